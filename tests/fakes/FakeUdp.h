@@ -1,0 +1,56 @@
+#pragma once
+
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "platform/Udp.h"
+
+struct SentDatagram {
+    std::string address;
+    std::uint16_t port;
+    Bytes data;
+};
+
+// Records every datagram sent; a test delivers datagrams through `handler`.
+class FakeUdpFactory : public IUdpFactory {
+public:
+    class Socket : public IUdpSocket {
+    public:
+        Socket(FakeUdpFactory& f, std::uint16_t port) : f_(f), port_(port) { ++f_.openSockets; }
+        ~Socket() override {
+            --f_.openSockets;
+            if (f_.current == this) f_.current = nullptr;
+        }
+        void Send(const std::string& address, std::uint16_t port, const Bytes& data) override {
+            if (f_.failSends) throw std::runtime_error("Socket Error # 10049");
+            f_.sent.push_back({address, port, data});
+        }
+        std::uint16_t LocalPort() const override { return port_; }
+
+    private:
+        FakeUdpFactory& f_;
+        std::uint16_t port_;
+    };
+
+    std::unique_ptr<IUdpSocket> Open(std::uint16_t port, DatagramHandler h) override {
+        opened.push_back(port);
+        if (failOpen) throw std::runtime_error("Could not bind socket. Address and port are already in use.");
+        handler = std::move(h);
+        auto s = std::make_unique<Socket>(*this, port);
+        current = s.get();
+        return s;
+    }
+
+    void Deliver(const std::string& address, std::uint16_t port, const Bytes& data) {
+        if (handler) handler(address, port, data);
+    }
+
+    std::vector<std::uint16_t> opened;
+    std::vector<SentDatagram> sent;
+    DatagramHandler handler;
+    Socket* current = nullptr;
+    int openSockets = 0;
+    bool failOpen = false;
+    bool failSends = false;
+};
