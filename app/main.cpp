@@ -1,1 +1,53 @@
-int main() { return 0; }
+// The program's entry: single-instance guard, main window, event loop.
+#include <QApplication>
+#include <QMessageBox>
+
+#include <cstdio>
+#include <exception>
+
+#include "app/Form1.h"
+#include "platform/qt/MainWindow.h"
+#include "platform/qt/SingleInstance.h"
+
+namespace {
+
+// An error that no handler of the program caught is shown in an error box,
+// and the program carries on.
+class ReceiverApplication : public QApplication {
+public:
+    using QApplication::QApplication;
+
+    bool notify(QObject* receiver, QEvent* event) override {
+        try {
+            return QApplication::notify(receiver, event);
+        } catch (const std::exception& e) {
+            std::fprintf(stderr, "Unhandled error: %s\n", e.what());
+            QMessageBox::critical(activeWindow(), "Error", QString::fromLocal8Bit(e.what()));
+        }
+        return false;
+    }
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    ReceiverApplication app(argc, argv);
+    app.setApplicationName("RAZUDovuve");
+
+    SingleInstance instance(TForm1::kClassName, TForm1::kCaption);
+    if (instance.OtherRunning()) {
+        const char* text =
+            "The other instance of RAZUDovuve is running.\r\nOnly one instance of the programm is "
+            "allowed";
+        std::fprintf(stderr, "Warning: %s\n", text);
+        QMessageBox::warning(nullptr, "Warning", QString::fromLatin1(text), QMessageBox::Ok);
+        return 0;
+    }
+
+    const std::string exeDir = QCoreApplication::applicationDirPath().toStdString() + "/";
+    TForm1Window window(exeDir);
+    if (!window.Create()) return 0;
+    instance.Listen();
+    window.show();
+    return app.exec();
+}

@@ -1,9 +1,9 @@
 #pragma once
 
-#include <array>
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "app/LogChannels.h"
 #include "platform/DateTime.h"
@@ -94,7 +94,8 @@ public:
 private:
     void Persist(int nr, int offset, const Bytes& bytes);
 
-    std::array<TUnitStruct, UNIT_COUNT> units_{};
+    // On the heap: 10000 records are too big for a stack frame.
+    std::vector<TUnitStruct> units_;
     LogChannels logs_;
     UnitTable& table_;
     IUnitStore* store_ = nullptr;

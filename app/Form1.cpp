@@ -1,0 +1,157 @@
+#include "app/Form1.h"
+
+#include <cstdio>
+#include <exception>
+
+#include "device/Commands.h"
+#include "device/MessageProcessor.h"
+#include "monitoring/SendBuffer.h"
+#include "monitoring/SerialChannel.h"
+#include "monitoring/Supervision.h"
+#include "registry/UnitDb.h"
+#include "settings/SettingsStore.h"
+
+namespace {
+
+constexpr int kPingDefaultMs = 30000;
+constexpr int kCommTrMs = 60000;
+constexpr int kEv5minMs = 300000;
+constexpr int kMemoLinesBeforeClear = 1000;
+
+void Enable(ITimer& t) {
+    if (!t.IsActive()) t.Start();
+}
+
+}  // namespace
+
+TForm1::TForm1(FormPlatform platform)
+    : p_(platform),
+      exeDir_(platform.exeDir),
+      ledImp_(platform.ledImp, platform.timers),
+      ledErr_(platform.ledErr, platform.timers),
+      timerEv5min_(platform.timers.CreateTimer(kEv5minMs, false, [this] { Timer_ev5minTimer(); })) {
+    // The housekeeping tick runs from window creation on.
+    timerEv5min_->Start();
+    serial_ = std::make_unique<SerialChannel>(p_.serialDevice, p_.clock, p_.timers, exeDir_);
+}
+
+TForm1::~TForm1() {
+    if (serial_) serial_->SerialClose();
+}
+
+LogChannels TForm1::Logs() { return LogChannels{*logAll_, *logImp_, *logErr_}; }
+
+void TForm1::CreateSubsystems() {
+    // Channels first: everything below reports through them.
+    logAll_ = std::make_unique<TLog>(p_.clock, &p_.sound, exeDir_, &p_.memoAll, "Log\\All msg", "",
+                                     1, nullptr, "", nullptr);
+    logImp_ = std::make_unique<TLog>(p_.clock, &p_.sound, exeDir_, &p_.memoImp, "Log", "Imp_msg",
+                                     0, &ledImp_, "impmsg", logAll_.get());
+    logErr_ = std::make_unique<TLog>(p_.clock, &p_.sound, exeDir_, &p_.memoErr, "Log", "Errors", 0,
+                                     &ledErr_, "error", logAll_.get());
+    const LogChannels logs = Logs();
+
+    sendBuffer_ = std::make_unique<SendBuffer>(*serial_, p_.clock, p_.timers, logs);
+    serial_->OnRxCluster = [this] { sendBuffer_->SerialPortNG1RxClusterEvent(); };
+
+    registry_ = std::make_unique<Registry>(logs, virtualTable1_);
+    registry_->SetRepaint([this] { p_.view.RepaintUnitsGrid(); });
+
+    supervision_ = std::make_unique<Supervision>(*registry_, *sendBuffer_, settings_, p_.clock, logs);
+
+    timerPingDR_ = p_.timers.CreateTimer(kPingDefaultMs, false, [this] { supervision_->AddPing(); });
+    timerCommTr_ = p_.timers.CreateTimer(kCommTrMs, false, [this] { supervision_->CheckCommSt(); });
+
+    SettingsStore::Hooks hooks;
+    hooks.DoActivateUDPSrvPort = [this](bool force) { processor_->DoActivateUDPSrvPort(force); };
+    hooks.DoActivateSerialPort = [this] { DoActivateSerialPort(); };
+    hooks.AddPing = [this] { supervision_->AddPing(); };
+    hooks.StopPingTimer = [this] { timerPingDR_->Stop(); };
+    hooks.StartPingTimer = [this](int ms) {
+        timerPingDR_->SetInterval(ms);
+        timerPingDR_->Start();
+    };
+    hooks.Beep = [this] { p_.sound.Beep(); };
+    hooks.StartUpDone = [this] { return startUpDone_; };
+    store_ = std::make_unique<SettingsStore>(settings_, logs, SettingsPath(), hooks);
+
+    db_ = std::make_unique<UnitDb>(logs, DatabasePath());
+
+    processor_ = std::make_unique<MessageProcessor>(
+        logs, p_.clock, p_.udp, settings_, *registry_,
+        [this](int nr) { supervision_->Send_CommRestore_ifNeed(nr); },
+        [this](const std::string& line) { sendBuffer_->AddToSendBuffer(line); },
+        [this] { return startUpDone_; });
+
+    commands_ = std::make_unique<UnitCommands>(
+        logs, p_.clock, *registry_, p_.dialogs, [this] { return processor_->UdpEndpoint(); },
+        [this] {
+            p_.memoAll.ScrollToEnd();
+            p_.view.ShowPage(0);
+        });
+}
+
+bool TForm1::FormCreate() {
+    try {
+        CreateSubsystems();
+        const LogChannels logs = Logs();
+
+        logs.all.AddMsg("Application started..");
+        appStartTime_ = p_.clock.Now();
+        supervision_->SetAppStartMono(p_.clock.MonotonicMs());
+        p_.view.SetAppStartedText(DateTimeText(appStartTime_) + " ");
+        p_.view.ShowPage(0);
+
+        store_->ReadSettings();
+
+        if (db_->ConnDB() &&
+            db_->ReadDB_and_FillU_onStartUp(*registry_, p_.clock.Now(), p_.clock.MonotonicMs())) {
+            registry_->SetStore(db_.get());
+            processor_->DoActivateUDPSrvPort(true);
+            supervision_->AddPing();
+            Enable(*timerCommTr_);
+            Enable(sendBuffer_->TimerSBSend());
+            Enable(*timerPingDR_);
+        }
+        startUpDone_ = true;
+        return true;
+    } catch (const std::exception& e) {
+        p_.dialogs.Message(std::string("Error in proc TForm1.FormCreate: ") + e.what());
+        p_.view.Terminate();
+        return false;
+    }
+}
+
+bool TForm1::FormClose() {
+    const int n = sendBuffer_ ? sendBuffer_->SendBufferCount() : 0;
+    const bool onlyHeartbeat =
+        n == 1 && sendBuffer_->SendBufferHeadLine().find('@') != std::string::npos;
+    bool yes;
+    if (n < 1 || onlyHeartbeat) {
+        yes = p_.dialogs.Confirm("Close application?");
+    } else {
+        char text[256];
+        std::snprintf(text, sizeof text,
+                      "There are %d unsent messages in Internal Buffer.\r\nIf you close this "
+                      "application, unsent messages will lose.\r\nDo you still want to close the "
+                      "application?",
+                      n);
+        yes = p_.dialogs.Confirm(text);
+    }
+    if (!yes) return false;
+    if (logAll_) logAll_->AddMsg("Application closed\r\n");
+    return true;
+}
+
+void TForm1::Timer_ev5minTimer() {
+    if (p_.memoAll.LineCount() > kMemoLinesBeforeClear) {
+        p_.memoAll.Clear();
+        p_.memoAll.Append(" Automatically cleared ..\r\n");
+    }
+}
+
+void TForm1::xpTabSheet_All_msgShow() { p_.memoAll.ScrollToEnd(); }
+void TForm1::xpTabSheet_imp_msgShow() { ledImp_.ClearBlink(); }
+void TForm1::xpTabSheet_errorsShow() { ledErr_.ClearBlink(); }
+
+void TForm1::DoActivateSerialPort() { ::DoActivateSerialPort(*serial_, settings_.SerialPortName, Logs()); }

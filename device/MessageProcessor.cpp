@@ -1,0 +1,225 @@
+#include "device/MessageProcessor.h"
+
+#include <exception>
+#include <stdexcept>
+#include <utility>
+
+#include "device/Codec.h"
+#include "device/Format.h"
+#include "monitoring/MonitoringLines.h"
+
+namespace {
+
+// Characters `count` from `from` of an accepted frame, exactly as received.
+std::string Chars(const Bytes& data, std::size_t from, std::size_t count) {
+    return std::string(data.begin() + static_cast<std::ptrdiff_t>(from),
+                       data.begin() + static_cast<std::ptrdiff_t>(from + count));
+}
+
+// Runs `body`; an error goes to the Errors channel under `procName`. A
+// failure of that report itself (its log file) propagates.
+template <typename Body>
+void Guarded(TLog& errors, const char* procName, Body&& body) {
+    try {
+        body();
+    } catch (const std::exception& e) {
+        ReportError(errors, procName, e.what());
+    } catch (...) {
+        ReportError(errors, procName, "Unknown error");
+    }
+}
+
+}  // namespace
+
+MessageProcessor::MessageProcessor(LogChannels logs, IClock& clock, IUdpFactory& udp,
+                                   const WorkingSettings& settings, Registry& registry,
+                                   std::function<void(int nr)> sendCommRestoreIfNeed,
+                                   std::function<void(const std::string& line)> addToSendBuffer,
+                                   std::function<bool()> startUpDone)
+    : logs_(logs),
+      clock_(clock),
+      udp_(udp),
+      settings_(settings),
+      registry_(registry),
+      sendCommRestoreIfNeed_(std::move(sendCommRestoreIfNeed)),
+      addToSendBuffer_(std::move(addToSendBuffer)),
+      startUpDone_(std::move(startUpDone)) {}
+
+MessageProcessor::~MessageProcessor() = default;
+
+void MessageProcessor::DoActivateUDPSrvPort(bool force) {
+    // Before start-up has completed only start-up itself may open the
+    // endpoint, after the unit database is loaded.
+    if (!force && !(startUpDone_ && startUpDone_()))
+        return;
+    Guarded(logs_.err, "DoActivateUDPSrvPort", [&] {
+        // The old socket is closed before the new one binds, so re-applying
+        // the same port number works.
+        endpoint_.reset();
+        endpoint_ = udp_.Open(settings_.UDPSrvPort, [this](const std::string& address,
+                                                           std::uint16_t port, const Bytes& data) {
+            IdUDPServer1UDPRead(address, port, data);
+        });
+        logs_.all.AddMsg(
+            Format("UDP Server Listen Port %d", static_cast<int>(endpoint_->LocalPort())));
+    });
+}
+
+void MessageProcessor::IdUDPServer1UDPRead(const std::string& address, std::uint16_t port,
+                                           const Bytes& data) {
+    ProcessRecMsg(address, port, data);
+}
+
+void MessageProcessor::ProcessRecMsg(const std::string& address, std::uint16_t port,
+                                     const Bytes& data) {
+    Guarded(logs_.err, "ProcessRecMsg", [&] { Handle(address, port, data); });
+}
+
+void MessageProcessor::Handle(const std::string& address, std::uint16_t port, const Bytes& data) {
+    // One reading of the clock for everything this datagram writes: the
+    // answer's stamp, the record's times.
+    const TDateTime now = clock_.Now();
+    const std::int64_t nowMonoMs = clock_.MonotonicMs();
+    const ByteSpan datagram(data);
+
+    logs_.all.AddMsg(std::string(1, '\0') + Format("Receive from %s:%d (%d b.): 0x%s",
+                                                   address.c_str(), static_cast<int>(port),
+                                                   static_cast<int>(data.size()),
+                                                   HexText(datagram).c_str()));
+
+    const CheckedFrame checked = CheckFrame(datagram);
+    if (!checked.Accepted()) {
+        logs_.imp.AddMsg(RejectMessage(checked.reject, datagram, address));
+        SendNackAt(data, address, port, now);
+        return;
+    }
+
+    const int nr = checked.unitNr;
+    UnitMessage msg;
+    msg.unitText = checked.unitText;
+    msg.now = now;
+    msg.nowMonoMs = nowMonoMs;
+    msg.senderIP = address;
+    msg.senderPort = port;
+    msg.oldAccount = registry_.Unit(nr).sAccount;
+
+    // An alarm's account is taken before anything else, so a restore line
+    // queued for this unit already carries it.
+    EventFields event;
+    if (checked.frameType == frame::kEvent) {
+        event = DecodeEvent(datagram);
+        registry_.SetAccountFromMsg(nr, event.account);
+        msg.msgAccount = event.account;
+    }
+
+    if (sendCommRestoreIfNeed_)
+        sendCommRestoreIfNeed_(nr);
+
+    const std::string head = Format(
+        "[Unit %s] [Account %s] [FrameID=%d]", PrintableText(checked.unitText).c_str(),
+        PrintableText(registry_.Unit(nr).sAccount).c_str(), static_cast<int>(checked.frameId));
+
+    switch (checked.frameType) {
+        case frame::kEvent: {
+            // A unit with a wrong clock still reports a real alarm: the bad
+            // stamp is reported and shown as received, and the alarm goes on
+            // to the unit's answer and the monitoring software as usual.
+            std::string dt;
+            if (event.timeValid) {
+                dt = DateTimeText(event.time);
+            } else {
+                const std::string raw = RawTimeText(event.rawTime);
+                ReportError(
+                    logs_.err, "ProcessRecMsg",
+                    "Invalid event time " + raw + " from unit " + PrintableText(checked.unitText));
+                dt = "invalid " + raw;
+            }
+            const char letter = event.event[0] == '1' ? 'E' : 'R';
+            const std::string cid = letter + PrintableText(event.event.substr(1));
+            logs_.all.AddMsg(head + Format(" [dt=%s] [CID=%s-%s-%s]", dt.c_str(), cid.c_str(),
+                                           PrintableText(event.partition).c_str(),
+                                           PrintableText(event.zone).c_str()));
+            SendAckAt(data, address, port, now);
+            if (addToSendBuffer_) {
+                addToSendBuffer_(
+                    MakeEventLine(event.account, event.event, event.partition, event.zone));
+            }
+            break;
+        }
+        case frame::kSetTimeRequest: {
+            logs_.all.AddMsg(head + " [Set Time Request]");
+            const Bytes reply = BuildNewTime(datagram, now);
+            Send(address, port, reply);
+            logs_.all.AddMsg(Format("Send New Time  (0x%s)", HexText(reply).c_str()));
+            break;
+        }
+        case frame::kChangeUnitNrRequest: {
+            const std::string imei = Chars(data, 8, 15);
+            logs_.all.AddMsg(
+                head + Format(" [Change UnitNr Request] [imei=%s]", PrintableText(imei).c_str()));
+            // The number is not reserved: two requests before either unit
+            // reports under its new number get the same number.
+            const std::string newNr = registry_.FindFirstFreeUnitNr();
+            logs_.all.AddMsg("Find First Free UnitNr: " + newNr);
+            const Bytes reply = BuildNewUnitNr(datagram, newNr);
+            Send(address, port, reply);
+            logs_.all.AddMsg(
+                Format("Send New UnitNr=\"%s\"  (0x%s)", newNr.c_str(), HexText(reply).c_str()));
+            // The requesting number's record is left as it is.
+            return;
+        }
+        case frame::kPingImeiFwVer: {
+            msg.imei = Chars(data, 8, 15);
+            msg.fwRaw = Chars(data, 23, 3);
+            msg.fwText = Format("%d.%d.%d", data[23], data[24], data[25]);
+            logs_.all.AddMsg(head + Format(" [Ping/imei/fwVer] [imei=%s] [fwVer=%s]",
+                                           PrintableText(msg.imei).c_str(), msg.fwText.c_str()));
+            SendAckAt(data, address, port, now);
+            break;
+        }
+        case frame::kPing:
+            logs_.all.AddMsg(head + " [Ping]");
+            SendAckAt(data, address, port, now);
+            break;
+        case frame::kGSMLevel:
+            // Shown only; the level is not kept.
+            logs_.all.AddMsg(head + Format(" [GSM Level=%d]", data[8]));
+            SendAckAt(data, address, port, now);
+            break;
+        default:
+            return;  // CheckFrame accepts no other type
+    }
+
+    registry_.UpdateUnitOnMessage(nr, msg);
+}
+
+void MessageProcessor::SendACK(const Bytes& frame, const std::string& address, std::uint16_t port) {
+    SendAckAt(frame, address, port, clock_.Now());
+}
+
+void MessageProcessor::SendNACK(const Bytes& datagram, const std::string& address,
+                                std::uint16_t port) {
+    SendNackAt(datagram, address, port, clock_.Now());
+}
+
+void MessageProcessor::SendAckAt(const Bytes& frame, const std::string& address, std::uint16_t port,
+                                 TDateTime now) {
+    Guarded(logs_.err, "SendACK", [&] {
+        Send(address, port, BuildAck(frame, now));
+        logs_.all.AddMsg("Send ACK");
+    });
+}
+
+void MessageProcessor::SendNackAt(const Bytes& datagram, const std::string& address,
+                                  std::uint16_t port, TDateTime now) {
+    Guarded(logs_.err, "SendNACK", [&] {
+        Send(address, port, BuildNack(datagram, now));
+        logs_.all.AddMsg("Send NACK");
+    });
+}
+
+void MessageProcessor::Send(const std::string& address, std::uint16_t port, const Bytes& data) {
+    if (!endpoint_)
+        throw std::runtime_error("UDP endpoint is not active");
+    endpoint_->Send(address, port, data);
+}

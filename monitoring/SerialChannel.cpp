@@ -1,0 +1,195 @@
+#include "monitoring/SerialChannel.h"
+
+#include <cctype>
+#include <exception>
+#include <filesystem>
+#include <system_error>
+#include <utility>
+
+namespace {
+
+// The number after `prefix` when `name` is the prefix (any case) followed by
+// decimal digits only; -1 otherwise.
+long NumberAfter(const std::string& name, const char* prefix) {
+    const std::string p = prefix;
+    if (name.size() <= p.size())
+        return -1;
+    for (std::size_t i = 0; i < p.size(); ++i) {
+        if (std::toupper(static_cast<unsigned char>(name[i])) != p[i])
+            return -1;
+    }
+    long n = 0;
+    for (std::size_t i = p.size(); i < name.size(); ++i) {
+        const unsigned char c = static_cast<unsigned char>(name[i]);
+        if (!std::isdigit(c))
+            return -1;
+        n = n * 10 + (c - '0');
+        if (n > 1'000'000)
+            return -1;
+    }
+    return n;
+}
+
+// Time a write may take before it is given up: 1.1 ms per byte (the line
+// runs at about 1.04 ms per byte at 9600 baud), truncated, plus 250 ms.
+std::int64_t WriteTimeoutMs(std::size_t bytes) {
+    return static_cast<std::int64_t>(bytes) * 11 / 10 + 250;
+}
+
+// How long bytes may sit in the receive queue before they are taken as a
+// cluster: 1.1 ms per waiting byte, truncated, plus 250 ms.
+std::int64_t ClusterWaitMs(std::size_t waiting) {
+    return static_cast<std::int64_t>(waiting) * 1100 / 1000 + 250;
+}
+
+}  // namespace
+
+std::string ResolveSerialDevice(const std::string& exeDir, const std::string& name) {
+    if (!name.empty()) {
+        const std::string local = exeDir + "ports/" + name;
+        std::error_code ec;
+        if (std::filesystem::exists(std::filesystem::symlink_status(local, ec)))
+            return local;
+    }
+    if (const long n = NumberAfter(name, "COM"); n >= 1)
+        return "/dev/ttyS" + std::to_string(n - 1);
+    if (const long n = NumberAfter(name, "USB"); n >= 0)
+        return "/dev/ttyUSB" + std::to_string(n);
+    if (const long n = NumberAfter(name, "ACM"); n >= 0)
+        return "/dev/ttyACM" + std::to_string(n);
+    return "/dev/" + name;
+}
+
+SerialChannel::SerialChannel(ISerialDevice& device, const IClock& clock, ITimerFactory& timers,
+                             std::string exeDir)
+    : device_(device), clock_(clock), exeDir_(std::move(exeDir)) {
+    pollTimer_ = timers.CreateTimer(kPollMs, false, [this] { Poll(false); });
+    device_.onActivity = [this] { Poll(true); };
+    lastSeenEmptyMs_ = clock_.MonotonicMs();
+}
+
+SerialChannel::~SerialChannel() {
+    device_.onActivity = nullptr;
+}
+
+void SerialChannel::SerialOpen(const std::string& name) {
+    if (device_.IsOpen()) {
+        if (name == name_)
+            return;
+        SerialClose();
+    }
+    name_ = name;
+    if (!device_.Open(ResolveSerialDevice(exeDir_, name)))
+        return;
+    ResetLineState(clock_.MonotonicMs());
+    pollTimer_->Start();
+}
+
+bool SerialChannel::SerialIsOpen() const {
+    return device_.IsOpen();
+}
+
+void SerialChannel::SerialWrite(const Bytes& data) {
+    if (data.empty() || !device_.IsOpen())
+        return;
+    const std::int64_t now = clock_.MonotonicMs();
+    TrackWrite(now);
+    if (writeInProgress_)
+        return;  // the earlier write still runs: these bytes are dropped
+    if (!device_.Write(data))
+        return;
+    writeInProgress_ = true;
+    writeStartMs_ = now;
+    writeTimeoutMs_ = WriteTimeoutMs(data.size());
+    TrackWrite(now);
+}
+
+Bytes SerialChannel::SerialTakeCluster() {
+    if (clusters_.empty())
+        return {};
+    Bytes out = std::move(clusters_.front());
+    clusters_.pop_front();
+    return out;
+}
+
+void SerialChannel::SerialClose() {
+    pollTimer_->Stop();
+    if (device_.IsOpen())
+        device_.Close();
+    writeInProgress_ = false;
+}
+
+void SerialChannel::ResetLineState(std::int64_t now) {
+    writeInProgress_ = false;
+    lastSeenEmptyMs_ = now;
+    queueWasEmpty_ = true;
+    device_.TakeLineError();  // errors from before the open are not ours
+}
+
+void SerialChannel::TrackWrite(std::int64_t now) {
+    if (!writeInProgress_)
+        return;
+    if (device_.PendingOutput() == 0) {
+        writeInProgress_ = false;
+    } else if (now - writeStartMs_ > writeTimeoutMs_) {
+        // Nobody takes the bytes (a stuck line, a full driver): drop them so
+        // the next line can go out; the send buffer repeats lines itself.
+        device_.DiscardOutput();
+        writeInProgress_ = false;
+    }
+}
+
+void SerialChannel::Poll(bool fromDevice) {
+    // A receive handler may write, and a write may notify at once; the
+    // queue is looked at again on the next notification or tick.
+    if (polling_ || !device_.IsOpen())
+        return;
+    polling_ = true;
+    const std::int64_t now = clock_.MonotonicMs();
+    TrackWrite(now);
+
+    const bool lineError = device_.TakeLineError();
+    const std::size_t waiting = device_.BytesWaiting();
+    if (waiting == 0) {
+        lastSeenEmptyMs_ = now;
+        queueWasEmpty_ = true;
+        polling_ = false;
+        return;
+    }
+    // The device notifies as bytes come in, so on the first notification
+    // after an empty queue the queue was empty until just now.
+    if (queueWasEmpty_ && fromDevice)
+        lastSeenEmptyMs_ = now;
+    queueWasEmpty_ = false;
+
+    const bool take = readRequest_ || waiting >= kClusterSize ||
+                      now - lastSeenEmptyMs_ > ClusterWaitMs(waiting) || lineError;
+    if (!take) {
+        polling_ = false;
+        return;
+    }
+    Bytes cluster = device_.ReadAll();
+    readRequest_ = false;
+    lastSeenEmptyMs_ = now;
+    queueWasEmpty_ = true;
+    polling_ = false;
+    if (cluster.empty())
+        return;
+    clusters_.push_back(std::move(cluster));
+    if (OnRxCluster)
+        OnRxCluster();
+}
+
+void DoActivateSerialPort(SerialChannel& channel, const std::string& portName,
+                          const LogChannels& logs) {
+    try {
+        channel.SerialOpen(portName);
+        if (channel.SerialIsOpen()) {
+            logs.all.AddMsg("Serial Port " + portName + " opened");
+        } else {
+            logs.imp.AddMsg("!! CAN NOT OPEN SERIAL PORT " + portName);
+        }
+    } catch (const std::exception& e) {
+        ReportError(logs.err, "DoActivateSerialPort", e.what());
+    }
+}

@@ -1,0 +1,108 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "app/LogChannels.h"
+#include "monitoring/SerialLink.h"
+#include "platform/Clock.h"
+#include "platform/SerialDevice.h"
+#include "platform/Timer.h"
+#include "platform/Types.h"
+
+// The device path for a configured port name, first match wins:
+//   1. exeDir + "ports/" + name, when a link or device node of that name
+//      exists there (a dangling link counts too: the user pointed the name
+//      somewhere, so it must not silently fall back to another device);
+//   2. "COMn" -> /dev/ttyS(n-1), n >= 1;
+//   3. "USBn" -> /dev/ttyUSBn;
+//   4. "ACMn" -> /dev/ttyACMn;
+//   5. any other name -> /dev/<name>.
+// The prefixes are matched without regard to case, as the names come from a
+// world where "com1" and "COM1" are the same port. `exeDir` ends with "/".
+std::string ResolveSerialDevice(const std::string& exeDir, const std::string& name);
+
+// The channel to the monitoring software over one serial port.
+//
+// Writing is fire-and-forget: one write at a time is tracked until the
+// driver has taken all its bytes; a write that overlaps it is dropped, and a
+// write the driver has not taken in time is discarded.
+//
+// Received bytes are grouped into clusters, each of which counts as one
+// answer of the monitoring software. A cluster is closed when bytes wait and
+//   - the one-shot read request is set (the first reception after start-up
+//     is taken at once; every read clears it),
+//   - ClusterSize bytes or more wait,
+//   - more than (waiting bytes x 1.1 ms + 250 ms) have passed since the
+//     receive queue was last seen empty, or
+//   - the driver reported a line error.
+// The queue is looked at on every device notification and every 75 ms. A
+// lone answer byte therefore reaches the program about a quarter of a second
+// after it arrived, and a burst of bytes arriving together is one cluster.
+//
+// Everything runs on the main thread; OnRxCluster is raised from a device
+// notification or a timer tick, once per cluster, in the order they formed.
+class SerialChannel : public ISerialLink {
+  public:
+    static constexpr std::size_t kClusterSize = 3072;
+    static constexpr int kPollMs = 75;
+
+    SerialChannel(ISerialDevice& device, const IClock& clock, ITimerFactory& timers,
+                  std::string exeDir);
+    ~SerialChannel() override;
+    SerialChannel(const SerialChannel&) = delete;
+    SerialChannel& operator=(const SerialChannel&) = delete;
+
+    // Open under another name: closes and opens the new one. Same name and
+    // open: nothing. Closed: tries to open. A failure leaves the channel
+    // closed and says nothing.
+    void SerialOpen(const std::string& name);
+    bool SerialIsOpen() const override;
+    // Starts the write and returns at once. Nothing is written when `data`
+    // is empty, the port is closed, or an earlier write is still going on.
+    void SerialWrite(const Bytes& data) override;
+    // The oldest received cluster, removed; empty when there is none.
+    Bytes SerialTakeCluster() override;
+    // Stops watching the port, discards the driver queues, drops DTR and RTS
+    // and closes the port.
+    void SerialClose();
+
+    // The name the channel was last asked to open ("" before the first call).
+    const std::string& PortName() const { return name_; }
+    std::size_t PendingClusters() const { return clusters_.size(); }
+
+    // Raised once for every cluster added to the received clusters.
+    std::function<void()> OnRxCluster;
+
+  private:
+    void Poll(bool fromDevice);
+    void TrackWrite(std::int64_t now);
+    void ResetLineState(std::int64_t now);
+
+    ISerialDevice& device_;
+    const IClock& clock_;
+    std::unique_ptr<ITimer> pollTimer_;
+    std::string exeDir_;
+    std::string name_;
+
+    std::deque<Bytes> clusters_;
+    bool readRequest_ = true;
+    std::int64_t lastSeenEmptyMs_ = 0;
+    bool queueWasEmpty_ = true;
+    bool polling_ = false;
+
+    bool writeInProgress_ = false;
+    std::int64_t writeStartMs_ = 0;
+    std::int64_t writeTimeoutMs_ = 0;
+};
+
+// Opens the port under `portName` and says how that went: "Serial Port %s
+// opened" on the All-messages channel, or "!! CAN NOT OPEN SERIAL PORT %s" on
+// the Important-messages channel. Posting the same name while the port is
+// open reports it opened again without reopening it.
+void DoActivateSerialPort(SerialChannel& channel, const std::string& portName,
+                          const LogChannels& logs);

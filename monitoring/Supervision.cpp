@@ -1,0 +1,110 @@
+#include "monitoring/Supervision.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <exception>
+
+#include "device/Codec.h"
+#include "monitoring/MonitoringLines.h"
+
+namespace {
+
+constexpr std::uint8_t kAllStages = 7;
+constexpr std::int64_t kMsPerMinute = 60000;
+
+// Stage 1..3 is bit 0..2 of byCommTrSent.
+constexpr std::uint8_t StageBit(int stage) {
+    return static_cast<std::uint8_t>(1u << (stage - 1));
+}
+
+// "%.4d": unit numbers are always shown with four digits.
+std::string UnitText(int nr) {
+    char text[16];
+    std::snprintf(text, sizeof text, "%.4d", nr);
+    return text;
+}
+
+}  // namespace
+
+Supervision::Supervision(Registry& registry, SendBuffer& buffer, const WorkingSettings& settings,
+                         const IClock& clock, LogChannels logs)
+    : registry_(registry), buffer_(buffer), settings_(settings), clock_(clock), logs_(logs) {}
+
+void Supervision::AddPing() {
+    if (settings_.PingInterval <= 0)
+        return;
+    // A heartbeat is only worth sending while the link keeps up; behind three
+    // waiting lines it would only delay them.
+    if (buffer_.SendBufferCount() >= 3)
+        return;
+    logs_.all.AddMsg("Add Ping");
+    buffer_.AddToSendBuffer(HeartbeatLine);
+}
+
+void Supervision::CheckCommSt() {
+    try {
+        const std::int64_t now = clock_.MonotonicMs();
+        // Quiet after program start until the units have had time to report
+        // in; 10 seconds early so the tick that comes at the delay itself checks.
+        const std::int32_t delay = settings_.CommTroubleStartUpDelay;
+        if (delay > 0) {
+            const std::int64_t elapsedSeconds = (now - appStartMono_) / 1000;
+            if (elapsedSeconds < static_cast<std::int64_t>(delay) * 60 - 10)
+                return;
+        }
+
+        const std::int32_t thresholds[3] = {settings_.CommTrouble1, settings_.CommTrouble2,
+                                            settings_.CommTrouble3};
+        for (int nr = 0; nr < UNIT_COUNT; ++nr) {
+            const TUnitStruct& unit = registry_.Unit(nr);
+            if (!unit.bUsed || unit.byCommTrSent == kAllStages)
+                continue;
+
+            const std::int64_t silence =
+                std::max<std::int64_t>(0, (now - unit.lastMsgMonoMs) / kMsPerMinute);
+            const std::string account = IsFourDigitCode(unit.sAccount) ? unit.sAccount : "FFFF";
+            for (int stage = 1; stage <= 3; ++stage) {
+                const std::int32_t threshold = thresholds[stage - 1];
+                if (threshold > 0 && (unit.byCommTrSent & StageBit(stage)) == 0 &&
+                    silence >= threshold) {
+                    IssueCommTrouble(nr, account, stage, threshold);
+                }
+            }
+        }
+    } catch (const std::exception& e) {
+        ReportError(logs_.err, "CheckCommSt", e.what());
+    }
+}
+
+void Supervision::IssueCommTrouble(int nr, const std::string& account, int stage,
+                                   int thresholdMinutes) {
+    registry_.MarkCommTrouble(nr, stage);
+    // Only queued: it leaves at the next send-buffer tick or answer.
+    buffer_.QueueLine(MakeTroubleLine(account, stage));
+
+    // The leading NUL sets the entry apart by an empty line.
+    logs_.all.AddMsg(std::string(1, '\0') + "[Unit " + UnitText(nr) + "] [Account " +
+                     PrintableText(account) + "] - CommTrouble" + std::to_string(stage) + " (" +
+                     std::to_string(thresholdMinutes) + " min. No Ping)");
+}
+
+void Supervision::Send_CommRestore_ifNeed(int nr) {
+    try {
+        const TUnitStruct& unit = registry_.Unit(nr);
+        if (unit.byCommTrSent == 0)
+            return;
+        // No "FFFF" here: without a 4-character account the stages stay
+        // reported until a datagram brings one.
+        if (unit.sAccount.size() != 4)
+            return;
+        const std::string account = unit.sAccount;
+
+        registry_.ClearCommTrouble(nr);
+        buffer_.QueueLine(MakeRestoreLine(account));
+
+        logs_.all.AddMsg("[Unit " + UnitText(nr) + "] [Account " + PrintableText(account) +
+                         "] - CommRestore");
+    } catch (const std::exception& e) {
+        ReportError(logs_.err, "Send_CommRestore_ifNeed", e.what());
+    }
+}

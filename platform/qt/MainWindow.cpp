@@ -1,0 +1,222 @@
+#include "platform/qt/MainWindow.h"
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QGridLayout>
+#include <QHBoxLayout>
+#include <QLinearGradient>
+#include <QPainter>
+#include <QTimer>
+#include <QVBoxLayout>
+
+#include "platform/qt/QtClock.h"
+#include "platform/qt/QtSerialDevice.h"
+#include "platform/qt/QtTimers.h"
+#include "platform/qt/QtUdp.h"
+
+namespace {
+
+// The top panel: a vertical gradient behind the picture and the fields.
+class GradientPanel : public QWidget {
+public:
+    using QWidget::QWidget;
+
+protected:
+    void paintEvent(QPaintEvent*) override {
+        QPainter p(this);
+        QLinearGradient g(0, 0, 0, height());
+        g.setColorAt(0, QColor(250, 251, 253));
+        g.setColorAt(1, QColor(206, 214, 228));
+        p.fillRect(rect(), g);
+    }
+};
+
+// The 425 x 100 picture at the left of the top panel.
+QPixmap MakeBanner() {
+    QPixmap pm(425, 100);
+    pm.fill(Qt::transparent);
+    QPainter p(&pm);
+    p.setRenderHint(QPainter::Antialiasing);
+    QLinearGradient g(0, 0, 425, 100);
+    g.setColorAt(0, QColor(16, 48, 96));
+    g.setColorAt(1, QColor(40, 110, 180));
+    p.setBrush(g);
+    p.setPen(Qt::NoPen);
+    p.drawRoundedRect(QRectF(4, 6, 417, 88), 10, 10);
+    // Antenna mast with radio waves.
+    p.setPen(QPen(QColor(255, 200, 60), 3, Qt::SolidLine, Qt::RoundCap));
+    p.drawLine(QPointF(44, 78), QPointF(44, 34));
+    p.drawLine(QPointF(44, 78), QPointF(32, 84));
+    p.drawLine(QPointF(44, 78), QPointF(56, 84));
+    for (int r = 10; r <= 26; r += 8) {
+        p.drawArc(QRectF(44 - r, 34 - r, 2 * r, 2 * r), 30 * 16, 120 * 16);
+    }
+    QFont title("Sans", 22, QFont::Bold);
+    p.setFont(title);
+    p.setPen(Qt::white);
+    p.drawText(QRectF(80, 14, 340, 40), Qt::AlignLeft | Qt::AlignVCenter, "Korvan");
+    QFont sub("Sans", 12);
+    p.setFont(sub);
+    p.setPen(QColor(200, 225, 255));
+    p.drawText(QRectF(82, 52, 340, 30), Qt::AlignLeft | Qt::AlignVCenter, "GPRS Module  -  Alarm Receiver");
+    return pm;
+}
+
+QLabel* FieldLabel(const QString& text, QWidget* parent) {
+    auto* l = new QLabel(text, parent);
+    l->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+    return l;
+}
+
+}  // namespace
+
+CounterLabel::CounterLabel(QWidget* parent) : QLabel(parent) {
+    setFrameStyle(QFrame::Panel | QFrame::Sunken);
+    setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+    setFixedSize(109, 17);
+    setAutoFillBackground(true);
+    QPalette pal = palette();
+    pal.setColor(QPalette::Window, Qt::white);
+    setPalette(pal);
+    SetValue(0);
+}
+
+TForm1Window::TForm1Window(const std::string& exeDir, QWidget* parent)
+    : QMainWindow(parent),
+      clock_(std::make_unique<QtClock>()),
+      timers_(std::make_unique<QtTimerFactory>()),
+      udp_(std::make_unique<QtUdpFactory>()),
+      serial_(std::make_unique<QtSerialDevice>()),
+      sound_(std::make_unique<QtSound>()),
+      dialogs_(std::make_unique<QtDialogs>(this)) {
+    setObjectName("Form1");
+    setWindowTitle(TForm1::kCaption);
+    setMinimumHeight(300);
+    resize(867, 482);
+    move(102, 110);
+
+    auto* central = new QWidget(this);
+    auto* layout = new QVBoxLayout(central);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->setSpacing(0);
+    layout->addWidget(BuildTopPanel());
+
+    pageControl_ = new QTabWidget(central);
+    pageControl_->setObjectName("xpPageControl1");
+    pageControl_->setTabPosition(QTabWidget::South);
+    memoAll_ = new QtMemo();
+    memoAll_->setObjectName("PDJXPMemo_All_msg");
+    memoImp_ = new QtMemo();
+    memoImp_->setObjectName("PDJXPMemo_Imp_msg");
+    memoErr_ = new QtMemo();
+    memoErr_->setObjectName("PDJXPMemo_Errors");
+    settingsPage_ = new QWidget();
+    settingsPage_->setObjectName("xpTabSheet_Settings");
+    unitsPage_ = new QWidget();
+    unitsPage_->setObjectName("xpTabSheet_TTM");
+    pageControl_->addTab(memoAll_, "   All Msg   ");
+    pageControl_->addTab(memoImp_, "   Imp Msg   ");
+    pageControl_->addTab(memoErr_, "   Errors   ");
+    pageControl_->addTab(settingsPage_, "Settings");
+    pageControl_->addTab(unitsPage_, "Test Time Monitor");
+    layout->addWidget(pageControl_, 1);
+    setCentralWidget(central);
+
+    form_ = std::make_unique<TForm1>(FormPlatform{*clock_, *timers_, *dialogs_, *sound_, *udp_,
+                                                  *serial_, *memoAll_, *memoImp_, *memoErr_,
+                                                  *ledImp_, *ledErr_, *this, exeDir});
+    connect(pageControl_, &QTabWidget::currentChanged, this, &TForm1Window::TabChanged);
+}
+
+TForm1Window::~TForm1Window() = default;
+
+QWidget* TForm1Window::BuildTopPanel() {
+    auto* panel = new GradientPanel(this);
+    panel->setObjectName("TopPanel");
+    panel->setFixedHeight(100);
+    auto* h = new QHBoxLayout(panel);
+    h->setContentsMargins(0, 0, 8, 0);
+    auto* picture = new QLabel(panel);
+    picture->setObjectName("TopPicture");
+    picture->setFixedSize(425, 100);
+    picture->setPixmap(MakeBanner());
+    h->addWidget(picture);
+    h->addStretch(1);
+
+    auto* grid = new QGridLayout();
+    grid->setHorizontalSpacing(6);
+    grid->setVerticalSpacing(4);
+    appStarted_ = new CounterLabel(panel);
+    appStarted_->setObjectName("PStaticText_AppStarted");
+    appStarted_->setText(" ");
+    struct Field {
+        const char* label;
+        const char* name;
+        int row, col;
+    };
+    const Field fields[] = {
+        {"Packs receive:", "PStaticText_PacksRec", 1, 0},
+        {"Elem. receive:", "PStaticText_ElemRec", 2, 0},
+        {"Receive msg:", "PStaticText_qRecMsg", 0, 2},
+        {"Send Msg:", "PStaticText_qSendMsg", 1, 2},
+        {"Send Buffer:", "PStaticText_SB", 2, 2},
+    };
+    grid->addWidget(FieldLabel("App started:", panel), 0, 0);
+    grid->addWidget(appStarted_, 0, 1);
+    for (const Field& f : fields) {
+        auto* c = new CounterLabel(panel);
+        c->setObjectName(f.name);
+        grid->addWidget(FieldLabel(f.label, panel), f.row, f.col);
+        grid->addWidget(c, f.row, f.col + 1);
+    }
+    auto* ledRow = new QHBoxLayout();
+    ledImp_ = new QtLed(panel);
+    ledImp_->setObjectName("PTransLED_Imp_msg");
+    ledErr_ = new QtLed(panel);
+    ledErr_->setObjectName("PTransLED_Errors");
+    ledRow->addWidget(ledImp_);
+    ledRow->addWidget(new QLabel("Important message", panel));
+    ledRow->addSpacing(16);
+    ledRow->addWidget(ledErr_);
+    ledRow->addWidget(new QLabel("Errors", panel));
+    ledRow->addStretch(1);
+    grid->addLayout(ledRow, 3, 0, 1, 4);
+    h->addLayout(grid);
+    return panel;
+}
+
+bool TForm1Window::Create() { return form_->FormCreate(); }
+
+void TForm1Window::SetAppStartedText(const std::string& text) { appStarted_->setText(FromLocal8(text)); }
+
+void TForm1Window::ShowPage(int index) { pageControl_->setCurrentIndex(index); }
+
+void TForm1Window::RepaintUnitsGrid() {
+    if (onRepaintUnitsGrid) onRepaintUnitsGrid();
+}
+
+void TForm1Window::Terminate() { QTimer::singleShot(0, qApp, [] { QCoreApplication::exit(0); }); }
+
+void TForm1Window::TabChanged(int index) {
+    switch (index) {
+        case 0:
+            form_->xpTabSheet_All_msgShow();
+            break;
+        case 1:
+            form_->xpTabSheet_imp_msgShow();
+            break;
+        case 2:
+            form_->xpTabSheet_errorsShow();
+            break;
+        default:
+            break;
+    }
+}
+
+void TForm1Window::closeEvent(QCloseEvent* e) {
+    if (form_->FormClose()) {
+        e->accept();
+    } else {
+        e->ignore();
+    }
+}

@@ -1,0 +1,84 @@
+#pragma once
+
+#include <QLabel>
+#include <QMainWindow>
+#include <QTabWidget>
+
+#include <memory>
+
+#include "app/Form1.h"
+#include "app/FormView.h"
+#include "platform/qt/QtViews.h"
+
+class QtClock;
+class QtTimerFactory;
+class QtUdpFactory;
+class QtSerialDevice;
+
+// A counter field: decimal text followed by one blank, right-aligned, in a
+// sunken frame of 109 x 17 pixels.
+class CounterLabel : public QLabel {
+    Q_OBJECT
+public:
+    explicit CounterLabel(QWidget* parent = nullptr);
+    void SetValue(long long v) { setText(QString::number(v) + " "); }
+};
+
+// The main window "Korvan GPRS Module": top panel with the picture, the
+// counters and the two LEDs, and the page control with the five tabs. It
+// owns the platform objects and the window logic (TForm1).
+class TForm1Window : public QMainWindow, public IFormView {
+    Q_OBJECT
+public:
+    explicit TForm1Window(const std::string& exeDir, QWidget* parent = nullptr);
+    ~TForm1Window() override;
+
+    // Runs the start-up sequence; false when it failed.
+    bool Create();
+
+    TForm1& Form() { return *form_; }
+    QTabWidget* PageControl() { return pageControl_; }
+    QtMemo* MemoAll() { return memoAll_; }
+    QtMemo* MemoImp() { return memoImp_; }
+    QtMemo* MemoErr() { return memoErr_; }
+    QtLed* LedImp() { return ledImp_; }
+    QtLed* LedErr() { return ledErr_; }
+    QWidget* SettingsPage() { return settingsPage_; }
+    QWidget* UnitsPage() { return unitsPage_; }
+    QtDialogs& Dialogs() { return *dialogs_; }
+
+    // IFormView
+    void SetAppStartedText(const std::string& text) override;
+    void ShowPage(int index) override;
+    void RepaintUnitsGrid() override;
+    void Terminate() override;
+
+    // Called whenever the units grid needs a repaint (set by the grid).
+    std::function<void()> onRepaintUnitsGrid;
+
+protected:
+    void closeEvent(QCloseEvent* e) override;
+
+private:
+    QWidget* BuildTopPanel();
+    void TabChanged(int index);
+
+    std::unique_ptr<QtClock> clock_;
+    std::unique_ptr<QtTimerFactory> timers_;
+    std::unique_ptr<QtUdpFactory> udp_;
+    std::unique_ptr<QtSerialDevice> serial_;
+    std::unique_ptr<QtSound> sound_;
+    std::unique_ptr<QtDialogs> dialogs_;
+
+    QTabWidget* pageControl_ = nullptr;
+    QtMemo* memoAll_ = nullptr;
+    QtMemo* memoImp_ = nullptr;
+    QtMemo* memoErr_ = nullptr;
+    QtLed* ledImp_ = nullptr;
+    QtLed* ledErr_ = nullptr;
+    QLabel* appStarted_ = nullptr;
+    QWidget* settingsPage_ = nullptr;
+    QWidget* unitsPage_ = nullptr;
+
+    std::unique_ptr<TForm1> form_;
+};

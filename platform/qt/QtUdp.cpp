@@ -1,0 +1,66 @@
+#include "platform/qt/QtUdp.h"
+
+#include <sys/socket.h>
+
+#include <QHostAddress>
+#include <stdexcept>
+
+QtUdpSocket::QtUdpSocket(std::uint16_t port, DatagramHandler handler)
+    : handler_(std::move(handler)), buffer_(static_cast<int>(kMaxDatagram + 1), '\0') {
+    // No address sharing: a second receiver on the same port must fail to
+    // bind instead of silently taking half of the datagrams.
+    if (!socket_.bind(QHostAddress::AnyIPv4, port, QAbstractSocket::DontShareAddress)) {
+        throw std::runtime_error("Could not bind UDP port " + std::to_string(port) + ": " +
+                                 socket_.errorString().toStdString());
+    }
+    // A whole fleet reporting after an outage must wait in the kernel, not
+    // be dropped there. SO_RCVBUFFORCE passes the system limit where allowed.
+    const int fd = static_cast<int>(socket_.socketDescriptor());
+    int size = kReceiveBufferBytes;
+    if (::setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &size, sizeof size) != 0) {
+        ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
+    }
+    connect(&socket_, &QUdpSocket::readyRead, this, &QtUdpSocket::ReadPending);
+}
+
+int QtUdpSocket::ReceiveBufferSize() const {
+    int size = 0;
+    socklen_t len = sizeof size;
+    ::getsockopt(static_cast<int>(socket_.socketDescriptor()), SOL_SOCKET, SO_RCVBUF, &size, &len);
+    return size;
+}
+
+void QtUdpSocket::ReadPending() {
+    while (socket_.hasPendingDatagrams()) {
+        QHostAddress from;
+        quint16 fromPort = 0;
+        const qint64 size = socket_.pendingDatagramSize();
+        const qint64 n = socket_.readDatagram(buffer_.data(), kMaxDatagram + 1, &from, &fromPort);
+        if (n < 0 || size > kMaxDatagram) continue;
+        bool ok = false;
+        const quint32 v4 = from.toIPv4Address(&ok);
+        const std::string address = ok ? QHostAddress(v4).toString().toStdString()
+                                       : from.toString().toStdString();
+        const auto* p = reinterpret_cast<const std::uint8_t*>(buffer_.constData());
+        handler_(address, fromPort, Bytes(p, p + n));
+    }
+}
+
+void QtUdpSocket::Send(const std::string& address, std::uint16_t port, const Bytes& data) {
+    QHostAddress to;
+    if (!to.setAddress(QString::fromStdString(address))) {
+        throw std::runtime_error("Invalid address \"" + address + "\"");
+    }
+    const qint64 n = socket_.writeDatagram(reinterpret_cast<const char*>(data.data()),
+                                           static_cast<qint64>(data.size()), to, port);
+    if (n != static_cast<qint64>(data.size())) {
+        throw std::runtime_error("Cannot send to " + address + ":" + std::to_string(port) + ": " +
+                                 socket_.errorString().toStdString());
+    }
+}
+
+std::uint16_t QtUdpSocket::LocalPort() const { return socket_.localPort(); }
+
+std::unique_ptr<IUdpSocket> QtUdpFactory::Open(std::uint16_t port, DatagramHandler handler) {
+    return std::make_unique<QtUdpSocket>(port, std::move(handler));
+}

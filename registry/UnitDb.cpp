@@ -1,0 +1,365 @@
+#include "registry/UnitDb.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <charconv>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <stdexcept>
+#include <system_error>
+#include <utility>
+#include <vector>
+
+#include "device/Codec.h"
+
+namespace {
+
+[[noreturn]] void ThrowErrno(int err, const std::string& what) {
+    throw std::system_error(err, std::generic_category(), what);
+}
+
+std::uint32_t LoadLE32(const std::uint8_t* p) {
+    return static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
+           (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
+}
+
+std::uint16_t LoadLE16(const std::uint8_t* p) {
+    return static_cast<std::uint16_t>(p[0] | (p[1] << 8));
+}
+
+std::int64_t LoadLE64(const std::uint8_t* p) {
+    std::uint64_t v = 0;
+    for (int i = 7; i >= 0; --i) v = (v << 8) | p[i];
+    return static_cast<std::int64_t>(v);
+}
+
+Bytes StoreLE(std::uint64_t value, std::size_t size) {
+    Bytes out(size);
+    for (std::size_t i = 0; i < size; ++i) out[i] = static_cast<std::uint8_t>(value >> (8 * i));
+    return out;
+}
+
+// A whole decimal number, or nothing.
+template <typename T>
+bool ParseWhole(const std::string& text, T& out) {
+    if (text.empty())
+        return false;
+    const char* end = text.data() + text.size();
+    const auto [ptr, ec] = std::from_chars(text.data(), end, out);
+    return ec == std::errc() && ptr == end;
+}
+
+std::string Digits4(int nr) {
+    char buf[16];
+    std::snprintf(buf, sizeof buf, "%.4d", nr);
+    return buf;
+}
+
+const char* const kBadSizeText =
+    "ERROR!! Database size is invalid. Please repair or delete database (RAZUDovuve.db) and "
+    "launch the application again";
+
+// 2000-01-01 00:00:00 in whole milliseconds of the day count.
+const std::int64_t kDbBaseMs = std::llround(kDbBaseDate * kMsPerDay);
+
+}  // namespace
+
+// --- Field encodings -------------------------------------------------------
+
+std::uint32_t IpTextToValue(const std::string& ip) {
+    std::uint32_t value = 0;
+    std::size_t start = 0;
+    for (int i = 0; i < 4; ++i) {
+        std::int32_t octet = 0;
+        if (start <= ip.size()) {
+            const std::size_t dot = ip.find('.', start);
+            const std::size_t end = dot == std::string::npos ? ip.size() : dot;
+            if (!ParseWhole(ip.substr(start, end - start), octet))
+                octet = 0;
+            start = dot == std::string::npos ? ip.size() + 1 : dot + 1;
+        }
+        value = (value << 8) | (static_cast<std::uint32_t>(octet) & 0xFFu);
+    }
+    return value;
+}
+
+std::string IpValueToText(std::uint32_t value) {
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%u.%u.%u.%u", (value >> 24) & 0xFFu, (value >> 16) & 0xFFu,
+                  (value >> 8) & 0xFFu, value & 0xFFu);
+    return buf;
+}
+
+Bytes EncodeIp(const std::string& ip) {
+    return StoreLE(IpTextToValue(ip), 4);
+}
+
+Bytes EncodePort(std::int32_t port) {
+    return StoreLE(static_cast<std::uint16_t>(port), 2);
+}
+
+std::int32_t DbSecondsOf(TDateTime dt) {
+    // Whole milliseconds first, so that 10:30:01 never becomes 10:30:00.999..
+    // and loses its second to the truncation.
+    const std::int64_t ms = std::llabs(std::llround(dt * kMsPerDay) - kDbBaseMs);
+    return static_cast<std::int32_t>(static_cast<std::uint32_t>(ms / 1000));
+}
+
+TDateTime DateTimeOfDbSeconds(std::int32_t seconds) {
+    return kDbBaseDate + static_cast<double>(seconds) * 1000.0 / kMsPerDay;
+}
+
+Bytes EncodeDbTime(TDateTime dt) {
+    return StoreLE(static_cast<std::uint32_t>(DbSecondsOf(dt)), 4);
+}
+
+std::int64_t ImeiTextToValue(const std::string& imei) {
+    if (imei.empty())
+        return 0;
+    std::int64_t value = 0;
+    if (!ParseWhole(imei, value)) {
+        throw std::invalid_argument("'" + PrintableText(imei) + "' is not a valid IMEI number");
+    }
+    return value;
+}
+
+std::string ImeiValueToText(std::int64_t value) {
+    if (value == 0)
+        return {};
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%.15lld", static_cast<long long>(value));
+    return std::string(buf).substr(0, kImeiCapacity);
+}
+
+Bytes EncodeImei(const std::string& imei) {
+    return StoreLE(static_cast<std::uint64_t>(ImeiTextToValue(imei)), 8);
+}
+
+Bytes EncodeFirmware(const std::string& fwRaw) {
+    Bytes out(3, 0);
+    for (std::size_t i = 0; i < out.size() && i < fwRaw.size(); ++i) {
+        out[i] = static_cast<std::uint8_t>(fwRaw[i]);
+    }
+    return out;
+}
+
+Bytes EncodeAccount(const std::string& account) {
+    Bytes out(kAccountCapacity, 0);
+    for (std::size_t i = 0; i < out.size() && i < account.size(); ++i) {
+        out[i] = static_cast<std::uint8_t>(account[i]);
+    }
+    return out;
+}
+
+std::string TrimBlanksAndControls(const std::string& text) {
+    const auto isSpace = [](char c) { return static_cast<unsigned char>(c) <= 0x20; };
+    std::size_t begin = 0;
+    std::size_t end = text.size();
+    while (begin < end && isSpace(text[begin])) ++begin;
+    while (end > begin && isSpace(text[end - 1])) --end;
+    return text.substr(begin, end - begin);
+}
+
+// --- The file ----------------------------------------------------------------
+
+UnitDb::UnitDb(LogChannels logs, std::string path) : logs_(logs), path_(std::move(path)) {}
+
+UnitDb::~UnitDb() {
+    Close();
+}
+
+void UnitDb::Close() {
+    if (fd_ >= 0) {
+        ::close(fd_);  // releases the lock as well
+        fd_ = -1;
+    }
+}
+
+bool UnitDb::FileExists() const {
+    // A folder of that name is not a database: creating the file over it
+    // then fails and says so.
+    struct stat st {};
+    return ::stat(path_.c_str(), &st) == 0 && !S_ISDIR(st.st_mode);
+}
+
+bool UnitDb::ConnDB() {
+    try {
+        if (!FileExists()) {
+            logs_.all.AddMsg("No DB find. Creating new database ..");
+            if (!CreateNewDB()) {
+                logs_.err.AddMsg("ERROR creating new DB. Application will not run.");
+                return false;
+            }
+            logs_.all.AddMsg("New database created");
+        }
+        logs_.all.AddMsg("Connecting to existing database .. ");
+        if (ReadExistDB()) {
+            logs_.all.AddMsg("Connected to database");
+            return true;
+        }
+        logs_.err.AddMsg("ERROR connecting to DB. Application will not run.");
+        return false;
+    } catch (const std::exception& e) {
+        ReportError(logs_.err, "ConnDB", e.what());
+        return false;
+    }
+}
+
+bool UnitDb::CreateNewDB() {
+    try {
+        const int fd = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        if (fd < 0)
+            ThrowErrno(errno, "Cannot create database " + path_);
+        const std::vector<std::uint8_t> zeros(kUnitDbFileSize, 0);
+        std::size_t done = 0;
+        while (done < zeros.size()) {
+            const ssize_t n = ::write(fd, zeros.data() + done, zeros.size() - done);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0) {
+                const int err = n < 0 ? errno : EIO;
+                ::close(fd);
+                ThrowErrno(err, "Cannot write database " + path_);
+            }
+            done += static_cast<std::size_t>(n);
+        }
+        if (::close(fd) != 0)
+            ThrowErrno(errno, "Cannot close database " + path_);
+        return true;
+    } catch (const std::exception& e) {
+        ReportError(logs_.err, "CreateNewDB", e.what());
+        return false;
+    }
+}
+
+bool UnitDb::ReadExistDB() {
+    try {
+        Close();
+        const int fd = ::open(path_.c_str(), O_RDWR | O_CLOEXEC);
+        if (fd < 0)
+            ThrowErrno(errno, "Cannot open database " + path_);
+        // The lock belongs to this open file: another receiver (or a second
+        // open in this one) is refused until this descriptor is closed.
+        if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+            const int err = errno;
+            ::close(fd);
+            ThrowErrno(err, err == EWOULDBLOCK
+                                ? "Database " + path_ + " is in use by another process"
+                                : "Cannot lock database " + path_);
+        }
+        struct stat st {};
+        if (::fstat(fd, &st) != 0) {
+            const int err = errno;
+            ::close(fd);
+            ThrowErrno(err, "Cannot read the size of database " + path_);
+        }
+        fd_ = fd;
+        if (static_cast<std::uint64_t>(st.st_size) != kUnitDbFileSize) {
+            logs_.err.AddMsg(kBadSizeText);
+            return false;
+        }
+        return true;
+    } catch (const std::exception& e) {
+        ReportError(logs_.err, "ReadExistDB", e.what());
+        return false;
+    }
+}
+
+bool UnitDb::ReadDB_and_FillU_onStartUp(Registry& registry, TDateTime nowWall,
+                                        std::int64_t nowMonoMs) {
+    try {
+        std::vector<std::uint8_t> data(kUnitDbFileSize);
+        std::size_t done = 0;
+        while (done < data.size()) {
+            const ssize_t n =
+                ::pread(fd_, data.data() + done, data.size() - done, static_cast<off_t>(done));
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n < 0)
+                ThrowErrno(errno, "Cannot read database " + path_);
+            if (n == 0) {
+                throw std::runtime_error("Database " + path_ + " ended after " +
+                                         std::to_string(done) + " of " +
+                                         std::to_string(kUnitDbFileSize) + " bytes");
+            }
+            done += static_cast<std::size_t>(n);
+        }
+
+        UnitTable& table = registry.Table();
+        // The view hears of the rows once, when all are in.
+        struct UpdateScope {
+            UnitTable& rows;
+            explicit UpdateScope(UnitTable& t) : rows(t) { rows.BeginUpdate(); }
+            ~UpdateScope() { rows.EndUpdate(); }
+        };
+        {
+            UpdateScope scope(table);
+            for (int nr = 0; nr < UNIT_COUNT; ++nr) {
+                const std::uint8_t* rec =
+                    data.data() + static_cast<std::size_t>(nr) * UNIT_DB_RECORD_SIZE;
+                if (rec[dbrec::kUsed] != 1)
+                    continue;
+                TUnitStruct& u = registry.Unit(nr);
+                u.bUsed = true;
+                u.bReservedFlag = rec[dbrec::kReserved] == 1;
+                u.byCommTrSent = rec[dbrec::kCommTr];
+                u.sImei = ImeiValueToText(LoadLE64(rec + dbrec::kImei));
+                u.sIP = IpValueToText(LoadLE32(rec + dbrec::kIp));
+                u.iPort = LoadLE16(rec + dbrec::kPort);
+                u.dtFirstMsg = DateTimeOfDbSeconds(
+                    static_cast<std::int32_t>(LoadLE32(rec + dbrec::kFirstMsg)));
+                u.dtLastMsg =
+                    DateTimeOfDbSeconds(static_cast<std::int32_t>(LoadLE32(rec + dbrec::kLastMsg)));
+                // Silence goes on counting from before the restart.
+                u.lastMsgMonoMs = nowMonoMs - std::llround((nowWall - u.dtLastMsg) * kMsPerDay);
+                const std::uint8_t* fw = rec + dbrec::kFirmware;
+                if (fw[0] == 0 && fw[1] == 0 && fw[2] == 0) {
+                    u.sFwRaw.clear();
+                    u.sFwVer.clear();
+                } else {
+                    u.sFwRaw.assign(reinterpret_cast<const char*>(fw), 3);
+                    char buf[16];
+                    std::snprintf(buf, sizeof buf, "%d.%d.%d", fw[0], fw[1], fw[2]);
+                    u.sFwVer = buf;
+                }
+                u.sAccount = TrimBlanksAndControls(std::string(
+                    reinterpret_cast<const char*>(rec + dbrec::kAccount), kAccountCapacity));
+                registry.BuildRowText(nr);
+                table.Insert(static_cast<std::uint16_t>(nr));
+            }
+        }
+        table.First();
+        return true;
+    } catch (const std::exception& e) {
+        ReportError(logs_.err, "ReadDB_and_FillU_onStartUp", e.what());
+        return false;
+    }
+}
+
+void UnitDb::WriteUnitField(int nr, int offset, const Bytes& bytes) {
+    if (nr < 0 || nr >= UNIT_COUNT || offset < 0 ||
+        static_cast<std::size_t>(offset) + bytes.size() >
+            static_cast<std::size_t>(UNIT_DB_RECORD_SIZE)) {
+        throw std::out_of_range("Database write outside the record of unit " + std::to_string(nr) +
+                                " (offset " + std::to_string(offset) + ", " +
+                                std::to_string(bytes.size()) + " bytes)");
+    }
+    const off_t base = static_cast<off_t>(nr) * UNIT_DB_RECORD_SIZE + offset;
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        const ssize_t n = ::pwrite(fd_, bytes.data() + done, bytes.size() - done,
+                                   base + static_cast<off_t>(done));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            ThrowErrno(n < 0 ? errno : EIO,
+                       "Cannot write unit " + Digits4(nr) + " to database " + path_);
+        }
+        done += static_cast<std::size_t>(n);
+    }
+}

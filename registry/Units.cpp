@@ -1,0 +1,150 @@
+#include "registry/Units.h"
+
+#include <cstdio>
+#include <stdexcept>
+
+#include "device/Codec.h"
+#include "registry/UnitDb.h"
+
+namespace {
+
+std::string Cut(const std::string& text, std::size_t capacity) {
+    return text.size() <= capacity ? text : text.substr(0, capacity);
+}
+
+std::string Digits4(int nr) {
+    char buf[16];
+    std::snprintf(buf, sizeof buf, "%.4d", nr);
+    return buf;
+}
+
+// "[Unit %s] [Account %s] ": units send their account bytes unchecked, and a
+// control byte must not break the log line.
+std::string UnitAccountPrefix(const std::string& unitText, const std::string& account) {
+    return "[Unit " + unitText + "] [Account " + PrintableText(account) + "] ";
+}
+
+}  // namespace
+
+Registry::Registry(LogChannels logs, UnitTable& table)
+    : units_(UNIT_COUNT), logs_(logs), table_(table) {}
+
+void Registry::Persist(int nr, int offset, const Bytes& bytes) {
+    if (store_ != nullptr)
+        store_->WriteUnitField(nr, offset, bytes);
+}
+
+bool Registry::IsUnitKnown(int nr) const {
+    return Unit(nr).bUsed;
+}
+
+std::string Registry::FindFirstFreeUnitNr() const {
+    // Slot 0 is valid on receipt but never handed out.
+    for (int nr = 1; nr < UNIT_COUNT; ++nr) {
+        if (!units_[static_cast<std::size_t>(nr)].bUsed)
+            return Digits4(nr);
+    }
+    return Digits4(UNIT_COUNT - 1);
+}
+
+void Registry::SetAccountFromMsg(int nr, const std::string& account) {
+    Unit(nr).sAccount = Cut(account, kAccountCapacity);
+}
+
+void Registry::UpdateUnitOnMessage(int nr, const UnitMessage& msg) {
+    TUnitStruct& u = Unit(nr);
+
+    // 1. First message.
+    if (!u.bUsed) {
+        u.bUsed = true;
+        table_.Insert(static_cast<std::uint16_t>(nr));
+        Persist(nr, dbrec::kUsed, Bytes{1});
+        logs_.imp.AddMsg(msg.unitText + " FIRST MSG");
+        u.dtFirstMsg = msg.now;
+        Persist(nr, dbrec::kFirstMsg, EncodeDbTime(u.dtFirstMsg));
+    }
+
+    // 2. Address; a new port alone is stored without a word.
+    const std::string ip = Cut(msg.senderIP, kIpCapacity);
+    if (u.sIP != ip || u.iPort != msg.senderPort) {
+        if (u.sIP != ip) {
+            logs_.imp.AddMsg(UnitAccountPrefix(msg.unitText, u.sAccount) + "Changed IP: [" + u.sIP +
+                             "] -> [" + ip + "]");
+        }
+        u.sIP = ip;
+        u.iPort = msg.senderPort;
+        Persist(nr, dbrec::kIp, EncodeIp(u.sIP));
+        Persist(nr, dbrec::kPort, EncodePort(u.iPort));
+    }
+
+    // 3. IMEI.
+    const std::string imei = Cut(msg.imei, kImeiCapacity);
+    if (!imei.empty() && imei != u.sImei) {
+        logs_.imp.AddMsg(UnitAccountPrefix(msg.unitText, u.sAccount) + "Changed Imei: [" +
+                         PrintableText(u.sImei) + "] -> [" + PrintableText(imei) + "]");
+        u.sImei = imei;
+        Persist(nr, dbrec::kImei, EncodeImei(u.sImei));
+    }
+
+    // 4. Last message, on both clocks: the wall time is shown and stored,
+    // the monotonic time measures the silence.
+    u.dtLastMsg = msg.now;
+    u.lastMsgMonoMs = msg.nowMonoMs;
+    Persist(nr, dbrec::kLastMsg, EncodeDbTime(u.dtLastMsg));
+
+    // 5. Firmware.
+    const std::string fwRaw = Cut(msg.fwRaw, kFwRawCapacity);
+    if (!fwRaw.empty() && fwRaw != u.sFwRaw) {
+        const std::string fwVer = Cut(msg.fwText, kFwVerCapacity);
+        logs_.imp.AddMsg(UnitAccountPrefix(msg.unitText, u.sAccount) + "Changed fwVer: [" +
+                         u.sFwVer + "] -> [" + fwVer + "]");
+        u.sFwRaw = fwRaw;
+        u.sFwVer = fwVer;
+        Persist(nr, dbrec::kFirmware, EncodeFirmware(u.sFwRaw));
+    }
+
+    // 6. Account: SetAccountFromMsg already put it in memory.
+    const std::string msgAccount = Cut(msg.msgAccount, kAccountCapacity);
+    if (!msgAccount.empty() && msgAccount != msg.oldAccount) {
+        logs_.imp.AddMsg("[Unit " + msg.unitText + "] Changed Account: [" +
+                         PrintableText(msg.oldAccount) + "] -> [" + PrintableText(msgAccount) +
+                         "]");
+        Persist(nr, dbrec::kAccount, EncodeAccount(u.sAccount));
+    }
+
+    // 7.
+    BuildRowText(nr);
+}
+
+void Registry::MarkCommTrouble(int nr, int stage) {
+    if (stage < 1 || stage > 3)
+        throw std::out_of_range("Trouble stage " + std::to_string(stage));
+    TUnitStruct& u = Unit(nr);
+    u.byCommTrSent = static_cast<std::uint8_t>(u.byCommTrSent | (1u << (stage - 1)));
+    Persist(nr, dbrec::kCommTr, Bytes{u.byCommTrSent});
+    if (repaint_)
+        repaint_();
+}
+
+void Registry::ClearCommTrouble(int nr) {
+    TUnitStruct& u = Unit(nr);
+    u.byCommTrSent = 0;
+    Persist(nr, dbrec::kCommTr, Bytes{0});
+    if (repaint_)
+        repaint_();
+}
+
+void Registry::BuildRowText(int nr) {
+    TUnitStruct& u = Unit(nr);
+    u.sRowText = Digits4(nr) + " " + u.sImei + " " + u.sIP + ":" + std::to_string(u.iPort) + " " +
+                 DateTimeText(u.dtFirstMsg) + " " + DateTimeText(u.dtLastMsg) + " " + u.sFwVer +
+                 " " + u.sAccount;
+}
+
+void Registry::DeleteUnit(int nr) {
+    if (nr < 0 || nr >= UNIT_COUNT)
+        return;
+    units_[static_cast<std::size_t>(nr)] = TUnitStruct{};
+    Persist(nr, dbrec::kUsed, Bytes(UNIT_DB_RECORD_SIZE, 0));
+    table_.DeleteCurrent();
+}

@@ -1,0 +1,144 @@
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "app/LogChannels.h"
+#include "settings/WorkingSettings.h"
+
+// One row of the settings table: the setting's id (0..6, also its line in
+// the file minus one), its name as shown and its value as text.
+struct SettingsRow {
+    std::uint16_t id;
+    std::string key;
+    std::string value;
+};
+
+// The seven settings: the file "RAZUDovuve.ini" (one value per line, CR LF
+// after each), the checking and applying of each value, and the logic of the
+// Key/Value table the settings grid shows.
+//
+// Every value is put into force the moment it is read or stored; a value out
+// of range is replaced by its default, both in force and in the row. Once
+// start-up is done each stored edit rewrites the whole file and beeps.
+//
+// The table always holds exactly the seven rows in id order: the file's line
+// order depends on it, so rows are never inserted, deleted or moved.
+class SettingsStore {
+  public:
+    // What applying a value sets in motion elsewhere. Any hook may be left
+    // empty; it then does nothing (an empty StartUpDone counts as false).
+    struct Hooks {
+        // Re-creates the UDP endpoint on UDPSrvPort (only after start-up
+        // unless forced).
+        std::function<void(bool force)> DoActivateUDPSrvPort;
+        // Opens the serial port, or reopens it under SerialPortName.
+        std::function<void()> DoActivateSerialPort;
+        // Queues a heartbeat when the heartbeat is on.
+        std::function<void()> AddPing;
+        // Stops the heartbeat timer.
+        std::function<void()> StopPingTimer;
+        // Sets the heartbeat timer's interval and starts it.
+        std::function<void(int ms)> StartPingTimer;
+        // The system's confirmation beep after a stored edit.
+        std::function<void()> Beep;
+        // True once the program's start-up sequence has completed.
+        std::function<bool()> StartUpDone;
+    };
+
+    static constexpr int kRowCount = 7;
+    // The longest value the grid's editor lets the operator type.
+    static constexpr std::size_t kValueMaxLength = 7;
+    // The settings file is never read beyond this many bytes; anything after
+    // it counts as lying beyond the seventh line. A real file has fewer than
+    // 100 bytes, so this only keeps a huge or foreign file from stalling
+    // start-up or filling memory.
+    static constexpr std::size_t kMaxReadBytes = 64 * 1024;
+
+    // The hint of grid row r (r = id + 1) is SetHints[r - 1].
+    static constexpr std::array<std::string_view, kRowCount> SetHints = {
+        "UDP Server Listen Port\r\nvalid value [1..65534]",
+        "Serial Port\r\ne.g. CNCA1, COM1, COM2, etc.",
+        "CommTrouble1\r\nvalid value [1..9999] min.\r\n0=Disabled",
+        "CommTrouble2\r\nvalid value [1..9999] min.\r\n0=Disabled",
+        "CommTrouble3\r\nvalid value [1..9999] min.\r\n0=Disabled",
+        "CommTrouble StartUp Delay\r\nvalid value [1..60] min.\r\n0=Disabled",
+        "Ping Interval To Monitoring Software\r\nvalid value [5..60] sec.\r\n0=Disabled",
+    };
+    // The suffix drawn after a value, by id.
+    static constexpr std::array<std::string_view, kRowCount> SetUnits = {
+        "", "", "min.", "min.", "min.", "min.", "sec.",
+    };
+
+    // `values` are the working settings the rest of the program reads;
+    // `iniPath` is the full path of the settings file. The table starts with
+    // its initial rows; nothing is read or applied until ReadSettings.
+    SettingsStore(WorkingSettings& values, LogChannels logs, std::string iniPath, Hooks hooks);
+
+    // Checks `text` as the value of setting `id` and puts it in force.
+    // Leading and trailing blanks and control characters are ignored; numbers
+    // are an optional '-' and decimal digits within the 32-bit range, anything
+    // else counts as -1. Returns whether the value was accepted and the text
+    // the row must show afterwards (the trimmed text, or the replacement
+    // default). An unknown id changes nothing and is not accepted. An error
+    // (from a hook, say) is reported under "CheckSetValue" and gives
+    // (false, "").
+    std::pair<bool, std::string> CheckSetValue(int id, const std::string& text);
+
+    // Start-up: reads the file and applies line i + 1 to setting i, for all
+    // seven settings in id order, setting each row to the text it must show.
+    // Nothing is saved and nothing beeps here. Without a file it returns at
+    // once and changes nothing. Only the first kMaxReadBytes bytes are read;
+    // CR LF, a bare LF and a bare CR each end a line; lines after the seventh
+    // are ignored and missing lines count as empty. A file that cannot be
+    // read is reported under "ReadSettings"; rows applied before the error
+    // stay.
+    void ReadSettings();
+
+    // Rewrites the whole file from the rows, each value trimmed and followed
+    // by CR LF. The new contents go to a temporary file beside it which then
+    // replaces the old file, so a failed write leaves the old file whole.
+    // Failures are reported under "SaveSettings".
+    void SaveSettings();
+
+    // The grid asks before adding a row: after start-up the answer is always
+    // no (the insert is abandoned without a message).
+    bool VirtualTableSetBeforeInsert();
+
+    // Stores the text the operator typed into row `row` (0-based). Before
+    // start-up the text is only stored. Afterwards the value is checked and
+    // applied (VirtualTableSetBeforePost), stored, the file is rewritten and
+    // the beep sounds (VirtualTableSetAfterPost), in that order. A row index
+    // outside the table does nothing.
+    void PostValue(int row, const std::string& typed);
+
+    // Checks and applies the value being stored in `row`; returns the text
+    // to store: the typed text as it is (blanks kept) when accepted, else the
+    // replacement.
+    std::string VirtualTableSetBeforePost(int row, const std::string& typed);
+    // After a row has been stored: save the file, then beep.
+    void VirtualTableSetAfterPost();
+
+    // The Value column's drawn text: value, one blank, the unit suffix.
+    std::string DisplayValue(int row) const;
+    // The hint for grid row `gridRow` (1..7; row 0 is the title row), else "".
+    std::string HintForRow(int gridRow) const;
+
+    const std::vector<SettingsRow>& Rows() const { return VirtualTableSet; }
+    const std::string& IniPath() const { return iniPath_; }
+
+  private:
+    bool IsStartUpDone() const;
+
+    WorkingSettings& values_;
+    LogChannels logs_;
+    std::string iniPath_;
+    Hooks hooks_;
+    std::vector<SettingsRow> VirtualTableSet;
+};

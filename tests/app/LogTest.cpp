@@ -1,0 +1,150 @@
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <memory>
+#include <system_error>
+
+#include "app/Log.h"
+#include "fakes/FakeScheduler.h"
+#include "fakes/FakeViews.h"
+#include "fakes/TempDir.h"
+
+namespace {
+
+// The three channels as the program builds them.
+struct Channels {
+    explicit Channels(FakeScheduler& s, const std::string& dir)
+        : impLed(impView, s),
+          errLed(errView, s),
+          all(s, &sound, dir, &allMemo, "Log\\All msg", "", 1, nullptr, "", nullptr),
+          imp(s, &sound, dir, &impMemo, "Log", "Imp_msg", 0, &impLed, "impmsg", &all),
+          err(s, &sound, dir, &errMemo, "Log", "Errors", 0, &errLed, "error", &all) {}
+    FakeSound sound;
+    FakeMemo allMemo, impMemo, errMemo;
+    FakeLedView impView, errView;
+    TLed impLed, errLed;
+    TLog all, imp, err;
+};
+
+class LogTest : public ::testing::Test {
+protected:
+    TempDir dir;
+    FakeScheduler clock{46364.4375};  // 2026-12-08 10:30:00
+    Channels ch{clock, dir.Path()};
+    const std::string today = "Log/All msg/2026-12-08.log";
+};
+
+TEST_F(LogTest, ConstructionCreatesFoldersAndNamesFiles) {
+    EXPECT_TRUE(std::filesystem::is_directory(dir.Path() + "Log/All msg"));
+    EXPECT_EQ(dir.Path() + "Log/All msg/", ch.all.Folder());
+    EXPECT_EQ(dir.Path() + "Wav/impmsg.wav", ch.imp.SoundPath());
+    EXPECT_EQ(dir.Path() + "Wav/error.wav", ch.err.SoundPath());
+    EXPECT_EQ("", ch.all.SoundPath());
+    EXPECT_FALSE(dir.Exists(today));  // no file before the first entry
+}
+
+TEST_F(LogTest, FirstEntryWritesStampedLineWithCrLf) {
+    ch.all.AddMsg("Application started..");
+    EXPECT_EQ("2026.12.08 10:30:00 - Application started..\r\n", dir.Read(today));
+    EXPECT_EQ(std::vector<std::string>{"2026.12.08 10:30:00 - Application started.."},
+              ch.allMemo.lines);
+    EXPECT_TRUE(ch.sound.played.empty());
+}
+
+TEST_F(LogTest, ErrorEntryReachesFileMemoLedSoundAndParent) {
+    clock.Advance(1500);
+    ch.err.AddMsg("ERR in X, Error Msg: boom");
+    EXPECT_EQ("2026.12.08 10:30:01 - ERR in X, Error Msg: boom\r\n", dir.Read("Log/Errors.log"));
+    EXPECT_EQ("2026.12.08 10:30:01 - ERR in X, Error Msg: boom\r\n", dir.Read(today));
+    EXPECT_EQ(1u, ch.errMemo.lines.size());
+    EXPECT_EQ(1u, ch.allMemo.lines.size());
+    EXPECT_TRUE(ch.errLed.IsBlinking());
+    EXPECT_FALSE(ch.impLed.IsBlinking());
+    EXPECT_EQ(std::vector<std::string>{dir.Path() + "Wav/error.wav"}, ch.sound.played);
+    EXPECT_FALSE(dir.Exists("Log/Imp_msg.log"));
+}
+
+TEST_F(LogTest, NulMarkerGivesEmptyLineInChannelAndParent) {
+    ch.imp.AddMsg("first");
+    ch.imp.AddMsg(std::string("\0Receive from 1.2.3.4:5 (0 b.): 0x", 34));
+    const std::string expected =
+        "2026.12.08 10:30:00 - first\r\n\r\n2026.12.08 10:30:00 - Receive from 1.2.3.4:5 (0 b.): 0x\r\n";
+    EXPECT_EQ(expected, dir.Read("Log/Imp_msg.log"));
+    EXPECT_EQ(expected, dir.Read(today));
+    const std::vector<std::string> memo = {"2026.12.08 10:30:00 - first", "",
+                                           "2026.12.08 10:30:00 - Receive from 1.2.3.4:5 (0 b.): 0x"};
+    EXPECT_EQ(memo, ch.impMemo.lines);
+    EXPECT_EQ(memo, ch.allMemo.lines);
+}
+
+TEST_F(LogTest, EmptyMessageAndEmbeddedLineBreak) {
+    ch.all.AddMsg("");
+    ch.all.AddMsg("Application closed\r\n");
+    EXPECT_EQ("2026.12.08 10:30:00 - \r\n2026.12.08 10:30:00 - Application closed\r\n\r\n",
+              dir.Read(today));
+    EXPECT_EQ(ch.all.LastLine(), "2026.12.08 10:30:00 - Application closed\r\n");
+}
+
+TEST_F(LogTest, EntryAfterMidnightGoesToNextDaysFile) {
+    clock.SetWall(46364.0 + (23 * 3600 + 59 * 60 + 59) / 86400.0);
+    ch.all.AddMsg("before");
+    clock.Advance(2000);
+    ch.all.AddMsg("after");
+    EXPECT_EQ("2026.12.08 23:59:59 - before\r\n", dir.Read(today));
+    EXPECT_EQ("2026.12.09 00:00:01 - after\r\n", dir.Read("Log/All msg/2026-12-09.log"));
+}
+
+TEST_F(LogTest, DeletedLogFolderComesBack) {
+    ch.imp.AddMsg("one");
+    std::filesystem::remove_all(dir.Path() + "Log");
+    ch.imp.AddMsg("two");
+    EXPECT_EQ("2026.12.08 10:30:00 - two\r\n", dir.Read("Log/Imp_msg.log"));
+    EXPECT_EQ("2026.12.08 10:30:00 - two\r\n", dir.Read(today));
+}
+
+TEST_F(LogTest, UnwritableFileRaisesAfterMemoBeforeLedSoundAndParent) {
+    // A folder standing where the log file should be: open fails even for root.
+    std::filesystem::create_directories(dir.Path() + "Log/Imp_msg.log");
+    EXPECT_THROW(ch.imp.AddMsg("lost"), std::system_error);
+    EXPECT_EQ(1u, ch.impMemo.lines.size());
+    EXPECT_FALSE(ch.impLed.IsBlinking());
+    EXPECT_TRUE(ch.sound.played.empty());
+    EXPECT_TRUE(ch.allMemo.lines.empty());
+    EXPECT_FALSE(dir.Exists(today));
+}
+
+TEST_F(LogTest, UncreatableFolderRaises) {
+    std::filesystem::remove_all(dir.Path() + "Log");
+    dir.Write("Log", "a file where the folder belongs");
+    EXPECT_THROW(ch.err.AddMsg("x"), std::system_error);
+    EXPECT_FALSE(ch.errLed.IsBlinking());
+}
+
+TEST_F(LogTest, ReportErrorFormatsOnErrorsChannel) {
+    ReportError(ch.err, "ProcessRecMsg", "bad thing");
+    EXPECT_EQ("2026.12.08 10:30:00 - ERR in ProcessRecMsg, Error Msg: bad thing\r\n",
+              dir.Read("Log/Errors.log"));
+    EXPECT_EQ("2026.12.08 10:30:00 - ERR in ProcessRecMsg, Error Msg: bad thing",
+              ch.allMemo.lines.back());
+}
+
+TEST(LedTest, BlinksEvery700msStartingRedAndClearsGreen) {
+    FakeScheduler s;
+    FakeLedView view;
+    TLed led(view, s);
+    led.StartBlink();
+    s.Advance(699);
+    EXPECT_TRUE(view.shown.empty());
+    s.Advance(1);
+    EXPECT_EQ(std::vector<bool>{true}, view.shown);
+    led.StartBlink();  // no restart while blinking
+    s.Advance(700);
+    EXPECT_EQ((std::vector<bool>{true, false}), view.shown);
+    led.ClearBlink();
+    EXPECT_FALSE(led.IsBlinking());
+    EXPECT_EQ((std::vector<bool>{true, false, false}), view.shown);
+    s.Advance(5000);
+    EXPECT_EQ(3u, view.shown.size());
+}
+
+}  // namespace

@@ -1,0 +1,551 @@
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "device/Codec.h"
+#include "device/DeviceTestSupport.h"
+#include "device/MessageProcessor.h"
+#include "fakes/FakeScheduler.h"
+#include "fakes/FakeUdp.h"
+#include "fakes/FakeUnitStore.h"
+#include "registry/UnitTable.h"
+#include "registry/Units.h"
+#include "settings/WorkingSettings.h"
+
+using namespace devtest;
+
+namespace {
+
+using Lines = std::vector<std::string>;
+
+const std::string kImei = "356938035643809";
+
+// The worked Event of unit 0123: FrameID 5, 2026-12-08 10:30:00, account
+// 1234, qualifier 1, code 130, partition 01, zone 005.
+const Bytes kEvent =
+    Hex("06 00 00 05 03 02 01 00 1A 0C 08 0A 1E 00 31 32 33 34 31 31 33 30 30 31 30 30 35 21");
+
+// An Event of unit 0123 with the given six time bytes and text fields.
+Bytes EventFrame(const std::string& time, const std::string& fields,
+                 const std::string& header = "06 00 00 05 03 02 01 00") {
+    return AppendCrc(Concat({Hex(header), Hex(time), Text(fields)}));
+}
+
+// A factory that notes how many sockets were open when each new one was asked for.
+class CountingUdpFactory : public FakeUdpFactory {
+  public:
+    std::unique_ptr<IUdpSocket> Open(std::uint16_t port, DatagramHandler h) override {
+        openAtOpen.push_back(openSockets);
+        return FakeUdpFactory::Open(port, std::move(h));
+    }
+    std::vector<int> openAtOpen;
+};
+
+class MessageProcessorTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        proc.DoActivateUDPSrvPort(true);
+        logs.ClearMemos();
+    }
+
+    void Receive(const Bytes& data, const std::string& address = "10.0.0.5",
+                 std::uint16_t port = 4000) {
+        udp.Deliver(address, port, data);
+    }
+
+    static Lines Block(const Bytes& data, Lines after, const std::string& from = "10.0.0.5:4000") {
+        Lines out = {"", "Receive from " + from + " (" + std::to_string(data.size()) + " b.): 0x" +
+                             HexText(data)};
+        out.insert(out.end(), after.begin(), after.end());
+        return out;
+    }
+
+    FakeScheduler clock{At(2026, 12, 8, 10, 30, 2)};
+    Logs logs{clock};
+    CountingUdpFactory udp;
+    WorkingSettings settings;
+    UnitTable table;
+    Registry registry{logs.Channels(), table};
+    bool startUpDone = false;
+    std::vector<int> restores;
+    std::vector<std::string> accountAtRestore;
+    std::vector<std::size_t> allLinesAtRestore;
+    Lines queued;
+    MessageProcessor proc{logs.Channels(),
+                          clock,
+                          udp,
+                          settings,
+                          registry,
+                          [this](int nr) {
+                              restores.push_back(nr);
+                              accountAtRestore.push_back(registry.Unit(nr).sAccount);
+                              allLinesAtRestore.push_back(logs.allMemo.lines.size());
+                          },
+                          [this](const std::string& line) { queued.push_back(line); },
+                          [this] { return startUpDone; }};
+};
+
+TEST_F(MessageProcessorTest, WorkedEventIsAcknowledgedForwardedAndRecorded) {
+    Receive(kEvent);
+
+    ASSERT_EQ(1u, udp.sent.size());
+    EXPECT_EQ("10.0.0.5", udp.sent[0].address);
+    EXPECT_EQ(4000, udp.sent[0].port);
+    EXPECT_EQ("01 00 00 05 03 02 01 00 1A 0C 08 0A 1E 02 90", Spaced(udp.sent[0].data));
+    EXPECT_EQ(Lines{"5077 181234E13001005"}, queued);
+
+    const Lines all = {
+        "",
+        "Receive from 10.0.0.5:4000 (28 b.): "
+        "0x06000005030201001A0C080A1E003132333431313330303130303521",
+        "[Unit 0123] [Account 1234] [FrameID=5] [dt=08.12.2026 10:30:00] [CID=E130-01-005]",
+        "Send ACK",
+        "0123 FIRST MSG",
+        "[Unit 0123] [Account 1234] Changed IP: [] -> [10.0.0.5]",
+        "[Unit 0123] Changed Account: [] -> [1234]",
+    };
+    EXPECT_EQ(all, logs.All());
+    EXPECT_EQ(Lines(all.begin() + 4, all.end()), logs.Imp());
+    EXPECT_TRUE(logs.Err().empty());
+
+    // The restore check runs after the block start and already sees the new account.
+    EXPECT_EQ(std::vector<int>{123}, restores);
+    EXPECT_EQ(std::vector<std::string>{"1234"}, accountAtRestore);
+    EXPECT_EQ(std::vector<std::size_t>{2}, allLinesAtRestore);
+
+    const TUnitStruct& u = registry.Unit(123);
+    EXPECT_TRUE(u.bUsed);
+    EXPECT_EQ("10.0.0.5", u.sIP);
+    EXPECT_EQ(4000, u.iPort);
+    EXPECT_EQ("1234", u.sAccount);
+    EXPECT_EQ(clock.Now(), u.dtFirstMsg);
+    EXPECT_EQ(clock.Now(), u.dtLastMsg);
+    EXPECT_EQ(clock.MonotonicMs(), u.lastMsgMonoMs);
+    EXPECT_EQ(123, table.CurrentUnitNr());
+
+    // The block start is set apart by an empty line in the file too.
+    const std::string s = "2026.12.08 10:30:02 - ";
+    EXPECT_EQ(s + "UDP Server Listen Port 33665\r\n\r\n" + s + all[1] + "\r\n" + s + all[2] +
+                  "\r\n" + s + all[3] + "\r\n" + s + all[4] + "\r\n" + s + all[5] + "\r\n" + s +
+                  all[6] + "\r\n",
+              logs.dir.Read("Log/All msg/2026-12-08.log"));
+}
+
+struct FrameCase {
+    const char* name;
+    Bytes datagram;
+    Bytes reply;
+    Lines lines;  // after the block start
+    Lines imp;    // Important-messages lines
+    bool updatesRecord;
+};
+
+TEST_F(MessageProcessorTest, EveryFrameTypeGetsItsAnswerAndLogLines) {
+    const Bytes imei = Text(kImei);
+    const std::string stamp = " 1A 0C 08 0A 1E 03";
+    const Bytes newTime = WithCrc("0B 00 12 34" + stamp);
+    const Bytes newUnitNr = AppendCrc(Concat({Hex("21 00 00 09"), imei, Hex("01 00 00 00")}));
+    const std::vector<FrameCase> cases = {
+        {"Ping",
+         Hex("23 00 00 06 03 02 01 00 F2"),
+         WithCrc("01 00 00 06 03 02 01 00" + stamp),
+         {"[Unit 0123] [Account ] [FrameID=6] [Ping]", "Send ACK"},
+         {},
+         true},
+        {"GSMLevel",
+         WithCrc("25 00 00 07 03 02 01 00 17"),
+         WithCrc("01 00 00 07 03 02 01 00" + stamp),
+         {"[Unit 0123] [Account ] [FrameID=7] [GSM Level=23]", "Send ACK"},
+         {},
+         true},
+        {"PingImeiFwVer",
+         AppendCrc(Concat({Hex("22 FD 01 00 03 02 01 00"), imei, Hex("01 02 0F")})),
+         WithCrc("01 FD 01 00 03 02 01 00" + stamp),
+         {"[Unit 0123] [Account ] [FrameID=256] [Ping/imei/fwVer] [imei=356938035643809] "
+          "[fwVer=1.2.15]",
+          "Send ACK", "[Unit 0123] [Account ] Changed Imei: [] -> [356938035643809]",
+          "[Unit 0123] [Account ] Changed fwVer: [] -> [1.2.15]"},
+         {"[Unit 0123] [Account ] Changed Imei: [] -> [356938035643809]",
+          "[Unit 0123] [Account ] Changed fwVer: [] -> [1.2.15]"},
+         true},
+        {"SetTimeRequest",
+         WithCrc("0A 00 12 34 03 02 01 00"),
+         newTime,
+         {"[Unit 0123] [Account ] [FrameID=4660] [Set Time Request]",
+          "Send New Time  (0x" + HexText(newTime) + ")"},
+         {},
+         true},
+        {"ChangeUnitNrRequest",
+         AppendCrc(Concat({Hex("20 00 00 09 03 02 01 00"), imei})),
+         newUnitNr,
+         {"[Unit 0123] [Account ] [FrameID=9] [Change UnitNr Request] [imei=356938035643809]",
+          "Find First Free UnitNr: 0001",
+          "Send New UnitNr=\"0001\"  (0x" + HexText(newUnitNr) + ")"},
+         {},
+         false},
+    };
+    for (const FrameCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        FakeScheduler s{At(2026, 12, 8, 10, 30, 2)};
+        UnitTable t;
+        Logs l{s};
+        FakeUdpFactory u;
+        Registry r{l.Channels(), t};
+        std::vector<int> rs;
+        MessageProcessor p{l.Channels(),
+                           s,
+                           u,
+                           settings,
+                           r,
+                           [&](int nr) { rs.push_back(nr); },
+                           [](const std::string&) {},
+                           [] { return true; }};
+        p.DoActivateUDPSrvPort(true);
+        // The unit is known from an earlier Ping from the same address.
+        u.Deliver("10.0.0.5", 4000, Hex("23 00 00 06 03 02 01 00 F2"));
+        const TDateTime before = s.Now();
+        s.Advance(1000);
+        l.ClearMemos();
+        u.sent.clear();
+        rs.clear();
+
+        u.Deliver("10.0.0.5", 4000, c.datagram);
+
+        ASSERT_EQ(1u, u.sent.size());
+        EXPECT_EQ("10.0.0.5", u.sent[0].address);
+        EXPECT_EQ(4000, u.sent[0].port);
+        EXPECT_EQ(Spaced(c.reply), Spaced(u.sent[0].data));
+        EXPECT_EQ(Block(c.datagram, c.lines), l.All());
+        EXPECT_EQ(c.imp, l.Imp());
+        EXPECT_TRUE(l.Err().empty());
+        EXPECT_EQ(std::vector<int>{123}, rs);
+        EXPECT_EQ(c.updatesRecord ? s.Now() : before, r.Unit(123).dtLastMsg);
+    }
+}
+
+struct RejectCase {
+    const char* name;
+    Bytes datagram;
+    std::string message;
+    std::string nack;
+};
+
+TEST_F(MessageProcessorTest, EveryRejectionIsLoggedAsImportantAndAnsweredWithNack) {
+    const std::string stamp = " 1A 0C 08 0A 1E 02";
+    const std::vector<RejectCase> cases = {
+        {"empty", Bytes{}, "Receive TOO SHORT STRING from 10.0.0.5 (0 b.): 0x",
+         "02 00 00 00 00 00 00 00" + stamp},
+        {"seven bytes", Hex("06 01 02 03 04 05 06"),
+         "Receive TOO SHORT STRING from 10.0.0.5 (7 b.): 0x06010203040506",
+         "02 00 00 00 00 00 00 00" + stamp},
+        {"eight bytes", Hex("06 01 02 03 04 05 06 07"),
+         "Receive TOO SHORT STRING from 10.0.0.5 (8 b.): 0x0601020304050607",
+         "02 01 02 03 04 05 06 07" + stamp},
+        {"bad crc", Hex("23 00 00 06 03 02 01 00 00"),
+         "Receive msg, containing INVALID CRC. Msg from 10.0.0.5 (9 b.): 0x230000060302010000",
+         "02 00 00 06 03 02 01 00" + stamp},
+        {"command code", Hex("24 00 00 00 03 02 01 00 BE"),
+         "Receive msg, containing INVALID FrameType (0x24). Msg from 10.0.0.5 (9 b.): "
+         "0x2400000003020100BE",
+         "02 00 00 00 03 02 01 00" + stamp},
+        {"bad unit id", WithCrc("23 00 00 06 0A 02 01 00"),
+         "Receive msg, containing INVALID UnitID. Msg from 10.0.0.5 (9 b.): 0x" +
+             HexText(WithCrc("23 00 00 06 0A 02 01 00")),
+         "02 00 00 06 0A 02 01 00" + stamp},
+        {"encr marker", WithCrc("23 FE 00 06 03 02 01 00"),
+         "Receive msg, containing INVALID EncrMarker. Msg from 10.0.0.5 (9 b.): 0x" +
+             HexText(WithCrc("23 FE 00 06 03 02 01 00")),
+         "02 FE 00 06 03 02 01 00" + stamp},
+        {"bad size", WithCrc("23 00 00 06 03 02 01 00 00"),
+         "Receive INVALID Size STRING from 10.0.0.5 (10 b.): 0x" +
+             HexText(WithCrc("23 00 00 06 03 02 01 00 00")),
+         "02 00 00 06 03 02 01 00" + stamp},
+    };
+    for (const RejectCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        logs.ClearMemos();
+        udp.sent.clear();
+
+        Receive(c.datagram);
+
+        ASSERT_EQ(1u, udp.sent.size());
+        EXPECT_EQ("10.0.0.5", udp.sent[0].address);
+        EXPECT_EQ(4000, udp.sent[0].port);
+        EXPECT_EQ(Spaced(WithCrc(c.nack)), Spaced(udp.sent[0].data));
+        EXPECT_EQ(Block(c.datagram, {c.message, "Send NACK"}), logs.All());
+        EXPECT_EQ(Lines{c.message}, logs.Imp());
+        EXPECT_TRUE(logs.Err().empty());
+    }
+    // A refused datagram touches no record and checks no restore.
+    EXPECT_TRUE(restores.empty());
+    EXPECT_TRUE(queued.empty());
+    EXPECT_TRUE(table.Empty());
+    EXPECT_EQ("", registry.Unit(123).sAccount);
+}
+
+TEST_F(MessageProcessorTest, ChangeUnitNrRequestGetsLowestFreeNumberAndChangesNoRecord) {
+    Receive(WithCrc("23 00 00 01 01 00 00 00"));  // unit 0001
+    Receive(WithCrc("23 00 00 01 02 00 00 00"));  // unit 0002
+    Receive(WithCrc("23 00 00 01 04 00 00 00"));  // unit 0004
+    logs.ClearMemos();
+    udp.sent.clear();
+    restores.clear();
+
+    const Bytes request = AppendCrc(Concat({Hex("20 00 00 0B 00 00 00 00"), Text(kImei)}));
+    Receive(request, "10.0.0.7", 5000);
+    Receive(request, "10.0.0.7", 5000);
+
+    // Not reserved: both requests get 0003.
+    const Bytes reply = AppendCrc(Concat({Hex("21 00 00 0B"), Text(kImei), Hex("03 00 00 00")}));
+    ASSERT_EQ(2u, udp.sent.size());
+    for (const SentDatagram& d : udp.sent) {
+        EXPECT_EQ("10.0.0.7", d.address);
+        EXPECT_EQ(5000, d.port);
+        EXPECT_EQ(Spaced(reply), Spaced(d.data));
+    }
+    const Lines block = Block(
+        request,
+        {"[Unit 0000] [Account ] [FrameID=11] [Change UnitNr Request] [imei=356938035643809]",
+         "Find First Free UnitNr: 0003", "Send New UnitNr=\"0003\"  (0x" + HexText(reply) + ")"},
+        "10.0.0.7:5000");
+    Lines both = block;
+    both.insert(both.end(), block.begin(), block.end());
+    EXPECT_EQ(both, logs.All());
+    EXPECT_TRUE(logs.Imp().empty());
+    EXPECT_FALSE(registry.IsUnitKnown(0));
+    EXPECT_FALSE(registry.IsUnitKnown(3));
+    EXPECT_EQ(3, table.RowCount());
+    EXPECT_EQ((std::vector<int>{0, 0}), restores);
+}
+
+TEST_F(MessageProcessorTest, UnitZeroIsAUnitOfItsOwn) {
+    const Bytes ping = WithCrc("23 00 00 02 00 00 00 00");
+    Receive(ping);
+    EXPECT_EQ(
+        Block(ping, {"[Unit 0000] [Account ] [FrameID=2] [Ping]", "Send ACK", "0000 FIRST MSG",
+                     "[Unit 0000] [Account ] Changed IP: [] -> [10.0.0.5]"}),
+        logs.All());
+    EXPECT_TRUE(registry.IsUnitKnown(0));
+    EXPECT_EQ(0, table.CurrentUnitNr());
+    ASSERT_EQ(1u, udp.sent.size());
+    EXPECT_EQ(Spaced(WithCrc("01 00 00 02 00 00 00 00 1A 0C 08 0A 1E 02")),
+              Spaced(udp.sent[0].data));
+}
+
+TEST_F(MessageProcessorTest, RepeatedEventIsProcessedAgainInFull) {
+    Receive(kEvent);
+    logs.ClearMemos();
+    Receive(kEvent);
+    EXPECT_EQ(2u, udp.sent.size());
+    EXPECT_EQ(udp.sent[0].data, udp.sent[1].data);
+    EXPECT_EQ((Lines{"5077 181234E13001005", "5077 181234E13001005"}), queued);
+    EXPECT_EQ(
+        Block(kEvent,
+              {"[Unit 0123] [Account 1234] [FrameID=5] [dt=08.12.2026 10:30:00] [CID=E130-01-005]",
+               "Send ACK"}),
+        logs.All());
+}
+
+TEST_F(MessageProcessorTest, RestoreQualifierIsForwardedWithR) {
+    const Bytes event = EventFrame("1A 0C 08 00 00 00", "1234313000010");  // qualifier 3, midnight
+    Receive(event);
+    EXPECT_EQ(Lines{"5077 181234R13000010"}, queued);
+    ASSERT_GE(logs.All().size(), 3u);
+    EXPECT_EQ("[Unit 0123] [Account 1234] [FrameID=5] [dt=08.12.2026] [CID=R130-00-010]",
+              logs.All()[2]);
+}
+
+TEST_F(MessageProcessorTest, NewAddressIsAnsweredThereAndOnlyAnIpChangeIsLogged) {
+    const Bytes ping = Hex("23 00 00 06 03 02 01 00 F2");
+    Receive(ping, "10.0.0.5", 4000);
+    logs.ClearMemos();
+    Receive(ping, "10.0.0.5", 4001);  // port only: stored without a line
+    EXPECT_TRUE(logs.Imp().empty());
+    EXPECT_EQ(4001, registry.Unit(123).iPort);
+    Receive(ping, "10.0.0.9", 4002);
+    ASSERT_EQ(3u, udp.sent.size());
+    EXPECT_EQ("10.0.0.9", udp.sent[2].address);
+    EXPECT_EQ(4002, udp.sent[2].port);
+    EXPECT_EQ(Lines{"[Unit 0123] [Account ] Changed IP: [10.0.0.5] -> [10.0.0.9]"}, logs.Imp());
+    EXPECT_EQ("10.0.0.9", registry.Unit(123).sIP);
+}
+
+TEST_F(MessageProcessorTest, EmptyDatagramIsLoggedRefusedAndNacked) {
+    Receive(Bytes{});
+    EXPECT_EQ((Lines{"", "Receive from 10.0.0.5:4000 (0 b.): 0x",
+                     "Receive TOO SHORT STRING from 10.0.0.5 (0 b.): 0x", "Send NACK"}),
+              logs.All());
+    ASSERT_EQ(1u, udp.sent.size());
+    EXPECT_EQ(Spaced(WithCrc("02 00 00 00 00 00 00 00 1A 0C 08 0A 1E 02")),
+              Spaced(udp.sent[0].data));
+}
+
+TEST_F(MessageProcessorTest, AckSendFailureIsReportedAndProcessingGoesOn) {
+    udp.failSends = true;
+    Receive(kEvent);
+    const std::string err = "ERR in SendACK, Error Msg: Socket Error # 10049";
+    EXPECT_EQ(Lines{err}, logs.Err());
+    EXPECT_EQ(
+        Block(kEvent,
+              {"[Unit 0123] [Account 1234] [FrameID=5] [dt=08.12.2026 10:30:00] [CID=E130-01-005]",
+               err, "0123 FIRST MSG", "[Unit 0123] [Account 1234] Changed IP: [] -> [10.0.0.5]",
+               "[Unit 0123] Changed Account: [] -> [1234]"}),
+        logs.All());
+    EXPECT_EQ(Lines{"5077 181234E13001005"}, queued);
+    EXPECT_TRUE(registry.IsUnitKnown(123));
+}
+
+TEST_F(MessageProcessorTest, NackSendFailureIsReportedUnderSendNack) {
+    udp.failSends = true;
+    Receive(Hex("01 02"));
+    EXPECT_EQ(Lines{"ERR in SendNACK, Error Msg: Socket Error # 10049"}, logs.Err());
+    EXPECT_EQ("ERR in SendNACK, Error Msg: Socket Error # 10049", logs.All().back());
+}
+
+TEST_F(MessageProcessorTest, NewTimeSendFailureEndsTheHandlingWithoutRecordUpdate) {
+    udp.failSends = true;
+    const Bytes request = WithCrc("0A 00 12 34 03 02 01 00");
+    Receive(request);
+    const std::string err = "ERR in ProcessRecMsg, Error Msg: Socket Error # 10049";
+    EXPECT_EQ(Lines{err}, logs.Err());
+    EXPECT_EQ(Block(request, {"[Unit 0123] [Account ] [FrameID=4660] [Set Time Request]", err}),
+              logs.All());
+    EXPECT_FALSE(registry.IsUnitKnown(123));
+}
+
+TEST_F(MessageProcessorTest, NewUnitNrSendFailureIsReportedUnderProcessRecMsg) {
+    udp.failSends = true;
+    const Bytes request = AppendCrc(Concat({Hex("20 00 00 0B 03 02 01 00"), Text(kImei)}));
+    Receive(request);
+    const std::string err = "ERR in ProcessRecMsg, Error Msg: Socket Error # 10049";
+    EXPECT_EQ(Lines{err}, logs.Err());
+    EXPECT_EQ(
+        Block(request,
+              {"[Unit 0123] [Account ] [FrameID=11] [Change UnitNr Request] [imei=356938035643809]",
+               "Find First Free UnitNr: 0001", err}),
+        logs.All());
+}
+
+TEST_F(MessageProcessorTest, RecordWriteFailureIsReportedAfterTheAnswer) {
+    FakeUnitStore store;
+    store.failAtWrite = 0;  // the used marker of the first message
+    registry.SetStore(&store);
+    Receive(kEvent);
+    EXPECT_EQ(1u, udp.sent.size());
+    EXPECT_EQ(Lines{"5077 181234E13001005"}, queued);
+    EXPECT_EQ(
+        Lines{"ERR in ProcessRecMsg, Error Msg: Cannot write unit record: Input/output error"},
+        logs.Err());
+    EXPECT_TRUE(logs.Imp().empty());
+}
+
+TEST_F(MessageProcessorTest, EventWithInvalidTimeIsStillAnAlarm) {
+    const Bytes event = EventFrame("1A 02 1E 0A 1E 00", "1234113001005");  // 2026-02-30
+    Receive(event);
+
+    const std::string err =
+        "ERR in ProcessRecMsg, Error Msg: Invalid event time 2026-02-30 10:30:00 from unit 0123";
+    EXPECT_EQ(Lines{err}, logs.Err());
+    EXPECT_EQ(
+        Block(event, {err,
+                      "[Unit 0123] [Account 1234] [FrameID=5] [dt=invalid 2026-02-30 10:30:00] "
+                      "[CID=E130-01-005]",
+                      "Send ACK", "0123 FIRST MSG",
+                      "[Unit 0123] [Account 1234] Changed IP: [] -> [10.0.0.5]",
+                      "[Unit 0123] Changed Account: [] -> [1234]"}),
+        logs.All());
+    ASSERT_EQ(1u, udp.sent.size());
+    EXPECT_EQ(Spaced(WithCrc("01 00 00 05 03 02 01 00 1A 0C 08 0A 1E 02")),
+              Spaced(udp.sent[0].data));
+    EXPECT_EQ(Lines{"5077 181234E13001005"}, queued);
+    EXPECT_TRUE(registry.IsUnitKnown(123));
+    EXPECT_EQ(clock.Now(), registry.Unit(123).dtLastMsg);
+}
+
+TEST_F(MessageProcessorTest, ControlBytesFromAUnitCannotBreakLogLines) {
+    // Account "1\n34", zone "0\r5", IMEI with a NUL.
+    const Bytes event =
+        AppendCrc(Concat({Hex("06 00 00 05 03 02 01 00 1A 0C 08 0A 1E 00"), Text("1"), Hex("0A"),
+                          Text("341130010"), Hex("0D"), Text("5")}));
+    Receive(event);
+    ASSERT_GE(logs.All().size(), 3u);
+    EXPECT_EQ("[Unit 0123] [Account 1?34] [FrameID=5] [dt=08.12.2026 10:30:00] [CID=E130-01-0?5]",
+              logs.All()[2]);
+
+    logs.ClearMemos();
+    Bytes imei = Text(kImei);
+    imei[3] = 0x00;
+    const Bytes ping = AppendCrc(Concat({Hex("22 00 00 07 03 02 01 00"), imei, Hex("00 00 00")}));
+    Receive(ping);
+    ASSERT_GE(logs.All().size(), 3u);
+    EXPECT_EQ(
+        "[Unit 0123] [Account 1?34] [FrameID=7] [Ping/imei/fwVer] [imei=356?38035643809] "
+        "[fwVer=0.0.0]",
+        logs.All()[2]);
+    for (const std::string& line : logs.allMemo.lines)
+        EXPECT_EQ(std::string::npos, line.find('\n'));
+}
+
+TEST_F(MessageProcessorTest, ActivationWithoutForceWaitsForStartUp) {
+    MessageProcessor p{logs.Channels(), clock,   udp,     settings,
+                       registry,        nullptr, nullptr, [this] { return startUpDone; }};
+    udp.opened.clear();
+    p.DoActivateUDPSrvPort(false);
+    EXPECT_TRUE(udp.opened.empty());
+    EXPECT_EQ(nullptr, p.UdpEndpoint());
+    EXPECT_TRUE(logs.All().empty());
+
+    startUpDone = true;
+    settings.UDPSrvPort = 40000;
+    p.DoActivateUDPSrvPort(false);
+    EXPECT_EQ(std::vector<std::uint16_t>{40000}, udp.opened);
+    ASSERT_NE(nullptr, p.UdpEndpoint());
+    EXPECT_EQ(40000, p.UdpEndpoint()->LocalPort());
+    EXPECT_EQ(Lines{"UDP Server Listen Port 40000"}, logs.All());
+}
+
+TEST_F(MessageProcessorTest, ReactivationClosesTheOldSocketFirst) {
+    EXPECT_EQ(std::vector<int>{0}, udp.openAtOpen);
+    proc.DoActivateUDPSrvPort(true);
+    EXPECT_EQ((std::vector<int>{0, 0}), udp.openAtOpen);
+    EXPECT_EQ(1, udp.openSockets);
+    EXPECT_EQ(udp.current, proc.UdpEndpoint());
+    EXPECT_EQ(Lines{"UDP Server Listen Port 33665"}, logs.All());
+
+    // Datagrams reach the processing through the new socket.
+    Receive(Hex("23 00 00 06 03 02 01 00 F2"));
+    EXPECT_EQ(1u, udp.sent.size());
+}
+
+TEST_F(MessageProcessorTest, BindFailureIsReportedWithoutListenLine) {
+    udp.failOpen = true;
+    proc.DoActivateUDPSrvPort(true);
+    EXPECT_EQ(Lines{"ERR in DoActivateUDPSrvPort, Error Msg: Could not bind socket. Address and "
+                    "port are already in use."},
+              logs.All());
+    EXPECT_EQ(nullptr, proc.UdpEndpoint());
+    EXPECT_EQ(0, udp.openSockets);  // the old one was closed first
+
+    // A later activation that succeeds opens it again.
+    udp.failOpen = false;
+    startUpDone = true;
+    proc.DoActivateUDPSrvPort(false);
+    EXPECT_NE(nullptr, proc.UdpEndpoint());
+    EXPECT_EQ("UDP Server Listen Port 33665", logs.All().back());
+}
+
+TEST_F(MessageProcessorTest, SendAckAndNackUseTheCurrentTime) {
+    clock.Advance(3000);
+    proc.SendACK(kEvent, "192.0.2.1", 7);
+    proc.SendNACK(Hex("01"), "192.0.2.1", 7);
+    ASSERT_EQ(2u, udp.sent.size());
+    EXPECT_EQ(Spaced(WithCrc("01 00 00 05 03 02 01 00 1A 0C 08 0A 1E 05")),
+              Spaced(udp.sent[0].data));
+    EXPECT_EQ(Spaced(WithCrc("02 00 00 00 00 00 00 00 1A 0C 08 0A 1E 05")),
+              Spaced(udp.sent[1].data));
+    EXPECT_EQ((Lines{"Send ACK", "Send NACK"}), logs.All());
+}
+
+}  // namespace

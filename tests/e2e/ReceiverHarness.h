@@ -1,0 +1,301 @@
+#pragma once
+
+// Runs the real executable in a fresh folder of its own: offscreen, its own
+// desktop-session runtime folder, a free UDP port, and a pseudo-terminal the
+// test holds as the monitoring software's end of the serial line.
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <pty.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdint>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace e2e {
+
+using Bytes = std::vector<std::uint8_t>;
+using Clock = std::chrono::steady_clock;
+
+inline std::string ReadFile(const std::string& path) {
+    std::ifstream f(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
+}
+
+inline void WriteFile(const std::string& path, const std::string& data) {
+    std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+    std::ofstream f(path, std::ios::binary | std::ios::trunc);
+    f << data;
+}
+
+// Waits for a condition with a deadline; the few end-to-end tests that need
+// real time poll like this instead of sleeping a fixed time.
+inline bool WaitFor(const std::function<bool()>& cond, int timeoutMs = 10000) {
+    const auto end = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (Clock::now() < end) {
+        if (cond()) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return cond();
+}
+
+inline std::uint16_t FreeUdpPort() {
+    const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    socklen_t len = sizeof a;
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+    ::close(fd);
+    return ntohs(a.sin_port);
+}
+
+// Today's date as the receiver names its daily log file (it runs with TZ=UTC).
+inline std::string TodayFile() {
+    const std::time_t t = std::time(nullptr);
+    std::tm tm{};
+    ::gmtime_r(&t, &tm);
+    char buf[32];
+    std::strftime(buf, sizeof buf, "%Y-%m-%d", &tm);
+    return buf;
+}
+
+class TempFolder {
+public:
+    TempFolder() {
+        std::string tmpl = (std::filesystem::temp_directory_path() / "korvan-e2e-XXXXXX").string();
+        if (::mkdtemp(tmpl.data()) == nullptr) throw std::runtime_error("mkdtemp");
+        path_ = tmpl + "/";
+    }
+    ~TempFolder() {
+        std::error_code ec;
+        std::filesystem::remove_all(path_, ec);
+    }
+    const std::string& Path() const { return path_; }
+
+private:
+    std::string path_;
+};
+
+// The monitoring software's end of a pseudo-terminal.
+class PtyPeer {
+public:
+    PtyPeer() {
+        char name[256];
+        if (::openpty(&master_, &slave_, name, nullptr, nullptr) != 0) throw std::runtime_error("openpty");
+        slaveName_ = name;
+        termios t{};
+        ::tcgetattr(master_, &t);
+        ::cfmakeraw(&t);
+        ::tcsetattr(master_, TCSANOW, &t);
+        ::fcntl(master_, F_SETFL, ::fcntl(master_, F_GETFL) | O_NONBLOCK);
+    }
+    ~PtyPeer() {
+        if (master_ >= 0) ::close(master_);
+        if (slave_ >= 0) ::close(slave_);
+    }
+    const std::string& SlaveName() const { return slaveName_; }
+    // The test keeps its slave descriptor only until the receiver has opened
+    // the port (the receiver opens it exclusively).
+    void CloseSlave() {
+        if (slave_ >= 0) ::close(slave_);
+        slave_ = -1;
+    }
+    // Reads what arrived until `count` bytes are in, or the time is up.
+    Bytes Read(std::size_t count, int timeoutMs) {
+        const auto end = Clock::now() + std::chrono::milliseconds(timeoutMs);
+        while (buffer_.size() < count && Clock::now() < end) {
+            pollfd p{master_, POLLIN, 0};
+            ::poll(&p, 1, 20);
+            std::uint8_t b[512];
+            const ssize_t n = ::read(master_, b, sizeof b);
+            if (n > 0) buffer_.insert(buffer_.end(), b, b + n);
+        }
+        const std::size_t take = std::min(count, buffer_.size());
+        Bytes out(buffer_.begin(), buffer_.begin() + static_cast<long>(take));
+        buffer_.erase(buffer_.begin(), buffer_.begin() + static_cast<long>(take));
+        return out;
+    }
+    // Reads one 21-byte transmission (20 characters and 0x14) as text without the terminator.
+    std::string ReadLine(int timeoutMs) {
+        const Bytes b = Read(21, timeoutMs);
+        if (b.size() != 21 || b.back() != 0x14) return std::string(b.begin(), b.end());
+        return std::string(b.begin(), b.end() - 1);
+    }
+    void Write(const Bytes& b) { (void)!::write(master_, b.data(), b.size()); }
+
+private:
+    int master_ = -1;
+    int slave_ = -1;
+    std::string slaveName_;
+    Bytes buffer_;
+};
+
+class UdpUnit {
+public:
+    UdpUnit() {
+        fd_ = ::socket(AF_INET, SOCK_DGRAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a);
+        socklen_t len = sizeof a;
+        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len);
+        port_ = ntohs(a.sin_port);
+    }
+    ~UdpUnit() { ::close(fd_); }
+    std::uint16_t Port() const { return port_; }
+    void Send(std::uint16_t to, const Bytes& data) {
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        a.sin_port = htons(to);
+        ::sendto(fd_, data.data(), data.size(), 0, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    }
+    // One answer, or empty when none came in time.
+    Bytes Receive(int timeoutMs, std::uint16_t* fromPort = nullptr) {
+        pollfd p{fd_, POLLIN, 0};
+        if (::poll(&p, 1, timeoutMs) <= 0) return {};
+        std::uint8_t b[9000];
+        sockaddr_in from{};
+        socklen_t len = sizeof from;
+        const ssize_t n = ::recvfrom(fd_, b, sizeof b, 0, reinterpret_cast<sockaddr*>(&from), &len);
+        if (fromPort != nullptr) *fromPort = ntohs(from.sin_port);
+        return n > 0 ? Bytes(b, b + n) : Bytes{};
+    }
+
+private:
+    int fd_ = -1;
+    std::uint16_t port_ = 0;
+};
+
+// One installation of the receiver in a fresh folder.
+class Receiver {
+public:
+    // `runtimeDir` is the desktop session (single-instance scope); by default
+    // the installation gets a session of its own.
+    explicit Receiver(const std::string& runtimeDir = "") {
+        dir_ = folder_.Path();
+        runtimeDir_ = runtimeDir.empty() ? dir_ + "run" : runtimeDir;
+        std::filesystem::create_directories(runtimeDir_);
+        ::chmod(runtimeDir_.c_str(), 0700);
+        std::filesystem::copy_file(RAZUDOVUVE_EXE, dir_ + "RAZUDovuve");
+        std::filesystem::copy(RAZUDOVUVE_WAV_DIR, dir_ + "Wav", std::filesystem::copy_options::recursive);
+    }
+    ~Receiver() { Kill(); }
+
+    const std::string& Dir() const { return dir_; }
+    const std::string& RuntimeDir() const { return runtimeDir_; }
+
+    // Writes the seven-line settings file.
+    void WriteSettings(std::uint16_t udpPort, const std::string& serial = "COM7", int trouble1 = 15,
+                       int trouble2 = 60, int trouble3 = 240, int delay = 7, int ping = 30) {
+        WriteFile(dir_ + "RAZUDovuve.ini",
+                  std::to_string(udpPort) + "\r\n" + serial + "\r\n" + std::to_string(trouble1) + "\r\n" +
+                      std::to_string(trouble2) + "\r\n" + std::to_string(trouble3) + "\r\n" +
+                      std::to_string(delay) + "\r\n" + std::to_string(ping) + "\r\n");
+    }
+    // Points ports/<name> at the pseudo-terminal's slave.
+    void LinkPort(const std::string& name, const std::string& target) {
+        std::filesystem::create_directories(dir_ + "ports");
+        std::filesystem::create_symlink(target, dir_ + "ports/" + name);
+    }
+
+    void Start() {
+        stderrPath_ = dir_ + "stderr.txt";
+        pid_ = ::fork();
+        if (pid_ == 0) {
+            const int err = ::open(stderrPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            if (err >= 0) {
+                ::dup2(err, 2);
+                ::dup2(err, 1);
+            }
+            ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
+            ::setenv("XDG_RUNTIME_DIR", runtimeDir_.c_str(), 1);
+            ::setenv("TZ", "UTC", 1);
+            ::unsetenv("DISPLAY");
+            const std::string exe = dir_ + "RAZUDovuve";
+            ::execl(exe.c_str(), exe.c_str(), static_cast<char*>(nullptr));
+            ::_exit(127);
+        }
+    }
+    bool Running() {
+        if (pid_ <= 0) return false;
+        int status = 0;
+        const pid_t r = ::waitpid(pid_, &status, WNOHANG);
+        if (r == pid_) {
+            exitStatus_ = status;
+            pid_ = -1;
+            return false;
+        }
+        return true;
+    }
+    // Waits for the process to end by itself.
+    bool WaitExit(int timeoutMs) {
+        return WaitFor([this] { return !Running(); }, timeoutMs);
+    }
+    int ExitStatus() const { return exitStatus_; }
+    void Kill(int sig = SIGKILL) {
+        if (pid_ > 0) {
+            ::kill(pid_, sig);
+            int status = 0;
+            ::waitpid(pid_, &status, 0);
+            exitStatus_ = status;
+            pid_ = -1;
+        }
+    }
+    pid_t Pid() const { return pid_; }
+    std::string Stderr() const { return ReadFile(stderrPath_); }
+
+    std::string AllLog() const { return ReadFile(dir_ + "Log/All msg/" + TodayFile() + ".log"); }
+    std::string ImpLog() const { return ReadFile(dir_ + "Log/Imp_msg.log"); }
+    std::string ErrLog() const { return ReadFile(dir_ + "Log/Errors.log"); }
+    std::string Db() const { return ReadFile(dir_ + "RAZUDovuve.db"); }
+
+    bool WaitAllLog(const std::string& text, int timeoutMs = 10000) const {
+        return WaitFor([&] { return AllLog().find(text) != std::string::npos; }, timeoutMs);
+    }
+
+private:
+    TempFolder folder_;
+    std::string dir_;
+    std::string runtimeDir_;
+    std::string stderrPath_;
+    pid_t pid_ = -1;
+    int exitStatus_ = 0;
+};
+
+// Log text without the leading time stamps: every line's "yyyy.mm.dd hh:nn:ss - "
+// is cut, empty lines kept.
+inline std::vector<std::string> LogMessages(const std::string& log) {
+    std::vector<std::string> out;
+    std::size_t start = 0;
+    while (start < log.size()) {
+        std::size_t end = log.find("\r\n", start);
+        if (end == std::string::npos) end = log.size();
+        std::string line = log.substr(start, end - start);
+        if (line.size() >= 22 && line.compare(19, 3, " - ") == 0) line = line.substr(22);
+        out.push_back(line);
+        start = end + 2;
+    }
+    return out;
+}
+
+}  // namespace e2e

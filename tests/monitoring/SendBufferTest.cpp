@@ -1,0 +1,304 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "fakes/FakeScheduler.h"
+#include "fakes/FakeSerialLink.h"
+#include "monitoring/LogHarness.h"
+#include "monitoring/MonitoringLines.h"
+#include "monitoring/SendBuffer.h"
+
+namespace {
+
+const std::string kL1 = "5077 181234E13001005";
+const std::string kL2 = "5077 181234E13001006";
+const std::string kL3 = "5077 181234E13001007";
+
+Bytes Wire(const std::string& line) {
+    Bytes b = ToBytes(line);
+    b.push_back(0x14);
+    return b;
+}
+
+class SendBufferTest : public ::testing::Test {
+  protected:
+    SendBufferTest() : link(sched), logs(sched), buffer(link, sched, sched, logs.Channels()) {}
+
+    void Answer(const Bytes& cluster) {
+        link.clusters.push_back(cluster);
+        buffer.SerialPortNG1RxClusterEvent();
+    }
+    void Ack() { Answer({0x06}); }
+    void Nak() { Answer({0x15}); }
+
+    std::vector<Bytes> Wires(std::initializer_list<std::string> lines) {
+        std::vector<Bytes> out;
+        for (const auto& l : lines) out.push_back(Wire(l));
+        return out;
+    }
+    std::vector<std::string> AllTexts() const { return LogHarness::Texts(logs.allMemo); }
+    std::vector<std::string> ImpTexts() const { return LogHarness::Texts(logs.impMemo); }
+
+    FakeScheduler sched;
+    FakeSerialLink link;
+    LogHarness logs;
+    SendBuffer buffer;
+};
+
+TEST_F(SendBufferTest, EmptyBufferTickWritesNothing) {
+    buffer.TimerSBSend().Start();
+    sched.Advance(15000);
+    EXPECT_TRUE(link.writes.empty());
+    EXPECT_TRUE(logs.allMemo.lines.empty());
+}
+
+TEST_F(SendBufferTest, EveryTransmissionIsOneWriteOfLinePlusDc4) {
+    buffer.AddToSendBuffer(kL1);
+    ASSERT_EQ(1u, link.writes.size());
+    const Bytes expected = {'5', '0', '7', '7', ' ', '1', '8', '1', '2', '3', '4',
+                            'E', '1', '3', '0', '0', '1', '0', '0', '5', 0x14};
+    EXPECT_EQ(expected, link.writes[0]);
+    EXPECT_EQ(21u, link.writes[0].size());
+    EXPECT_EQ(1, buffer.SendBufferCount());  // stays until answered
+    EXPECT_EQ(kL1, buffer.SendBufferHeadLine());
+}
+
+TEST_F(SendBufferTest, ThreeLinesWithoutAnswerOnlyHeadIsRepeated) {
+    const std::int64_t t0 = sched.MonotonicMs();
+    buffer.AddToSendBuffer(kL1);
+    sched.Advance(400);
+    buffer.AddToSendBuffer(kL2);
+    sched.Advance(400);
+    buffer.AddToSendBuffer(kL3);
+    EXPECT_EQ(Wires({kL1}), link.writes);
+
+    sched.Advance(4200);  // the tick 5 s after the transmission
+    EXPECT_EQ(Wires({kL1, kL1}), link.writes);
+    EXPECT_EQ(t0 + 5000, link.writeTimes[1]);
+
+    sched.Advance(300);
+    Ack();
+    EXPECT_EQ(Wires({kL1, kL1, kL2}), link.writes);
+    EXPECT_EQ(t0 + 5300, link.writeTimes[2]);
+    EXPECT_EQ(2, buffer.SendBufferCount());
+
+    // The answer's transmission restarted the period.
+    sched.Advance(4999);
+    EXPECT_EQ(3u, link.writes.size());
+    sched.Advance(1);
+    EXPECT_EQ(Wires({kL1, kL1, kL2, kL2}), link.writes);
+}
+
+TEST_F(SendBufferTest, AddingThreeSecondsAfterTransmissionRewritesHead) {
+    const std::int64_t t0 = sched.MonotonicMs();
+    buffer.AddToSendBuffer(kL1);
+    sched.Advance(2999);
+    buffer.AddToSendBuffer(kL2);
+    EXPECT_EQ(Wires({kL1}), link.writes);
+    sched.Advance(1);
+    buffer.AddToSendBuffer(kL3);
+    EXPECT_EQ(Wires({kL1, kL1}), link.writes);  // the unanswered head, not the new line
+    EXPECT_EQ(3, buffer.SendBufferCount());
+
+    // The rewrite restarted the retransmission period.
+    sched.Advance(4999);
+    EXPECT_EQ(2u, link.writes.size());
+    sched.Advance(1);
+    EXPECT_EQ(3u, link.writes.size());
+    EXPECT_EQ(t0 + 8000, link.writeTimes[2]);
+}
+
+TEST_F(SendBufferTest, TwoAnswersRemoveTwoLines) {
+    buffer.AddToSendBuffer(kL1);
+    buffer.QueueLine(kL2);
+    buffer.QueueLine(kL3);
+    Ack();
+    Ack();
+    EXPECT_EQ(Wires({kL1, kL2, kL3}), link.writes);
+    EXPECT_EQ(1, buffer.SendBufferCount());
+    EXPECT_EQ(kL3, buffer.SendBufferHeadLine());
+}
+
+TEST_F(SendBufferTest, AnswerOnEmptyBufferWritesNothing) {
+    Ack();
+    EXPECT_TRUE(link.writes.empty());
+    EXPECT_EQ(0, buffer.SendBufferCount());
+    EXPECT_EQ(0, buffer.NextSendTime());
+    EXPECT_TRUE(logs.allMemo.lines.empty());
+}
+
+TEST_F(SendBufferTest, AnyBytesAnswerTheLineInFlight) {
+    const Bytes answers[] = {{0x06}, {'A', 'C', 'K'}, {0x15, 0x06}, {0x06, 0x15}, {0x00}};
+    for (const Bytes& a : answers) {
+        buffer.AddToSendBuffer(kL1);
+        buffer.QueueLine(kL2);
+        link.writes.clear();
+        Answer(a);
+        EXPECT_EQ(Wires({kL2}), link.writes);
+        Ack();
+        EXPECT_EQ(0, buffer.SendBufferCount());
+    }
+}
+
+TEST_F(SendBufferTest, EmptyTakeIsNoAnswer) {
+    buffer.AddToSendBuffer(kL1);
+    buffer.SerialPortNG1RxClusterEvent();  // nothing queued: the take comes back empty
+    EXPECT_EQ(1, link.takes);
+    EXPECT_EQ(1, buffer.SendBufferCount());
+    EXPECT_EQ(1u, link.writes.size());
+}
+
+TEST_F(SendBufferTest, EventLinesLoggedAtEveryTransmissionHeartbeatsNever) {
+    buffer.AddToSendBuffer(HeartbeatLine);
+    sched.Advance(5000);
+    EXPECT_EQ(Wires({HeartbeatLine, HeartbeatLine}), link.writes);
+    Ack();
+    buffer.AddToSendBuffer(kL1);
+    sched.Advance(5000);
+    Ack();
+    EXPECT_EQ(Wires({HeartbeatLine, HeartbeatLine, kL1, kL1}), link.writes);
+    EXPECT_EQ((std::vector<std::string>{">> " + kL1, ">> " + kL1}), AllTexts());
+    EXPECT_EQ("2026.12.08 10:30:05 - >> " + kL1, logs.allMemo.lines[0]);
+    EXPECT_EQ("2026.12.08 10:30:05 - >> " + kL1 + "\r\n2026.12.08 10:30:10 - >> " + kL1 + "\r\n",
+              logs.dir.Read("Log/All msg/2026-12-08.log"));
+}
+
+TEST_F(SendBufferTest, ClosedPortKeepsLinesInOrderUntilOpened) {
+    buffer.TimerSBSend().Start();  // as at the end of start-up
+    link.open = false;
+    buffer.AddToSendBuffer(kL1);
+    buffer.AddToSendBuffer(kL2);
+    buffer.QueueLine(kL3);
+    sched.Advance(12000);
+    EXPECT_TRUE(link.writes.empty());
+    EXPECT_TRUE(logs.allMemo.lines.empty());
+    EXPECT_EQ((std::deque<std::string>{kL1, kL2, kL3}), buffer.Lines());
+
+    link.open = true;
+    sched.Advance(2999);  // ticks at 5, 10, 15 s since the timer start
+    EXPECT_TRUE(link.writes.empty());
+    sched.Advance(1);
+    EXPECT_EQ(Wires({kL1}), link.writes);
+    Ack();
+    Ack();
+    EXPECT_EQ(Wires({kL1, kL2, kL3}), link.writes);
+    EXPECT_EQ((std::vector<std::string>{">> " + kL1, ">> " + kL2, ">> " + kL3}), AllTexts());
+}
+
+TEST_F(SendBufferTest, FirstTransmissionStartsTheTimer) {
+    EXPECT_FALSE(buffer.TimerSBSend().IsActive());
+    buffer.AddToSendBuffer(kL1);
+    EXPECT_TRUE(buffer.TimerSBSend().IsActive());
+    EXPECT_EQ(5000, buffer.TimerSBSend().Interval());
+}
+
+TEST_F(SendBufferTest, OneNakKeepsHeadForTheUsualRetransmission) {
+    buffer.AddToSendBuffer(kL1);
+    buffer.QueueLine(kL2);
+    const std::int64_t sent = buffer.NextSendTime();
+    sched.Advance(250);
+    Nak();
+    EXPECT_EQ(Wires({kL1}), link.writes);  // not written again at once
+    EXPECT_EQ(sent, buffer.NextSendTime());
+    EXPECT_EQ(2, buffer.SendBufferCount());
+    EXPECT_EQ((std::vector<std::string>{"<< NAK from monitoring software for line [" + kL1 +
+                                        "] (1 of 3)"}),
+              ImpTexts());
+    EXPECT_EQ(
+        "2026.12.08 10:30:00 - << NAK from monitoring software for line [" + kL1 + "] (1 of 3)\r\n",
+        logs.dir.Read("Log/Imp_msg.log"));
+
+    sched.Advance(4750);  // the 5-second tick
+    EXPECT_EQ(Wires({kL1, kL1}), link.writes);
+}
+
+TEST_F(SendBufferTest, ClusterOfSeveralNakBytesIsOneNak) {
+    buffer.AddToSendBuffer(kL1);
+    Answer({0x15, 0x15, 0x15});
+    EXPECT_EQ(1, buffer.SendBufferCount());
+    EXPECT_EQ((std::vector<std::string>{"<< NAK from monitoring software for line [" + kL1 +
+                                        "] (1 of 3)"}),
+              ImpTexts());
+}
+
+TEST_F(SendBufferTest, ThreeNaksDropTheLineAndSendTheNext) {
+    buffer.AddToSendBuffer(kL1);
+    buffer.QueueLine(kL2);
+    Nak();
+    sched.Advance(5000);
+    Nak();
+    sched.Advance(5000);
+    EXPECT_EQ(Wires({kL1, kL1, kL1}), link.writes);
+    Nak();
+    EXPECT_EQ(Wires({kL1, kL1, kL1, kL2}), link.writes);
+    EXPECT_EQ(1, buffer.SendBufferCount());
+    EXPECT_EQ(kL2, buffer.SendBufferHeadLine());
+    const std::string nak = "<< NAK from monitoring software for line [" + kL1 + "] ";
+    EXPECT_EQ((std::vector<std::string>{
+                  nak + "(1 of 3)", nak + "(2 of 3)", nak + "(3 of 3)",
+                  "!! Line dropped after 3 NAKs from monitoring software: [" + kL1 + "]"}),
+              ImpTexts());
+    // The All-messages channel has the copies in order, then the next line.
+    const std::vector<std::string> all = AllTexts();
+    ASSERT_EQ(8u, all.size());
+    EXPECT_EQ(">> " + kL1, all[0]);
+    EXPECT_EQ(nak + "(3 of 3)", all[5]);
+    EXPECT_EQ("!! Line dropped after 3 NAKs from monitoring software: [" + kL1 + "]", all[6]);
+    EXPECT_EQ(">> " + kL2, all[7]);
+
+    // The next line starts with a count of its own.
+    Nak();
+    EXPECT_EQ("<< NAK from monitoring software for line [" + kL2 + "] (1 of 3)", ImpTexts().back());
+}
+
+TEST_F(SendBufferTest, AnotherAnswerResetsTheNakCount) {
+    buffer.AddToSendBuffer(kL1);
+    buffer.QueueLine(kL2);
+    Nak();
+    Nak();
+    Answer({0x15, 0x06});  // mixed bytes: an answer
+    EXPECT_EQ(Wires({kL1, kL2}), link.writes);
+    Nak();
+    EXPECT_EQ("<< NAK from monitoring software for line [" + kL2 + "] (1 of 3)", ImpTexts().back());
+    EXPECT_EQ(1, buffer.SendBufferCount());
+}
+
+TEST_F(SendBufferTest, NakOnEmptyBufferIsIgnored) {
+    Nak();
+    EXPECT_TRUE(link.writes.empty());
+    EXPECT_TRUE(logs.impMemo.lines.empty());
+}
+
+TEST_F(SendBufferTest, HeartbeatCanBeDroppedByNaks) {
+    buffer.AddToSendBuffer(HeartbeatLine);
+    buffer.QueueLine(kL1);
+    Nak();
+    Nak();
+    Nak();
+    EXPECT_EQ(Wires({HeartbeatLine, kL1}), link.writes);
+    EXPECT_EQ("!! Line dropped after 3 NAKs from monitoring software: [1077           @    ]",
+              ImpTexts().back());
+}
+
+TEST_F(SendBufferTest, WallClockJumpsDoNotChangeRetransmissionTiming) {
+    const std::int64_t t0 = sched.MonotonicMs();
+    buffer.AddToSendBuffer(kL1);
+    sched.Advance(1000);
+    sched.SetWall(sched.Now() - 1.0 / 24);  // an hour back
+    sched.Advance(1999);
+    buffer.AddToSendBuffer(kL2);
+    EXPECT_EQ(1u, link.writes.size());
+    sched.SetWall(sched.Now() + 1.0);  // a day ahead
+    buffer.AddToSendBuffer(kL3);
+    EXPECT_EQ(1u, link.writes.size());
+    sched.Advance(1);
+    buffer.AddToSendBuffer(kL3);
+    ASSERT_EQ(2u, link.writes.size());
+    EXPECT_EQ(t0 + 3000, link.writeTimes[1]);
+    sched.Advance(5000);
+    ASSERT_EQ(3u, link.writes.size());
+    EXPECT_EQ(t0 + 8000, link.writeTimes[2]);
+}
+
+}  // namespace

@@ -1,0 +1,326 @@
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "fakes/FakeScheduler.h"
+#include "fakes/FakeSerialLink.h"
+#include "monitoring/LogHarness.h"
+#include "monitoring/MonitoringLines.h"
+#include "monitoring/SendBuffer.h"
+#include "monitoring/Supervision.h"
+#include "registry/UnitTable.h"
+#include "registry/Units.h"
+#include "settings/WorkingSettings.h"
+
+namespace {
+
+constexpr std::int64_t kMinute = 60000;
+
+class ThrowingStore : public IUnitStore {
+  public:
+    void WriteUnitField(int, int, const Bytes&) override { throw std::runtime_error("disk gone"); }
+};
+
+class SupervisionTest : public ::testing::Test {
+  protected:
+    SupervisionTest()
+        : link(sched),
+          logs(sched),
+          buffer(link, sched, sched, logs.Channels()),
+          registry(logs.Channels(), table),
+          sup(registry, buffer, settings, sched, logs.Channels()) {
+        sup.SetAppStartMono(sched.MonotonicMs());
+    }
+
+    // A known unit whose last datagram came `silentMs` ago.
+    void AddUnit(int nr, const std::string& account, std::int64_t silentMs, std::uint8_t sent = 0) {
+        TUnitStruct& u = registry.Unit(nr);
+        u.bUsed = true;
+        u.sAccount = account;
+        u.lastMsgMonoMs = sched.MonotonicMs() - silentMs;
+        u.dtLastMsg = sched.Now() - static_cast<double>(silentMs) / kMsPerDay;
+        u.byCommTrSent = sent;
+    }
+
+    std::vector<std::string> Lines() const {
+        return std::vector<std::string>(buffer.Lines().begin(), buffer.Lines().end());
+    }
+    std::vector<std::string> AllTexts() const { return LogHarness::Texts(logs.allMemo); }
+    std::vector<std::string> ErrTexts() const { return LogHarness::Texts(logs.errMemo); }
+
+    FakeScheduler sched;
+    FakeSerialLink link;
+    LogHarness logs;
+    SendBuffer buffer;
+    UnitTable table;
+    Registry registry;
+    WorkingSettings settings;
+    Supervision sup;
+};
+
+struct DelayCase {
+    std::int64_t elapsedMs;
+    bool checks;
+};
+
+class StartUpDelayTest : public SupervisionTest, public ::testing::WithParamInterface<DelayCase> {};
+
+TEST_P(StartUpDelayTest, DefaultSevenMinutesChecksFrom410Seconds) {
+    AddUnit(5, "1234", 300 * kMinute);
+    sched.Advance(GetParam().elapsedMs);
+    sup.CheckCommSt();
+    EXPECT_EQ(GetParam().checks ? 3 : 0, buffer.SendBufferCount());
+    EXPECT_EQ(GetParam().checks ? 7 : 0, registry.Unit(5).byCommTrSent);
+}
+
+INSTANTIATE_TEST_SUITE_P(Elapsed, StartUpDelayTest,
+                         ::testing::Values(DelayCase{0, false}, DelayCase{400'000, false},
+                                           DelayCase{409'999, false}, DelayCase{410'000, true},
+                                           DelayCase{420'000, true}));
+
+TEST_F(SupervisionTest, NoDelayChecksAtFirstTick) {
+    settings.CommTroubleStartUpDelay = 0;
+    AddUnit(5, "1234", 20 * kMinute);
+    sup.CheckCommSt();
+    EXPECT_EQ((std::vector<std::string>{"5077 181234E35000001"}), Lines());
+}
+
+TEST_F(SupervisionTest, LongSilenceGivesAllStagesInOnePassInOrder) {
+    settings.CommTroubleStartUpDelay = 0;
+    AddUnit(5, "1234", 300 * kMinute);
+    sup.CheckCommSt();
+
+    EXPECT_EQ((std::vector<std::string>{"5077 181234E35000001", "5077 181234E35000002",
+                                        "5077 181234E35000003"}),
+              Lines());
+    EXPECT_TRUE(link.writes.empty());  // only queued
+    EXPECT_EQ(7, registry.Unit(5).byCommTrSent);
+    const std::string stamp = "2026.12.08 10:30:00 - ";
+    EXPECT_EQ((std::vector<std::string>{
+                  "", stamp + "[Unit 0005] [Account 1234] - CommTrouble1 (15 min. No Ping)", "",
+                  stamp + "[Unit 0005] [Account 1234] - CommTrouble2 (60 min. No Ping)", "",
+                  stamp + "[Unit 0005] [Account 1234] - CommTrouble3 (240 min. No Ping)"}),
+              logs.allMemo.lines);
+    EXPECT_EQ("\r\n" + stamp +
+                  "[Unit 0005] [Account 1234] - CommTrouble1 (15 min. No Ping)\r\n"
+                  "\r\n" +
+                  stamp +
+                  "[Unit 0005] [Account 1234] - CommTrouble2 (60 min. No Ping)\r\n"
+                  "\r\n" +
+                  stamp + "[Unit 0005] [Account 1234] - CommTrouble3 (240 min. No Ping)\r\n",
+              logs.dir.Read("Log/All msg/2026-12-08.log"));
+
+    // Each stage is reported once.
+    sched.Advance(kMinute);
+    sup.CheckCommSt();
+    EXPECT_EQ(3, buffer.SendBufferCount());
+}
+
+TEST_F(SupervisionTest, UnitsAreVisitedInAscendingOrder) {
+    settings.CommTroubleStartUpDelay = 0;
+    AddUnit(9999, "0009", 20 * kMinute);
+    AddUnit(0, "0000", 70 * kMinute);
+    AddUnit(42, "0042", 16 * kMinute);
+    sup.CheckCommSt();
+    EXPECT_EQ((std::vector<std::string>{"5077 180000E35000001", "5077 180000E35000002",
+                                        "5077 180042E35000001", "5077 180009E35000001"}),
+              Lines());
+    EXPECT_EQ("[Unit 9999] [Account 0009] - CommTrouble1 (15 min. No Ping)", AllTexts().back());
+}
+
+TEST_F(SupervisionTest, StageIsDueAtItsThresholdNotBefore) {
+    settings.CommTroubleStartUpDelay = 0;
+    AddUnit(5, "1234", 14 * kMinute + 59'000);
+    sup.CheckCommSt();
+    EXPECT_EQ(0, buffer.SendBufferCount());
+    EXPECT_TRUE(logs.allMemo.lines.empty());
+
+    sched.Advance(kMinute);  // 15:59 of silence
+    sup.CheckCommSt();
+    EXPECT_EQ((std::vector<std::string>{"5077 181234E35000001"}), Lines());
+    EXPECT_EQ(1, registry.Unit(5).byCommTrSent);
+}
+
+struct StageCase {
+    std::int32_t t1, t2, t3;
+    std::uint8_t sentBefore;
+    std::vector<std::string> zones;
+    std::uint8_t sentAfter;
+};
+
+TEST_F(SupervisionTest, ThresholdsAndReportedStagesDecideWhichStagesFollow) {
+    settings.CommTroubleStartUpDelay = 0;
+    const StageCase cases[] = {
+        {15, 60, 240, 0, {"001", "002", "003"}, 7},
+        {15, 0, 240, 0, {"001", "003"}, 5},
+        {0, 0, 0, 0, {}, 0},
+        {15, 60, 240, 2, {"001", "003"}, 7},
+        {15, 60, 240, 7, {}, 7},              // all reported: skipped
+        {400, 60, 10, 0, {"002", "003"}, 6},  // no order among thresholds
+    };
+    int nr = 100;
+    for (const auto& c : cases) {
+        settings.CommTrouble1 = c.t1;
+        settings.CommTrouble2 = c.t2;
+        settings.CommTrouble3 = c.t3;
+        AddUnit(nr, "1234", 300 * kMinute, c.sentBefore);
+        const int before = buffer.SendBufferCount();
+        sup.CheckCommSt();
+        std::vector<std::string> zones;
+        for (int i = before; i < buffer.SendBufferCount(); ++i) {
+            zones.push_back(buffer.Lines()[static_cast<std::size_t>(i)].substr(17));
+        }
+        EXPECT_EQ(c.zones, zones) << nr;
+        EXPECT_EQ(c.sentAfter, registry.Unit(nr).byCommTrSent) << nr;
+        registry.Unit(nr).bUsed = false;
+        ++nr;
+    }
+}
+
+TEST_F(SupervisionTest, UnusableAccountsReportAsFFFF) {
+    settings.CommTroubleStartUpDelay = 0;
+    settings.CommTrouble2 = 0;
+    settings.CommTrouble3 = 0;
+    AddUnit(1, "", 20 * kMinute);
+    AddUnit(2, "12B4", 20 * kMinute);
+    AddUnit(3, "123", 20 * kMinute);
+    AddUnit(4, "-123", 20 * kMinute);
+    sup.CheckCommSt();
+    EXPECT_EQ(std::vector<std::string>(4, "5077 18FFFFE35000001"), Lines());
+    EXPECT_EQ("[Unit 0002] [Account FFFF] - CommTrouble1 (15 min. No Ping)", AllTexts()[3]);
+}
+
+TEST_F(SupervisionTest, RestoreNeedsFourCharactersNotFourDigits) {
+    AddUnit(1, "", 0, 7);
+    AddUnit(2, "12B4", 0, 3);
+    AddUnit(3, "123", 0, 1);
+    sup.Send_CommRestore_ifNeed(1);
+    sup.Send_CommRestore_ifNeed(2);
+    sup.Send_CommRestore_ifNeed(3);
+    EXPECT_EQ((std::vector<std::string>{"5077 1812B4R35000000"}), Lines());
+    EXPECT_EQ((std::vector<std::string>{"[Unit 0002] [Account 12B4] - CommRestore"}), AllTexts());
+    EXPECT_EQ(7, registry.Unit(1).byCommTrSent);
+    EXPECT_EQ(0, registry.Unit(2).byCommTrSent);
+    EXPECT_EQ(1, registry.Unit(3).byCommTrSent);
+
+    // An event datagram brings a 4-character account before the call.
+    registry.Unit(1).sAccount = "0123";
+    sup.Send_CommRestore_ifNeed(1);
+    EXPECT_EQ("5077 180123R35000000", Lines().back());
+    EXPECT_EQ("[Unit 0001] [Account 0123] - CommRestore", AllTexts().back());
+    EXPECT_EQ(0, registry.Unit(1).byCommTrSent);
+    EXPECT_TRUE(link.writes.empty());  // only queued
+}
+
+TEST_F(SupervisionTest, NoRestoreWithoutReportedStage) {
+    AddUnit(7, "0123", 0, 0);
+    sup.Send_CommRestore_ifNeed(7);
+    EXPECT_EQ(0, buffer.SendBufferCount());
+    EXPECT_TRUE(logs.allMemo.lines.empty());
+}
+
+TEST_F(SupervisionTest, RestoreMakesUnitControlBytesPrintable) {
+    AddUnit(8, std::string("1\r3\x14", 4), 0, 1);
+    sup.Send_CommRestore_ifNeed(8);
+    EXPECT_EQ("5077 181?3?R35000000", Lines().back());
+    EXPECT_EQ("[Unit 0008] [Account 1?3?] - CommRestore", AllTexts().back());
+}
+
+TEST_F(SupervisionTest, WallClockJumpRaisesNoTrouble) {
+    settings.CommTroubleStartUpDelay = 0;
+    AddUnit(5, "1234", 0);
+    sched.SetWall(sched.Now() + 1.0 / 24);
+    sup.CheckCommSt();
+    sched.SetWall(sched.Now() + 1.0);
+    sup.CheckCommSt();
+    EXPECT_EQ(0, buffer.SendBufferCount());
+
+    // Setting the clock back hides no silence either.
+    sched.Advance(16 * kMinute);
+    sched.SetWall(sched.Now() - 2.0);
+    sup.CheckCommSt();
+    EXPECT_EQ((std::vector<std::string>{"5077 181234E35000001"}), Lines());
+}
+
+TEST_F(SupervisionTest, StartUpDelayCountsElapsedTimeNotWallClock) {
+    AddUnit(5, "1234", 300 * kMinute);
+    sched.SetWall(sched.Now() + 1.0);
+    sched.Advance(60'000);
+    sup.CheckCommSt();
+    EXPECT_EQ(0, buffer.SendBufferCount());
+}
+
+struct PingCase {
+    std::int32_t interval;
+    int waiting;
+    bool added;
+};
+
+TEST_F(SupervisionTest, AddPingOnlyWhileFewerThanThreeLinesWait) {
+    link.open = false;
+    const PingCase cases[] = {
+        {0, 0, false}, {30, 3, false}, {30, 2, true}, {5, 0, true}, {30, 4, false}};
+    for (const auto& c : cases) {
+        SendBuffer local(link, sched, sched, logs.Channels());
+        Supervision s(registry, local, settings, sched, logs.Channels());
+        settings.PingInterval = c.interval;
+        for (int i = 0; i < c.waiting; ++i) local.QueueLine("5077 181234E13001005");
+        logs.allMemo.Clear();
+        s.AddPing();
+        EXPECT_EQ(c.waiting + (c.added ? 1 : 0), local.SendBufferCount())
+            << c.interval << "/" << c.waiting;
+        if (c.added) {
+            EXPECT_EQ(HeartbeatLine, local.Lines().back());
+            EXPECT_EQ((std::vector<std::string>{"Add Ping"}), AllTexts());
+        } else {
+            EXPECT_TRUE(logs.allMemo.lines.empty());
+        }
+    }
+    EXPECT_TRUE(link.writes.empty());
+}
+
+TEST_F(SupervisionTest, HeartbeatIsWrittenAtOnceOnIdleLink) {
+    sup.AddPing();
+    ASSERT_EQ(1u, link.writes.size());
+    Bytes expected = ToBytes("1077           @    ");
+    expected.push_back(0x14);
+    EXPECT_EQ(expected, link.writes[0]);
+    EXPECT_EQ((std::vector<std::string>{"Add Ping"}), AllTexts());
+}
+
+TEST_F(SupervisionTest, CheckFailureIsReportedAndEndsThePass) {
+    settings.CommTroubleStartUpDelay = 0;
+    ThrowingStore store;
+    registry.SetStore(&store);
+    AddUnit(3, "0003", 20 * kMinute);
+    AddUnit(5, "0005", 20 * kMinute);
+    sup.CheckCommSt();
+    EXPECT_EQ((std::vector<std::string>{"ERR in CheckCommSt, Error Msg: disk gone"}), ErrTexts());
+    EXPECT_EQ(0, buffer.SendBufferCount());
+    EXPECT_EQ(0, registry.Unit(5).byCommTrSent);
+
+    // The next tick starts again from unit 0.
+    registry.SetStore(nullptr);
+    sup.CheckCommSt();
+    EXPECT_EQ("5077 180005E35000001", Lines().back());
+}
+
+TEST_F(SupervisionTest, RestoreFailureIsReported) {
+    ThrowingStore store;
+    registry.SetStore(&store);
+    AddUnit(3, "0003", 0, 1);
+    sup.Send_CommRestore_ifNeed(3);
+    EXPECT_EQ((std::vector<std::string>{"ERR in Send_CommRestore_ifNeed, Error Msg: disk gone"}),
+              ErrTexts());
+    EXPECT_EQ(0, buffer.SendBufferCount());
+
+    registry.SetStore(nullptr);
+    sup.Send_CommRestore_ifNeed(10000);  // no such slot
+    ASSERT_EQ(2u, ErrTexts().size());
+    EXPECT_EQ(0u, ErrTexts()[1].rfind("ERR in Send_CommRestore_ifNeed, Error Msg: ", 0));
+}
+
+}  // namespace
