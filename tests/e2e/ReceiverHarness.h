@@ -150,11 +150,13 @@ private:
 
 class UdpUnit {
 public:
-    UdpUnit() {
+    // `bindAddress`: any loopback address (127.x.y.z) lets a test play a
+    // unit that has moved to another address.
+    explicit UdpUnit(const char* bindAddress = "127.0.0.1") {
         fd_ = ::socket(AF_INET, SOCK_DGRAM, 0);
         sockaddr_in a{};
         a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ::inet_pton(AF_INET, bindAddress, &a.sin_addr);
         ::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a);
         socklen_t len = sizeof a;
         ::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len);
@@ -227,6 +229,10 @@ public:
                 ::dup2(err, 2);
                 ::dup2(err, 1);
             }
+            // The test's own sockets and pseudo-terminal ends stay with the
+            // test: a unit socket or a serial peer held by the receiver too
+            // would blur what each side sees.
+            ::close_range(3, ~0U, 0);
             ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
             ::setenv("XDG_RUNTIME_DIR", runtimeDir_.c_str(), 1);
             ::setenv("TZ", "UTC", 1);
@@ -272,6 +278,14 @@ public:
     bool WaitAllLog(const std::string& text, int timeoutMs = 10000) const {
         return WaitFor([&] { return AllLog().find(text) != std::string::npos; }, timeoutMs);
     }
+    bool WaitImpLog(const std::string& text, int timeoutMs = 10000) const {
+        return WaitFor([&] { return ImpLog().find(text) != std::string::npos; }, timeoutMs);
+    }
+    bool WaitErrLog(const std::string& text, int timeoutMs = 10000) const {
+        return WaitFor([&] { return ErrLog().find(text) != std::string::npos; }, timeoutMs);
+    }
+    // Puts a unit database in place before the start.
+    void WriteDb(const std::string& bytes) { WriteFile(dir_ + "RAZUDovuve.db", bytes); }
 
 private:
     TempFolder folder_;
@@ -281,6 +295,12 @@ private:
     pid_t pid_ = -1;
     int exitStatus_ = 0;
 };
+
+// Now as the unit database counts time: whole seconds since 2000-01-01
+// 00:00:00 of the receiver's wall clock (UTC, as the harness runs it).
+inline std::int64_t DbSecondsNow() {
+    return static_cast<std::int64_t>(std::time(nullptr)) - 946684800;
+}
 
 // Log text without the leading time stamps: every line's "yyyy.mm.dd hh:nn:ss - "
 // is cut, empty lines kept.
