@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <exception>
 
+#include "app/Guard.h"
 #include "device/Commands.h"
 #include "device/MessageProcessor.h"
 #include "monitoring/SendBuffer.h"
@@ -59,8 +60,14 @@ void TForm1::CreateSubsystems() {
 
     supervision_ = std::make_unique<Supervision>(*registry_, *sendBuffer_, settings_, p_.clock, logs);
 
-    timerPingDR_ = p_.timers.CreateTimer(kPingDefaultMs, false, [this] { supervision_->AddPing(); });
-    timerCommTr_ = p_.timers.CreateTimer(kCommTrMs, false, [this] { supervision_->CheckCommSt(); });
+    // A tick whose log entry cannot be written reports it and ticks again;
+    // it never stops the timer or reaches the toolkit.
+    timerPingDR_ = p_.timers.CreateTimer(kPingDefaultMs, false, [this] {
+        GuardedHandler(*logErr_, "TimerPingDRTimer", [this] { supervision_->AddPing(); });
+    });
+    timerCommTr_ = p_.timers.CreateTimer(kCommTrMs, false, [this] {
+        GuardedHandler(*logErr_, "CheckCommSt", [this] { supervision_->CheckCommSt(); });
+    });
 
     SettingsStore::Hooks hooks;
     hooks.DoActivateUDPSrvPort = [this](bool force) { processor_->DoActivateUDPSrvPort(force); };

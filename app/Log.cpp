@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cmath>
 #include <filesystem>
 #include <system_error>
 
@@ -24,6 +25,15 @@ void CreateFolders(const std::string& folder) {
 
 [[noreturn]] void ThrowErrno(const std::string& what) {
     throw std::system_error(errno, std::generic_category(), what);
+}
+
+// The time as whole milliseconds, rounded as the date-time texts round it:
+// every text of the same second (or day) is computed from the same value.
+std::int64_t TotalMs(TDateTime dt) { return static_cast<std::int64_t>(std::round(dt * kMsPerDay)); }
+
+std::int64_t FloorDiv(std::int64_t a, std::int64_t b) {
+    const std::int64_t q = a / b;
+    return (a % b != 0 && (a < 0) != (b < 0)) ? q - 1 : q;
 }
 
 void WriteAll(int fd, const std::string& data, const std::string& path) {
@@ -61,6 +71,10 @@ TLog::TLog(const IClock& clock, ISound* sound, const std::string& exeDir, IMemo*
 }
 
 void TLog::ComputeFilePath(TDateTime now) {
+    // The path depends on the date alone, so it is built again only when the
+    // day has changed since the last entry.
+    const std::int64_t day = FloorDiv(TotalMs(now), 86400000);
+    if (day == pathDay_ && !filePath_.empty()) return;
     switch (fileMode_) {
         case 0:
             filePath_ = folder_ + fileName_ + ".log";
@@ -74,6 +88,16 @@ void TLog::ComputeFilePath(TDateTime now) {
         default:
             break;  // keeps the previous path
     }
+    pathDay_ = day;
+}
+
+const std::string& TLog::StampOf(TDateTime now) {
+    const std::int64_t second = FloorDiv(TotalMs(now), 1000);
+    if (second != stampSecond_) {
+        stamp_ = NowStampText(now);
+        stampSecond_ = second;
+    }
+    return stamp_;
 }
 
 void TLog::AddMsg(const std::string& message) {
@@ -83,7 +107,12 @@ void TLog::AddMsg(const std::string& message) {
         blankLineFlag_ = true;
     }
     const TDateTime now = clock_.Now();
-    lastLine_ = NowStampText(now) + " - " + text;
+    const std::string& stamp = StampOf(now);
+    lastLine_.clear();
+    lastLine_.reserve(stamp.size() + 3 + text.size());
+    lastLine_ += stamp;
+    lastLine_ += " - ";
+    lastLine_ += text;
 
     if (memo_ != nullptr) {
         if (blankLineFlag_) memo_->Append("");
@@ -99,9 +128,16 @@ void TLog::AddMsg(const std::string& message) {
 }
 
 void TLog::WriteFile() {
-    // The folder is checked at every entry, so a deleted log folder comes back.
-    CreateFolders(folder_);
-    const int fd = ::open(filePath_.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    // The folder is checked at every entry, so a deleted log folder comes
+    // back. An open that succeeds proves it is there; only when the open
+    // fails are the folders created (or their failure reported) before the
+    // one retry, so every error reads as it would with the check first.
+    const int flags = O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC;
+    int fd = ::open(filePath_.c_str(), flags, 0644);
+    if (fd < 0) {
+        CreateFolders(folder_);
+        fd = ::open(filePath_.c_str(), flags, 0644);
+    }
     if (fd < 0) ThrowErrno("Cannot open log file " + filePath_);
     std::string data;
     data.reserve(lastLine_.size() + 4);

@@ -37,6 +37,9 @@ public:
 private:
     void ComputeFilePath(TDateTime now);
     void WriteFile();
+    // NowStampText(now), built once per second: a burst of entries within
+    // one second shares the text.
+    const std::string& StampOf(TDateTime now);
 
     const IClock& clock_;
     ISound* sound_;
@@ -51,6 +54,10 @@ private:
     std::string lastLine_;
     std::string exeDir_;
     bool blankLineFlag_ = false;
+    // The second and the day the cached stamp and file path belong to.
+    std::int64_t stampSecond_ = INT64_MIN;
+    std::string stamp_;
+    std::int64_t pathDay_ = INT64_MIN;
 };
 
 // "ERR in %s, Error Msg: %s" on the Errors channel.

@@ -21,11 +21,25 @@ public:
         try {
             return QApplication::notify(receiver, event);
         } catch (const std::exception& e) {
-            std::fprintf(stderr, "Unhandled error: %s\n", e.what());
-            QMessageBox::critical(activeWindow(), "Error", QString::fromLocal8Bit(e.what()));
+            ShowError(e.what());
+        } catch (...) {
+            ShowError("Unknown error");
         }
         return false;
     }
+
+private:
+    // One box at a time: while it is open, the event loop keeps running and
+    // a recurring failure would otherwise stack a box per event.
+    void ShowError(const char* what) {
+        std::fprintf(stderr, "Unhandled error: %s\n", what);
+        if (showing_) return;
+        showing_ = true;
+        QMessageBox::critical(activeWindow(), "Error", QString::fromLocal8Bit(what));
+        showing_ = false;
+    }
+
+    bool showing_ = false;
 };
 
 }  // namespace

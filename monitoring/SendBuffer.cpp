@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "app/Guard.h"
 #include "monitoring/MonitoringLines.h"
 
 SendBuffer::SendBuffer(ISerialLink& link, const IClock& clock, ITimerFactory& timers,
@@ -102,5 +103,7 @@ void SendBuffer::TakeNak() {
 }
 
 void SendBuffer::TimerSBSendTimer() {
-    SendBufferHead();
+    // A retransmission tick whose ">> " entry cannot be logged has still
+    // written its line; the failure is reported and the next tick comes.
+    GuardedHandler(logs_.err, "TimerSBSendTimer", [this] { SendBufferHead(); });
 }

@@ -1,6 +1,7 @@
 #include "monitoring/SerialChannel.h"
 
 #include <cctype>
+#include <cstdio>
 #include <exception>
 #include <filesystem>
 #include <system_error>
@@ -64,6 +65,7 @@ SerialChannel::SerialChannel(ISerialDevice& device, const IClock& clock, ITimerF
                              std::string exeDir)
     : device_(device), clock_(clock), exeDir_(std::move(exeDir)) {
     pollTimer_ = timers.CreateTimer(kPollMs, false, [this] { Poll(false); });
+    retryTimer_ = timers.CreateTimer(kRetryMs, false, [this] { Retry(); });
     device_.onActivity = [this] { Poll(true); };
     lastSeenEmptyMs_ = clock_.MonotonicMs();
 }
@@ -77,10 +79,13 @@ void SerialChannel::SerialOpen(const std::string& name) {
         if (name == name_)
             return;
         SerialClose();
+    } else if (name != name_) {
+        StopRetry();  // the lost port is no longer wanted
     }
     name_ = name;
     if (!device_.Open(ResolveSerialDevice(exeDir_, name)))
         return;
+    StopRetry();
     ResetLineState(clock_.MonotonicMs());
     pollTimer_->Start();
 }
@@ -114,9 +119,76 @@ Bytes SerialChannel::SerialTakeCluster() {
 
 void SerialChannel::SerialClose() {
     pollTimer_->Stop();
+    StopRetry();
     if (device_.IsOpen())
         device_.Close();
     writeInProgress_ = false;
+}
+
+void SerialChannel::ReportTo(const LogChannels& logs) {
+    logs_.emplace(logs);
+}
+
+void SerialChannel::PortLost() {
+    pollTimer_->Stop();
+    writeInProgress_ = false;
+    lost_ = true;
+    retryTimer_->Start();
+    Tell(true, "!! SERIAL PORT " + name_ + " LOST");
+}
+
+void SerialChannel::Retry() {
+    bool opened = false;
+    try {
+        opened = device_.Open(ResolveSerialDevice(exeDir_, name_));
+    } catch (const std::exception&) {
+        // A driver that throws is one more failed try; the next tick tries again.
+    }
+    if (!opened)
+        return;
+    StopRetry();
+    ResetLineState(clock_.MonotonicMs());
+    pollTimer_->Start();
+    Tell(false, "Serial Port " + name_ + " opened");
+}
+
+void SerialChannel::StopRetry() {
+    retryTimer_->Stop();
+    lost_ = false;
+}
+
+void SerialChannel::Tell(bool important, const std::string& text) {
+    if (!logs_)
+        return;
+    try {
+        (important ? logs_->imp : logs_->all).AddMsg(text);
+    } catch (const std::exception& e) {
+        ReportEscaped("DoActivateSerialPort", e.what());
+    }
+}
+
+void SerialChannel::ReportEscaped(const char* procName, const std::string& what) {
+    try {
+        if (logs_) {
+            ReportError(logs_->err, procName, what);
+            return;
+        }
+    } catch (const std::exception&) {
+        // The Errors memo already shows the report; its file could not take it.
+    }
+    std::fprintf(stderr, "ERR in %s, Error Msg: %s\n", procName, what.c_str());
+}
+
+void SerialChannel::RaiseRxCluster() {
+    if (!OnRxCluster)
+        return;
+    try {
+        OnRxCluster();
+    } catch (const std::exception& e) {
+        ReportEscaped("SerialPortNG1RxClusterEvent", e.what());
+    } catch (...) {
+        ReportEscaped("SerialPortNG1RxClusterEvent", "Unknown error");
+    }
 }
 
 void SerialChannel::ResetLineState(std::int64_t now) {
@@ -140,9 +212,15 @@ void SerialChannel::TrackWrite(std::int64_t now) {
 }
 
 void SerialChannel::Poll(bool fromDevice) {
+    if (!device_.IsOpen()) {
+        // Closed while the watch runs: the device went away by itself.
+        if (pollTimer_->IsActive())
+            PortLost();
+        return;
+    }
     // A receive handler may write, and a write may notify at once; the
     // queue is looked at again on the next notification or tick.
-    if (polling_ || !device_.IsOpen())
+    if (polling_)
         return;
     polling_ = true;
     const std::int64_t now = clock_.MonotonicMs();
@@ -176,12 +254,12 @@ void SerialChannel::Poll(bool fromDevice) {
     if (cluster.empty())
         return;
     clusters_.push_back(std::move(cluster));
-    if (OnRxCluster)
-        OnRxCluster();
+    RaiseRxCluster();
 }
 
 void DoActivateSerialPort(SerialChannel& channel, const std::string& portName,
                           const LogChannels& logs) {
+    channel.ReportTo(logs);
     try {
         channel.SerialOpen(portName);
         if (channel.SerialIsOpen()) {

@@ -5,6 +5,7 @@
 #include <deque>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "app/LogChannels.h"
@@ -46,10 +47,19 @@ std::string ResolveSerialDevice(const std::string& exeDir, const std::string& na
 //
 // Everything runs on the main thread; OnRxCluster is raised from a device
 // notification or a timer tick, once per cluster, in the order they formed.
+// An error that escapes the handler is reported and goes no further: it must
+// not reach the device's notification, which would stop receiving for good.
+//
+// A port that was open and goes away by itself (a USB adapter pulled, the
+// other end of a pseudo-terminal closed) is reported once as lost, and the
+// same name is tried again every kRetryMs, silently, until it opens; the
+// lines waiting for the monitoring software then go out as usual. A port that
+// could not be opened in the first place is not retried.
 class SerialChannel : public ISerialLink {
   public:
     static constexpr std::size_t kClusterSize = 3072;
     static constexpr int kPollMs = 75;
+    static constexpr int kRetryMs = 5000;
 
     SerialChannel(ISerialDevice& device, const IClock& clock, ITimerFactory& timers,
                   std::string exeDir);
@@ -74,6 +84,14 @@ class SerialChannel : public ISerialLink {
     // The name the channel was last asked to open ("" before the first call).
     const std::string& PortName() const { return name_; }
     std::size_t PendingClusters() const { return clusters_.size(); }
+    // Whether a port that was open has gone away and is being tried again.
+    bool Lost() const { return lost_; }
+
+    // Where the channel tells what happens without being asked: "!! SERIAL
+    // PORT %s LOST" (Important-messages), "Serial Port %s opened" when a lost
+    // port is back (All-messages), and errors that escaped the receive
+    // handler (Errors). DoActivateSerialPort sets it.
+    void ReportTo(const LogChannels& logs);
 
     // Raised once for every cluster added to the received clusters.
     std::function<void()> OnRxCluster;
@@ -82,12 +100,23 @@ class SerialChannel : public ISerialLink {
     void Poll(bool fromDevice);
     void TrackWrite(std::int64_t now);
     void ResetLineState(std::int64_t now);
+    void PortLost();
+    void Retry();
+    void StopRetry();
+    void RaiseRxCluster();
+    // Logs on the Important-messages (`important`) or All-messages channel;
+    // a failure is reported and never leaves the channel.
+    void Tell(bool important, const std::string& text);
+    void ReportEscaped(const char* procName, const std::string& what);
 
     ISerialDevice& device_;
     const IClock& clock_;
     std::unique_ptr<ITimer> pollTimer_;
+    std::unique_ptr<ITimer> retryTimer_;
     std::string exeDir_;
     std::string name_;
+    std::optional<LogChannels> logs_;
+    bool lost_ = false;
 
     std::deque<Bytes> clusters_;
     bool readRequest_ = true;

@@ -211,8 +211,12 @@ bool UnitDb::ConnDB() {
 }
 
 bool UnitDb::CreateNewDB() {
+    // The zero-filled file is written beside the database and renamed into
+    // place, so a receiver stopped half-way never leaves a short file that
+    // every later start would refuse.
+    const std::string tmp = path_ + ".new";
     try {
-        const int fd = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        const int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
         if (fd < 0)
             ThrowErrno(errno, "Cannot create database " + path_);
         const std::vector<std::uint8_t> zeros(kUnitDbFileSize, 0);
@@ -224,12 +228,21 @@ bool UnitDb::CreateNewDB() {
             if (n <= 0) {
                 const int err = n < 0 ? errno : EIO;
                 ::close(fd);
+                ::unlink(tmp.c_str());
                 ThrowErrno(err, "Cannot write database " + path_);
             }
             done += static_cast<std::size_t>(n);
         }
-        if (::close(fd) != 0)
-            ThrowErrno(errno, "Cannot close database " + path_);
+        if (::close(fd) != 0) {
+            const int err = errno;
+            ::unlink(tmp.c_str());
+            ThrowErrno(err, "Cannot close database " + path_);
+        }
+        if (::rename(tmp.c_str(), path_.c_str()) != 0) {
+            const int err = errno;
+            ::unlink(tmp.c_str());
+            ThrowErrno(err, "Cannot create database " + path_);
+        }
         return true;
     } catch (const std::exception& e) {
         ReportError(logs_.err, "CreateNewDB", e.what());

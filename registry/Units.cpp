@@ -54,36 +54,41 @@ void Registry::SetAccountFromMsg(int nr, const std::string& account) {
 void Registry::UpdateUnitOnMessage(int nr, const UnitMessage& msg) {
     TUnitStruct& u = Unit(nr);
 
+    // Each step writes its field before it logs: a log entry that cannot be
+    // written must not cost the unit's record its data.
+
     // 1. First message.
     if (!u.bUsed) {
         u.bUsed = true;
         table_.Insert(static_cast<std::uint16_t>(nr));
         Persist(nr, dbrec::kUsed, Bytes{1});
-        logs_.imp.AddMsg(msg.unitText + " FIRST MSG");
         u.dtFirstMsg = msg.now;
         Persist(nr, dbrec::kFirstMsg, EncodeDbTime(u.dtFirstMsg));
+        logs_.imp.AddMsg(msg.unitText + " FIRST MSG");
     }
 
     // 2. Address; a new port alone is stored without a word.
     const std::string ip = Cut(msg.senderIP, kIpCapacity);
     if (u.sIP != ip || u.iPort != msg.senderPort) {
-        if (u.sIP != ip) {
-            logs_.imp.AddMsg(UnitAccountPrefix(msg.unitText, u.sAccount) + "Changed IP: [" + u.sIP +
-                             "] -> [" + ip + "]");
-        }
+        const std::string oldIp = u.sIP;
         u.sIP = ip;
         u.iPort = msg.senderPort;
         Persist(nr, dbrec::kIp, EncodeIp(u.sIP));
         Persist(nr, dbrec::kPort, EncodePort(u.iPort));
+        if (oldIp != ip) {
+            logs_.imp.AddMsg(UnitAccountPrefix(msg.unitText, u.sAccount) + "Changed IP: [" + oldIp +
+                             "] -> [" + ip + "]");
+        }
     }
 
     // 3. IMEI.
     const std::string imei = Cut(msg.imei, kImeiCapacity);
     if (!imei.empty() && imei != u.sImei) {
-        logs_.imp.AddMsg(UnitAccountPrefix(msg.unitText, u.sAccount) + "Changed Imei: [" +
-                         PrintableText(u.sImei) + "] -> [" + PrintableText(imei) + "]");
+        const std::string oldImei = u.sImei;
+        Persist(nr, dbrec::kImei, EncodeImei(imei));
         u.sImei = imei;
-        Persist(nr, dbrec::kImei, EncodeImei(u.sImei));
+        logs_.imp.AddMsg(UnitAccountPrefix(msg.unitText, u.sAccount) + "Changed Imei: [" +
+                         PrintableText(oldImei) + "] -> [" + PrintableText(imei) + "]");
     }
 
     // 4. Last message, on both clocks: the wall time is shown and stored,
@@ -95,21 +100,22 @@ void Registry::UpdateUnitOnMessage(int nr, const UnitMessage& msg) {
     // 5. Firmware.
     const std::string fwRaw = Cut(msg.fwRaw, kFwRawCapacity);
     if (!fwRaw.empty() && fwRaw != u.sFwRaw) {
+        const std::string oldFwVer = u.sFwVer;
         const std::string fwVer = Cut(msg.fwText, kFwVerCapacity);
-        logs_.imp.AddMsg(UnitAccountPrefix(msg.unitText, u.sAccount) + "Changed fwVer: [" +
-                         u.sFwVer + "] -> [" + fwVer + "]");
         u.sFwRaw = fwRaw;
         u.sFwVer = fwVer;
         Persist(nr, dbrec::kFirmware, EncodeFirmware(u.sFwRaw));
+        logs_.imp.AddMsg(UnitAccountPrefix(msg.unitText, u.sAccount) + "Changed fwVer: [" +
+                         oldFwVer + "] -> [" + fwVer + "]");
     }
 
     // 6. Account: SetAccountFromMsg already put it in memory.
     const std::string msgAccount = Cut(msg.msgAccount, kAccountCapacity);
     if (!msgAccount.empty() && msgAccount != msg.oldAccount) {
+        Persist(nr, dbrec::kAccount, EncodeAccount(u.sAccount));
         logs_.imp.AddMsg("[Unit " + msg.unitText + "] Changed Account: [" +
                          PrintableText(msg.oldAccount) + "] -> [" + PrintableText(msgAccount) +
                          "]");
-        Persist(nr, dbrec::kAccount, EncodeAccount(u.sAccount));
     }
 
     // 7.

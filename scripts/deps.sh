@@ -7,6 +7,10 @@ packages=(
   cmake g++ make pkg-config
   qt6-base-dev qt6-serialport-dev qt6-multimedia-dev
   libgtest-dev libgmock-dev
+  # The fuzz build: clang with its sanitizer and libFuzzer runtimes, and
+  # llvm-symbolizer for readable sanitizer reports.
+  clang libclang-rt-14-dev llvm
+  clang-format
 )
 packages+=("$@")
 

@@ -9,27 +9,16 @@
 #include <QTimer>
 #include <QVBoxLayout>
 
+#include "platform/qt/GradientPanel.h"
+#include "platform/qt/GridPainting.h"
 #include "platform/qt/QtClock.h"
 #include "platform/qt/QtSerialDevice.h"
 #include "platform/qt/QtTimers.h"
 #include "platform/qt/QtUdp.h"
+#include "platform/qt/SettingsGrid.h"
+#include "platform/qt/UnitsGrid.h"
 
 namespace {
-
-// The top panel: a vertical gradient behind the picture and the fields.
-class GradientPanel : public QWidget {
-public:
-    using QWidget::QWidget;
-
-protected:
-    void paintEvent(QPaintEvent*) override {
-        QPainter p(this);
-        QLinearGradient g(0, 0, 0, height());
-        g.setColorAt(0, QColor(250, 251, 253));
-        g.setColorAt(1, QColor(206, 214, 228));
-        p.fillRect(rect(), g);
-    }
-};
 
 // The 425 x 100 picture at the left of the top panel.
 QPixmap MakeBanner() {
@@ -58,7 +47,8 @@ QPixmap MakeBanner() {
     QFont sub("Sans", 12);
     p.setFont(sub);
     p.setPen(QColor(200, 225, 255));
-    p.drawText(QRectF(82, 52, 340, 30), Qt::AlignLeft | Qt::AlignVCenter, "GPRS Module  -  Alarm Receiver");
+    p.drawText(QRectF(82, 52, 340, 30), Qt::AlignLeft | Qt::AlignVCenter,
+               "GPRS Module  -  Alarm Receiver");
     return pm;
 }
 
@@ -71,6 +61,10 @@ QLabel* FieldLabel(const QString& text, QWidget* parent) {
 }  // namespace
 
 CounterLabel::CounterLabel(QWidget* parent) : QLabel(parent) {
+    // A date and time with its trailing blank fits the 109-pixel field.
+    QFont f = CompactFont();
+    f.setPixelSize(10);
+    setFont(f);
     setFrameStyle(QFrame::Panel | QFrame::Sunken);
     setAlignment(Qt::AlignRight | Qt::AlignVCenter);
     setFixedSize(109, 17);
@@ -82,13 +76,30 @@ CounterLabel::CounterLabel(QWidget* parent) : QLabel(parent) {
 }
 
 TForm1Window::TForm1Window(const std::string& exeDir, QWidget* parent)
-    : QMainWindow(parent),
-      clock_(std::make_unique<QtClock>()),
-      timers_(std::make_unique<QtTimerFactory>()),
-      udp_(std::make_unique<QtUdpFactory>()),
-      serial_(std::make_unique<QtSerialDevice>()),
-      sound_(std::make_unique<QtSound>()),
-      dialogs_(std::make_unique<QtDialogs>(this)) {
+    : TForm1Window(exeDir, WindowServices{}, parent) {}
+
+TForm1Window::TForm1Window(const std::string& exeDir, const WindowServices& services,
+                           QWidget* parent)
+    : QMainWindow(parent) {
+    if (services.clock == nullptr)
+        clock_ = std::make_unique<QtClock>();
+    if (services.timers == nullptr)
+        timers_ = std::make_unique<QtTimerFactory>();
+    if (services.udp == nullptr)
+        udp_ = std::make_unique<QtUdpFactory>();
+    if (services.serial == nullptr)
+        serial_ = std::make_unique<QtSerialDevice>();
+    if (services.sound == nullptr)
+        sound_ = std::make_unique<QtSound>();
+    if (services.dialogs == nullptr)
+        dialogs_ = std::make_unique<QtDialogs>(this);
+    clockInUse_ = services.clock != nullptr ? services.clock : clock_.get();
+    timersInUse_ = services.timers != nullptr ? services.timers : timers_.get();
+    dialogsInUse_ = services.dialogs != nullptr ? services.dialogs : dialogs_.get();
+    IUdpFactory& udp = services.udp != nullptr ? *services.udp : *udp_;
+    ISerialDevice& serial = services.serial != nullptr ? *services.serial : *serial_;
+    ISound& sound = services.sound != nullptr ? *services.sound : *sound_;
+
     setObjectName("Form1");
     setWindowTitle(TForm1::kCaption);
     setMinimumHeight(300);
@@ -122,16 +133,24 @@ TForm1Window::TForm1Window(const std::string& exeDir, QWidget* parent)
     layout->addWidget(pageControl_, 1);
     setCentralWidget(central);
 
-    form_ = std::make_unique<TForm1>(FormPlatform{*clock_, *timers_, *dialogs_, *sound_, *udp_,
-                                                  *serial_, *memoAll_, *memoImp_, *memoErr_,
-                                                  *ledImp_, *ledErr_, *this, exeDir});
+    form_ = std::make_unique<TForm1>(FormPlatform{*clockInUse_, *timersInUse_, *dialogsInUse_,
+                                                  sound, udp, serial, *memoAll_, *memoImp_,
+                                                  *memoErr_, *ledImp_, *ledErr_, *this, exeDir});
     connect(pageControl_, &QTabWidget::currentChanged, this, &TForm1Window::TabChanged);
 }
 
-TForm1Window::~TForm1Window() = default;
+TForm1Window::~TForm1Window() {
+    // The tab contents follow the logic's tables: they go first.
+    onRepaintUnitsGrid = nullptr;
+    delete unitsPanel_;
+    delete settingsPanel_;
+    unitsPanel_ = nullptr;
+    settingsPanel_ = nullptr;
+    form_.reset();
+}
 
 QWidget* TForm1Window::BuildTopPanel() {
-    auto* panel = new GradientPanel(this);
+    auto* panel = new GradientPanel(this, QColor(250, 251, 253), QColor(206, 214, 228), true);
     panel->setObjectName("TopPanel");
     panel->setFixedHeight(100);
     auto* h = new QHBoxLayout(panel);
@@ -174,9 +193,10 @@ QWidget* TForm1Window::BuildTopPanel() {
     ledImp_->setObjectName("PTransLED_Imp_msg");
     ledErr_ = new QtLed(panel);
     ledErr_->setObjectName("PTransLED_Errors");
+    ledRow->setSpacing(4);
     ledRow->addWidget(ledImp_);
     ledRow->addWidget(new QLabel("Important message", panel));
-    ledRow->addSpacing(16);
+    ledRow->addSpacing(18);
     ledRow->addWidget(ledErr_);
     ledRow->addWidget(new QLabel("Errors", panel));
     ledRow->addStretch(1);
@@ -185,17 +205,47 @@ QWidget* TForm1Window::BuildTopPanel() {
     return panel;
 }
 
-bool TForm1Window::Create() { return form_->FormCreate(); }
-
-void TForm1Window::SetAppStartedText(const std::string& text) { appStarted_->setText(FromLocal8(text)); }
-
-void TForm1Window::ShowPage(int index) { pageControl_->setCurrentIndex(index); }
-
-void TForm1Window::RepaintUnitsGrid() {
-    if (onRepaintUnitsGrid) onRepaintUnitsGrid();
+bool TForm1Window::Create() {
+    if (!form_->FormCreate())
+        return false;
+    BuildTabContents();
+    return true;
 }
 
-void TForm1Window::Terminate() { QTimer::singleShot(0, qApp, [] { QCoreApplication::exit(0); }); }
+void TForm1Window::BuildTabContents() {
+    TLog& errors = form_->Logs().err;
+
+    auto* settingsLayout = new QVBoxLayout(settingsPage_);
+    settingsLayout->setContentsMargins(0, 0, 0, 0);
+    settingsPanel_ = new SettingsPanel(*form_->Store(), errors, settingsPage_);
+    settingsLayout->addWidget(settingsPanel_);
+
+    auto* unitsLayout = new QVBoxLayout(unitsPage_);
+    unitsLayout->setContentsMargins(0, 0, 0, 0);
+    unitsPanel_ = new UnitsPanel(
+        UnitsPanel::Context{form_->Units(), form_->VirtualTable1(), *form_->Commands(),
+                            *clockInUse_, *timersInUse_, *dialogsInUse_, errors},
+        unitsPage_);
+    unitsLayout->addWidget(unitsPanel_);
+    onRepaintUnitsGrid = [this] { unitsPanel_->RepaintGrid(); };
+}
+
+void TForm1Window::SetAppStartedText(const std::string& text) {
+    appStarted_->setText(FromLocal8(text));
+}
+
+void TForm1Window::ShowPage(int index) {
+    pageControl_->setCurrentIndex(index);
+}
+
+void TForm1Window::RepaintUnitsGrid() {
+    if (onRepaintUnitsGrid)
+        onRepaintUnitsGrid();
+}
+
+void TForm1Window::Terminate() {
+    QTimer::singleShot(0, qApp, [] { QCoreApplication::exit(0); });
+}
 
 void TForm1Window::TabChanged(int index) {
     switch (index) {

@@ -14,6 +14,21 @@ class QtClock;
 class QtTimerFactory;
 class QtUdpFactory;
 class QtSerialDevice;
+class SettingsPanel;
+class UnitsPanel;
+
+// Services the window can be given instead of its own Qt ones. Every one left
+// null is the real thing; tests hand in fakes (a settable clock with manual
+// timers, a recording UDP endpoint, answered dialogs). The given objects must
+// outlive the window.
+struct WindowServices {
+    IClock* clock = nullptr;
+    ITimerFactory* timers = nullptr;
+    IUdpFactory* udp = nullptr;
+    ISerialDevice* serial = nullptr;
+    ISound* sound = nullptr;
+    IDialogs* dialogs = nullptr;
+};
 
 // A counter field: decimal text followed by one blank, right-aligned, in a
 // sunken frame of 109 x 17 pixels.
@@ -31,9 +46,12 @@ class TForm1Window : public QMainWindow, public IFormView {
     Q_OBJECT
 public:
     explicit TForm1Window(const std::string& exeDir, QWidget* parent = nullptr);
+    TForm1Window(const std::string& exeDir, const WindowServices& services,
+                 QWidget* parent = nullptr);
     ~TForm1Window() override;
 
-    // Runs the start-up sequence; false when it failed.
+    // Runs the start-up sequence and then fills the Settings and Test Time
+    // Monitor tabs; false when start-up failed (the tabs stay empty).
     bool Create();
 
     TForm1& Form() { return *form_; }
@@ -45,7 +63,10 @@ public:
     QtLed* LedErr() { return ledErr_; }
     QWidget* SettingsPage() { return settingsPage_; }
     QWidget* UnitsPage() { return unitsPage_; }
-    QtDialogs& Dialogs() { return *dialogs_; }
+    // The contents of the two tabs; null until Create succeeded.
+    SettingsPanel* Settings() { return settingsPanel_; }
+    UnitsPanel* Units() { return unitsPanel_; }
+    IDialogs& Dialogs() { return *dialogsInUse_; }
 
     // IFormView
     void SetAppStartedText(const std::string& text) override;
@@ -61,14 +82,20 @@ protected:
 
 private:
     QWidget* BuildTopPanel();
+    void BuildTabContents();
     void TabChanged(int index);
 
+    // The window's own Qt services, created for those not given.
     std::unique_ptr<QtClock> clock_;
     std::unique_ptr<QtTimerFactory> timers_;
     std::unique_ptr<QtUdpFactory> udp_;
     std::unique_ptr<QtSerialDevice> serial_;
     std::unique_ptr<QtSound> sound_;
     std::unique_ptr<QtDialogs> dialogs_;
+    // The services in use: given or own.
+    IClock* clockInUse_ = nullptr;
+    ITimerFactory* timersInUse_ = nullptr;
+    IDialogs* dialogsInUse_ = nullptr;
 
     QTabWidget* pageControl_ = nullptr;
     QtMemo* memoAll_ = nullptr;
@@ -79,6 +106,8 @@ private:
     QLabel* appStarted_ = nullptr;
     QWidget* settingsPage_ = nullptr;
     QWidget* unitsPage_ = nullptr;
+    SettingsPanel* settingsPanel_ = nullptr;
+    UnitsPanel* unitsPanel_ = nullptr;
 
     std::unique_ptr<TForm1> form_;
 };

@@ -3,6 +3,7 @@
 #include <sys/socket.h>
 
 #include <QHostAddress>
+#include <cstdio>
 #include <stdexcept>
 
 QtUdpSocket::QtUdpSocket(std::uint16_t port, DatagramHandler handler)
@@ -34,13 +35,21 @@ void QtUdpSocket::ReadPending() {
     while (socket_.hasPendingDatagrams()) {
         QHostAddress from;
         quint16 fromPort = 0;
-        const qint64 size = socket_.pendingDatagramSize();
+        // The buffer holds one byte more than the largest datagram taken, so
+        // a longer one shows by filling it: no separate size query needed.
         const qint64 n = socket_.readDatagram(buffer_.data(), kMaxDatagram + 1, &from, &fromPort);
-        if (n < 0 || size > kMaxDatagram) continue;
+        if (n < 0 || n > kMaxDatagram) continue;
         bool ok = false;
         const quint32 v4 = from.toIPv4Address(&ok);
-        const std::string address = ok ? QHostAddress(v4).toString().toStdString()
-                                       : from.toString().toStdString();
+        std::string address;
+        if (ok) {
+            char text[16];
+            std::snprintf(text, sizeof text, "%u.%u.%u.%u", v4 >> 24, (v4 >> 16) & 0xFFu,
+                          (v4 >> 8) & 0xFFu, v4 & 0xFFu);
+            address = text;
+        } else {
+            address = from.toString().toStdString();
+        }
         const auto* p = reinterpret_cast<const std::uint8_t*>(buffer_.constData());
         handler_(address, fromPort, Bytes(p, p + n));
     }

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <vector>
@@ -546,6 +547,72 @@ TEST_F(MessageProcessorTest, SendAckAndNackUseTheCurrentTime) {
     EXPECT_EQ(Spaced(WithCrc("02 00 00 00 00 00 00 00 1A 0C 08 0A 1E 05")),
               Spaced(udp.sent[1].data));
     EXPECT_EQ((Lines{"Send ACK", "Send NACK"}), logs.All());
+}
+
+// A log file that cannot be written (here a folder stands in its place) must
+// not cost a unit its answer. The failure is told once per episode, on
+// stderr and in the Errors memo; the entries stay in their memo.
+TEST_F(MessageProcessorTest, UnwritableImportantLogCostsNoNackAndIsToldOncePerEpisode) {
+    const std::string imp = logs.dir.Path() + "Log/Imp_msg.log";
+    const std::string failure = "Cannot open log file " + imp + ": Is a directory";
+    const std::string err = "ERR in ProcessRecMsg, Error Msg: " + failure;
+    const Bytes refused = Hex("01 02");
+    const std::string rejection = "Receive TOO SHORT STRING from 10.0.0.5 (2 b.): 0x0102";
+    std::filesystem::create_directories(imp);
+
+    ::testing::internal::CaptureStderr();
+    Receive(refused);
+    Receive(refused);
+    EXPECT_EQ("Log entry not written: " + failure + "\n", ::testing::internal::GetCapturedStderr());
+    ASSERT_EQ(2u, udp.sent.size());
+    EXPECT_EQ(frame::kNack, udp.sent[1].data[0]);
+    EXPECT_EQ(Lines{err}, logs.Err());
+    EXPECT_EQ((Lines{rejection, rejection}), logs.Imp());
+    EXPECT_EQ((Lines{"", "Receive from 10.0.0.5:4000 (2 b.): 0x0102", err, "Send NACK", "",
+                     "Receive from 10.0.0.5:4000 (2 b.): 0x0102", "Send NACK"}),
+              logs.All());
+
+    // The file can be written again: the entry is there and nothing is told.
+    std::filesystem::remove(imp);
+    Receive(refused);
+    EXPECT_EQ(3u, udp.sent.size());
+    EXPECT_EQ(Lines{err}, logs.Err());
+    EXPECT_EQ(logs.imp.LastLine() + "\r\n", logs.dir.Read("Log/Imp_msg.log"));
+
+    // A new failure is a new episode.
+    std::filesystem::remove(imp);
+    std::filesystem::create_directories(imp);
+    ::testing::internal::CaptureStderr();
+    Receive(refused);
+    EXPECT_EQ("Log entry not written: " + failure + "\n", ::testing::internal::GetCapturedStderr());
+    EXPECT_EQ(4u, udp.sent.size());
+    EXPECT_EQ((Lines{err, err}), logs.Err());
+}
+
+TEST_F(MessageProcessorTest, UnwritableDailyLogCostsNeitherAckNorMonitoringLine) {
+    const std::string day = logs.dir.Path() + "Log/All msg/2026-12-08.log";
+    const std::string failure = "Cannot open log file " + day + ": Is a directory";
+    std::filesystem::remove(day);
+    std::filesystem::create_directories(day);
+
+    ::testing::internal::CaptureStderr();
+    Receive(kEvent);
+    Receive(kEvent);
+    const std::string told = ::testing::internal::GetCapturedStderr();
+
+    ASSERT_EQ(2u, udp.sent.size());
+    EXPECT_EQ("01 00 00 05 03 02 01 00 1A 0C 08 0A 1E 02 90", Spaced(udp.sent[0].data));
+    EXPECT_EQ("01 00 00 05 03 02 01 00 1A 0C 08 0A 1E 02 90", Spaced(udp.sent[1].data));
+    EXPECT_EQ((Lines{"5077 181234E13001005", "5077 181234E13001005"}), queued);
+    // Told once for the All-messages entries and once for the error report,
+    // whose copy to the same file failed too; not once per entry.
+    const std::string line = "Log entry not written: " + failure + "\n";
+    EXPECT_EQ(line + line, told);
+    ASSERT_FALSE(logs.Err().empty());
+    for (const std::string& e : logs.Err())
+        EXPECT_EQ("ERR in ProcessRecMsg, Error Msg: " + failure, e);
+    EXPECT_EQ(logs.err.LastLine() + "\r\n",
+              logs.dir.Read("Log/Errors.log").substr(0, logs.err.LastLine().size() + 2));
 }
 
 }  // namespace

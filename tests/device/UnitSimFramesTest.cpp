@@ -435,6 +435,26 @@ TEST(UnitSimOptions, LoadAndStorm) {
     EXPECT_EQ(9u, s.options->seed);
 }
 
+TEST(UnitSimOptions, FloodKeepsUnitsInFlightForADuration) {
+    const ParseResult r = Parse({"flood", "--units", "32", "--duration", "2.5"});
+    ASSERT_TRUE(r.options.has_value()) << r.error;
+    EXPECT_EQ(Mode::Flood, r.options->mode);
+    EXPECT_EQ(32, r.options->units);
+    EXPECT_DOUBLE_EQ(2.5, r.options->duration);
+    EXPECT_EQ(0, r.options->eventsPercent);  // Pings unless told otherwise
+    EXPECT_EQ(50, Parse({"flood", "--events-percent", "50"}).options->eventsPercent);
+}
+
+TEST(UnitSimOptions, NumberedZonesCountEventsInThreeDigits) {
+    EXPECT_FALSE(Parse({"load"}).options->numberedZones);
+    EXPECT_TRUE(Parse({"load", "--numbered-zones"}).options->numberedZones);
+    EXPECT_EQ("001", NumberedZone(1));
+    EXPECT_EQ("042", NumberedZone(42));
+    EXPECT_EQ("999", NumberedZone(999));
+    EXPECT_EQ("000", NumberedZone(1000));
+    EXPECT_EQ("001", NumberedZone(1001));
+}
+
 TEST(UnitSimOptions, UsageErrors) {
     struct Case {
         std::vector<std::string> args;
@@ -442,7 +462,9 @@ TEST(UnitSimOptions, UsageErrors) {
     };
     const Case cases[] = {
         {{}, "no mode given"},
-        {{"flood"}, "unknown mode 'flood'"},
+        {{"swarm"}, "unknown mode 'swarm'"},
+        {{"flood", "--first-unit", "9999", "--units", "2"},
+         "units 9999 and the 1 after it do not fit in 0000..9999"},
         {{"one", "--bogus", "1"}, "unknown option '--bogus'"},
         {{"one", "--unit"}, "option --unit needs a value"},
         {{"one", "--unit", "10000"}, "bad value '10000' for --unit"},

@@ -13,6 +13,8 @@
 #include "fakes/FakeSerialDevice.h"
 #include "fakes/FakeViews.h"
 #include "fakes/TempDir.h"
+#include "monitoring/LogHarness.h"
+#include "monitoring/SendBuffer.h"
 
 namespace {
 
@@ -374,6 +376,169 @@ TEST_F(DoActivateSerialPortTest, ReportsAnExceptionUnderItsName) {
     EXPECT_TRUE(impMemo.lines.empty());
     EXPECT_EQ(std::vector<std::string>{"ERR in DoActivateSerialPort, Error Msg: driver exploded"},
               Texts(allMemo));
+}
+
+// A port that was open and goes away by itself: told once, tried again every
+// 5 seconds without a word, and the waiting lines go out once it is back.
+class SerialReconnectTest : public ::testing::Test {
+  protected:
+    SerialReconnectTest()
+        : logs(sched),
+          channel(device, sched, sched, logs.dir.Path()),
+          buffer(channel, sched, sched, logs.Channels()) {
+        channel.OnRxCluster = [this] { buffer.SerialPortNG1RxClusterEvent(); };
+        buffer.TimerSBSend().Start();
+    }
+
+    // Opens COM7 as the settings do, lets the first answer go by, and clears
+    // the memos.
+    void OpenCom7() {
+        DoActivateSerialPort(channel, "COM7", logs.Channels());
+        ASSERT_TRUE(channel.SerialIsOpen());
+        device.Receive({0x06});
+        logs.allMemo.lines.clear();
+        logs.impMemo.lines.clear();
+    }
+    // The device goes away under the open port, as a pulled adapter or a
+    // closed pseudo-terminal does: the device closes itself.
+    void Vanish() {
+        device.Close();
+        lostAt = sched.MonotonicMs();
+    }
+    std::vector<std::string> All() const { return LogHarness::Texts(logs.allMemo); }
+    std::vector<std::string> Imp() const { return LogHarness::Texts(logs.impMemo); }
+
+    FakeScheduler sched;
+    FakeSerialDevice device;
+    LogHarness logs;
+    SerialChannel channel;
+    SendBuffer buffer;
+    std::int64_t lostAt = 0;
+};
+
+TEST_F(SerialReconnectTest, LostPortIsToldOnceAndTriedAgainEveryFiveSecondsSilently) {
+    OpenCom7();
+    Vanish();
+    sched.Advance(SerialChannel::kPollMs);
+    EXPECT_TRUE(channel.Lost());
+    const std::vector<std::string> lost = {"!! SERIAL PORT COM7 LOST"};
+    EXPECT_EQ(lost, Imp());
+    EXPECT_EQ(lost, All());
+
+    // The watch noticed it at its next tick; the tries follow every 5 s from
+    // there, each under the same name, and a failed try says nothing.
+    const std::int64_t noticed = sched.MonotonicMs();
+    EXPECT_LE(noticed - lostAt, SerialChannel::kPollMs);
+    device.failOpen = true;
+    sched.Advance(SerialChannel::kRetryMs - 1);
+    EXPECT_EQ(1u, device.openCalls.size());
+    sched.Advance(1);
+    ASSERT_EQ(2u, device.openCalls.size());
+    EXPECT_EQ("/dev/ttyS6", device.openCalls[1]);
+    sched.Advance(3 * SerialChannel::kRetryMs);
+    EXPECT_EQ(5u, device.openCalls.size());
+    EXPECT_EQ(lost, Imp());
+    EXPECT_EQ(lost, All());
+
+    device.failOpen = false;
+    sched.Advance(SerialChannel::kRetryMs);
+    EXPECT_TRUE(channel.SerialIsOpen());
+    EXPECT_FALSE(channel.Lost());
+    EXPECT_EQ((std::vector<std::string>{"!! SERIAL PORT COM7 LOST", "Serial Port COM7 opened"}),
+              All());
+    EXPECT_EQ(lost, Imp());
+
+    // Open again: no more tries.
+    sched.Advance(4 * SerialChannel::kRetryMs);
+    EXPECT_EQ(6u, device.openCalls.size());
+    EXPECT_TRUE(logs.errMemo.lines.empty());
+}
+
+TEST_F(SerialReconnectTest, LinesWaitWhileLostAndGoOutInOrderWhenBack) {
+    OpenCom7();
+    Vanish();
+    sched.Advance(SerialChannel::kPollMs);
+    buffer.AddToSendBuffer("5077 180101E13001005");
+    buffer.AddToSendBuffer("5077 180102E13001005");
+    device.failOpen = true;
+    sched.Advance(SerialChannel::kRetryMs);
+    EXPECT_TRUE(device.writes.empty());
+
+    device.failOpen = false;
+    sched.Advance(SerialChannel::kRetryMs);
+    ASSERT_TRUE(channel.SerialIsOpen());
+    // The head goes out at the send buffer's next tick, the next line on the answer.
+    sched.Advance(SendBuffer::kSendTimerMs);
+    ASSERT_EQ(1u, device.writes.size());
+    EXPECT_EQ(ToBytes(std::string("5077 180101E13001005") + '\x14'), device.writes[0]);
+    device.Receive({0x06});
+    sched.Advance(400);
+    ASSERT_EQ(2u, device.writes.size());
+    EXPECT_EQ(ToBytes(std::string("5077 180102E13001005") + '\x14'), device.writes[1]);
+}
+
+TEST_F(SerialReconnectTest, PortThatNeverOpenedIsNotTriedAgain) {
+    device.failOpen = true;
+    DoActivateSerialPort(channel, "COM7", logs.Channels());
+    sched.Advance(60000);
+    EXPECT_EQ(1u, device.openCalls.size());
+    EXPECT_FALSE(channel.Lost());
+    EXPECT_EQ(std::vector<std::string>{"!! CAN NOT OPEN SERIAL PORT COM7"}, Imp());
+}
+
+TEST_F(SerialReconnectTest, PortClosedByTheProgramIsNotLost) {
+    OpenCom7();
+    channel.SerialClose();
+    sched.Advance(60000);
+    EXPECT_EQ(1u, device.openCalls.size());
+    EXPECT_TRUE(Imp().empty());
+    EXPECT_TRUE(All().empty());
+}
+
+TEST_F(SerialReconnectTest, AnotherNamePostedWhileLostEndsTheTries) {
+    OpenCom7();
+    Vanish();
+    sched.Advance(SerialChannel::kPollMs);
+    device.failOpen = true;
+    DoActivateSerialPort(channel, "COM8", logs.Channels());
+    EXPECT_FALSE(channel.Lost());
+    sched.Advance(60000);
+    EXPECT_EQ((std::vector<std::string>{"/dev/ttyS6", "/dev/ttyS7"}), device.openCalls);
+}
+
+TEST_F(SerialReconnectTest, SameNamePostedWhileLostKeepsTrying) {
+    OpenCom7();
+    Vanish();
+    sched.Advance(SerialChannel::kPollMs);
+    device.failOpen = true;
+    DoActivateSerialPort(channel, "COM7", logs.Channels());
+    EXPECT_EQ(
+        (std::vector<std::string>{"!! SERIAL PORT COM7 LOST", "!! CAN NOT OPEN SERIAL PORT COM7"}),
+        Imp());
+    EXPECT_TRUE(channel.Lost());
+    device.failOpen = false;
+    sched.Advance(SerialChannel::kRetryMs);
+    EXPECT_TRUE(channel.SerialIsOpen());
+    EXPECT_EQ("Serial Port COM7 opened", All().back());
+}
+
+TEST_F(SerialReconnectTest, ErrorEscapingTheReceiveHandlerStaysInTheChannel) {
+    OpenCom7();
+    int calls = 0;
+    channel.OnRxCluster = [&] {
+        ++calls;
+        channel.SerialTakeCluster();
+        throw std::runtime_error("Cannot open log file Log/All msg/x.log: Permission denied");
+    };
+    device.Receive({0x06});
+    sched.Advance(400);
+    device.Receive({0x06});
+    sched.Advance(400);
+    EXPECT_EQ(2, calls);
+    const std::string err =
+        "ERR in SerialPortNG1RxClusterEvent, Error Msg: Cannot open log file Log/All msg/x.log: "
+        "Permission denied";
+    EXPECT_EQ((std::vector<std::string>{err, err}), LogHarness::Texts(logs.errMemo));
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -346,12 +347,10 @@ TEST_F(RegistryTest, NonNumericImeiStopsTheUpdateAtThatStep) {
     } catch (const std::invalid_argument& e) {
         EXPECT_STREQ("'35209900176148A' is not a valid IMEI number", e.what());
     }
-    // Logged and held in memory, but nothing after it happened.
-    EXPECT_EQ(
-        (std::vector<std::string>{
-            "[Unit 0012] [Account 9999] Changed Imei: [352099001761481] -> [35209900176148A]"}),
-        ch.ImpTexts());
-    EXPECT_EQ("35209900176148A", registry->Unit(12).sImei);
+    // The field is converted for the file before anything of it is kept or
+    // logged; nothing after it happened.
+    EXPECT_TRUE(ch.ImpTexts().empty());
+    EXPECT_EQ("352099001761481", registry->Unit(12).sImei);
     EXPECT_EQ(kNow, registry->Unit(12).dtLastMsg);
     EXPECT_TRUE(store.writes.empty());
 }
@@ -408,6 +407,22 @@ TEST_F(RegistryTest, TroubleFlagsAreNotPartOfTheRowText) {
     const std::string before = registry->Unit(12).sRowText;
     registry->MarkCommTrouble(12, 2);
     EXPECT_EQ(before, registry->Unit(12).sRowText);
+}
+
+}  // namespace
+
+namespace {
+
+// A log entry that cannot be written stops the update, but only after the
+// field it reports on is in the file: the unit's record never loses data to
+// an unusable log folder.
+TEST_F(RegistryTest, UnwritableLogStillLeavesEachReportedFieldWritten) {
+    std::filesystem::create_directories(dir.Path() + "Log/Imp_msg.log");
+    EXPECT_THROW(Receive(12, Msg("0012", kNow, "10.0.0.5", 5000)), std::system_error);
+    ASSERT_EQ(2u, store.writes.size());
+    EXPECT_EQ(0, store.writes[0].offset);   // used marker
+    EXPECT_EQ(19, store.writes[1].offset);  // first-message time
+    EXPECT_EQ(kNowBytes, store.writes[1].bytes);
 }
 
 }  // namespace

@@ -77,6 +77,12 @@ std::string DefaultAccount(int unitNr) {
     return buf;
 }
 
+std::string NumberedZone(std::uint64_t n) {
+    char buf[8];
+    std::snprintf(buf, sizeof buf, "%03u", static_cast<unsigned>(n % 1000));
+    return buf;
+}
+
 std::string DefaultImei(int unitNr) {
     return "35000000000" + DefaultAccount(unitNr);
 }
@@ -89,6 +95,9 @@ std::string UsageText() {
            "  one      send a single frame built from the options below\n"
            "  load     --units N at a total --rate R datagrams/s for --duration D s\n"
            "  storm    --units N all starting within --window W ms (after an outage)\n"
+           "  flood    closed loop: each of --units N units sends its next frame the\n"
+           "           moment the last one is answered (or given up), for --duration D s;\n"
+           "           N frames are always in flight, so the rate is the receiver's own\n"
            "  respond  answer like a receiver on --port, for trying the modes above\n"
            "\n"
            "common:\n"
@@ -112,16 +121,20 @@ std::string UsageText() {
            "  --fw A.B.C          firmware version bytes (1.0.0)\n"
            "  --level N           GSM level byte (20)\n"
            "\n"
-           "load and storm:\n"
+           "load, storm and flood:\n"
            "  --units N           number of units (10)\n"
            "  --first-unit N      number of the first unit (1)\n"
            "  --rate R            load: datagrams per second, all units together (100)\n"
-           "  --duration D        load: seconds (10)\n"
-           "  --events-percent P  share of Events, the rest are Pings (load 20, storm 100)\n"
+           "  --duration D        load, flood: seconds (10)\n"
+           "  --events-percent P  share of Events, the rest are Pings (load 20, storm 100,\n"
+           "                      flood 0)\n"
            "  --window W          storm: milliseconds in which all units start (1000)\n"
            "  --frames-per-unit N storm: frames each unit sends, one after another (1)\n"
            "  --seed N            storm: spread of the start times (1)\n"
            "  --max-sockets N     sockets at most; units share them beyond that (1024)\n"
+           "  --numbered-zones    each Event's zone is its number in the run: 001, 002, ...\n"
+           "                      (after 999 comes 000), to check order and gaps at the\n"
+           "                      monitoring software\n"
            "  --show N            lost or wrong frames printed one by one, at most (10)\n"
            "\n"
            "respond:\n"
@@ -147,6 +160,7 @@ ParseResult ParseOptions(const std::vector<std::string>& args) {
     const std::map<std::string, Mode> modes = {{"one", Mode::One},
                                                {"load", Mode::Load},
                                                {"storm", Mode::Storm},
+                                               {"flood", Mode::Flood},
                                                {"respond", Mode::Respond}};
     const auto mode = modes.find(args[0]);
     if (mode == modes.end()) {
@@ -233,6 +247,10 @@ ParseResult ParseOptions(const std::vector<std::string>& args) {
             o.verbose = true;
             continue;
         }
+        if (name == "--numbered-zones") {
+            o.numberedZones = true;
+            continue;
+        }
         std::optional<std::string> value;
         if (const auto eq = name.find('='); name.rfind("--", 0) == 0 && eq != std::string::npos) {
             value = name.substr(eq + 1);
@@ -257,7 +275,8 @@ ParseResult ParseOptions(const std::vector<std::string>& args) {
         rule->second.store();
     }
 
-    if ((o.mode == Mode::Load || o.mode == Mode::Storm) && o.firstUnit + o.units - 1 > 9999) {
+    if ((o.mode == Mode::Load || o.mode == Mode::Storm || o.mode == Mode::Flood) &&
+        o.firstUnit + o.units - 1 > 9999) {
         r.error = "units " + DefaultAccount(o.firstUnit) + " and the " +
                   std::to_string(o.units - 1) + " after it do not fit in 0000..9999";
         return r;
@@ -267,7 +286,7 @@ ParseResult ParseOptions(const std::vector<std::string>& args) {
         return r;
     }
     if (o.eventsPercent < 0) {
-        o.eventsPercent = o.mode == Mode::Storm ? 100 : 20;
+        o.eventsPercent = o.mode == Mode::Storm ? 100 : o.mode == Mode::Flood ? 0 : 20;
     }
     r.options = o;
     return r;

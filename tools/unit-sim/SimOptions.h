@@ -12,7 +12,7 @@
 
 namespace unitsim {
 
-enum class Mode { One, Load, Storm, Respond };
+enum class Mode { One, Load, Storm, Flood, Respond };
 
 struct Options {
     Mode mode = Mode::One;
@@ -38,17 +38,20 @@ struct Options {
     std::uint8_t level = 20;
     std::optional<std::array<std::uint8_t, 6>> time;  // empty: the local clock
 
-    // load and storm
+    // load, storm and flood
     int units = 10;
     int firstUnit = 1;
     double rate = 100;     // load: datagrams per second, all units together
-    double duration = 10;  // load: seconds; respond: only when given
+    double duration = 10;  // load, flood: seconds; respond: only when given
     bool durationGiven = false;
-    int eventsPercent = -1;  // -1: 20 for load, 100 for storm
+    int eventsPercent = -1;  // -1: 20 for load, 100 for storm, 0 for flood
     int windowMs = 1000;     // storm
     int framesPerUnit = 1;   // storm
     std::uint32_t seed = 1;
     int maxSockets = 1024;
+    // Each generated Event carries its number in the run as its zone, so the
+    // monitoring software's log shows whether every alarm came once, in order.
+    bool numberedZones = false;
 
     // respond
     int dropEvery = 0;  // drop every n-th datagram unanswered; 0 = none
@@ -63,6 +66,10 @@ struct ParseResult {
 // `args` without the program name.
 ParseResult ParseOptions(const std::vector<std::string>& args);
 std::string UsageText();
+
+// The zone of the n-th Event (from 1) of a run with --numbered-zones: "%03d"
+// of n modulo 1000.
+std::string NumberedZone(std::uint64_t n);
 
 // Fills the per-unit defaults: "%.4d" account, IMEI 35000000000 + "%.4d".
 std::string DefaultAccount(int unitNr);

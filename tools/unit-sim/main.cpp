@@ -21,6 +21,7 @@
 #include <cstring>
 #include <ctime>
 #include <deque>
+#include <functional>
 #include <set>
 #include <string>
 #include <unordered_map>
@@ -206,6 +207,19 @@ class Fleet {
         f.level = o_.level;
         return f;
     }
+
+    // The next frame a load, storm or flood generates for unit `index`: the
+    // template, its zone numbered when --numbered-zones asks for it.
+    UnitFrame Generated(int index, Kind kind) {
+        UnitFrame f = Template(index, kind);
+        if (o_.numberedZones && kind == Kind::Event) {
+            f.zone = NumberedZone(++eventsGenerated_);
+        }
+        return f;
+    }
+
+    // Flood: called whenever a unit has no frame left in flight or queued.
+    void SetRefill(std::function<void(int index)> refill) { refill_ = std::move(refill); }
 
     void Enqueue(int index, UnitFrame f) {
         Unit& u = units_[static_cast<std::size_t>(index)];
@@ -456,6 +470,8 @@ class Fleet {
         u.busy = false;
         if (!u.queue.empty()) {
             ready_.push_back(index);
+        } else if (refill_) {
+            refill_(index);
         }
     }
 
@@ -507,6 +523,8 @@ class Fleet {
     std::size_t icmpRefusals_ = 0;
     int shown_ = 0;
     bool printAll_ = false;
+    std::function<void(int index)> refill_;
+    std::uint64_t eventsGenerated_ = 0;
 };
 
 int Report(Fleet& fleet) {
@@ -586,7 +604,7 @@ int RunFleet(const Options& o) {
                             static_cast<int>(k % static_cast<std::uint64_t>(unitCount));
                         const Kind kind =
                             LoadFrameIsEvent(k, o.eventsPercent) ? Kind::Event : Kind::Ping;
-                        fleet.Enqueue(unit, fleet.Template(unit, kind));
+                        fleet.Enqueue(unit, fleet.Generated(unit, kind));
                     }
                     if (k >= total) {
                         return std::nullopt;
@@ -618,7 +636,7 @@ int RunFleet(const Options& o) {
                         for (int i = 0; i < o.framesPerUnit; ++i, ++k) {
                             const Kind kind =
                                 LoadFrameIsEvent(k, o.eventsPercent) ? Kind::Event : Kind::Ping;
-                            fleet.Enqueue(unit, fleet.Template(unit, kind));
+                            fleet.Enqueue(unit, fleet.Generated(unit, kind));
                         }
                     }
                     if (next >= order.size()) {
@@ -627,6 +645,36 @@ int RunFleet(const Options& o) {
                     return starts[static_cast<std::size_t>(order[next])];
                 },
                 std::nullopt);
+            break;
+        }
+        case Mode::Flood: {
+            const Micros length = static_cast<Micros>(o.duration * 1e6);
+            std::printf("flood: %d frame(s) in flight for %.1f s, %d%% Events\n", unitCount,
+                        o.duration, o.eventsPercent);
+            std::uint64_t k = 0;
+            bool flooding = true;
+            auto next = [&](int unit) {
+                const Kind kind = LoadFrameIsEvent(k++, o.eventsPercent) ? Kind::Event : Kind::Ping;
+                fleet.Enqueue(unit, fleet.Generated(unit, kind));
+            };
+            // Each unit starts again as soon as it is free, until the time is up.
+            fleet.SetRefill([&](int unit) {
+                if (flooding) {
+                    next(unit);
+                }
+            });
+            fleet.Run(
+                [&](Micros) -> std::optional<Micros> {
+                    if (k == 0) {
+                        for (int unit = 0; unit < unitCount; ++unit) {
+                            next(unit);
+                        }
+                        return length;
+                    }
+                    flooding = false;
+                    return std::nullopt;
+                },
+                wholeWait + 1'000'000);
             break;
         }
         case Mode::Respond:

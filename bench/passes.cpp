@@ -1,0 +1,244 @@
+// passes: times the receiver's sweeps over all 10000 unit slots with a full
+// registry, on the real core objects (log channels writing to a scratch
+// folder, the real database file), driven by a settable clock:
+//   - one CheckCommSt pass (the minute tick) when no unit is due,
+//   - one rebuild of the units grid's rows by the filter (empty filter,
+//     a filter that matches one unit, a filter that matches none),
+//   - one load of the database at start-up (ReadDB_and_FillU_onStartUp).
+// Prints one "pass NAME runs=.. median_us=.. min_us=.. max_us=.." line each.
+//
+//   usage: passes [--runs N]
+//          passes --write-db PATH    writes a database file with 10000 units
+//                                    in use, heard a minute ago, and exits
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "app/Log.h"
+#include "app/LogChannels.h"
+#include "fakes/FakeScheduler.h"
+#include "fakes/FakeSerialLink.h"
+#include "fakes/FakeViews.h"
+#include "fakes/TempDir.h"
+#include "monitoring/SendBuffer.h"
+#include "monitoring/Supervision.h"
+#include "registry/UnitDb.h"
+#include "registry/UnitTable.h"
+#include "registry/Units.h"
+#include "settings/WorkingSettings.h"
+
+// The units view's filter, when this tree has it; else the same loop here.
+#if __has_include("registry/UnitsView.h")
+#include "registry/UnitsView.h"
+#define KORVAN_HAVE_UNITS_VIEW 1
+#endif
+
+namespace {
+
+using Steady = std::chrono::steady_clock;
+
+// The local wall-clock time now, as the receiver's clock gives it.
+TDateTime LocalNow() {
+    const std::time_t t = std::time(nullptr);
+    std::tm lt{};
+    localtime_r(&t, &lt);
+    TDateTime dt = 0;
+    TryEncodeDateTime({lt.tm_year + 1900, lt.tm_mon + 1, lt.tm_mday, lt.tm_hour, lt.tm_min,
+                       std::min(lt.tm_sec, 59), 0},
+                      dt);
+    return dt;
+}
+
+void Put(std::string& rec, int offset, const Bytes& bytes) {
+    std::memcpy(rec.data() + offset, bytes.data(), bytes.size());
+}
+
+// 400000 bytes: every slot in use, with every field filled as a real unit's
+// would be, last heard one minute before `now`.
+std::string FullDatabase(TDateTime now) {
+    std::string db;
+    db.reserve(kUnitDbFileSize);
+    for (int nr = 0; nr < UNIT_COUNT; ++nr) {
+        std::string rec(UNIT_DB_RECORD_SIZE, '\0');
+        char text[32];
+        rec[dbrec::kUsed] = 1;
+        std::snprintf(text, sizeof text, "35000000000%.4d", nr);
+        Put(rec, dbrec::kImei, EncodeImei(text));
+        std::snprintf(text, sizeof text, "10.%d.%d.%d", nr / 10000, nr / 100 % 100, nr % 100 + 1);
+        Put(rec, dbrec::kIp, EncodeIp(text));
+        Put(rec, dbrec::kPort, EncodePort(20000 + nr));
+        Put(rec, dbrec::kFirstMsg, EncodeDbTime(now - 30.0));
+        Put(rec, dbrec::kLastMsg, EncodeDbTime(now - 1.0 / 1440));
+        Put(rec, dbrec::kFirmware, EncodeFirmware(std::string("\x01\x02\x03", 3)));
+        std::snprintf(text, sizeof text, "%.4d", nr);
+        Put(rec, dbrec::kAccount, EncodeAccount(text));
+        db += rec;
+    }
+    return db;
+}
+
+struct Timing {
+    std::vector<double> us;
+
+    template <typename Body>
+    void Run(int runs, Body&& body) {
+        for (int i = 0; i < runs; ++i) {
+            const auto start = Steady::now();
+            body();
+            us.push_back(std::chrono::duration<double, std::micro>(Steady::now() - start).count());
+        }
+    }
+
+    void Print(const char* name) {
+        std::sort(us.begin(), us.end());
+        std::printf("pass %s runs=%zu median_us=%.1f min_us=%.1f max_us=%.1f\n", name, us.size(),
+                    us[us.size() / 2], us.front(), us.back());
+    }
+};
+
+// The log channels as the receiver builds them, with memos that only count.
+class CountingMemo : public IMemo {
+public:
+    void Append(const std::string&) override { ++lines_; }
+    void Clear() override { lines_ = 0; }
+    int LineCount() const override { return lines_; }
+    void ScrollToEnd() override {}
+
+private:
+    int lines_ = 0;
+};
+
+struct Channels {
+    Channels(const IClock& clock, const std::string& dir)
+        : all(clock, nullptr, dir, &allMemo, "Log\\All msg", "", 1, nullptr, "", nullptr),
+          imp(clock, nullptr, dir, &impMemo, "Log", "Imp_msg", 0, nullptr, "", &all),
+          err(clock, nullptr, dir, &errMemo, "Log", "Errors", 0, nullptr, "", &all) {}
+    LogChannels Logs() { return LogChannels{all, imp, err}; }
+    CountingMemo allMemo, impMemo, errMemo;
+    TLog all, imp, err;
+};
+
+#ifdef KORVAN_HAVE_UNITS_VIEW
+constexpr const char* kFilterSource = "ApplyUnitFilter";
+void FilterRows(Registry& registry, const std::string& text) {
+    ApplyUnitFilter(registry, registry.Table(), text);
+}
+#else
+constexpr const char* kFilterSource = "equivalent loop (no registry/UnitsView.h)";
+// The grid's filter rebuild as the units view does it: one linear pass over
+// the slots with the table's updates suspended.
+void FilterRows(Registry& registry, const std::string& text) {
+    UnitTable& table = registry.Table();
+    table.BeginUpdate();
+    table.Clear();
+    for (int nr = 0; nr < UNIT_COUNT; ++nr) {
+        const TUnitStruct& u = registry.Unit(nr);
+        if (!u.bUsed) continue;
+        if (text.empty() || u.sRowText.find(text) != std::string::npos) {
+            table.Insert(static_cast<std::uint16_t>(nr));
+        }
+    }
+    table.First();
+    table.EndUpdate();
+}
+#endif
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    int runs = 200;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--write-db" && i + 1 < argc) {
+            std::ofstream f(argv[i + 1], std::ios::binary | std::ios::trunc);
+            f << FullDatabase(LocalNow());
+            return f ? 0 : 1;
+        }
+        if (arg == "--runs" && i + 1 < argc) {
+            runs = std::max(1, std::atoi(argv[++i]));
+        } else {
+            std::fprintf(stderr, "usage: passes [--runs N] | --write-db PATH\n");
+            return 2;
+        }
+    }
+
+    TempDir dir;
+    FakeScheduler clock(LocalNow());
+    Channels channels(clock, dir.Path());
+    const LogChannels logs = channels.Logs();
+    dir.Write("RAZUDovuve.db", FullDatabase(clock.Now()));
+
+    // The database load: a fresh registry each time, as at start-up.
+    {
+        UnitDb db(logs, dir.Path() + "RAZUDovuve.db");
+        if (!db.ConnDB()) {
+            std::fprintf(stderr, "passes: the database did not open\n");
+            return 1;
+        }
+        Timing t;
+        for (int i = 0; i < std::max(1, runs / 10); ++i) {
+            UnitTable table;
+            Registry registry(logs, table);
+            t.Run(1, [&] { db.ReadDB_and_FillU_onStartUp(registry, clock.Now(), clock.MonotonicMs()); });
+            if (table.RowCount() != UNIT_COUNT) {
+                std::fprintf(stderr, "passes: %d rows loaded\n", table.RowCount());
+                return 1;
+            }
+        }
+        t.Print("db_load");
+    }
+
+    UnitTable table;
+    Registry registry(logs, table);
+    UnitDb db(logs, dir.Path() + "RAZUDovuve.db");
+    db.ConnDB();
+    db.ReadDB_and_FillU_onStartUp(registry, clock.Now(), clock.MonotonicMs());
+    registry.SetStore(&db);
+
+    // The minute tick with every unit heard a minute ago: nothing is due,
+    // every slot is looked at.
+    {
+        WorkingSettings settings;
+        settings.CommTroubleStartUpDelay = 0;
+        FakeSerialLink link(clock);
+        SendBuffer buffer(link, clock, clock, logs);
+        Supervision supervision(registry, buffer, settings, clock, logs);
+        Timing t;
+        t.Run(runs, [&] { supervision.CheckCommSt(); });
+        if (buffer.SendBufferCount() != 0) {
+            std::fprintf(stderr, "passes: CheckCommSt raised %d lines\n", buffer.SendBufferCount());
+            return 1;
+        }
+        t.Print("check_comm_st");
+    }
+
+    std::printf("note filter passes time %s\n", kFilterSource);
+    {
+        struct Case {
+            const char* name;
+            const char* text;
+            int rows;
+        };
+        const Case cases[] = {{"filter_empty", "", UNIT_COUNT},
+                              {"filter_one_unit", "350000000000123", 1},
+                              {"filter_no_match", "no such text", 0}};
+        for (const Case& c : cases) {
+            Timing t;
+            t.Run(runs, [&] { FilterRows(registry, c.text); });
+            if (table.RowCount() != c.rows) {
+                std::fprintf(stderr, "passes: filter \"%s\" left %d rows, expected %d\n", c.text,
+                             table.RowCount(), c.rows);
+                return 1;
+            }
+            t.Print(c.name);
+        }
+    }
+    return 0;
+}

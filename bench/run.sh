@@ -1,0 +1,377 @@
+#!/usr/bin/env bash
+# Measures the receiver on this machine and prints a table of results, every
+# figure taken in this run:
+#   - accepted Ping datagrams per second, closed loop (a fixed number of frames
+#     always in flight), for the receiver with all its logging and for a bare
+#     responder that only checks the CRC, writes the same three log entries
+#     (open, append, close each) and answers; and their ratio;
+#   - ACK latency p50 and p99 at a steady 1000 datagrams per second;
+#   - a storm of 10000 new units reporting within one second;
+#   - time from process start to "UDP Server Listen Port" with a full database;
+#   - one CheckCommSt pass, one ApplyUnitFilter pass and one database load over
+#     10000 units (bench/passes.cpp);
+#   - resident memory under 1000 datagrams per second, sampled every 10 s.
+#
+#   usage: bash bench/run.sh [--long] [--rounds N] [--receiver FILE]
+#     --long           run the memory test for 10 minutes instead of 1
+#     --rounds N       throughput rounds per program, the median counts (3)
+#     --receiver FILE  measure this receiver executable instead of the one
+#                      just built (to compare a change with what came before;
+#                      passes.cpp always links the core just built)
+#
+# Builds in Release into build-release/ (tests off) and the bench programs
+# into build-release/bench/. The table is also written to
+# build-release/bench/results.md. Needs nothing but what scripts/deps.sh
+# installs.
+set -euo pipefail
+export LC_ALL=C
+cd "$(dirname "$0")/.."
+ROOT=$PWD
+
+LONG=0
+ROUNDS=3
+RECEIVER=
+while (($#)); do
+    case $1 in
+        --long) LONG=1 ;;
+        --rounds) ROUNDS=${2:?--rounds needs a number}; shift ;;
+        --receiver) RECEIVER=$(realpath "${2:?--receiver needs a file}"); shift ;;
+        -h | --help) sed -n '2,26p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+        *) echo "bench/run.sh: unknown option $1" >&2; exit 2 ;;
+    esac
+    shift
+done
+
+B=$ROOT/build-release
+T=$B/bench
+FLOOD_UNITS=32      # frames in flight in the closed-loop runs
+FLOOD_SECONDS=10
+MEM_SECONDS=$((LONG ? 600 : 60))
+
+WORK=$(mktemp -d /tmp/korvan-bench.XXXXXX)
+PIDS=()
+cleanup() {
+    local p
+    for p in "${PIDS[@]}"; do
+        if kill -0 "$p" 2>/dev/null; then
+            kill "$p" 2>/dev/null || true
+            wait "$p" 2>/dev/null || true
+        fi
+    done
+    rm -rf "$WORK"
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM
+
+say() { printf '\n== %s\n' "$*"; }
+
+# ---------------------------------------------------------------- build
+say "Building (Release) in build-release/"
+bash scripts/deps.sh
+mkdir -p "$T"
+# GCC 12's optimiser reports two warnings that are false alarms (-Wrestrict
+# inside std::string's operator+, -Wmaybe-uninitialized on a std::optional);
+# they stay warnings here so -Werror does not stop an optimised build.
+cmake -S . -B "$B" -DCMAKE_BUILD_TYPE=Release -DKORVAN_BUILD_TESTS=OFF \
+    "-DCMAKE_CXX_FLAGS_RELEASE=-O2 -g -DNDEBUG" \
+    "-DCMAKE_CXX_FLAGS=-Wno-error=maybe-uninitialized -Wno-error=restrict" >"$T/cmake.log" 2>&1 ||
+    { cat "$T/cmake.log"; exit 1; }
+cmake --build "$B" -j"$(nproc)" --target RAZUDovuve unit-sim monitor-sim korvan_core >"$T/build.log" 2>&1 ||
+    { tail -50 "$T/build.log"; exit 1; }
+CXX=${CXX:-g++}
+FLAGS=(-std=c++20 -O2 -g -DNDEBUG -Wall -Wextra -Wpedantic -Wshadow -Werror)
+"$CXX" "${FLAGS[@]}" -o "$T/bare-responder" bench/bare-responder.cpp
+"$CXX" "${FLAGS[@]}" -o "$T/startup" bench/startup.cpp
+"$CXX" "${FLAGS[@]}" -I. -Itests -o "$T/passes" bench/passes.cpp "$B/libkorvan_core.a"
+echo "built: $B/RAZUDovuve, $B/unit-sim, $T/{bare-responder,startup,passes}"
+RECEIVER=${RECEIVER:-$B/RAZUDovuve}
+echo "receiver measured: $RECEIVER"
+
+# ---------------------------------------------------------------- helpers
+USED_PORTS=" "
+# Sets P to a UDP port nobody listens on (checked in /proc/net/udp and
+# udp6) and this run has not used yet.
+free_port() {
+    local hex
+    while :; do
+        P=$((20000 + RANDOM % 30000))
+        [[ $USED_PORTS == *" $P "* ]] && continue
+        hex=$(printf ':%04X' "$P")
+        if ! awk -v h="$hex" 'FNR > 1 && substr($2, length($2) - 4) == h { f = 1 } END { exit !f }' \
+            /proc/net/udp /proc/net/udp6 2>/dev/null; then
+            USED_PORTS+="$P "
+            return
+        fi
+    done
+}
+
+# install DIR PORT [SERIAL]: a fresh installation with its settings file: the
+# given UDP port, serial port COM7 (a monitor-sim pseudo-terminal) unless
+# told otherwise, default thresholds and start-up delay, heartbeat every 30 s.
+install_receiver() {
+    mkdir -p "$1/run"
+    chmod 700 "$1/run"
+    cp "$RECEIVER" "$1/RAZUDovuve"
+    cp -r "$B/Wav" "$1/"
+    printf '%s\r\n%s\r\n15\r\n60\r\n240\r\n7\r\n30\r\n' "$2" "${3:-COM7}" >"$1/RAZUDovuve.ini"
+}
+
+wait_log() { # DIR TEXT SECONDS
+    local i
+    for ((i = 0; i < $3 * 50; i++)); do
+        grep -qs -- "$2" "$1"/Log/All\ msg/*.log && return 0
+        sleep 0.02
+    done
+    return 1
+}
+
+# start_receiver DIR: monitor-sim on ports/COM7, then the receiver; sets RPID, MPID.
+start_receiver() {
+    "$B/monitor-sim" --pty-dir "$1" --name COM7 --quiet >"$1/monitor-sim.txt" 2>&1 &
+    MPID=$!
+    PIDS+=("$MPID")
+    local i
+    for ((i = 0; i < 100; i++)); do [[ -L $1/ports/COM7 ]] && break; sleep 0.02; done
+    (cd "$1" && QT_QPA_PLATFORM=offscreen XDG_RUNTIME_DIR="$1/run" exec ./RAZUDovuve) \
+        >"$1/output.txt" 2>&1 &
+    RPID=$!
+    PIDS+=("$RPID")
+    wait_log "$1" "UDP Server Listen Port" 20 || { echo "the receiver did not start:"; cat "$1/output.txt"; exit 1; }
+}
+
+stop() { # PID...
+    local p
+    for p in "$@"; do
+        kill "$p" 2>/dev/null || true
+        wait "$p" 2>/dev/null || true
+    done
+}
+
+# kv KEY LINE: the value of key=value in a summary line.
+kv() { sed -n "s/.*[ ]$1=\([^ ]*\).*/\1/p" <<<"$2"; }
+
+median() { sort -g | awk '{ v[NR] = $1 } END { print (NR ? v[int((NR + 1) / 2)] : 0) }'; }
+
+# CPU time (user + system) a process has used so far, in clock ticks.
+cpu_ticks() { awk '{ print $14 + $15 }' "/proc/$1/stat"; }
+# µs of CPU per answered frame: cpu_per TICKS_BEFORE TICKS_AFTER SUMMARY
+cpu_per() {
+    awk -v t=$(($2 - $1)) -v n="$(kv answered "$3")" -v hz="$(getconf CLK_TCK)" \
+        'BEGIN { printf "%.1f", (n > 0 ? t / hz * 1e6 / n : 0) }'
+}
+
+# ---------------------------------------------------------------- machine
+say "Machine"
+CPU=$(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -1)
+MEM=$(awk '/^MemTotal/ { printf "%.1f GiB", $2 / 1048576 }' /proc/meminfo)
+MACHINE="$(nproc) CPUs, $CPU, $MEM RAM, $(uname -sr), $(. /etc/os-release 2>/dev/null; echo "${PRETTY_NAME:-?}")"
+LOAD_BEFORE=$(cut -d' ' -f1-3 /proc/loadavg)
+echo "$MACHINE"
+echo "load average before: $LOAD_BEFORE"
+
+# ---------------------------------------------------------------- throughput
+say "Throughput: closed loop, $FLOOD_UNITS Pings in flight, ${FLOOD_SECONDS} s per round, $ROUNDS rounds each"
+# Besides the rate, the CPU time each responder spent per answered Ping: on a
+# machine shared with other work it varies far less than the rate does.
+RECV_RATES=()
+BARE_RATES=()
+RECV_CPUS=()
+BARE_CPUS=()
+for ((r = 1; r <= ROUNDS; r++)); do
+    D=$WORK/flood-receiver-$r
+    free_port
+    install_receiver "$D" "$P"
+    start_receiver "$D"
+    C0=$(cpu_ticks "$RPID")
+    S=$("$B/unit-sim" flood --port "$P" --units "$FLOOD_UNITS" --duration "$FLOOD_SECONDS" --show 0 | grep '^summary')
+    C1=$(cpu_ticks "$RPID")
+    stop "$RPID" "$MPID"
+    RECV_RATES+=("$(kv rate "$S")")
+    RECV_CPUS+=("$(cpu_per "$C0" "$C1" "$S")")
+    echo "receiver round $r: $S cpu_us=${RECV_CPUS[-1]}"
+
+    D=$WORK/flood-bare-$r
+    free_port
+    mkdir -p "$D"
+    "$T/bare-responder" "$P" "$D" >"$D/output.txt" 2>&1 &
+    BPID=$!
+    PIDS+=("$BPID")
+    sleep 0.2
+    C0=$(cpu_ticks "$BPID")
+    S=$("$B/unit-sim" flood --port "$P" --units "$FLOOD_UNITS" --duration "$FLOOD_SECONDS" --show 0 | grep '^summary')
+    C1=$(cpu_ticks "$BPID")
+    stop "$BPID"
+    BARE_RATES+=("$(kv rate "$S")")
+    BARE_CPUS+=("$(cpu_per "$C0" "$C1" "$S")")
+    echo "bare responder round $r: $S cpu_us=${BARE_CPUS[-1]}"
+done
+RECV_RATE=$(printf '%s\n' "${RECV_RATES[@]}" | median)
+BARE_RATE=$(printf '%s\n' "${BARE_RATES[@]}" | median)
+RATIO=$(awk -v a="$RECV_RATE" -v b="$BARE_RATE" 'BEGIN { printf "%.2f", (b > 0 ? a / b : 0) }')
+RECV_CPU=$(printf '%s\n' "${RECV_CPUS[@]}" | median)
+BARE_CPU=$(printf '%s\n' "${BARE_CPUS[@]}" | median)
+CPU_RATIO=$(awk -v a="$RECV_CPU" -v b="$BARE_CPU" 'BEGIN { printf "%.2f", (a > 0 ? b / a : 0) }')
+
+D=$WORK/ceiling
+free_port
+mkdir -p "$D"
+"$T/bare-responder" "$P" "$D" --answer-only >"$D/output.txt" 2>&1 &
+BPID=$!
+PIDS+=("$BPID")
+sleep 0.2
+S=$("$B/unit-sim" flood --port "$P" --units "$FLOOD_UNITS" --duration 5 --show 0 | grep '^summary')
+stop "$BPID"
+CEILING=$(kv rate "$S")
+echo "answer-only (no logging) ceiling of network and client: $S"
+
+# ---------------------------------------------------------------- latency
+say "ACK latency at a steady 1000 datagrams/s, 10 s, 100 units"
+D=$WORK/latency
+free_port
+install_receiver "$D" "$P"
+start_receiver "$D"
+S=$("$B/unit-sim" load --port "$P" --units 100 --rate 1000 --duration 10 --events-percent 0 --show 0 | grep '^summary')
+stop "$RPID" "$MPID"
+echo "receiver: $S"
+LAT_P50=$(kv p50_ms "$S")
+LAT_P99=$(kv p99_ms "$S")
+LAT_ANSWERED=$(kv first_try "$S")/$(kv sent "$S")
+D=$WORK/latency-bare
+free_port
+mkdir -p "$D"
+"$T/bare-responder" "$P" "$D" >"$D/output.txt" 2>&1 &
+BPID=$!
+PIDS+=("$BPID")
+sleep 0.2
+S=$("$B/unit-sim" load --port "$P" --units 100 --rate 1000 --duration 10 --events-percent 0 --show 0 | grep '^summary')
+stop "$BPID"
+echo "bare responder: $S"
+BARE_P50=$(kv p50_ms "$S")
+BARE_P99=$(kv p99_ms "$S")
+
+# ---------------------------------------------------------------- storm
+say "Storm: 10000 new units, one Event each, all within 1 s (timeout 1 s, 3 retries)"
+D=$WORK/storm
+free_port
+install_receiver "$D" "$P"
+start_receiver "$D"
+S=$("$B/unit-sim" storm --port "$P" --units 10000 --first-unit 0 --window 1000 --show 0 | grep '^summary') || true
+stop "$RPID" "$MPID"
+echo "receiver: $S"
+STORM_FIRST=$(kv first_try "$S")
+STORM_RETRY=$(kv after_retry "$S")
+STORM_LOST=$(kv lost "$S")
+STORM_WRONG=$(($(kv wrong "$S") + $(kv refused "$S")))
+STORM_MAX=$(kv max_ms "$S")
+
+# ---------------------------------------------------------------- start-up
+say "Start-up: process start to \"UDP Server Listen Port\", 5 runs each"
+# No serial line here ("NOPORT" opens nothing): only the start itself counts.
+D=$WORK/startup-full
+free_port
+install_receiver "$D" "$P" NOPORT
+"$T/passes" --write-db "$D/RAZUDovuve.db"
+S=$("$T/startup" "$D" 5)
+echo "full database: $S"
+S=$(tail -1 <<<"$S")
+START_FULL=$(kv median_ms "$S")
+D=$WORK/startup-empty
+free_port
+install_receiver "$D" "$P" NOPORT
+S=$("$T/startup" "$D" 5)
+echo "empty database: $S"
+S=$(tail -1 <<<"$S")
+START_EMPTY=$(kv median_ms "$S")
+
+# ---------------------------------------------------------------- passes
+say "Passes over 10000 units (bench/passes.cpp)"
+PASSES=$("$T/passes" --runs 200)
+echo "$PASSES"
+pass_ms() { awk -v n="$1" '$1 == "pass" && $2 == n { sub("median_us=", "", $4); printf "%.3f", $4 / 1000 }' <<<"$PASSES"; }
+pass_best_ms() { awk -v n="$1" '$1 == "pass" && $2 == n { sub("min_us=", "", $5); printf "%.3f", $5 / 1000 }' <<<"$PASSES"; }
+CHECK_MS=$(pass_ms check_comm_st)
+FILTER_MS=$(pass_ms filter_empty)
+FILTER1_MS=$(pass_ms filter_one_unit)
+LOAD_MS=$(pass_ms db_load)
+CHECK_BEST=$(pass_best_ms check_comm_st)
+FILTER_BEST=$(pass_best_ms filter_empty)
+FILTER1_BEST=$(pass_best_ms filter_one_unit)
+LOAD_BEST=$(pass_best_ms db_load)
+FILTER_NOTE=$(sed -n 's/^note filter passes time //p' <<<"$PASSES")
+
+# ---------------------------------------------------------------- memory
+say "Memory: 1000 datagrams/s (1000 units, 20% Events) for $MEM_SECONDS s, RSS every 10 s"
+D=$WORK/memory
+free_port
+install_receiver "$D" "$P"
+start_receiver "$D"
+rss() { awk '/^VmRSS/ { print $2 }' "/proc/$RPID/status"; }
+"$B/unit-sim" load --port "$P" --units 1000 --rate 1000 --duration "$MEM_SECONDS" --show 0 >"$D/load.txt" 2>&1 &
+LPID=$!
+PIDS+=("$LPID")
+SAMPLES=()
+T0=$SECONDS
+for ((t = 0; t <= MEM_SECONDS; t += 10)); do
+    while ((SECONDS - T0 < t)); do sleep 0.2; done
+    KB=$(rss)
+    SAMPLES+=("$t $KB")
+    echo "t=${t}s rss=${KB} kB"
+done
+wait "$LPID" || true
+S=$(grep '^summary' "$D/load.txt" || true)
+echo "load: $S"
+stop "$RPID" "$MPID"
+MEM_START=$(awk 'NR == 1 { print $2 }' <<<"$(printf '%s\n' "${SAMPLES[@]}")")
+MEM_END=$(awk 'END { print $2 }' <<<"$(printf '%s\n' "${SAMPLES[@]}")")
+MEM_MAX=$(printf '%s\n' "${SAMPLES[@]}" | awk '$2 > m { m = $2 } END { print m }')
+# Least-squares slope in kB per minute over the samples after the first.
+MEM_SLOPE=$(printf '%s\n' "${SAMPLES[@]}" | awk 'NR > 1 { n++; sx += $1; sy += $2; sxx += $1 * $1; sxy += $1 * $2 }
+    END { d = n * sxx - sx * sx; printf "%.0f", (d > 0 ? (n * sxy - sx * sy) / d * 60 : 0) }')
+MEM_LOST=$(kv lost "$S")
+
+LOAD_AFTER=$(cut -d' ' -f1-3 /proc/loadavg)
+
+# ---------------------------------------------------------------- table
+ok() { awk -v v="$1" -v t="$3" "BEGIN { exit !(v $2 t) }" && echo "yes" || echo "**no**"; }
+TABLE=$(cat <<EOF
+| figure | measured | target | met |
+|---|---|---|---|
+| accepted Pings/s, receiver, full logging (median of $ROUNDS) | $RECV_RATE | >= 10000 | $(ok "$RECV_RATE" '>=' 10000) |
+| accepted Pings/s, bare responder (median of $ROUNDS) | $BARE_RATE | | |
+| receiver / bare responder | $RATIO | >= 0.80 | $(ok "$RATIO" '>=' 0.8) |
+| CPU per accepted Ping (µs), receiver / bare responder (median of $ROUNDS) | $RECV_CPU / $BARE_CPU | | |
+| bare / receiver CPU per Ping (the ratio without the noise of other work) | $CPU_RATIO | >= 0.80 | $(ok "$CPU_RATIO" '>=' 0.8) |
+| answer-only ceiling of network and client (no logging) | $CEILING | | |
+| ACK latency at 1000/s, p50 / p99 (ms) | $LAT_P50 / $LAT_P99 | p99 < 1 | $(ok "$LAT_P99" '<' 1) |
+| ACK latency at 1000/s, bare responder, p50 / p99 (ms) | $BARE_P50 / $BARE_P99 | | |
+| storm of 10000 units in 1 s: first try / after retries / never | $STORM_FIRST / $STORM_RETRY / $STORM_LOST (wrong or refused: $STORM_WRONG; slowest $STORM_MAX ms) | all answered, none lost | $( [[ $STORM_LOST == 0 && $STORM_WRONG == 0 && -n $STORM_FIRST ]] && echo yes || echo "**no**") |
+| start-up to "UDP Server Listen Port", 10000 units in the database (ms, median of 5) | $START_FULL | < 500 | $(ok "$START_FULL" '<' 500) |
+| start-up, empty database (ms, median of 5) | $START_EMPTY | | |
+| one CheckCommSt pass, 10000 units, none due (ms, median; best) | $CHECK_MS; $CHECK_BEST | < 2 | $(ok "$CHECK_MS" '<' 2) |
+| one ApplyUnitFilter pass, empty filter / one match (ms, median; best) | $FILTER_MS / $FILTER1_MS; $FILTER_BEST / $FILTER1_BEST | < 2 | $(ok "$FILTER1_MS" '<' 2) |
+| one database load, 10000 units (ms, median; best) | $LOAD_MS; $LOAD_BEST | < 2 | $(ok "$LOAD_MS" '<' 2) |
+| RSS at 1000/s over $MEM_SECONDS s: first / last / highest (kB) | $MEM_START / $MEM_END / $MEM_MAX | flat | |
+| RSS slope after the first sample (kB per minute) | $MEM_SLOPE (lost: ${MEM_LOST:-?}) | ~0 beyond memo growth | |
+EOF
+)
+COMMAND_ARGS=
+((LONG)) && COMMAND_ARGS+=" --long"
+((ROUNDS != 3)) && COMMAND_ARGS+=" --rounds $ROUNDS"
+[[ $RECEIVER != "$B/RAZUDovuve" ]] && COMMAND_ARGS+=" --receiver $RECEIVER"
+NOTES="Machine: $MACHINE. Load average before: $LOAD_BEFORE; after: $LOAD_AFTER.
+Filter passes timed with: $FILTER_NOTE.
+Receiver: $RECEIVER.
+Command: bash bench/run.sh$COMMAND_ARGS"
+
+say "Results"
+echo
+echo "$TABLE"
+echo
+echo "$NOTES"
+{
+    echo "$TABLE"
+    echo
+    echo "$NOTES"
+} >"$T/results.md"
+echo
+echo "(also written to build-release/bench/results.md)"

@@ -1,0 +1,442 @@
+#pragma once
+
+// Pieces for the fault-injection tests of the real executable: an
+// installation that can run as an unprivileged user or inside a private
+// mount namespace, a monitoring-software peer on its own thread that can
+// answer, refuse, stay silent, babble, answer late or vanish, and the unit
+// frames the tests send.
+
+#include <grp.h>
+#include <net/if.h>
+#include <sched.h>
+#include <sys/ioctl.h>
+#include <sys/mount.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <random>
+
+#include "device/Codec.h"
+#include "e2e/ReceiverHarness.h"
+#include "monitoring/MonitoringLines.h"
+
+// In a namespace of their own, so that helpers of the same name in the
+// shared harness can never clash with these.
+namespace e2e::fault {
+
+// nobody:nogroup, the user the permission tests run the receiver as.
+inline constexpr uid_t kNobodyUid = 65534;
+inline constexpr gid_t kNobodyGid = 65534;
+
+inline std::size_t Count(const std::string& text, const std::string& needle) {
+    std::size_t n = 0;
+    for (std::size_t at = text.find(needle); at != std::string::npos;
+         at = text.find(needle, at + needle.size()))
+        ++n;
+    return n;
+}
+
+// --- Unit frames -----------------------------------------------------------
+
+inline Bytes WithId(Bytes frame, std::uint16_t frameId) {
+    frame[2] = static_cast<std::uint8_t>(frameId >> 8);
+    frame[3] = static_cast<std::uint8_t>(frameId & 0xFF);
+    return frame;
+}
+
+inline void PutChars(Bytes& frame, std::size_t at, const std::string& text) {
+    std::copy(text.begin(), text.end(), frame.begin() + static_cast<std::ptrdiff_t>(at));
+}
+
+inline Bytes PingFrame(int unitNr, std::uint16_t frameId) {
+    return AppendCrc(WithId(CommandFrame(frame::kPing, unitNr, 8), frameId));
+}
+
+// A 28-byte Event stamped 2026-01-02 03:04:05; `account` 4, `event` 4,
+// `partition` 2 and `zone` 3 characters.
+inline Bytes EventFrame(int unitNr, std::uint16_t frameId, const std::string& account,
+                        const std::string& event = "1130", const std::string& partition = "01",
+                        const std::string& zone = "005") {
+    Bytes f = WithId(CommandFrame(frame::kEvent, unitNr, 27), frameId);
+    const std::uint8_t stamp[6] = {26, 1, 2, 3, 4, 5};
+    std::copy(stamp, stamp + 6, f.begin() + 8);
+    PutChars(f, 14, account);
+    PutChars(f, 18, event);
+    PutChars(f, 22, partition);
+    PutChars(f, 24, zone);
+    return AppendCrc(std::move(f));
+}
+
+// The account a unit uses in these tests: its own number as four digits.
+inline std::string AccountOf(int unitNr) {
+    char buf[8];
+    std::snprintf(buf, sizeof buf, "%04d", unitNr % 10000);
+    return buf;
+}
+
+inline bool IsAckFor(const Bytes& answer, std::uint16_t frameId) {
+    return answer.size() == 15 && answer[0] == frame::kAck && answer[2] == (frameId >> 8) &&
+           answer[3] == (frameId & 0xFF);
+}
+
+// --- Files -------------------------------------------------------------------
+
+// Gives a folder tree (links themselves, not their targets) to uid:gid.
+inline void ChownTree(const std::string& root, uid_t uid, gid_t gid) {
+    namespace fs = std::filesystem;
+    ::lchown(root.c_str(), uid, gid);
+    for (const auto& e : fs::recursive_directory_iterator(root))
+        ::lchown(e.path().c_str(), uid, gid);
+}
+
+// Sets the mode of the log folders and of the files in them.
+inline void ChmodLogs(const std::string& dir, mode_t folders, mode_t files) {
+    namespace fs = std::filesystem;
+    for (const std::string& f : {dir + "Log", dir + "Log/All msg"}) {
+        for (const auto& e : fs::directory_iterator(f)) {
+            if (e.is_regular_file())
+                ::chmod(e.path().c_str(), files);
+        }
+        ::chmod(f.c_str(), folders);
+    }
+}
+
+// --- The receiver, started in a way of the test's choosing -----------------
+
+struct StartOptions {
+    // Drop to nobody:nogroup before the receiver runs (when the test runs as
+    // root); the installation folder and its runtime folder are given to it.
+    bool asNobody = false;
+    // Runs in the child, as the test's user, before the privileges are
+    // dropped and the receiver is executed; false aborts the start with the
+    // exit code 126 (for example: a mount that is not allowed here).
+    std::function<bool()> prepare;
+};
+
+// One installation, as Receiver, whose process is started with
+// StartOptions. The process operations below hide Receiver's own ones.
+class Installation : public Receiver {
+public:
+    using Receiver::Receiver;
+    ~Installation() { Kill(); }
+
+    void Start(const StartOptions& options = {}) {
+        stderrPath_ = Dir() + "stderr.txt";
+        const bool drop = options.asNobody && ::getuid() == 0;
+        if (drop) {
+            ChownTree(Dir(), kNobodyUid, kNobodyGid);
+            if (RuntimeDir().rfind(Dir(), 0) != 0)
+                ChownTree(RuntimeDir(), kNobodyUid, kNobodyGid);
+        }
+        pid_ = ::fork();
+        if (pid_ != 0)
+            return;
+        const int err = ::open(stderrPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (err >= 0) {
+            if (drop)
+                (void)!::fchown(err, kNobodyUid, kNobodyGid);
+            ::dup2(err, 2);
+            ::dup2(err, 1);
+        }
+        // The test's sockets and pseudo-terminal ends stay the test's: a
+        // monitoring peer whose master the receiver held too could not vanish.
+        ::close_range(3, ~0U, 0);
+        if (options.prepare && !options.prepare())
+            ::_exit(126);
+        if (drop) {
+            if (::setgroups(0, nullptr) != 0 || ::setgid(kNobodyGid) != 0 ||
+                ::setuid(kNobodyUid) != 0)
+                ::_exit(125);
+            ::setenv("HOME", Dir().c_str(), 1);
+        }
+        ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
+        ::setenv("XDG_RUNTIME_DIR", RuntimeDir().c_str(), 1);
+        ::setenv("TZ", "UTC", 1);
+        ::unsetenv("DISPLAY");
+        const std::string exe = Dir() + "RAZUDovuve";
+        ::execl(exe.c_str(), exe.c_str(), static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
+    bool Running() {
+        if (pid_ <= 0)
+            return false;
+        int status = 0;
+        if (::waitpid(pid_, &status, WNOHANG) == pid_) {
+            exitStatus_ = status;
+            pid_ = -1;
+            return false;
+        }
+        return true;
+    }
+    bool WaitExit(int timeoutMs) {
+        return WaitFor([this] { return !Running(); }, timeoutMs);
+    }
+    int ExitStatus() const { return exitStatus_; }
+    void Kill(int sig = SIGKILL) {
+        if (pid_ > 0) {
+            ::kill(pid_, sig);
+            int status = 0;
+            ::waitpid(pid_, &status, 0);
+            exitStatus_ = status;
+            pid_ = -1;
+        }
+    }
+    pid_t Pid() const { return pid_; }
+    std::string Stderr() const { return ReadFile(stderrPath_); }
+
+    // Resident memory of the running process in kB (VmRSS), 0 when unknown.
+    long RssKb() const {
+        const std::string s = ReadFile("/proc/" + std::to_string(pid_) + "/status");
+        const std::size_t at = s.find("VmRSS:");
+        return at == std::string::npos ? 0 : std::atol(s.c_str() + at + 6);
+    }
+
+private:
+    std::string stderrPath_;
+    pid_t pid_ = -1;
+    int exitStatus_ = 0;
+};
+
+// Sends Pings from `unit` until one is answered: the receiver is up and
+// listening. The Pings are real datagrams the receiver logs and answers.
+inline bool WaitListening(UdpUnit& unit, std::uint16_t port, int unitNr, int timeoutMs = 10000) {
+    const auto end = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    std::uint16_t id = 60000;
+    while (Clock::now() < end) {
+        unit.Send(port, PingFrame(unitNr, ++id));
+        const auto until = Clock::now() + std::chrono::milliseconds(100);
+        while (Clock::now() < until) {
+            const Bytes a = unit.Receive(20);
+            if (a.size() == 15 && a[0] == frame::kAck)
+                return true;
+        }
+    }
+    return false;
+}
+
+// --- Namespaces ------------------------------------------------------------
+
+// For StartOptions::prepare: a network namespace of the receiver's own with
+// its loopback up, so that a receiver on the default UDP port can meet no
+// other program on that port. Needs root.
+inline bool OwnNetwork() {
+    if (::unshare(CLONE_NEWNET) != 0)
+        return false;
+    const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+    ifreq ifr{};
+    std::strncpy(ifr.ifr_name, "lo", IFNAMSIZ - 1);
+    bool ok = ::ioctl(fd, SIOCGIFFLAGS, &ifr) == 0;
+    ifr.ifr_flags = static_cast<short>(ifr.ifr_flags | IFF_UP);
+    ok = ok && ::ioctl(fd, SIOCSIFFLAGS, &ifr) == 0;
+    ::close(fd);
+    return ok;
+}
+
+inline ino_t NamespaceOf(const std::string& proc, const char* kind) {
+    struct stat st {};
+    return ::stat((proc + "/ns/" + kind).c_str(), &st) == 0 ? st.st_ino : 0;
+}
+
+// A unit socket in the network namespace of process `pid`, once the process
+// has one of its own; nullptr when it does not come.
+inline std::unique_ptr<UdpUnit> UnitInNetworkOf(pid_t pid) {
+    const std::string proc = "/proc/" + std::to_string(pid);
+    const ino_t mine = NamespaceOf("/proc/self", "net");
+    if (!WaitFor([&] {
+            const ino_t theirs = NamespaceOf(proc, "net");
+            return theirs != 0 && theirs != mine;
+        }))
+        return nullptr;
+    // Only this thread enters the namespace; the socket stays in it.
+    std::unique_ptr<UdpUnit> unit;
+    std::thread([&] {
+        const int ns = ::open((proc + "/ns/net").c_str(), O_RDONLY | O_CLOEXEC);
+        if (ns >= 0 && ::setns(ns, CLONE_NEWNET) == 0)
+            unit = std::make_unique<UdpUnit>();
+        if (ns >= 0)
+            ::close(ns);
+    }).join();
+    return unit;
+}
+
+// For StartOptions::prepare: a mount namespace of the receiver's own in
+// which a tmpfs of `sizeBytes` is mounted on `dir`. Needs root.
+inline bool OwnTmpfs(const std::string& dir, std::size_t sizeBytes) {
+    if (::unshare(CLONE_NEWNS) != 0)
+        return false;
+    if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+        return false;
+    const std::string options = "size=" + std::to_string(sizeBytes) + ",mode=0755";
+    return ::mount("tmpfs", dir.c_str(), "tmpfs", 0, options.c_str()) == 0;
+}
+
+// --- The monitoring software -------------------------------------------------
+
+// The monitoring software's end of the serial line, played on a thread of
+// its own: it collects every line the receiver writes and answers it as told.
+class MonitorPeer {
+public:
+    enum class Mode { Ack, Nak, Silent, Garbage, Late };
+
+    MonitorPeer() {
+        char name[256];
+        if (::openpty(&master_, &slave_, name, nullptr, nullptr) != 0)
+            throw std::runtime_error("openpty");
+        slaveName_ = name;
+        termios t{};
+        ::tcgetattr(master_, &t);
+        ::cfmakeraw(&t);
+        ::tcsetattr(master_, TCSANOW, &t);
+        ::fcntl(master_, F_SETFL, ::fcntl(master_, F_GETFL) | O_NONBLOCK);
+        thread_ = std::thread([this] { Run(); });
+    }
+    ~MonitorPeer() {
+        stop_ = true;
+        thread_.join();
+        Vanish();
+    }
+    MonitorPeer(const MonitorPeer&) = delete;
+    MonitorPeer& operator=(const MonitorPeer&) = delete;
+
+    const std::string& SlaveName() const { return slaveName_; }
+    // Lets the receiver, running as nobody, open the slave. A lock file for
+    // this device left by a killed receiver of another user is stale (the
+    // device was created just now) and would keep nobody out.
+    void GiveTo(uid_t uid, gid_t gid) {
+        (void)!::chown(slaveName_.c_str(), uid, gid);
+        std::string lock = slaveName_.substr(5);  // "pts/3" -> "LCK..pts_3"
+        std::replace(lock.begin(), lock.end(), '/', '_');
+        for (const char* dir : {"/run/lock/", "/var/lock/"})
+            ::unlink((dir + std::string("LCK..") + lock).c_str());
+    }
+    // The receiver opens the port exclusively: the peer's own slave
+    // descriptor goes once the receiver holds the port.
+    void CloseSlave() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (slave_ >= 0)
+            ::close(slave_);
+        slave_ = -1;
+    }
+    // The monitoring software's side goes away (its program ends, a cable is
+    // pulled): the master closes and the receiver's device hangs up.
+    void Vanish() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (master_ >= 0)
+            ::close(master_);
+        if (slave_ >= 0)
+            ::close(slave_);
+        master_ = slave_ = -1;
+    }
+
+    void SetMode(Mode mode, int lateMs = 0) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        mode_ = mode;
+        lateMs_ = lateMs;
+    }
+    // Every line received, in order (transmissions, repeats included).
+    std::vector<std::string> Lines() const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return lines_;
+    }
+    // The lines that are not heartbeats, each repeat counted once: the
+    // receiver's repeats of an unanswered line are consecutive.
+    std::vector<std::string> Delivered() const {
+        std::vector<std::string> out;
+        for (const std::string& l : Lines()) {
+            if (IsHeartbeatLine(l))
+                continue;
+            if (out.empty() || out.back() != l)
+                out.push_back(l);
+        }
+        return out;
+    }
+    std::size_t Received() const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return lines_.size();
+    }
+    // Bytes that were not a 20-character line ended by 0x14.
+    std::size_t Malformed() const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return malformed_;
+    }
+
+private:
+    void Run() {
+        Bytes partial;
+        std::vector<std::pair<Clock::time_point, std::uint8_t>> due;  // late answers
+        while (!stop_) {
+            int fd;
+            {
+                std::lock_guard<std::mutex> lock(mutex_);
+                fd = master_;
+            }
+            if (fd < 0) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+                continue;
+            }
+            pollfd p{fd, POLLIN, 0};
+            ::poll(&p, 1, 10);
+            std::lock_guard<std::mutex> lock(mutex_);
+            if (master_ < 0)
+                continue;
+            std::uint8_t b[512];
+            const ssize_t n = ::read(master_, b, sizeof b);
+            for (ssize_t i = 0; i < n; ++i) {
+                if (b[i] != kLineEnd) {
+                    partial.push_back(b[i]);
+                    continue;
+                }
+                if (partial.size() != kLineLength)
+                    ++malformed_;
+                lines_.emplace_back(partial.begin(), partial.end());
+                partial.clear();
+                switch (mode_) {
+                    case Mode::Ack:
+                        Answer(0x06);
+                        break;
+                    case Mode::Nak:
+                        Answer(0x15);
+                        break;
+                    case Mode::Garbage:
+                        Answer(0x3F);
+                        break;
+                    case Mode::Late:
+                        due.emplace_back(Clock::now() + std::chrono::milliseconds(lateMs_), 0x06);
+                        break;
+                    case Mode::Silent:
+                        break;
+                }
+            }
+            const auto now = Clock::now();
+            for (auto it = due.begin(); it != due.end();) {
+                if (it->first <= now) {
+                    Answer(it->second);
+                    it = due.erase(it);
+                } else {
+                    ++it;
+                }
+            }
+        }
+    }
+    void Answer(std::uint8_t byte) { (void)!::write(master_, &byte, 1); }
+
+    static constexpr std::uint8_t kLineEnd = 0x14;
+
+    mutable std::mutex mutex_;
+    int master_ = -1;
+    int slave_ = -1;
+    std::string slaveName_;
+    Mode mode_ = Mode::Ack;
+    int lateMs_ = 0;
+    std::vector<std::string> lines_;
+    std::size_t malformed_ = 0;
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
+};
+
+}  // namespace e2e::fault
