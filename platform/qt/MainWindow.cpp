@@ -11,7 +11,7 @@
 
 #include "platform/qt/GradientPanel.h"
 #include "platform/qt/GridPainting.h"
-#include "platform/qt/QtClock.h"
+#include "platform/SystemClock.h"
 #include "platform/qt/QtSerialDevice.h"
 #include "platform/qt/QtTimers.h"
 #include "platform/qt/QtUdp.h"
@@ -82,7 +82,7 @@ TForm1Window::TForm1Window(const std::string& exeDir, const WindowServices& serv
                            QWidget* parent)
     : QMainWindow(parent) {
     if (services.clock == nullptr)
-        clock_ = std::make_unique<QtClock>();
+        clock_ = std::make_unique<SystemClock>();
     if (services.timers == nullptr)
         timers_ = std::make_unique<QtTimerFactory>();
     if (services.udp == nullptr)

@@ -10,7 +10,7 @@
 #include "app/FormView.h"
 #include "platform/qt/QtViews.h"
 
-class QtClock;
+class SystemClock;
 class QtTimerFactory;
 class QtUdpFactory;
 class QtSerialDevice;
@@ -86,7 +86,7 @@ private:
     void TabChanged(int index);
 
     // The window's own Qt services, created for those not given.
-    std::unique_ptr<QtClock> clock_;
+    std::unique_ptr<SystemClock> clock_;
     std::unique_ptr<QtTimerFactory> timers_;
     std::unique_ptr<QtUdpFactory> udp_;
     std::unique_ptr<QtSerialDevice> serial_;

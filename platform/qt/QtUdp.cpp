@@ -51,7 +51,17 @@ void QtUdpSocket::ReadPending() {
             address = from.toString().toStdString();
         }
         const auto* p = reinterpret_cast<const std::uint8_t*>(buffer_.constData());
-        handler_(address, fromPort, Bytes(p, p + n));
+        // The handler reports its own errors; should anything still escape
+        // it, this datagram is lost but the socket goes on reading.
+        try {
+            handler_(address, fromPort, Bytes(p, p + n));
+        } catch (const std::exception& e) {
+            std::fprintf(stderr, "Datagram from %s:%u not handled: %s\n", address.c_str(),
+                         static_cast<unsigned>(fromPort), e.what());
+        } catch (...) {
+            std::fprintf(stderr, "Datagram from %s:%u not handled\n", address.c_str(),
+                         static_cast<unsigned>(fromPort));
+        }
     }
 }
 

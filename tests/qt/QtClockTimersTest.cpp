@@ -8,7 +8,7 @@
 #include <optional>
 #include <string>
 
-#include "platform/qt/QtClock.h"
+#include "platform/SystemClock.h"
 #include "platform/qt/QtTimers.h"
 
 namespace {
@@ -35,8 +35,8 @@ class ScopedTimeZone {
     std::optional<std::string> old_;
 };
 
-TEST(QtClock, NowIsLocalWallClockTime) {
-    QtClock clock;
+TEST(SystemClock, NowIsLocalWallClockTime) {
+    SystemClock clock;
     TDateTime utc = 0;
     TDateTime east = 0;
     {
@@ -53,8 +53,8 @@ TEST(QtClock, NowIsLocalWallClockTime) {
     EXPECT_NEAR(3.0 / 24.0, east - utc, 2.0 / 86400.0);
 }
 
-TEST(QtClock, MonotonicTimeMovesOnInMilliseconds) {
-    QtClock clock;
+TEST(SystemClock, MonotonicTimeMovesOnInMilliseconds) {
+    SystemClock clock;
     const std::int64_t a = clock.MonotonicMs();
     QTest::qWait(50);
     const std::int64_t b = clock.MonotonicMs();

@@ -18,7 +18,7 @@
 #include "fakes/FakeViews.h"
 #include "fakes/TempDir.h"
 #include "monitoring/SerialChannel.h"
-#include "platform/qt/QtClock.h"
+#include "platform/SystemClock.h"
 #include "platform/qt/QtSerialDevice.h"
 #include "platform/qt/QtTimers.h"
 
@@ -110,7 +110,7 @@ class SerialPtyTest : public ::testing::Test {
     }
 
     TempDir dir;
-    QtClock clock;
+    SystemClock clock;
     QtTimerFactory timers;
     CountingDevice device;
     std::unique_ptr<SerialChannel> channel;

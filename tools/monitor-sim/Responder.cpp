@@ -36,28 +36,30 @@ std::optional<Behaviour> ParseBehaviour(std::string_view text, int ackDelayMs) {
     const auto colon = text.find(':');
     const std::string_view name = text.substr(0, colon);
     const bool hasArg = colon != std::string_view::npos;
-    const std::optional<long> arg =
+    const std::optional<long> parsed =
         hasArg ? ParseNumber(text.substr(colon + 1)) : std::optional<long>();
-    if (hasArg && !arg)
+    if (hasArg && !parsed)
         return std::nullopt;
+    // 0 when there is no argument; each mode below checks hasArg itself.
+    const long arg = parsed.value_or(0);
 
     if (name == "ack" && !hasArg) {
         b.mode = AnswerMode::Ack;
     } else if (name == "silent" && !hasArg) {
         b.mode = AnswerMode::Silent;
-    } else if (name == "nak" && hasArg && *arg <= 1000000) {
+    } else if (name == "nak" && hasArg && arg <= 1000000) {
         b.mode = AnswerMode::Nak;
-        b.nakCount = static_cast<int>(*arg);
+        b.nakCount = static_cast<int>(arg);
     } else if (name == "garbage") {
         b.mode = AnswerMode::Garbage;
         if (hasArg) {
-            if (*arg > 0xFF)
+            if (arg > 0xFF)
                 return std::nullopt;
-            b.garbageByte = static_cast<std::uint8_t>(*arg);
+            b.garbageByte = static_cast<std::uint8_t>(arg);
         }
-    } else if (name == "late" && hasArg && *arg <= 24L * 3600 * 1000) {
+    } else if (name == "late" && hasArg && arg <= 24L * 3600 * 1000) {
         b.mode = AnswerMode::Late;
-        b.delayMs = static_cast<int>(*arg);
+        b.delayMs = static_cast<int>(arg);
     } else {
         return std::nullopt;
     }

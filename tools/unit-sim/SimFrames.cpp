@@ -111,12 +111,11 @@ Bytes BuildUnitFrame(const UnitFrame& f) {
 }
 
 std::array<std::uint8_t, 6> StampOf(const DateTimeParts& p) {
-    return {static_cast<std::uint8_t>((p.year - 2000) & 0xFF),
-            static_cast<std::uint8_t>(p.month),
-            static_cast<std::uint8_t>(p.day),
-            static_cast<std::uint8_t>(p.hour),
-            static_cast<std::uint8_t>(p.minute),
-            static_cast<std::uint8_t>(p.second)};
+    // The receiver's own stamp encoding; parts that are no real date give
+    // the stamp of day 0, as the receiver never sends one.
+    TDateTime dt = 0;
+    TryEncodeDateTime(p, dt);
+    return PutTimeStamp(dt);
 }
 
 std::uint8_t ExpectedAnswerType(std::uint8_t sentType) {

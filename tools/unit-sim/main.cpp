@@ -27,6 +27,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "platform/SystemClock.h"
 #include "tools/unit-sim/SimCore.h"
 #include "tools/unit-sim/SimFrames.h"
 #include "tools/unit-sim/SimOptions.h"
@@ -55,20 +56,7 @@ Micros NowUs() {
     return duration_cast<microseconds>(steady_clock::now().time_since_epoch()).count();
 }
 
-DateTimeParts LocalParts() {
-    const std::time_t t = std::time(nullptr);
-    std::tm lt{};
-    localtime_r(&t, &lt);
-    DateTimeParts p;
-    p.year = lt.tm_year + 1900;
-    p.month = lt.tm_mon + 1;
-    p.day = lt.tm_mday;
-    p.hour = lt.tm_hour;
-    p.minute = lt.tm_min;
-    p.second = std::min(lt.tm_sec, 59);  // a leap second reads as :59
-    p.msec = 0;
-    return p;
-}
+DateTimeParts LocalParts() { return DecodeDateTime(SystemClock().Now()); }
 
 TDateTime LocalNow() {
     TDateTime dt = 0;

@@ -1,11 +1,11 @@
-#include "platform/qt/QtClock.h"
+#include "platform/SystemClock.h"
 
 #include <time.h>
 
 #include <algorithm>
 #include <chrono>
 
-TDateTime QtClock::Now() const {
+TDateTime SystemClock::Now() const {
     timespec ts{};
     ::clock_gettime(CLOCK_REALTIME, &ts);
     tm local{};
@@ -23,7 +23,7 @@ TDateTime QtClock::Now() const {
     return dt;
 }
 
-std::int64_t QtClock::MonotonicMs() const {
+std::int64_t SystemClock::MonotonicMs() const {
     return std::chrono::duration_cast<std::chrono::milliseconds>(
                std::chrono::steady_clock::now().time_since_epoch())
         .count();
