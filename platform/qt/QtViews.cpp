@@ -102,7 +102,7 @@ void QtMemo::Clear() {
     flushTimer_->stop();
     // Give the memory back: the All Msg memo can have held a million lines.
     std::vector<std::string>().swap(blocks_);
-    std::vector<Line>().swap(lines_);
+    std::deque<Line>().swap(lines_);
     longest_ = -1;
     longestWidth_ = 0;
     anchor_ = cursor_ = Pos{};

@@ -6,6 +6,7 @@
 #include <QWidget>
 
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <string>
 #include <vector>
@@ -87,10 +88,11 @@ private:
     bool HasSelection() const { return anchor_ != cursor_; }
 
     // The text of every line, in blocks of kBlockBytes (a longer line gets a
-    // block of its own); a line never spans two blocks.
+    // block of its own); a line never spans two blocks. The line index grows
+    // in small pieces too, so a million lines never need one large copy.
     static constexpr std::size_t kBlockBytes = 1 << 20;
     std::vector<std::string> blocks_;
-    std::vector<Line> lines_;
+    std::deque<Line> lines_;
     qsizetype longest_ = -1;  // index of the line with the most characters
     int longestWidth_ = 0;    // its width in pixels
 
