@@ -29,7 +29,9 @@ void CreateFolders(const std::string& folder) {
 
 // The time as whole milliseconds, rounded as the date-time texts round it:
 // every text of the same second (or day) is computed from the same value.
-std::int64_t TotalMs(TDateTime dt) { return static_cast<std::int64_t>(std::round(dt * kMsPerDay)); }
+std::int64_t TotalMs(TDateTime dt) {
+    return static_cast<std::int64_t>(std::round(dt * kMsPerDay));
+}
 
 std::int64_t FloorDiv(std::int64_t a, std::int64_t b) {
     const std::int64_t q = a / b;

@@ -34,7 +34,9 @@ namespace {
 
 volatile std::sig_atomic_t gStop = 0;
 
-void OnSignal(int) { gStop = 1; }
+void OnSignal(int) {
+    gStop = 1;
+}
 
 // CRC-8/MAXIM: reflected polynomial 0x8C, initial value 0, no final XOR.
 std::uint8_t Crc8(const std::uint8_t* data, std::size_t size) {
@@ -44,7 +46,8 @@ std::uint8_t Crc8(const std::uint8_t* data, std::size_t size) {
         for (int bit = 0; bit < 8; ++bit) {
             const bool mix = ((crc ^ b) & 1) != 0;
             crc = static_cast<std::uint8_t>(crc >> 1);
-            if (mix) crc ^= 0x8C;
+            if (mix)
+                crc ^= 0x8C;
             b = static_cast<std::uint8_t>(b >> 1);
         }
     }
@@ -54,7 +57,8 @@ std::uint8_t Crc8(const std::uint8_t* data, std::size_t size) {
 // One log entry: open, append, close, as the receiver writes every entry.
 bool AppendEntry(const std::string& path, const char* text, std::size_t size) {
     const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-    if (fd < 0) return false;
+    if (fd < 0)
+        return false;
     const bool ok = ::write(fd, text, size) == static_cast<ssize_t>(size);
     return ::close(fd) == 0 && ok;
 }
@@ -111,7 +115,8 @@ int main(int argc, char** argv) {
         socklen_t fromLen = sizeof from;
         const ssize_t n =
             ::recvfrom(fd, in, sizeof in, 0, reinterpret_cast<sockaddr*>(&from), &fromLen);
-        if (n < 0) continue;  // EINTR at the stop signal
+        if (n < 0)
+            continue;  // EINTR at the stop signal
         ++received;
         const auto size = static_cast<std::size_t>(n);
         if (size < 9 || Crc8(in, size - 1) != in[size - 1]) {
@@ -146,11 +151,13 @@ int main(int argc, char** argv) {
         char line[sizeof hex + 256];
         int len = std::snprintf(line, sizeof line, "\r\n%s - Receive from %s:%d (%zu b.): 0x%s\r\n",
                                 stamp, address, ntohs(from.sin_port), size, hex);
-        if (!answerOnly) AppendEntry(path, line, static_cast<std::size_t>(len));
-        len = std::snprintf(line, sizeof line,
-                            "%s - [Unit %.4d] [Account ] [FrameID=%d] [Ping]\r\n", stamp, unit,
-                            frameId);
-        if (!answerOnly) AppendEntry(path, line, static_cast<std::size_t>(len));
+        if (!answerOnly)
+            AppendEntry(path, line, static_cast<std::size_t>(len));
+        len =
+            std::snprintf(line, sizeof line, "%s - [Unit %.4d] [Account ] [FrameID=%d] [Ping]\r\n",
+                          stamp, unit, frameId);
+        if (!answerOnly)
+            AppendEntry(path, line, static_cast<std::size_t>(len));
 
         std::uint8_t ack[15] = {};
         std::memcpy(ack, in, 8);
@@ -167,7 +174,8 @@ int main(int argc, char** argv) {
             ++answered;
         }
         len = std::snprintf(line, sizeof line, "%s - Send ACK\r\n", stamp);
-        if (!answerOnly) AppendEntry(path, line, static_cast<std::size_t>(len));
+        if (!answerOnly)
+            AppendEntry(path, line, static_cast<std::size_t>(len));
     }
     std::printf("bare received=%lu answered=%lu refused=%lu\n", received, answered, refused);
     ::close(fd);

@@ -140,7 +140,8 @@ void FilterRows(Registry& registry, const std::string& text) {
     table.Clear();
     for (int nr = 0; nr < UNIT_COUNT; ++nr) {
         const TUnitStruct& u = registry.Unit(nr);
-        if (!u.bUsed) continue;
+        if (!u.bUsed)
+            continue;
         if (text.empty() || u.sRowText.find(text) != std::string::npos) {
             table.Insert(static_cast<std::uint16_t>(nr));
         }
@@ -186,7 +187,9 @@ int main(int argc, char** argv) {
         for (int i = 0; i < std::max(1, runs / 10); ++i) {
             UnitTable table;
             Registry registry(logs, table);
-            t.Run(1, [&] { db.ReadDB_and_FillU_onStartUp(registry, clock.Now(), clock.MonotonicMs()); });
+            t.Run(1, [&] {
+                db.ReadDB_and_FillU_onStartUp(registry, clock.Now(), clock.MonotonicMs());
+            });
             if (table.RowCount() != UNIT_COUNT) {
                 std::fprintf(stderr, "passes: %d rows loaded\n", table.RowCount());
                 return 1;

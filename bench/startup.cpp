@@ -35,12 +35,15 @@ using Steady = std::chrono::steady_clock;
 // Whether any file in the All-messages folder holds `text`.
 bool LogHolds(const std::string& folder, const std::string& text) {
     DIR* d = ::opendir(folder.c_str());
-    if (d == nullptr) return false;
+    if (d == nullptr)
+        return false;
     bool found = false;
     while (dirent* e = ::readdir(d)) {
-        if (e->d_name[0] == '.') continue;
+        if (e->d_name[0] == '.')
+            continue;
         std::ifstream f(folder + "/" + e->d_name, std::ios::binary);
-        const std::string data((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+        const std::string data((std::istreambuf_iterator<char>(f)),
+                               std::istreambuf_iterator<char>());
         if (data.find(text) != std::string::npos) {
             found = true;
             break;
@@ -69,8 +72,8 @@ int main(int argc, char** argv) {
         const auto start = Steady::now();
         const pid_t pid = ::fork();
         if (pid == 0) {
-            const int out = ::open((dir + "/startup-output.txt").c_str(),
-                                   O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            const int out =
+                ::open((dir + "/startup-output.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
             if (out >= 0) {
                 ::dup2(out, 1);
                 ::dup2(out, 2);
@@ -88,7 +91,8 @@ int main(int argc, char** argv) {
                 break;
             }
             int status = 0;
-            if (::waitpid(pid, &status, WNOHANG) == pid) break;
+            if (::waitpid(pid, &status, WNOHANG) == pid)
+                break;
             std::this_thread::sleep_for(std::chrono::microseconds(500));
         }
         const double elapsed =

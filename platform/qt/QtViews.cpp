@@ -7,9 +7,9 @@
 #include <QInputDialog>
 #include <QKeyEvent>
 #include <QMenu>
+#include <QMessageBox>
 #include <QMouseEvent>
 #include <QPaintEvent>
-#include <QMessageBox>
 #include <QPainter>
 #include <QRadialGradient>
 #include <QScrollBar>
@@ -47,7 +47,8 @@ void QtMemo::Append(const std::string& text) {
     }
     pending_.push_back(text);
     pendingLines_ += breaks + 1;
-    if (!flushTimer_->isActive()) flushTimer_->start();
+    if (!flushTimer_->isActive())
+        flushTimer_->start();
 }
 
 void QtMemo::AddLine(const char* text, std::size_t length) {
@@ -57,7 +58,8 @@ void QtMemo::AddLine(const char* text, std::size_t length) {
     }
     std::string& block = blocks_.back();
     lines_.push_back({static_cast<std::uint32_t>(blocks_.size() - 1),
-                      static_cast<std::uint32_t>(block.size()), static_cast<std::uint32_t>(length)});
+                      static_cast<std::uint32_t>(block.size()),
+                      static_cast<std::uint32_t>(length)});
     block.append(text, length);
     const qsizetype index = Count() - 1;
     if (longest_ < 0 || length > lines_[static_cast<std::size_t>(longest_)].length) {
@@ -68,7 +70,8 @@ void QtMemo::AddLine(const char* text, std::size_t length) {
 
 void QtMemo::Flush() {
     flushTimer_->stop();
-    if (pending_.empty()) return;
+    if (pending_.empty())
+        return;
     QScrollBar* bar = verticalScrollBar();
     const bool atEnd = bar->value() == bar->maximum();
     // The gathered entries arrive as one text, one entry per line: into an
@@ -83,16 +86,19 @@ void QtMemo::Flush() {
     for (const std::string& text : pending_) {
         std::size_t from = 0;
         for (std::size_t i = 0; i <= text.size(); ++i) {
-            if (i < text.size() && text[i] != '\n' && text[i] != '\r') continue;
+            if (i < text.size() && text[i] != '\n' && text[i] != '\r')
+                continue;
             AddLine(text.data() + from, i - from);
-            if (i + 1 < text.size() && text[i] == '\r' && text[i + 1] == '\n') ++i;
+            if (i + 1 < text.size() && text[i] == '\r' && text[i + 1] == '\n')
+                ++i;
             from = i + 1;
         }
     }
     pending_.clear();
     pendingLines_ = 0;
     UpdateScrollBars();
-    if (atEnd) bar->setValue(bar->maximum());
+    if (atEnd)
+        bar->setValue(bar->maximum());
     viewport()->update();
 }
 
@@ -123,7 +129,8 @@ void QtMemo::ScrollToEnd() {
 
 QString QtMemo::LineText(qsizetype index) const {
     const Line& l = lines_[static_cast<std::size_t>(index)];
-    return QString::fromLatin1(blocks_[l.block].data() + l.offset, static_cast<qsizetype>(l.length));
+    return QString::fromLatin1(blocks_[l.block].data() + l.offset,
+                               static_cast<qsizetype>(l.length));
 }
 
 QString QtMemo::toPlainText() const {
@@ -134,7 +141,8 @@ QString QtMemo::toPlainText() const {
 }
 
 QString QtMemo::SelectedText() const {
-    if (!HasSelection()) return {};
+    if (!HasSelection())
+        return {};
     const Pos from = std::min(anchor_, cursor_);
     const Pos to = std::max(anchor_, cursor_);
     QStringList parts;
@@ -148,17 +156,21 @@ QString QtMemo::SelectedText() const {
 }
 
 void QtMemo::SelectAll() {
-    if (Count() == 0) return;
+    if (Count() == 0)
+        return;
     anchor_ = Pos{0, 0};
     cursor_ = Pos{Count() - 1, LineText(Count() - 1).size()};
     viewport()->update();
 }
 
 void QtMemo::Copy() {
-    if (HasSelection()) QGuiApplication::clipboard()->setText(SelectedText());
+    if (HasSelection())
+        QGuiApplication::clipboard()->setText(SelectedText());
 }
 
-int QtMemo::LineHeight() const { return std::max(1, fontMetrics().lineSpacing()); }
+int QtMemo::LineHeight() const {
+    return std::max(1, fontMetrics().lineSpacing());
+}
 
 int QtMemo::VisibleLines() const {
     return std::max(1, (viewport()->height() - 2 * kMargin) / LineHeight());
@@ -179,17 +191,19 @@ void QtMemo::UpdateScrollBars() {
 }
 
 QtMemo::Pos QtMemo::PosAt(const QPoint& p) const {
-    if (Count() == 0) return {};
+    if (Count() == 0)
+        return {};
     const qsizetype line = std::clamp<qsizetype>(
-        verticalScrollBar()->value() + (p.y() - kMargin) / LineHeight() - (p.y() < kMargin ? 1 : 0), 0,
-        Count() - 1);
+        verticalScrollBar()->value() + (p.y() - kMargin) / LineHeight() - (p.y() < kMargin ? 1 : 0),
+        0, Count() - 1);
     const QString text = LineText(line);
     const QFontMetrics fm = fontMetrics();
     const int x = p.x() - kMargin + horizontalScrollBar()->value();
     int left = 0;
     for (qsizetype c = 0; c < text.size(); ++c) {
         const int w = fm.horizontalAdvance(text.at(c));
-        if (x < left + w / 2) return {line, c};
+        if (x < left + w / 2)
+            return {line, c};
         left += w;
     }
     return {line, text.size()};
@@ -207,8 +221,10 @@ void QtMemo::paintEvent(QPaintEvent* event) {
     const QRect area = event->rect();
     for (qsizetype i = verticalScrollBar()->value(); i < Count(); ++i) {
         const int top = kMargin + static_cast<int>(i - verticalScrollBar()->value()) * height;
-        if (top > area.bottom()) break;
-        if (top + height < area.top()) continue;
+        if (top > area.bottom())
+            break;
+        if (top + height < area.top())
+            continue;
         const QString text = LineText(i);
         if (selection && i >= from.line && i <= to.line) {
             const qsizetype begin = i == from.line ? from.column : 0;
@@ -235,7 +251,8 @@ void QtMemo::resizeEvent(QResizeEvent* event) {
     QAbstractScrollArea::resizeEvent(event);
     const bool atEnd = verticalScrollBar()->value() == verticalScrollBar()->maximum();
     UpdateScrollBars();
-    if (atEnd) verticalScrollBar()->setValue(verticalScrollBar()->maximum());
+    if (atEnd)
+        verticalScrollBar()->setValue(verticalScrollBar()->maximum());
 }
 
 void QtMemo::changeEvent(QEvent* event) {
@@ -248,26 +265,32 @@ void QtMemo::changeEvent(QEvent* event) {
 }
 
 void QtMemo::mousePressEvent(QMouseEvent* event) {
-    if (event->button() != Qt::LeftButton) return;
+    if (event->button() != Qt::LeftButton)
+        return;
     const Pos at = PosAt(event->position().toPoint());
     cursor_ = at;
-    if (!(event->modifiers() & Qt::ShiftModifier)) anchor_ = at;
+    if (!(event->modifiers() & Qt::ShiftModifier))
+        anchor_ = at;
     selecting_ = true;
     viewport()->update();
 }
 
 void QtMemo::mouseMoveEvent(QMouseEvent* event) {
-    if (!selecting_ || !(event->buttons() & Qt::LeftButton)) return;
+    if (!selecting_ || !(event->buttons() & Qt::LeftButton))
+        return;
     const QPoint p = event->position().toPoint();
     // Dragging past the top or the bottom scrolls a line at a time.
-    if (p.y() < 0) verticalScrollBar()->setValue(verticalScrollBar()->value() - 1);
-    if (p.y() > viewport()->height()) verticalScrollBar()->setValue(verticalScrollBar()->value() + 1);
+    if (p.y() < 0)
+        verticalScrollBar()->setValue(verticalScrollBar()->value() - 1);
+    if (p.y() > viewport()->height())
+        verticalScrollBar()->setValue(verticalScrollBar()->value() + 1);
     cursor_ = PosAt(p);
     viewport()->update();
 }
 
 void QtMemo::mouseDoubleClickEvent(QMouseEvent* event) {
-    if (event->button() != Qt::LeftButton || Count() == 0) return;
+    if (event->button() != Qt::LeftButton || Count() == 0)
+        return;
     // A word: the run of non-blank characters under the pointer.
     const Pos at = PosAt(event->position().toPoint());
     const QString text = LineText(at.line);
@@ -300,14 +323,16 @@ void QtMemo::contextMenuEvent(QContextMenuEvent* event) {
     QAction* copy = menu.addAction(tr("&Copy") + '\t' + QKeySequence(QKeySequence::Copy).toString(),
                                    this, &QtMemo::Copy);
     copy->setEnabled(HasSelection());
-    QAction* all = menu.addAction(tr("Select All") + '\t' +
-                                      QKeySequence(QKeySequence::SelectAll).toString(),
-                                  this, &QtMemo::SelectAll);
+    QAction* all =
+        menu.addAction(tr("Select All") + '\t' + QKeySequence(QKeySequence::SelectAll).toString(),
+                       this, &QtMemo::SelectAll);
     all->setEnabled(Count() > 0);
     menu.exec(event->globalPos());
 }
 
-QtLed::QtLed(QWidget* parent) : QWidget(parent) { setFixedSize(17, 17); }
+QtLed::QtLed(QWidget* parent) : QWidget(parent) {
+    setFixedSize(17, 17);
+}
 
 void QtLed::ShowRed(bool red) {
     red_ = red;
@@ -328,7 +353,9 @@ void QtLed::paintEvent(QPaintEvent*) {
 
 QtSound::QtSound() = default;
 
-QtSound::~QtSound() { qDeleteAll(effects_); }
+QtSound::~QtSound() {
+    qDeleteAll(effects_);
+}
 
 void QtSound::PlayAsync(const std::string& path) {
     const QString p = QString::fromLocal8Bit(path.c_str());
@@ -341,7 +368,9 @@ void QtSound::PlayAsync(const std::string& path) {
     e->play();
 }
 
-void QtSound::Beep() { QApplication::beep(); }
+void QtSound::Beep() {
+    QApplication::beep();
+}
 
 void QtDialogs::Warning(const std::string& text) {
     QMessageBox::warning(parent_, QApplication::applicationDisplayName(), FromLocal8(text));
@@ -358,7 +387,8 @@ bool QtDialogs::InputQuery(const std::string& caption, const std::string& prompt
     bool ok = false;
     const QString v = QInputDialog::getText(parent_, FromLocal8(caption), FromLocal8(prompt),
                                             QLineEdit::Normal, FromLocal8(value), &ok);
-    if (ok) value = ToLocal8(v);
+    if (ok)
+        value = ToLocal8(v);
     return ok;
 }
 

@@ -80,7 +80,9 @@ private:
     void AddLine(const char* text, std::size_t length);
     QString LineText(qsizetype index) const;
     qsizetype Count() const { return static_cast<qsizetype>(lines_.size()); }
-    bool DocumentEmpty() const { return lines_.empty() || (lines_.size() == 1 && lines_[0].length == 0); }
+    bool DocumentEmpty() const {
+        return lines_.empty() || (lines_.size() == 1 && lines_[0].length == 0);
+    }
     int LineHeight() const;
     int VisibleLines() const;
     void UpdateScrollBars();
@@ -148,5 +150,9 @@ private:
 };
 
 // 8-bit texts of the logic shown as Latin-1, so every byte maps to one character.
-inline QString FromLocal8(const std::string& s) { return QString::fromLatin1(s.data(), static_cast<qsizetype>(s.size())); }
-inline std::string ToLocal8(const QString& s) { return s.toLatin1().toStdString(); }
+inline QString FromLocal8(const std::string& s) {
+    return QString::fromLatin1(s.data(), static_cast<qsizetype>(s.size()));
+}
+inline std::string ToLocal8(const QString& s) {
+    return s.toLatin1().toStdString();
+}

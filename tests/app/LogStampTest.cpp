@@ -20,7 +20,7 @@ constexpr double kMs = 1.0 / kMsPerDay;
 TEST(LogStamp, EveryEntryCarriesTheStampAndFileOfItsOwnMoment) {
     struct Step {
         const char* what;
-        TDateTime setWall;    // 0: leave the wall clock as it is
+        TDateTime setWall;     // 0: leave the wall clock as it is
         std::int64_t advance;  // then move on by this many ms
         const char* stamp;
         const char* file;
@@ -30,14 +30,13 @@ TEST(LogStamp, EveryEntryCarriesTheStampAndFileOfItsOwnMoment) {
         {"same second", 0, 999, "2026.12.08 10:30:00", "2026-12-08"},
         {"next second by 1 ms", 0, 1, "2026.12.08 10:30:01", "2026-12-08"},
         {"a minute on", 0, 60000, "2026.12.08 10:31:01", "2026-12-08"},
-        {"half a second before midnight", kDay + (86400000 - 500) * kMs, 0,
-         "2026.12.08 23:59:59", "2026-12-08"},
+        {"half a second before midnight", kDay + (86400000 - 500) * kMs, 0, "2026.12.08 23:59:59",
+         "2026-12-08"},
         // Rounded to the millisecond, 23:59:59.9996 is already midnight, even
         // though it lies in the same whole second as the entry before.
         {"just before midnight", kDay + (86400000 - 0.4) * kMs, 0, "2026.12.09 00:00:00",
          "2026-12-09"},
-        {"clock set back a day", kDay - 1 + 43200000 * kMs, 0, "2026.12.07 12:00:00",
-         "2026-12-07"},
+        {"clock set back a day", kDay - 1 + 43200000 * kMs, 0, "2026.12.07 12:00:00", "2026-12-07"},
         {"same second again", 0, 500, "2026.12.07 12:00:00", "2026-12-07"},
         {"clock set forward", kDay + 43200000 * kMs, 0, "2026.12.08 12:00:00", "2026-12-08"},
         {"across midnight", 0, 12 * 3600000, "2026.12.09 00:00:00", "2026-12-09"},
@@ -48,7 +47,8 @@ TEST(LogStamp, EveryEntryCarriesTheStampAndFileOfItsOwnMoment) {
     FakeMemo memo;
     TLog all(clock, nullptr, dir.Path(), &memo, "Log\\All msg", "", 1, nullptr, "", nullptr);
     for (const Step& s : steps) {
-        if (s.setWall != 0) clock.SetWall(s.setWall);
+        if (s.setWall != 0)
+            clock.SetWall(s.setWall);
         clock.Advance(s.advance);
         // The texts the entry must agree with, computed afresh.
         EXPECT_EQ(s.stamp, NowStampText(clock.Now())) << s.what;
@@ -71,7 +71,8 @@ TEST(LogStamp, AFixedNameStaysTheSameAcrossDays) {
     clock.Advance(86400000);
     imp.AddMsg("two");
     EXPECT_EQ(dir.Path() + "Log/Imp_msg.log", imp.FilePath());
-    EXPECT_EQ("2026.12.08 12:00:00 - one\r\n2026.12.09 12:00:00 - two\r\n", dir.Read("Log/Imp_msg.log"));
+    EXPECT_EQ("2026.12.08 12:00:00 - one\r\n2026.12.09 12:00:00 - two\r\n",
+              dir.Read("Log/Imp_msg.log"));
 }
 
 }  // namespace

@@ -61,11 +61,8 @@ public:
     // to be stopped (or died of a signal).
     int Wait(int timeoutMs) {
         int status = 0;
-        const bool ended = WaitFor(
-            [&] {
-                return ::waitpid(pid_, &status, WNOHANG) == pid_;
-            },
-            timeoutMs);
+        const bool ended =
+            WaitFor([&] { return ::waitpid(pid_, &status, WNOHANG) == pid_; }, timeoutMs);
         if (!ended) {
             ::kill(pid_, SIGKILL);
             ::waitpid(pid_, &status, 0);
@@ -90,9 +87,11 @@ std::vector<std::string> Lines(const std::string& text) {
 // The value of key=value in the tool's "summary ..." line; empty when absent.
 std::string SummaryValue(const std::string& output, const std::string& key) {
     for (const std::string& line : Lines(output)) {
-        if (line.rfind("summary ", 0) != 0) continue;
+        if (line.rfind("summary ", 0) != 0)
+            continue;
         const std::size_t at = line.find(" " + key + "=");
-        if (at == std::string::npos) return "";
+        if (at == std::string::npos)
+            return "";
         const std::size_t from = at + key.size() + 2;
         return line.substr(from, line.find(' ', from) - from);
     }
@@ -129,9 +128,26 @@ TEST(SimulatorsE2E, EveryAlarmOfAFewUnitsReachesTheMonitoringSoftwareOnceAndInOr
     ASSERT_TRUE(r.WaitAllLog("Serial Port COM7 opened")) << r.AllLog();
 
     Tool units(unitSim,
-               {"load", "--port", std::to_string(port), "--units", "4", "--first-unit", "201",
-                "--rate", "20", "--duration", "1.2", "--events-percent", "50", "--event", "1130",
-                "--numbered-zones", "--timeout", "3000", "--show", "100"},
+               {"load",
+                "--port",
+                std::to_string(port),
+                "--units",
+                "4",
+                "--first-unit",
+                "201",
+                "--rate",
+                "20",
+                "--duration",
+                "1.2",
+                "--events-percent",
+                "50",
+                "--event",
+                "1130",
+                "--numbered-zones",
+                "--timeout",
+                "3000",
+                "--show",
+                "100"},
                r.Dir() + "unit-sim.txt");
     ASSERT_EQ(0, units.Wait(60000)) << units.Output();
     const std::string unitOut = units.Output();
