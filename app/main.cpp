@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <exception>
 
-#include "app/Form1.h"
+#include "core/Receiver.h"
 #include "platform/qt/MainWindow.h"
 #include "platform/qt/SingleInstance.h"
 
@@ -48,7 +48,7 @@ int main(int argc, char** argv) {
     ReceiverApplication app(argc, argv);
     app.setApplicationName("RAZUDovuve");
 
-    SingleInstance instance(TForm1::kClassName, TForm1::kCaption);
+    SingleInstance instance(Receiver::kClassName, Receiver::kCaption);
     if (instance.OtherRunning()) {
         const char* text =
             "The other instance of RAZUDovuve is running.\r\nOnly one instance of the programm is "
@@ -59,7 +59,7 @@ int main(int argc, char** argv) {
     }
 
     const std::string exeDir = QCoreApplication::applicationDirPath().toStdString() + "/";
-    TForm1Window window(exeDir);
+    MainWindow window(exeDir);
     if (!window.Create()) return 0;
     instance.Listen();
     window.show();

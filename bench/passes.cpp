@@ -21,8 +21,8 @@
 #include <string>
 #include <vector>
 
-#include "app/Log.h"
-#include "app/LogChannels.h"
+#include "base/Log.h"
+#include "base/LogChannels.h"
 #include "fakes/FakeScheduler.h"
 #include "fakes/FakeSerialLink.h"
 #include "fakes/FakeViews.h"
@@ -122,7 +122,7 @@ struct Channels {
           err(clock, nullptr, dir, &errMemo, "Log", "Errors", 0, nullptr, "", &all) {}
     LogChannels Logs() { return LogChannels{all, imp, err}; }
     CountingMemo allMemo, impMemo, errMemo;
-    TLog all, imp, err;
+    LogChannel all, imp, err;
 };
 
 #ifdef KORVAN_HAVE_UNITS_VIEW

@@ -265,17 +265,6 @@ std::string RawTimeText(const std::array<std::uint8_t, 6>& raw) {
     return buf;
 }
 
-std::string PrintableText(const std::string& text) {
-    std::string out = text;
-    for (char& c : out) {
-        const auto b = static_cast<unsigned char>(c);
-        if (b < 0x20 || b == 0x7F) {
-            c = '?';
-        }
-    }
-    return out;
-}
-
 Bytes BuildAck(ByteSpan frame, TDateTime now) {
     return HeaderReply(frame::kAck, frame, now);
 }

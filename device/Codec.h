@@ -10,6 +10,7 @@
 #include <span>
 #include <string>
 
+#include "base/Text.h"
 #include "platform/DateTime.h"
 #include "platform/Types.h"
 
@@ -101,9 +102,6 @@ EventFields DecodeEvent(ByteSpan frame);
 // telling the operator what an invalid stamp held.
 std::string RawTimeText(const std::array<std::uint8_t, 6>& raw);
 
-// Every byte below 0x20 and 0x7F becomes "?": unit-supplied characters
-// written into a monitoring line or a log line can never break the framing.
-std::string PrintableText(const std::string& text);
 
 // Replies. `frame` is the received datagram.
 Bytes BuildAck(ByteSpan frame, TDateTime now);

@@ -6,29 +6,11 @@
 #include <utility>
 
 #include "device/Codec.h"
-#include "device/Format.h"
+#include "base/Format.h"
+#include "base/Guard.h"
+#include "base/Text.h"
 
 namespace {
-
-template <typename Body>
-void Guarded(TLog& errors, const char* procName, Body&& body) {
-    try {
-        body();
-    } catch (const std::exception& e) {
-        ReportError(errors, procName, e.what());
-    } catch (...) {
-        ReportError(errors, procName, "Unknown error");
-    }
-}
-
-// Blanks and control characters off both ends.
-std::string Trim(const std::string& text) {
-    std::size_t begin = 0;
-    std::size_t end = text.size();
-    while (begin < end && static_cast<unsigned char>(text[begin]) <= 0x20) ++begin;
-    while (end > begin && static_cast<unsigned char>(text[end - 1]) <= 0x20) --end;
-    return text.substr(begin, end - begin);
-}
 
 // A whole decimal number with an optional sign; -1 for anything else,
 // including numbers too large for an int.
@@ -90,44 +72,44 @@ void UnitCommands::SendCmdFrame(int nr, Bytes frameWithoutCrc, const std::string
         showAllMsgTab_();
 }
 
-void UnitCommands::GetPing1Click() {
+void UnitCommands::RequestPing() {
     SendCMD(frame::kGetPing, "Get Ping");
 }
 
-void UnitCommands::GetAutomaticTest1Click() {
+void UnitCommands::RequestAutomaticTest() {
     SendCMD(frame::kGetAutomaticTest, "Get Automatic Test");
 }
 
-void UnitCommands::GetGSMLevel1Click() {
+void UnitCommands::RequestGsmLevel() {
     SendCMD(frame::kGetGSMLevel, "Get GSM Level");
 }
 
-void UnitCommands::SetTime1Click() {
+void UnitCommands::SetUnitTime() {
     const int nr = SelectedUnit();
     if (nr < 0)
         return;
     SendCmdFrame(nr, SetTimeFrame(nr, clock_.Now()), "Set Time");
 }
 
-void UnitCommands::ResetDevice1Click() {
+void UnitCommands::ResetUnit() {
     SendCMD(frame::kResetDevice, "Reset Device");
 }
 
-void UnitCommands::OpenCloseOpen1Click() {
+void UnitCommands::OpenUnit() {
     const int nr = SelectedUnit();
     if (nr < 0)
         return;
     SendCmdFrame(nr, OpenCloseFrame(nr, false), "Do Open");
 }
 
-void UnitCommands::OpenCloseClose1Click() {
+void UnitCommands::CloseUnit() {
     const int nr = SelectedUnit();
     if (nr < 0)
         return;
     SendCmdFrame(nr, OpenCloseFrame(nr, true), "Do Close");
 }
 
-void UnitCommands::ImportantcmdChangeUnitID1Click() {
+void UnitCommands::ChangeUnitNr() {
     Guarded(logs_.err, "ImportantcmdChangeUnitID1Click", [&] {
         const int nr = SelectedUnit();
         if (nr < 0)
@@ -138,7 +120,7 @@ void UnitCommands::ImportantcmdChangeUnitID1Click() {
             dialogs_.Warning(Format("Unknown Imei of Unit %.4d\r\nCommand can not be proceed", nr));
             return;
         }
-        std::string entry = Format("%.4d", nr);
+        std::string entry = UnitNrText(nr);
         if (!dialogs_.InputQuery("Change UnitID", "Type New UnitID [0001..9999]", entry))
             return;
         const std::string trimmed = Trim(entry);
@@ -159,11 +141,11 @@ void UnitCommands::ImportantcmdChangeUnitID1Click() {
     });
 }
 
-void UnitCommands::ImportantcmdClearStorage1Click() {
+void UnitCommands::ClearUnitStorage() {
     SendCMD(frame::kClearStorage, "Clear Storage");
 }
 
-void UnitCommands::Delete1Click() {
+void UnitCommands::DeleteUnit() {
     const int nr = SelectedUnit();
     if (nr < 0)
         return;

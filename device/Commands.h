@@ -4,7 +4,7 @@
 #include <functional>
 #include <string>
 
-#include "app/LogChannels.h"
+#include "base/LogChannels.h"
 #include "platform/Clock.h"
 #include "platform/Types.h"
 #include "platform/Udp.h"
@@ -37,20 +37,21 @@ class UnitCommands {
     // tab. No guard: a failure propagates.
     void SendCmdFrame(int nr, Bytes frameWithoutCrc, const std::string& name);
 
-    void GetPing1Click();
-    void GetAutomaticTest1Click();
-    void GetGSMLevel1Click();
+    // The popup menu's commands, for the grid's current unit.
+    void RequestPing();
+    void RequestAutomaticTest();
+    void RequestGsmLevel();
     // Set Time, Open and Close have no guard of their own.
-    void SetTime1Click();
-    void ResetDevice1Click();
-    void OpenCloseOpen1Click();
-    void OpenCloseClose1Click();
+    void SetUnitTime();
+    void ResetUnit();
+    void OpenUnit();
+    void CloseUnit();
     // Asks for the new number and checks it; failures are reported under
     // "ImportantcmdChangeUnitID1Click".
-    void ImportantcmdChangeUnitID1Click();
-    void ImportantcmdClearStorage1Click();
+    void ChangeUnitNr();
+    void ClearUnitStorage();
     // Asks for confirmation, then removes the unit. No guard.
-    void Delete1Click();
+    void DeleteUnit();
 
   private:
     // Unit number of the grid's current row; -1 when there is none.

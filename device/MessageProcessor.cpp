@@ -5,8 +5,10 @@
 #include <stdexcept>
 #include <utility>
 
+#include "base/Format.h"
+#include "base/Guard.h"
+#include "base/Text.h"
 #include "device/Codec.h"
-#include "device/Format.h"
 #include "monitoring/MonitoringLines.h"
 
 namespace {
@@ -35,23 +37,12 @@ MessageProcessor::MessageProcessor(LogChannels logs, IClock& clock, IUdpFactory&
 
 MessageProcessor::~MessageProcessor() = default;
 
-template <typename Body>
-void MessageProcessor::Guarded(const char* procName, Body&& body) {
-    try {
-        body();
-    } catch (const std::exception& e) {
-        Report(procName, e.what());
-    } catch (...) {
-        Report(procName, "Unknown error");
-    }
-}
-
 void MessageProcessor::DoActivateUDPSrvPort(bool force) {
     // Before start-up has completed only start-up itself may open the
     // endpoint, after the unit database is loaded.
     if (!force && !(startUpDone_ && startUpDone_()))
         return;
-    Guarded("DoActivateUDPSrvPort", [&] {
+    Guarded(logs_.err, "DoActivateUDPSrvPort", [&] {
         // The old socket is closed before the new one binds, so re-applying
         // the same port number works.
         endpoint_.reset();
@@ -71,53 +62,7 @@ void MessageProcessor::IdUDPServer1UDPRead(const std::string& address, std::uint
 
 void MessageProcessor::ProcessRecMsg(const std::string& address, std::uint16_t port,
                                      const Bytes& data) {
-    Guarded("ProcessRecMsg", [&] { Handle(address, port, data); });
-}
-
-void MessageProcessor::Note(TLog& channel, const std::string& text) {
-    const LogSlot slot = SlotOf(channel);
-    try {
-        channel.AddMsg(text);
-        logFailing_[slot] = false;
-    } catch (const std::exception& e) {
-        LogFailed(slot, e.what());
-    }
-}
-
-void MessageProcessor::Report(const char* procName, const std::string& what) {
-    try {
-        ReportError(logs_.err, procName, what);
-        logFailing_[kSlotErr] = false;
-    } catch (const std::exception& e) {
-        LogFailed(kSlotErr, e.what());
-    }
-}
-
-void MessageProcessor::CarryOn(const std::function<void()>& step) {
-    try {
-        step();
-        logFailing_[kSlotOther] = false;
-    } catch (const std::exception& e) {
-        LogFailed(kSlotOther, e.what());
-    }
-}
-
-void MessageProcessor::LogFailed(LogSlot slot, const std::string& what) {
-    if (logFailing_[slot])
-        return;
-    logFailing_[slot] = true;
-    std::fprintf(stderr, "Log entry not written: %s\n", what.c_str());
-    // The report's memo line is shown before its own file write is tried.
-    if (slot != kSlotErr)
-        Report("ProcessRecMsg", what);
-}
-
-MessageProcessor::LogSlot MessageProcessor::SlotOf(const TLog& channel) const {
-    if (&channel == &logs_.all)
-        return kSlotAll;
-    if (&channel == &logs_.imp)
-        return kSlotImp;
-    return kSlotErr;
+    Guarded(logs_.err, "ProcessRecMsg", [&] { Handle(address, port, data); });
 }
 
 void MessageProcessor::Handle(const std::string& address, std::uint16_t port, const Bytes& data) {
@@ -127,14 +72,13 @@ void MessageProcessor::Handle(const std::string& address, std::uint16_t port, co
     const std::int64_t nowMonoMs = clock_.MonotonicMs();
     const ByteSpan datagram(data);
 
-    Note(logs_.all,
-         std::string(1, '\0') + Format("Receive from %s:%d (%d b.): 0x%s", address.c_str(),
+    logs_.all.AddMsg(std::string(1, '\0') + Format("Receive from %s:%d (%d b.): 0x%s", address.c_str(),
                                        static_cast<int>(port), static_cast<int>(data.size()),
                                        HexText(datagram).c_str()));
 
     const CheckedFrame checked = CheckFrame(datagram);
     if (!checked.Accepted()) {
-        Note(logs_.imp, RejectMessage(checked.reject, datagram, address));
+        logs_.imp.AddMsg(RejectMessage(checked.reject, datagram, address));
         SendNackAt(data, address, port, now);
         return;
     }
@@ -158,7 +102,7 @@ void MessageProcessor::Handle(const std::string& address, std::uint16_t port, co
     }
 
     if (sendCommRestoreIfNeed_)
-        CarryOn([&] { sendCommRestoreIfNeed_(nr); });
+        sendCommRestoreIfNeed_(nr);
 
     const std::string head = Format(
         "[Unit %s] [Account %s] [FrameID=%d]", PrintableText(checked.unitText).c_str(),
@@ -174,42 +118,40 @@ void MessageProcessor::Handle(const std::string& address, std::uint16_t port, co
                 dt = DateTimeText(event.time);
             } else {
                 const std::string raw = RawTimeText(event.rawTime);
-                Report("ProcessRecMsg", "Invalid event time " + raw + " from unit " +
+                ReportError(logs_.err, "ProcessRecMsg", "Invalid event time " + raw + " from unit " +
                                             PrintableText(checked.unitText));
                 dt = "invalid " + raw;
             }
             const char letter = event.event[0] == '1' ? 'E' : 'R';
             const std::string cid = letter + PrintableText(event.event.substr(1));
-            Note(logs_.all, head + Format(" [dt=%s] [CID=%s-%s-%s]", dt.c_str(), cid.c_str(),
+            logs_.all.AddMsg(head + Format(" [dt=%s] [CID=%s-%s-%s]", dt.c_str(), cid.c_str(),
                                           PrintableText(event.partition).c_str(),
                                           PrintableText(event.zone).c_str()));
             SendAckAt(data, address, port, now);
             if (addToSendBuffer_) {
                 const std::string line =
                     MakeEventLine(event.account, event.event, event.partition, event.zone);
-                CarryOn([&] { addToSendBuffer_(line); });
+                Guarded(logs_.err, "ProcessRecMsg", [&] { addToSendBuffer_(line); });
             }
             break;
         }
         case frame::kSetTimeRequest: {
-            Note(logs_.all, head + " [Set Time Request]");
+            logs_.all.AddMsg(head + " [Set Time Request]");
             const Bytes reply = BuildNewTime(datagram, now);
             Send(address, port, reply);
-            Note(logs_.all, Format("Send New Time  (0x%s)", HexText(reply).c_str()));
+            logs_.all.AddMsg(Format("Send New Time  (0x%s)", HexText(reply).c_str()));
             break;
         }
         case frame::kChangeUnitNrRequest: {
             const std::string imei = Chars(data, 8, 15);
-            Note(logs_.all,
-                 head + Format(" [Change UnitNr Request] [imei=%s]", PrintableText(imei).c_str()));
+            logs_.all.AddMsg(head + Format(" [Change UnitNr Request] [imei=%s]", PrintableText(imei).c_str()));
             // The number is not reserved: two requests before either unit
             // reports under its new number get the same number.
             const std::string newNr = registry_.FindFirstFreeUnitNr();
-            Note(logs_.all, "Find First Free UnitNr: " + newNr);
+            logs_.all.AddMsg("Find First Free UnitNr: " + newNr);
             const Bytes reply = BuildNewUnitNr(datagram, newNr);
             Send(address, port, reply);
-            Note(logs_.all,
-                 Format("Send New UnitNr=\"%s\"  (0x%s)", newNr.c_str(), HexText(reply).c_str()));
+            logs_.all.AddMsg(Format("Send New UnitNr=\"%s\"  (0x%s)", newNr.c_str(), HexText(reply).c_str()));
             // The requesting number's record is left as it is.
             return;
         }
@@ -217,18 +159,18 @@ void MessageProcessor::Handle(const std::string& address, std::uint16_t port, co
             msg.imei = Chars(data, 8, 15);
             msg.fwRaw = Chars(data, 23, 3);
             msg.fwText = Format("%d.%d.%d", data[23], data[24], data[25]);
-            Note(logs_.all, head + Format(" [Ping/imei/fwVer] [imei=%s] [fwVer=%s]",
+            logs_.all.AddMsg(head + Format(" [Ping/imei/fwVer] [imei=%s] [fwVer=%s]",
                                           PrintableText(msg.imei).c_str(), msg.fwText.c_str()));
             SendAckAt(data, address, port, now);
             break;
         }
         case frame::kPing:
-            Note(logs_.all, head + " [Ping]");
+            logs_.all.AddMsg(head + " [Ping]");
             SendAckAt(data, address, port, now);
             break;
         case frame::kGSMLevel:
             // Shown only; the level is not kept.
-            Note(logs_.all, head + Format(" [GSM Level=%d]", data[8]));
+            logs_.all.AddMsg(head + Format(" [GSM Level=%d]", data[8]));
             SendAckAt(data, address, port, now);
             break;
         default:
@@ -249,17 +191,17 @@ void MessageProcessor::SendNACK(const Bytes& datagram, const std::string& addres
 
 void MessageProcessor::SendAckAt(const Bytes& frame, const std::string& address, std::uint16_t port,
                                  TDateTime now) {
-    Guarded("SendACK", [&] {
+    Guarded(logs_.err, "SendACK", [&] {
         Send(address, port, BuildAck(frame, now));
-        Note(logs_.all, "Send ACK");
+        logs_.all.AddMsg("Send ACK");
     });
 }
 
 void MessageProcessor::SendNackAt(const Bytes& datagram, const std::string& address,
                                   std::uint16_t port, TDateTime now) {
-    Guarded("SendNACK", [&] {
+    Guarded(logs_.err, "SendNACK", [&] {
         Send(address, port, BuildNack(datagram, now));
-        Note(logs_.all, "Send NACK");
+        logs_.all.AddMsg("Send NACK");
     });
 }
 

@@ -5,7 +5,7 @@
 #include <memory>
 #include <string>
 
-#include "app/LogChannels.h"
+#include "base/LogChannels.h"
 #include "platform/Clock.h"
 #include "platform/DateTime.h"
 #include "platform/Types.h"
@@ -45,9 +45,8 @@ class MessageProcessor {
     // The endpoint's receive handler.
     void IdUDPServer1UDPRead(const std::string& address, std::uint16_t port, const Bytes& data);
 
-    // Handles one datagram. Never throws: a log entry that cannot be
-    // written costs neither the unit its answer nor the alarm its monitoring
-    // line (see Note).
+    // Handles one datagram. Never throws: an error is reported under
+    // "ProcessRecMsg".
     void ProcessRecMsg(const std::string& address, std::uint16_t port, const Bytes& data);
 
     // Answer `frame` (the accepted frame) or `datagram` (the refused one)
@@ -60,28 +59,6 @@ class MessageProcessor {
     IUdpSocket* UdpEndpoint() const { return endpoint_.get(); }
 
   private:
-    // Where a failed log write happened, so that each failure is told once.
-    enum LogSlot { kSlotAll, kSlotImp, kSlotErr, kSlotOther, kSlotCount };
-
-    // Adds one log entry of the datagram handling. The alarm path must not
-    // depend on the log files: when an entry cannot reach its file (a full
-    // disk, a read-only folder) the entry stays in the channel's memo, the
-    // failure is told once per episode, on stderr and as an error report
-    // (which at least reaches the Errors memo), and the handling goes on.
-    // The next entry that reaches its file ends the episode.
-    void Note(TLog& channel, const std::string& text);
-    // Runs `body`; an error is reported under `procName`.
-    template <typename Body>
-    void Guarded(const char* procName, Body&& body);
-    // ReportError on the Errors channel; never throws.
-    void Report(const char* procName, const std::string& what);
-    // Runs a step of another subsystem that reports its own errors; what
-    // still escapes it is a log entry or error report that could not be
-    // written, and the handling goes on.
-    void CarryOn(const std::function<void()>& step);
-    void LogFailed(LogSlot slot, const std::string& what);
-    LogSlot SlotOf(const TLog& channel) const;
-
     void Handle(const std::string& address, std::uint16_t port, const Bytes& data);
     void SendAckAt(const Bytes& frame, const std::string& address, std::uint16_t port,
                    TDateTime now);
@@ -99,5 +76,4 @@ class MessageProcessor {
     std::function<void(const std::string& line)> addToSendBuffer_;
     std::function<bool()> startUpDone_;
     std::unique_ptr<IUdpSocket> endpoint_;
-    bool logFailing_[kSlotCount] = {};
 };

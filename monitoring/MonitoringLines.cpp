@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-#include "device/Codec.h"
+#include "base/Text.h"
 
 namespace {
 

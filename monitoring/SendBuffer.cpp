@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "app/Guard.h"
+#include "base/Guard.h"
 #include "monitoring/MonitoringLines.h"
 
 SendBuffer::SendBuffer(ISerialLink& link, const IClock& clock, ITimerFactory& timers,
@@ -105,5 +105,5 @@ void SendBuffer::TakeNak() {
 void SendBuffer::TimerSBSendTimer() {
     // A retransmission tick whose ">> " entry cannot be logged has still
     // written its line; the failure is reported and the next tick comes.
-    GuardedHandler(logs_.err, "TimerSBSendTimer", [this] { SendBufferHead(); });
+    Guarded(logs_.err, "TimerSBSendTimer", [this] { SendBufferHead(); });
 }

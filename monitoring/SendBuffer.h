@@ -5,7 +5,7 @@
 #include <memory>
 #include <string>
 
-#include "app/LogChannels.h"
+#include "base/LogChannels.h"
 #include "monitoring/SerialLink.h"
 #include "platform/Clock.h"
 #include "platform/Timer.h"

@@ -7,6 +7,8 @@
 #include <system_error>
 #include <utility>
 
+#include "base/Guard.h"
+
 namespace {
 
 // The number after `prefix` when `name` is the prefix (any case) followed by
@@ -158,37 +160,19 @@ void SerialChannel::StopRetry() {
 }
 
 void SerialChannel::Tell(bool important, const std::string& text) {
-    if (!logs_)
-        return;
-    try {
+    if (logs_)
         (important ? logs_->imp : logs_->all).AddMsg(text);
-    } catch (const std::exception& e) {
-        ReportEscaped("DoActivateSerialPort", e.what());
-    }
-}
-
-void SerialChannel::ReportEscaped(const char* procName, const std::string& what) {
-    try {
-        if (logs_) {
-            ReportError(logs_->err, procName, what);
-            return;
-        }
-    } catch (const std::exception&) {
-        // The Errors memo already shows the report; its file could not take it.
-    }
-    std::fprintf(stderr, "ERR in %s, Error Msg: %s\n", procName, what.c_str());
 }
 
 void SerialChannel::RaiseRxCluster() {
     if (!OnRxCluster)
         return;
-    try {
+    // The port opens only through DoActivateSerialPort, which sets the
+    // channels, so a cluster always has somewhere to report to.
+    if (logs_)
+        Guarded(logs_->err, "SerialPortNG1RxClusterEvent", OnRxCluster);
+    else
         OnRxCluster();
-    } catch (const std::exception& e) {
-        ReportEscaped("SerialPortNG1RxClusterEvent", e.what());
-    } catch (...) {
-        ReportEscaped("SerialPortNG1RxClusterEvent", "Unknown error");
-    }
 }
 
 void SerialChannel::ResetLineState(std::int64_t now) {
@@ -260,14 +244,12 @@ void SerialChannel::Poll(bool fromDevice) {
 void DoActivateSerialPort(SerialChannel& channel, const std::string& portName,
                           const LogChannels& logs) {
     channel.ReportTo(logs);
-    try {
+    Guarded(logs.err, "DoActivateSerialPort", [&] {
         channel.SerialOpen(portName);
         if (channel.SerialIsOpen()) {
             logs.all.AddMsg("Serial Port " + portName + " opened");
         } else {
             logs.imp.AddMsg("!! CAN NOT OPEN SERIAL PORT " + portName);
         }
-    } catch (const std::exception& e) {
-        ReportError(logs.err, "DoActivateSerialPort", e.what());
-    }
+    });
 }

@@ -8,7 +8,7 @@
 #include <optional>
 #include <string>
 
-#include "app/LogChannels.h"
+#include "base/LogChannels.h"
 #include "monitoring/SerialLink.h"
 #include "platform/Clock.h"
 #include "platform/SerialDevice.h"
@@ -104,10 +104,8 @@ class SerialChannel : public ISerialLink {
     void Retry();
     void StopRetry();
     void RaiseRxCluster();
-    // Logs on the Important-messages (`important`) or All-messages channel;
-    // a failure is reported and never leaves the channel.
+    // Logs on the Important-messages (`important`) or All-messages channel.
     void Tell(bool important, const std::string& text);
-    void ReportEscaped(const char* procName, const std::string& what);
 
     ISerialDevice& device_;
     const IClock& clock_;

@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <exception>
 
+#include "base/Guard.h"
+#include "base/Text.h"
 #include "device/Codec.h"
 #include "monitoring/MonitoringLines.h"
 
@@ -15,13 +17,6 @@ constexpr std::int64_t kMsPerMinute = 60000;
 // Stage 1..3 is bit 0..2 of byCommTrSent.
 constexpr std::uint8_t StageBit(int stage) {
     return static_cast<std::uint8_t>(1u << (stage - 1));
-}
-
-// "%.4d": unit numbers are always shown with four digits.
-std::string UnitText(int nr) {
-    char text[16];
-    std::snprintf(text, sizeof text, "%.4d", nr);
-    return text;
 }
 
 }  // namespace
@@ -42,7 +37,7 @@ void Supervision::AddPing() {
 }
 
 void Supervision::CheckCommSt() {
-    try {
+    Guarded(logs_.err, "CheckCommSt", [&] {
         const std::int64_t now = clock_.MonotonicMs();
         // Quiet after program start until the units have had time to report
         // in; 10 seconds early so the tick that comes at the delay itself checks.
@@ -71,9 +66,7 @@ void Supervision::CheckCommSt() {
                 }
             }
         }
-    } catch (const std::exception& e) {
-        ReportError(logs_.err, "CheckCommSt", e.what());
-    }
+    });
 }
 
 void Supervision::IssueCommTrouble(int nr, const std::string& account, int stage,
@@ -83,13 +76,13 @@ void Supervision::IssueCommTrouble(int nr, const std::string& account, int stage
     buffer_.QueueLine(MakeTroubleLine(account, stage));
 
     // The leading NUL sets the entry apart by an empty line.
-    logs_.all.AddMsg(std::string(1, '\0') + "[Unit " + UnitText(nr) + "] [Account " +
+    logs_.all.AddMsg(std::string(1, '\0') + "[Unit " + UnitNrText(nr) + "] [Account " +
                      PrintableText(account) + "] - CommTrouble" + std::to_string(stage) + " (" +
                      std::to_string(thresholdMinutes) + " min. No Ping)");
 }
 
 void Supervision::Send_CommRestore_ifNeed(int nr) {
-    try {
+    Guarded(logs_.err, "Send_CommRestore_ifNeed", [&] {
         const TUnitStruct& unit = registry_.Unit(nr);
         if (unit.byCommTrSent == 0)
             return;
@@ -102,9 +95,7 @@ void Supervision::Send_CommRestore_ifNeed(int nr) {
         registry_.ClearCommTrouble(nr);
         buffer_.QueueLine(MakeRestoreLine(account));
 
-        logs_.all.AddMsg("[Unit " + UnitText(nr) + "] [Account " + PrintableText(account) +
+        logs_.all.AddMsg("[Unit " + UnitNrText(nr) + "] [Account " + PrintableText(account) +
                          "] - CommRestore");
-    } catch (const std::exception& e) {
-        ReportError(logs_.err, "Send_CommRestore_ifNeed", e.what());
-    }
+    });
 }

@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <string>
 
-#include "app/LogChannels.h"
+#include "base/LogChannels.h"
 #include "monitoring/SendBuffer.h"
 #include "platform/Clock.h"
 #include "registry/Units.h"

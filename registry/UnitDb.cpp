@@ -15,13 +15,9 @@
 #include <utility>
 #include <vector>
 
-#include "device/Codec.h"
+#include "base/Text.h"
 
 namespace {
-
-[[noreturn]] void ThrowErrno(int err, const std::string& what) {
-    throw std::system_error(err, std::generic_category(), what);
-}
 
 std::uint32_t LoadLE32(const std::uint8_t* p) {
     return static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
@@ -52,12 +48,6 @@ bool ParseWhole(const std::string& text, T& out) {
     const char* end = text.data() + text.size();
     const auto [ptr, ec] = std::from_chars(text.data(), end, out);
     return ec == std::errc() && ptr == end;
-}
-
-std::string Digits4(int nr) {
-    char buf[16];
-    std::snprintf(buf, sizeof buf, "%.4d", nr);
-    return buf;
 }
 
 const char* const kBadSizeText =
@@ -371,7 +361,7 @@ void UnitDb::WriteUnitField(int nr, int offset, const Bytes& bytes) {
             continue;
         if (n <= 0) {
             ThrowErrno(n < 0 ? errno : EIO,
-                       "Cannot write unit " + Digits4(nr) + " to database " + path_);
+                       "Cannot write unit " + UnitNrText(nr) + " to database " + path_);
         }
         done += static_cast<std::size_t>(n);
     }

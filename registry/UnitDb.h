@@ -23,7 +23,7 @@
 #include <cstdint>
 #include <string>
 
-#include "app/LogChannels.h"
+#include "base/LogChannels.h"
 #include "platform/DateTime.h"
 #include "platform/Types.h"
 #include "registry/Units.h"

@@ -3,19 +3,13 @@
 #include <cstdio>
 #include <stdexcept>
 
-#include "device/Codec.h"
+#include "base/Text.h"
 #include "registry/UnitDb.h"
 
 namespace {
 
 std::string Cut(const std::string& text, std::size_t capacity) {
     return text.size() <= capacity ? text : text.substr(0, capacity);
-}
-
-std::string Digits4(int nr) {
-    char buf[16];
-    std::snprintf(buf, sizeof buf, "%.4d", nr);
-    return buf;
 }
 
 // "[Unit %s] [Account %s] ": units send their account bytes unchecked, and a
@@ -42,9 +36,9 @@ std::string Registry::FindFirstFreeUnitNr() const {
     // Slot 0 is valid on receipt but never handed out.
     for (int nr = 1; nr < UNIT_COUNT; ++nr) {
         if (!units_[static_cast<std::size_t>(nr)].bUsed)
-            return Digits4(nr);
+            return UnitNrText(nr);
     }
-    return Digits4(UNIT_COUNT - 1);
+    return UnitNrText(UNIT_COUNT - 1);
 }
 
 void Registry::SetAccountFromMsg(int nr, const std::string& account) {
@@ -142,7 +136,7 @@ void Registry::ClearCommTrouble(int nr) {
 
 void Registry::BuildRowText(int nr) {
     TUnitStruct& u = Unit(nr);
-    u.sRowText = Digits4(nr) + " " + u.sImei + " " + u.sIP + ":" + std::to_string(u.iPort) + " " +
+    u.sRowText = UnitNrText(nr) + " " + u.sImei + " " + u.sIP + ":" + std::to_string(u.iPort) + " " +
                  DateTimeText(u.dtFirstMsg) + " " + DateTimeText(u.dtLastMsg) + " " + u.sFwVer +
                  " " + u.sAccount;
 }

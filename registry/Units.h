@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "app/LogChannels.h"
+#include "base/LogChannels.h"
 #include "platform/DateTime.h"
 #include "platform/Types.h"
 #include "registry/UnitTable.h"

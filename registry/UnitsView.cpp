@@ -1,5 +1,8 @@
 #include "registry/UnitsView.h"
 
+#include "base/Guard.h"
+#include "base/Text.h"
+
 #include <cstdio>
 #include <exception>
 
@@ -18,11 +21,8 @@ constexpr std::uint8_t kStageBits = 0x07;
 
 std::string UnitCellText(const TUnitStruct& u, int nr, int column, TDateTime now) {
     switch (column) {
-        case unitcol::kUnitId: {
-            char buf[16];
-            std::snprintf(buf, sizeof buf, "%.4d", nr);
-            return buf;
-        }
+        case unitcol::kUnitId:
+            return UnitNrText(nr);
         case unitcol::kAccount:
             return u.sAccount;
         case unitcol::kIpPort:
@@ -87,7 +87,7 @@ void ApplyUnitFilter(const Registry& units, UnitTable& table, const std::string&
     table.EndUpdate();
 }
 
-UnitFilter::UnitFilter(const Registry& units, UnitTable& table, ITimerFactory& timers, TLog& errors)
+UnitFilter::UnitFilter(const Registry& units, UnitTable& table, ITimerFactory& timers, LogChannel& errors)
     : units_(units),
       table_(table),
       errors_(errors),
@@ -105,9 +105,7 @@ Rgb UnitFilter::PDJXPEdit_FilterChange(const std::string& boxText) {
 }
 
 void UnitFilter::TimerOnce_FilterTime() {
-    try {
+    Guarded(errors_, "TimerOnce_FilterTime", [&] {
         ApplyUnitFilter(units_, table_, FilterText(boxText_));
-    } catch (const std::exception& e) {
-        ReportError(errors_, "TimerOnce_FilterTime", e.what());
-    }
+    });
 }

@@ -9,7 +9,7 @@
 #include <memory>
 #include <string>
 
-#include "app/Log.h"
+#include "base/Log.h"
 #include "platform/DateTime.h"
 #include "platform/Timer.h"
 #include "registry/UnitTable.h"
@@ -113,7 +113,7 @@ void ApplyUnitFilter(const Registry& units, UnitTable& table, const std::string&
 // whatever the filter (the registry inserts it).
 class UnitFilter {
 public:
-    UnitFilter(const Registry& units, UnitTable& table, ITimerFactory& timers, TLog& errors);
+    UnitFilter(const Registry& units, UnitTable& table, ITimerFactory& timers, LogChannel& errors);
 
     // PDJXPEdit_FilterChange: remembers the box's text and restarts the delay,
     // 1500 ms while the box holds text, 100 ms once it is empty. Returns the
@@ -129,7 +129,7 @@ public:
 private:
     const Registry& units_;
     UnitTable& table_;
-    TLog& errors_;
+    LogChannel& errors_;
     std::string boxText_;
     std::unique_ptr<ITimer> timer_;
 };

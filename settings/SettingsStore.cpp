@@ -11,22 +11,10 @@
 #include <stdexcept>
 #include <system_error>
 
+#include "base/Guard.h"
+#include "base/Text.h"
+
 namespace {
-
-// Blanks and control characters, as the grid and the file may carry them
-// around a value (a stray tab, a NUL from a damaged file, DEL).
-bool IsTrimmed(char c) {
-    const auto u = static_cast<unsigned char>(c);
-    return u <= 0x20 || u == 0x7F;
-}
-
-std::string Trim(const std::string& s) {
-    std::size_t b = 0;
-    std::size_t e = s.size();
-    while (b < e && IsTrimmed(s[b])) ++b;
-    while (e > b && IsTrimmed(s[e - 1])) --e;
-    return s.substr(b, e - b);
-}
 
 // An optional '-' followed by decimal digits, within the signed 32-bit range;
 // anything else (empty, "+5", "0x10", "1 5", too many digits) gives -1.
@@ -49,10 +37,6 @@ std::int32_t ToIntOrMinusOne(const std::string& s) {
             return -1;
     }
     return static_cast<std::int32_t>(negative ? -n : n);
-}
-
-[[noreturn]] void ThrowErrno(int err, const std::string& what) {
-    throw std::system_error(err, std::generic_category(), what);
 }
 
 // Takes errno before the message text is built, which may allocate.
@@ -135,19 +119,6 @@ bool LoadLines(const std::string& path, std::size_t maxBytes, std::size_t maxLin
     return true;
 }
 
-void WriteAll(int fd, const std::string& data, const std::string& path) {
-    std::size_t done = 0;
-    while (done < data.size()) {
-        const ssize_t n = ::write(fd, data.data() + done, data.size() - done);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            ThrowLastError("Cannot write settings file ", path);
-        }
-        done += static_cast<std::size_t>(n);
-    }
-}
-
 // Writes `data` to a temporary file beside `path` and renames it over
 // `path`: the settings file is either the old one or the new one, never a
 // half-written one. The old file's permissions are kept.
@@ -161,7 +132,8 @@ void ReplaceFile(const std::string& path, const std::string& data) {
         if (::stat(path.c_str(), &old) == 0 && S_ISREG(old.st_mode)) {
             ::fchmod(fd.Get(), old.st_mode & 07777);
         }
-        WriteAll(fd.Get(), data, tmp);
+        if (const int err = WriteFully(fd.Get(), data.data(), data.size()); err != 0)
+            ThrowErrno(err, "Cannot write settings file " + tmp);
         if (::fsync(fd.Get()) != 0)
             ThrowLastError("Cannot write settings file ", tmp);
         if (const int err = fd.Close(); err != 0) {
@@ -288,7 +260,7 @@ std::pair<bool, std::string> SettingsStore::CheckSetValue(int id, const std::str
 }
 
 void SettingsStore::ReadSettings() {
-    try {
+    Guarded(logs_.err, "ReadSettings", [&] {
         std::vector<std::string> lines;
         if (!LoadLines(iniPath_, kMaxReadBytes, kRowCount, lines))
             return;
@@ -298,22 +270,18 @@ void SettingsStore::ReadSettings() {
             const std::string value = static_cast<std::size_t>(i) < lines.size() ? lines[i] : "";
             VirtualTableSet[i].value = CheckSetValue(VirtualTableSet[i].id, value).second;
         }
-    } catch (const std::exception& e) {
-        ReportError(logs_.err, "ReadSettings", e.what());
-    }
+    });
 }
 
 void SettingsStore::SaveSettings() {
-    try {
+    Guarded(logs_.err, "SaveSettings", [&] {
         std::string data;
         for (const SettingsRow& row : VirtualTableSet) {
             data += Trim(row.value);
             data += "\r\n";
         }
         ReplaceFile(iniPath_, data);
-    } catch (const std::exception& e) {
-        ReportError(logs_.err, "SaveSettings", e.what());
-    }
+    });
 }
 
 bool SettingsStore::VirtualTableSetBeforeInsert() {

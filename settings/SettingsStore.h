@@ -9,7 +9,7 @@
 #include <utility>
 #include <vector>
 
-#include "app/LogChannels.h"
+#include "base/LogChannels.h"
 #include "settings/WorkingSettings.h"
 
 // One row of the settings table: the setting's id (0..6, also its line in

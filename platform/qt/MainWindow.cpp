@@ -75,10 +75,10 @@ CounterLabel::CounterLabel(QWidget* parent) : QLabel(parent) {
     SetValue(0);
 }
 
-TForm1Window::TForm1Window(const std::string& exeDir, QWidget* parent)
-    : TForm1Window(exeDir, WindowServices{}, parent) {}
+MainWindow::MainWindow(const std::string& exeDir, QWidget* parent)
+    : MainWindow(exeDir, WindowServices{}, parent) {}
 
-TForm1Window::TForm1Window(const std::string& exeDir, const WindowServices& services,
+MainWindow::MainWindow(const std::string& exeDir, const WindowServices& services,
                            QWidget* parent)
     : QMainWindow(parent) {
     if (services.clock == nullptr)
@@ -101,7 +101,7 @@ TForm1Window::TForm1Window(const std::string& exeDir, const WindowServices& serv
     ISound& sound = services.sound != nullptr ? *services.sound : *sound_;
 
     setObjectName("Form1");
-    setWindowTitle(TForm1::kCaption);
+    setWindowTitle(Receiver::kCaption);
     setMinimumHeight(300);
     resize(867, 482);
     move(102, 110);
@@ -133,23 +133,23 @@ TForm1Window::TForm1Window(const std::string& exeDir, const WindowServices& serv
     layout->addWidget(pageControl_, 1);
     setCentralWidget(central);
 
-    form_ = std::make_unique<TForm1>(FormPlatform{*clockInUse_, *timersInUse_, *dialogsInUse_,
+    receiver_ = std::make_unique<Receiver>(ReceiverPlatform{*clockInUse_, *timersInUse_, *dialogsInUse_,
                                                   sound, udp, serial, *memoAll_, *memoImp_,
                                                   *memoErr_, *ledImp_, *ledErr_, *this, exeDir});
-    connect(pageControl_, &QTabWidget::currentChanged, this, &TForm1Window::TabChanged);
+    connect(pageControl_, &QTabWidget::currentChanged, this, &MainWindow::TabChanged);
 }
 
-TForm1Window::~TForm1Window() {
+MainWindow::~MainWindow() {
     // The tab contents follow the logic's tables: they go first.
     onRepaintUnitsGrid = nullptr;
     delete unitsPanel_;
     delete settingsPanel_;
     unitsPanel_ = nullptr;
     settingsPanel_ = nullptr;
-    form_.reset();
+    receiver_.reset();
 }
 
-QWidget* TForm1Window::BuildTopPanel() {
+QWidget* MainWindow::BuildTopPanel() {
     auto* panel = new GradientPanel(this, QColor(250, 251, 253), QColor(206, 214, 228), true);
     panel->setObjectName("TopPanel");
     panel->setFixedHeight(100);
@@ -205,66 +205,66 @@ QWidget* TForm1Window::BuildTopPanel() {
     return panel;
 }
 
-bool TForm1Window::Create() {
-    if (!form_->FormCreate())
+bool MainWindow::Create() {
+    if (!receiver_->Start())
         return false;
     BuildTabContents();
     return true;
 }
 
-void TForm1Window::BuildTabContents() {
-    TLog& errors = form_->Logs().err;
+void MainWindow::BuildTabContents() {
+    LogChannel& errors = receiver_->Logs().err;
 
     auto* settingsLayout = new QVBoxLayout(settingsPage_);
     settingsLayout->setContentsMargins(0, 0, 0, 0);
-    settingsPanel_ = new SettingsPanel(*form_->Store(), errors, settingsPage_);
+    settingsPanel_ = new SettingsPanel(receiver_->Store(), errors, settingsPage_);
     settingsLayout->addWidget(settingsPanel_);
 
     auto* unitsLayout = new QVBoxLayout(unitsPage_);
     unitsLayout->setContentsMargins(0, 0, 0, 0);
     unitsPanel_ = new UnitsPanel(
-        UnitsPanel::Context{form_->Units(), form_->VirtualTable1(), *form_->Commands(),
+        UnitsPanel::Context{receiver_->Units(), receiver_->UnitRows(), receiver_->Commands(),
                             *clockInUse_, *timersInUse_, *dialogsInUse_, errors},
         unitsPage_);
     unitsLayout->addWidget(unitsPanel_);
     onRepaintUnitsGrid = [this] { unitsPanel_->RepaintGrid(); };
 }
 
-void TForm1Window::SetAppStartedText(const std::string& text) {
+void MainWindow::SetAppStartedText(const std::string& text) {
     appStarted_->setText(FromLocal8(text));
 }
 
-void TForm1Window::ShowPage(int index) {
+void MainWindow::ShowPage(int index) {
     pageControl_->setCurrentIndex(index);
 }
 
-void TForm1Window::RepaintUnitsGrid() {
+void MainWindow::RepaintUnitsGrid() {
     if (onRepaintUnitsGrid)
         onRepaintUnitsGrid();
 }
 
-void TForm1Window::Terminate() {
+void MainWindow::Terminate() {
     QTimer::singleShot(0, qApp, [] { QCoreApplication::exit(0); });
 }
 
-void TForm1Window::TabChanged(int index) {
+void MainWindow::TabChanged(int index) {
     switch (index) {
         case 0:
-            form_->xpTabSheet_All_msgShow();
+            receiver_->AllMessagesShown();
             break;
         case 1:
-            form_->xpTabSheet_imp_msgShow();
+            receiver_->ImportantMessagesShown();
             break;
         case 2:
-            form_->xpTabSheet_errorsShow();
+            receiver_->ErrorsShown();
             break;
         default:
             break;
     }
 }
 
-void TForm1Window::closeEvent(QCloseEvent* e) {
-    if (form_->FormClose()) {
+void MainWindow::closeEvent(QCloseEvent* e) {
+    if (receiver_->ConfirmClose()) {
         e->accept();
     } else {
         e->ignore();

@@ -6,8 +6,8 @@
 
 #include <memory>
 
-#include "app/Form1.h"
-#include "app/FormView.h"
+#include "core/Receiver.h"
+#include "core/ReceiverView.h"
 #include "platform/qt/QtViews.h"
 
 class SystemClock;
@@ -41,20 +41,20 @@ public:
 
 // The main window "Korvan GPRS Module": top panel with the picture, the
 // counters and the two LEDs, and the page control with the five tabs. It
-// owns the platform objects and the window logic (TForm1).
-class TForm1Window : public QMainWindow, public IFormView {
+// owns the platform objects and the window logic (Receiver).
+class MainWindow : public QMainWindow, public IReceiverView {
     Q_OBJECT
 public:
-    explicit TForm1Window(const std::string& exeDir, QWidget* parent = nullptr);
-    TForm1Window(const std::string& exeDir, const WindowServices& services,
+    explicit MainWindow(const std::string& exeDir, QWidget* parent = nullptr);
+    MainWindow(const std::string& exeDir, const WindowServices& services,
                  QWidget* parent = nullptr);
-    ~TForm1Window() override;
+    ~MainWindow() override;
 
     // Runs the start-up sequence and then fills the Settings and Test Time
     // Monitor tabs; false when start-up failed (the tabs stay empty).
     bool Create();
 
-    TForm1& Form() { return *form_; }
+    Receiver& Core() { return *receiver_; }
     QTabWidget* PageControl() { return pageControl_; }
     QtMemo* MemoAll() { return memoAll_; }
     QtMemo* MemoImp() { return memoImp_; }
@@ -68,7 +68,7 @@ public:
     UnitsPanel* Units() { return unitsPanel_; }
     IDialogs& Dialogs() { return *dialogsInUse_; }
 
-    // IFormView
+    // IReceiverView
     void SetAppStartedText(const std::string& text) override;
     void ShowPage(int index) override;
     void RepaintUnitsGrid() override;
@@ -109,5 +109,5 @@ private:
     SettingsPanel* settingsPanel_ = nullptr;
     UnitsPanel* unitsPanel_ = nullptr;
 
-    std::unique_ptr<TForm1> form_;
+    std::unique_ptr<Receiver> receiver_;
 };

@@ -132,7 +132,7 @@ void SettingsGridDelegate::setModelData(QWidget* editor, QAbstractItemModel* mod
 
 // --- SettingsGrid -------------------------------------------------------------
 
-SettingsGrid::SettingsGrid(SettingsStore& store, TLog& errors, QWidget* parent)
+SettingsGrid::SettingsGrid(SettingsStore& store, LogChannel& errors, QWidget* parent)
     : DataGrid(parent),
       store_(store),
       errors_(errors),
@@ -214,7 +214,7 @@ void SettingsGrid::keyPressEvent(QKeyEvent* event) {
 
 // --- SettingsPanel ------------------------------------------------------------------
 
-SettingsPanel::SettingsPanel(SettingsStore& store, TLog& errors, QWidget* parent)
+SettingsPanel::SettingsPanel(SettingsStore& store, LogChannel& errors, QWidget* parent)
     : QWidget(parent), grid_(new SettingsGrid(store, errors, this)) {
     setObjectName("SettingsPanel");
     auto* h = new QHBoxLayout(this);

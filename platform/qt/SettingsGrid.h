@@ -5,7 +5,7 @@
 #include <QStyledItemDelegate>
 #include <QWidget>
 
-#include "app/Log.h"
+#include "base/Log.h"
 #include "platform/qt/DataGrid.h"
 
 class SettingsStore;
@@ -70,7 +70,7 @@ public:
     // Where the hint shows, relative to the pointer.
     static constexpr QPoint kHintOffset{20, -8};
 
-    SettingsGrid(SettingsStore& store, TLog& errors, QWidget* parent = nullptr);
+    SettingsGrid(SettingsStore& store, LogChannel& errors, QWidget* parent = nullptr);
 
     SettingsTableModel* Model() const { return model_; }
     // The hint last asked for and where (global coordinates); empty once the
@@ -89,7 +89,7 @@ private:
     void HideHint();
 
     SettingsStore& store_;
-    TLog& errors_;
+    LogChannel& errors_;
     SettingsTableModel* model_;
     QString hintText_;
     QPoint hintPos_;
@@ -99,7 +99,7 @@ private:
 class SettingsPanel : public QWidget {
     Q_OBJECT
 public:
-    SettingsPanel(SettingsStore& store, TLog& errors, QWidget* parent = nullptr);
+    SettingsPanel(SettingsStore& store, LogChannel& errors, QWidget* parent = nullptr);
     SettingsGrid* Grid() const { return grid_; }
 
 private:

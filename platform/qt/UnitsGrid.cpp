@@ -184,7 +184,7 @@ void UnitsTableModel::CurrentChanged(int position) {
 // --- UnitsGridDelegate -------------------------------------------------------
 
 UnitsGridDelegate::UnitsGridDelegate(const Registry& units, const UnitTable& table,
-                                     const IClock& clock, TLog& errors, QObject* parent)
+                                     const IClock& clock, LogChannel& errors, QObject* parent)
     : QStyledItemDelegate(parent), units_(units), table_(table), clock_(clock), errors_(errors) {
     setObjectName("PDJXPDBGrid1DrawColumnCell");
 }
@@ -311,25 +311,25 @@ void UnitsPanel::BuildPopupMenu() {
         a->setObjectName(QString::fromLatin1(name));
         connect(a, &QAction::triggered, this, [this, handler] { RunMenuCommand(handler); });
     };
-    add(popupMenu_, "Get Ping", "GetPing1", &UnitCommands::GetPing1Click);
+    add(popupMenu_, "Get Ping", "GetPing1", &UnitCommands::RequestPing);
     add(popupMenu_, "Get Automatic Test", "GetAutomaticTest1",
-        &UnitCommands::GetAutomaticTest1Click);
-    add(popupMenu_, "Get GSM Level", "GetGSMLevel1", &UnitCommands::GetGSMLevel1Click);
-    add(popupMenu_, "Set Time", "SetTime1", &UnitCommands::SetTime1Click);
-    add(popupMenu_, "Reset Device", "ResetDevice1", &UnitCommands::ResetDevice1Click);
+        &UnitCommands::RequestAutomaticTest);
+    add(popupMenu_, "Get GSM Level", "GetGSMLevel1", &UnitCommands::RequestGsmLevel);
+    add(popupMenu_, "Set Time", "SetTime1", &UnitCommands::SetUnitTime);
+    add(popupMenu_, "Reset Device", "ResetDevice1", &UnitCommands::ResetUnit);
     popupMenu_->addSeparator();
     QMenu* openClose = popupMenu_->addMenu("Open/Close");
     openClose->setObjectName("OpenClose1");
-    add(openClose, "Open", "OpenCloseOpen1", &UnitCommands::OpenCloseOpen1Click);
-    add(openClose, "Close", "OpenCloseClose1", &UnitCommands::OpenCloseClose1Click);
+    add(openClose, "Open", "OpenCloseOpen1", &UnitCommands::OpenUnit);
+    add(openClose, "Close", "OpenCloseClose1", &UnitCommands::CloseUnit);
     QMenu* important = popupMenu_->addMenu("Important cmd");
     important->setObjectName("Importantcmd1");
     add(important, "Change Unit ID", "ImportantcmdChangeUnitID1",
-        &UnitCommands::ImportantcmdChangeUnitID1Click);
+        &UnitCommands::ChangeUnitNr);
     add(important, "Clear Storage", "ImportantcmdClearStorage1",
-        &UnitCommands::ImportantcmdClearStorage1Click);
+        &UnitCommands::ClearUnitStorage);
     popupMenu_->addSeparator();
-    add(popupMenu_, "Delete", "Delete1", &UnitCommands::Delete1Click);
+    add(popupMenu_, "Delete", "Delete1", &UnitCommands::DeleteUnit);
 }
 
 QAction* UnitsPanel::MenuAction(const QString& objectName) const {

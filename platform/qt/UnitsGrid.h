@@ -8,7 +8,7 @@
 #include <memory>
 #include <vector>
 
-#include "app/Log.h"
+#include "base/Log.h"
 #include "platform/Clock.h"
 #include "platform/Timer.h"
 #include "platform/Views.h"
@@ -79,7 +79,7 @@ class UnitsGridDelegate : public QStyledItemDelegate {
     Q_OBJECT
 public:
     UnitsGridDelegate(const Registry& units, const UnitTable& table, const IClock& clock,
-                      TLog& errors, QObject* parent = nullptr);
+                      LogChannel& errors, QObject* parent = nullptr);
 
     void paint(QPainter* painter, const QStyleOptionViewItem& option,
                const QModelIndex& index) const override;
@@ -92,7 +92,7 @@ private:
     const Registry& units_;
     const UnitTable& table_;
     const IClock& clock_;
-    TLog& errors_;
+    LogChannel& errors_;
 };
 
 // The "Test Time Monitor" tab: the units grid PDJXPDBGrid1 with its popup
@@ -107,7 +107,7 @@ public:
         const IClock& clock;
         ITimerFactory& timers;
         IDialogs& dialogs;  // an error escaping a menu command is shown here
-        TLog& errors;
+        LogChannel& errors;
     };
 
     explicit UnitsPanel(Context context, QWidget* parent = nullptr);

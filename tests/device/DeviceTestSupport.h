@@ -7,11 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "app/Log.h"
-#include "app/LogChannels.h"
 #include "device/Codec.h"
-#include "fakes/FakeViews.h"
-#include "fakes/TempDir.h"
+#include "fakes/FakeScheduler.h"
+#include "fakes/TestLogChannels.h"
 #include "platform/Clock.h"
 #include "platform/DateTime.h"
 #include "platform/Types.h"
@@ -59,39 +57,9 @@ inline TDateTime At(int y, int mo, int d, int h, int mi, int s) {
     return dt;
 }
 
-// The three real log channels in a temporary folder, each with a memo that
-// keeps its lines.
-struct Logs {
-    explicit Logs(const IClock& clock)
-        : all(clock, nullptr, dir.Path(), &allMemo, "Log\\All msg", "", 1, nullptr, "", nullptr),
-          imp(clock, nullptr, dir.Path(), &impMemo, "Log", "Imp_msg", 0, nullptr, "", &all),
-          err(clock, nullptr, dir.Path(), &errMemo, "Log", "Errors", 0, nullptr, "", &all) {}
-
-    LogChannels Channels() { return LogChannels{all, imp, err}; }
-
-    // Memo lines without their stamp "yyyy.mm.dd hh:nn:ss - "; an empty line stays empty.
-    static std::vector<std::string> Texts(const FakeMemo& memo) {
-        std::vector<std::string> out;
-        for (const std::string& line : memo.lines)
-            out.push_back(line.size() >= 22 ? line.substr(22) : line);
-        return out;
-    }
-    std::vector<std::string> All() const { return Texts(allMemo); }
-    std::vector<std::string> Imp() const { return Texts(impMemo); }
-    std::vector<std::string> Err() const { return Texts(errMemo); }
-    void ClearMemos() {
-        allMemo.Clear();
-        impMemo.Clear();
-        errMemo.Clear();
-    }
-
-    TempDir dir;
-    FakeMemo allMemo;
-    FakeMemo impMemo;
-    FakeMemo errMemo;
-    TLog all;
-    TLog imp;
-    TLog err;
+// The three log channels on a settable clock.
+struct Logs : TestLogChannels {
+    explicit Logs(FakeScheduler& s) : TestLogChannels(s, s) {}
 };
 
 }  // namespace devtest

@@ -65,7 +65,7 @@ class UnitCommandsTest : public ::testing::Test {
 };
 
 TEST_F(UnitCommandsTest, GetPingGoesToTheUnitsLastAddressAndIsLogged) {
-    cmds.GetPing1Click();
+    cmds.RequestPing();
     ASSERT_EQ(1u, udp.sent.size());
     EXPECT_EQ("192.0.2.5", udp.sent[0].address);
     EXPECT_EQ(4000, udp.sent[0].port);
@@ -90,14 +90,14 @@ struct CommandCase {
 
 TEST_F(UnitCommandsTest, EveryCommandHasItsCodeLengthAndName) {
     const std::vector<CommandCase> cases = {
-        {"Get Ping", &UnitCommands::GetPing1Click, "24 00 00 00 03 02 01 00"},
-        {"Get Automatic Test", &UnitCommands::GetAutomaticTest1Click, "2C 00 00 00 03 02 01 00"},
-        {"Get GSM Level", &UnitCommands::GetGSMLevel1Click, "25 00 00 00 03 02 01 00"},
-        {"Set Time", &UnitCommands::SetTime1Click, "2A 00 00 00 03 02 01 00 1A 0C 08 0A 1E 02"},
-        {"Reset Device", &UnitCommands::ResetDevice1Click, "29 00 00 00 03 02 01 00"},
-        {"Do Open", &UnitCommands::OpenCloseOpen1Click, "27 00 00 00 03 02 01 00 00"},
-        {"Do Close", &UnitCommands::OpenCloseClose1Click, "27 00 00 00 03 02 01 00 01"},
-        {"Clear Storage", &UnitCommands::ImportantcmdClearStorage1Click, "26 00 00 00 03 02 01 00"},
+        {"Get Ping", &UnitCommands::RequestPing, "24 00 00 00 03 02 01 00"},
+        {"Get Automatic Test", &UnitCommands::RequestAutomaticTest, "2C 00 00 00 03 02 01 00"},
+        {"Get GSM Level", &UnitCommands::RequestGsmLevel, "25 00 00 00 03 02 01 00"},
+        {"Set Time", &UnitCommands::SetUnitTime, "2A 00 00 00 03 02 01 00 1A 0C 08 0A 1E 02"},
+        {"Reset Device", &UnitCommands::ResetUnit, "29 00 00 00 03 02 01 00"},
+        {"Do Open", &UnitCommands::OpenUnit, "27 00 00 00 03 02 01 00 00"},
+        {"Do Close", &UnitCommands::CloseUnit, "27 00 00 00 03 02 01 00 01"},
+        {"Clear Storage", &UnitCommands::ClearUnitStorage, "26 00 00 00 03 02 01 00"},
     };
     for (const CommandCase& c : cases) {
         SCOPED_TRACE(c.name);
@@ -125,7 +125,7 @@ TEST_F(UnitCommandsTest, CommandGoesToTheUnitOfTheCurrentRow) {
     AddUnit(7, "198.51.100.1", 1234);
     AddUnit(9000, "198.51.100.2", 65535);
     table.SetCurrent(table.Find(9000));
-    cmds.GetGSMLevel1Click();
+    cmds.RequestGsmLevel();
     ASSERT_EQ(1u, udp.sent.size());
     EXPECT_EQ("198.51.100.2", udp.sent[0].address);
     EXPECT_EQ(65535, udp.sent[0].port);
@@ -134,9 +134,9 @@ TEST_F(UnitCommandsTest, CommandGoesToTheUnitOfTheCurrentRow) {
 
 TEST_F(UnitCommandsTest, SetTimeInTheSameSecondCarriesTheSameStampWithoutMilliseconds) {
     clock.Advance(750);
-    cmds.SetTime1Click();
+    cmds.SetUnitTime();
     clock.Advance(200);
-    cmds.SetTime1Click();
+    cmds.SetUnitTime();
     ASSERT_EQ(2u, udp.sent.size());
     EXPECT_EQ(Spaced(WithCrc("2A 00 00 00 03 02 01 00 1A 0C 08 0A 1E 02")),
               Spaced(udp.sent[0].data));
@@ -153,7 +153,7 @@ TEST_F(UnitCommandsTest, ChangeUnitIdAcceptsTrimmedOrZeroPaddedNumbers) {
         dialogs.shown.clear();
         dialogs.inputAnswers = {{true, entry}};
 
-        cmds.ImportantcmdChangeUnitID1Click();
+        cmds.ChangeUnitNr();
 
         EXPECT_EQ(Lines{"I:Change UnitID|Type New UnitID [0001..9999]|0123"}, dialogs.shown);
         ASSERT_EQ(1u, udp.sent.size());
@@ -177,7 +177,7 @@ TEST_F(UnitCommandsTest, ChangeUnitIdRefusesNumbersOutOfRange) {
         SCOPED_TRACE(entry);
         dialogs.shown.clear();
         dialogs.inputAnswers = {{true, entry}};
-        cmds.ImportantcmdChangeUnitID1Click();
+        cmds.ChangeUnitNr();
         EXPECT_EQ((Lines{"I:Change UnitID|Type New UnitID [0001..9999]|0123",
                          "W:\"" + shown +
                              "\" - not valid UnitID\r\nValid UnitID is in range [0001..9999]"}),
@@ -194,7 +194,7 @@ TEST_F(UnitCommandsTest, ChangeUnitIdRefusesANumberInUse) {
         SCOPED_TRACE(entry);
         dialogs.shown.clear();
         dialogs.inputAnswers = {{true, entry}};
-        cmds.ImportantcmdChangeUnitID1Click();
+        cmds.ChangeUnitNr();
         ASSERT_EQ(2u, dialogs.shown.size());
         EXPECT_EQ("W:Such UnitID " + std::string(entry == "42" ? "0042" : "0123") +
                       " already exists\r\nCommand can not be proceed",
@@ -206,14 +206,14 @@ TEST_F(UnitCommandsTest, ChangeUnitIdRefusesANumberInUse) {
 TEST_F(UnitCommandsTest, ChangeUnitIdWithoutImeiWarnsBeforeAnyInput) {
     AddUnit(5, "198.51.100.1", 1234);  // never sent an IMEI
     dialogs.inputAnswers = {{true, "42"}};
-    cmds.ImportantcmdChangeUnitID1Click();
+    cmds.ChangeUnitNr();
     EXPECT_EQ(Lines{"W:Unknown Imei of Unit 0005\r\nCommand can not be proceed"}, dialogs.shown);
     EXPECT_TRUE(udp.sent.empty());
 }
 
 TEST_F(UnitCommandsTest, ChangeUnitIdCancelledSendsNothing) {
     dialogs.inputAnswers = {{false, "42"}};
-    cmds.ImportantcmdChangeUnitID1Click();
+    cmds.ChangeUnitNr();
     EXPECT_EQ(1u, dialogs.shown.size());
     EXPECT_TRUE(udp.sent.empty());
     EXPECT_TRUE(logs.All().empty());
@@ -222,13 +222,13 @@ TEST_F(UnitCommandsTest, ChangeUnitIdCancelledSendsNothing) {
 
 TEST_F(UnitCommandsTest, SendFailuresAreReportedByTheGuardedCommands) {
     udp.failSends = true;
-    cmds.GetPing1Click();
+    cmds.RequestPing();
     EXPECT_EQ(Lines{"ERR in SendCMD, Error Msg: Socket Error # 10049"}, logs.All());
     EXPECT_EQ(Lines{"ERR in SendCMD, Error Msg: Socket Error # 10049"}, logs.Err());
 
     logs.ClearMemos();
     dialogs.inputAnswers = {{true, "42"}};
-    cmds.ImportantcmdChangeUnitID1Click();
+    cmds.ChangeUnitNr();
     EXPECT_EQ(Lines{"ERR in ImportantcmdChangeUnitID1Click, Error Msg: Socket Error # 10049"},
               logs.All());
     EXPECT_TRUE(tabShown.empty());
@@ -236,16 +236,16 @@ TEST_F(UnitCommandsTest, SendFailuresAreReportedByTheGuardedCommands) {
 
 TEST_F(UnitCommandsTest, SetTimeOpenAndCloseLetFailuresPropagate) {
     udp.failSends = true;
-    EXPECT_THROW(cmds.SetTime1Click(), std::runtime_error);
-    EXPECT_THROW(cmds.OpenCloseOpen1Click(), std::runtime_error);
-    EXPECT_THROW(cmds.OpenCloseClose1Click(), std::runtime_error);
+    EXPECT_THROW(cmds.SetUnitTime(), std::runtime_error);
+    EXPECT_THROW(cmds.OpenUnit(), std::runtime_error);
+    EXPECT_THROW(cmds.CloseUnit(), std::runtime_error);
     EXPECT_TRUE(logs.All().empty());
     EXPECT_TRUE(tabShown.empty());
 }
 
 TEST_F(UnitCommandsTest, NoEndpointIsASendFailure) {
     UnitCommands noSocket{logs.Channels(), clock, registry, dialogs, [] { return nullptr; }, [] {}};
-    noSocket.GetPing1Click();
+    noSocket.RequestPing();
     EXPECT_EQ(Lines{"ERR in SendCMD, Error Msg: UDP endpoint is not active"}, logs.Err());
 }
 
@@ -254,14 +254,14 @@ TEST_F(UnitCommandsTest, DeleteAsksAndRemovesOnlyOnYes) {
     registry.SetStore(&store);
 
     dialogs.confirmAnswers = {false};
-    cmds.Delete1Click();
+    cmds.DeleteUnit();
     EXPECT_EQ(Lines{"Q:Unit [0123] - Really Delete?"}, dialogs.shown);
     EXPECT_TRUE(registry.IsUnitKnown(123));
     EXPECT_EQ(1, table.RowCount());
     EXPECT_TRUE(store.writes.empty());
 
     dialogs.confirmAnswers = {true};
-    cmds.Delete1Click();
+    cmds.DeleteUnit();
     EXPECT_FALSE(registry.IsUnitKnown(123));
     EXPECT_TRUE(table.Empty());
     EXPECT_EQ("", registry.Unit(123).sIP);
@@ -271,7 +271,7 @@ TEST_F(UnitCommandsTest, DeleteAsksAndRemovesOnlyOnYes) {
 
 TEST_F(UnitCommandsTest, EmptyTableDoesNothingAtAll) {
     dialogs.confirmAnswers = {true};
-    cmds.Delete1Click();
+    cmds.DeleteUnit();
     ASSERT_TRUE(table.Empty());
     dialogs.shown.clear();
     udp.sent.clear();
@@ -280,16 +280,16 @@ TEST_F(UnitCommandsTest, EmptyTableDoesNothingAtAll) {
     dialogs.confirmAnswers = {true};
     dialogs.inputAnswers = {{true, "42"}};
     const std::vector<std::function<void(UnitCommands&)>> all = {
-        &UnitCommands::GetPing1Click,
-        &UnitCommands::GetAutomaticTest1Click,
-        &UnitCommands::GetGSMLevel1Click,
-        &UnitCommands::SetTime1Click,
-        &UnitCommands::ResetDevice1Click,
-        &UnitCommands::OpenCloseOpen1Click,
-        &UnitCommands::OpenCloseClose1Click,
-        &UnitCommands::ImportantcmdChangeUnitID1Click,
-        &UnitCommands::ImportantcmdClearStorage1Click,
-        &UnitCommands::Delete1Click,
+        &UnitCommands::RequestPing,
+        &UnitCommands::RequestAutomaticTest,
+        &UnitCommands::RequestGsmLevel,
+        &UnitCommands::SetUnitTime,
+        &UnitCommands::ResetUnit,
+        &UnitCommands::OpenUnit,
+        &UnitCommands::CloseUnit,
+        &UnitCommands::ChangeUnitNr,
+        &UnitCommands::ClearUnitStorage,
+        &UnitCommands::DeleteUnit,
     };
     for (const auto& click : all) click(cmds);
     cmds.SendCMD(0x24, "Get Ping");

@@ -3,7 +3,9 @@
 #include <string>
 #include <vector>
 #include <deque>
+#include <stdexcept>
 
+#include "core/ReceiverView.h"
 #include "platform/Views.h"
 
 // A memo that keeps its lines; text with "\r\n" inside counts as several lines.
@@ -74,4 +76,21 @@ public:
     std::vector<std::string> shown;
     std::deque<bool> confirmAnswers;
     std::deque<std::pair<bool, std::string>> inputAnswers;
+};
+
+// The window as the receiver core sees it; records what it was asked.
+class FakeReceiverView : public IReceiverView {
+public:
+    void SetAppStartedText(const std::string& t) override {
+        if (failSetAppStarted) throw std::runtime_error("label gone");
+        appStarted = t;
+    }
+    void ShowPage(int i) override { pages.push_back(i); }
+    void RepaintUnitsGrid() override { ++repaints; }
+    void Terminate() override { terminated = true; }
+    std::string appStarted;
+    std::vector<int> pages;
+    int repaints = 0;
+    bool terminated = false;
+    bool failSetAppStarted = false;
 };

@@ -12,8 +12,8 @@
 #include <string>
 #include <system_error>
 
-#include "app/Log.h"
-#include "app/LogChannels.h"
+#include "base/Log.h"
+#include "base/LogChannels.h"
 #include "fakes/FakeScheduler.h"
 #include "fakes/FakeViews.h"
 
@@ -110,9 +110,9 @@ private:
     FakeMemo allMemo_;
     FakeMemo impMemo_;
     FakeMemo errMemo_;
-    TLog all_;
-    TLog imp_;
-    TLog err_;
+    LogChannel all_;
+    LogChannel imp_;
+    LogChannel err_;
     long inputs_ = 0;
 };
 

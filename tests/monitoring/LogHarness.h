@@ -3,8 +3,8 @@
 #include <string>
 #include <vector>
 
-#include "app/Log.h"
-#include "app/LogChannels.h"
+#include "base/Log.h"
+#include "base/LogChannels.h"
 #include "fakes/FakeViews.h"
 #include "fakes/TempDir.h"
 #include "platform/Clock.h"
@@ -32,7 +32,7 @@ struct LogHarness {
     FakeMemo allMemo;
     FakeMemo impMemo;
     FakeMemo errMemo;
-    TLog all;
-    TLog imp;
-    TLog err;
+    LogChannel all;
+    LogChannel imp;
+    LogChannel err;
 };

@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "app/Log.h"
-#include "app/LogChannels.h"
+#include "base/Log.h"
+#include "base/LogChannels.h"
 #include "fakes/FakeScheduler.h"
 #include "fakes/FakeSerialDevice.h"
 #include "fakes/FakeViews.h"
@@ -344,7 +344,7 @@ class DoActivateSerialPortTest : public ::testing::Test {
     FakeScheduler sched;
     TempDir dir;
     FakeMemo allMemo, impMemo, errMemo;
-    TLog all, imp, err;
+    LogChannel all, imp, err;
     LogChannels logs;
 };
 

@@ -13,8 +13,8 @@
 #include <string>
 #include <vector>
 
-#include "app/Log.h"
-#include "app/LogChannels.h"
+#include "base/Log.h"
+#include "base/LogChannels.h"
 #include "fakes/FakeViews.h"
 #include "fakes/TempDir.h"
 #include "monitoring/SerialChannel.h"
@@ -210,7 +210,7 @@ class SerialPtyLogTest : public SerialPtyTest {
     }
 
     FakeMemo allMemo, impMemo, errMemo;
-    TLog all, imp, err;
+    LogChannel all, imp, err;
     LogChannels logs;
 };
 

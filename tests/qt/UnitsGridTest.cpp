@@ -95,8 +95,8 @@ protected:
         model = panel->Model();
     }
 
-    UnitTable& Table() { return window->Form().VirtualTable1(); }
-    Registry& Units() { return window->Form().Units(); }
+    UnitTable& Table() { return window->Core().UnitRows(); }
+    Registry& Units() { return window->Core().Units(); }
 
     std::vector<int> Rows() const {
         std::vector<int> out;

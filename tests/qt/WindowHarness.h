@@ -69,7 +69,7 @@ protected:
     }
 
     void Create() {
-        window = std::make_unique<TForm1Window>(
+        window = std::make_unique<MainWindow>(
             dir.Path(), WindowServices{&clock, &clock, &udp, &serial, &sound, &dialogs});
         ASSERT_TRUE(window->Create());
     }
@@ -112,5 +112,5 @@ protected:
     FakeSerialDevice serial;
     FakeSound sound;
     FakeDialogs dialogs;
-    std::unique_ptr<TForm1Window> window;
+    std::unique_ptr<MainWindow> window;
 };

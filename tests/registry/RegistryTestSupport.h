@@ -4,8 +4,8 @@
 #include <string>
 #include <vector>
 
-#include "app/Log.h"
-#include "app/LogChannels.h"
+#include "base/Log.h"
+#include "base/LogChannels.h"
 #include "fakes/FakeScheduler.h"
 #include "fakes/FakeViews.h"
 
@@ -31,5 +31,5 @@ struct TestChannels {
     std::vector<std::string> ErrTexts() const { return Texts(errMemo); }
 
     FakeMemo allMemo, impMemo, errMemo;
-    TLog all, imp, err;
+    LogChannel all, imp, err;
 };

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "app/Log.h"
+#include "base/Log.h"
 #include "fakes/FakeScheduler.h"
 #include "fakes/FakeViews.h"
 #include "fakes/TempDir.h"
@@ -26,8 +26,8 @@ struct Channels {
     FakeSound sound;
     FakeMemo allMemo, impMemo, errMemo;
     FakeLedView impView, errView;
-    TLed impLed, errLed;
-    TLog all, imp, err;
+    AlertLed impLed, errLed;
+    LogChannel all, imp, err;
 };
 
 const std::string kIni = "RAZUDovuve.ini";

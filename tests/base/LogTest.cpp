@@ -4,33 +4,19 @@
 #include <memory>
 #include <system_error>
 
-#include "app/Log.h"
+#include "base/Log.h"
 #include "fakes/FakeScheduler.h"
 #include "fakes/FakeViews.h"
 #include "fakes/TempDir.h"
+#include "fakes/TestLogChannels.h"
 
 namespace {
 
-// The three channels as the program builds them.
-struct Channels {
-    explicit Channels(FakeScheduler& s, const std::string& dir)
-        : impLed(impView, s),
-          errLed(errView, s),
-          all(s, &sound, dir, &allMemo, "Log\\All msg", "", 1, nullptr, "", nullptr),
-          imp(s, &sound, dir, &impMemo, "Log", "Imp_msg", 0, &impLed, "impmsg", &all),
-          err(s, &sound, dir, &errMemo, "Log", "Errors", 0, &errLed, "error", &all) {}
-    FakeSound sound;
-    FakeMemo allMemo, impMemo, errMemo;
-    FakeLedView impView, errView;
-    TLed impLed, errLed;
-    TLog all, imp, err;
-};
-
 class LogTest : public ::testing::Test {
 protected:
-    TempDir dir;
     FakeScheduler clock{46364.4375};  // 2026-12-08 10:30:00
-    Channels ch{clock, dir.Path()};
+    TestLogChannels ch{clock, clock};
+    const TempDir& dir = ch.dir;
     const std::string today = "Log/All msg/2026-12-08.log";
 };
 
@@ -102,22 +88,70 @@ TEST_F(LogTest, DeletedLogFolderComesBack) {
     EXPECT_EQ("2026.12.08 10:30:00 - two\r\n", dir.Read(today));
 }
 
-TEST_F(LogTest, UnwritableFileRaisesAfterMemoBeforeLedSoundAndParent) {
+// A file that cannot be written costs the entry nothing but its file line:
+// memo, LED, sound and parent still get it. The outage is told once, on
+// stderr and as one report on the Errors channel, and the file is tried
+// again with every later entry.
+TEST_F(LogTest, UnwritableFileIsToldOnceAndTriedAgain) {
     // A folder standing where the log file should be: open fails even for root.
-    std::filesystem::create_directories(dir.Path() + "Log/Imp_msg.log");
-    EXPECT_THROW(ch.imp.AddMsg("lost"), std::system_error);
-    EXPECT_EQ(1u, ch.impMemo.lines.size());
-    EXPECT_FALSE(ch.impLed.IsBlinking());
-    EXPECT_TRUE(ch.sound.played.empty());
-    EXPECT_TRUE(ch.allMemo.lines.empty());
-    EXPECT_FALSE(dir.Exists(today));
+    const std::string imp = dir.Path() + "Log/Imp_msg.log";
+    const std::string failure = "Cannot open log file " + imp + ": Is a directory";
+    std::filesystem::create_directories(imp);
+    testing::internal::CaptureStderr();
+    ch.imp.AddMsg("lost");
+    ch.imp.AddMsg("lost again");
+    EXPECT_EQ("Log entry not written: " + failure + "\n", testing::internal::GetCapturedStderr());
+    EXPECT_EQ((std::vector<std::string>{"lost", "lost again"}), ch.Imp());
+    EXPECT_TRUE(ch.impLed.IsBlinking());
+    EXPECT_EQ(std::vector<std::string>{"ERR in AddMsg, Error Msg: " + failure}, ch.Err());
+    EXPECT_TRUE(ch.errLed.IsBlinking());
+    // The outage is told as it happens, before the entry's copy.
+    EXPECT_EQ((std::vector<std::string>{"ERR in AddMsg, Error Msg: " + failure, "lost",
+                                        "lost again"}),
+              ch.All());
+    EXPECT_EQ(3u, ch.sound.played.size());  // two entries and the report
+
+    // Writable again: the entry is filed and nothing more is told.
+    std::filesystem::remove(imp);
+    testing::internal::CaptureStderr();
+    ch.imp.AddMsg("back");
+    testing::internal::GetCapturedStderr();
+    EXPECT_EQ("2026.12.08 10:30:00 - back\r\n", dir.Read("Log/Imp_msg.log"));
+    EXPECT_FALSE(ch.imp.FileFailing());
+    EXPECT_EQ(1u, ch.Err().size());
+
+    // A new outage is told again.
+    std::filesystem::remove(imp);
+    std::filesystem::create_directories(imp);
+    testing::internal::CaptureStderr();
+    ch.imp.AddMsg("lost");
+    testing::internal::GetCapturedStderr();
+    EXPECT_EQ(2u, ch.Err().size());
 }
 
-TEST_F(LogTest, UncreatableFolderRaises) {
+// The Errors file itself failing is reported on its own memo, once per file
+// and without recursion.
+TEST_F(LogTest, UncreatableFolderIsAnOutageOfItsOwnChannelToo) {
     std::filesystem::remove_all(dir.Path() + "Log");
     dir.Write("Log", "a file where the folder belongs");
-    EXPECT_THROW(ch.err.AddMsg("x"), std::system_error);
-    EXPECT_FALSE(ch.errLed.IsBlinking());
+    testing::internal::CaptureStderr();
+    ch.err.AddMsg("x");
+    ch.err.AddMsg("y");
+    testing::internal::GetCapturedStderr();
+    const std::vector<std::string> err = ch.Err();
+    // One report for the Errors file, one for the All file its copy went to.
+    ASSERT_EQ(4u, err.size());
+    EXPECT_EQ("x", err[0]);
+    EXPECT_EQ(0u, err[1].rfind("ERR in AddMsg, Error Msg: Cannot create folder " + dir.Path() +
+                                   "Log/: ",
+                               0));
+    EXPECT_EQ(0u, err[2].rfind("ERR in AddMsg, Error Msg: Cannot create folder " + dir.Path() +
+                                   "Log/All msg/: ",
+                               0));
+    EXPECT_EQ("y", err[3]);
+    EXPECT_TRUE(ch.errLed.IsBlinking());
+    EXPECT_TRUE(ch.err.FileFailing());
+    EXPECT_TRUE(ch.all.FileFailing());
 }
 
 TEST_F(LogTest, ReportErrorFormatsOnErrorsChannel) {
@@ -131,7 +165,7 @@ TEST_F(LogTest, ReportErrorFormatsOnErrorsChannel) {
 TEST(LedTest, BlinksEvery700msStartingRedAndClearsGreen) {
     FakeScheduler s;
     FakeLedView view;
-    TLed led(view, s);
+    AlertLed led(view, s);
     led.StartBlink();
     s.Advance(699);
     EXPECT_TRUE(view.shown.empty());

@@ -7,7 +7,7 @@
 
 #include <string>
 
-#include "app/Log.h"
+#include "base/Log.h"
 #include "fakes/FakeScheduler.h"
 #include "fakes/FakeViews.h"
 #include "fakes/TempDir.h"
@@ -45,7 +45,7 @@ TEST(LogStamp, EveryEntryCarriesTheStampAndFileOfItsOwnMoment) {
     TempDir dir;
     FakeScheduler clock(kDay);
     FakeMemo memo;
-    TLog all(clock, nullptr, dir.Path(), &memo, "Log\\All msg", "", 1, nullptr, "", nullptr);
+    LogChannel all(clock, nullptr, dir.Path(), &memo, "Log\\All msg", "", 1, nullptr, "", nullptr);
     for (const Step& s : steps) {
         if (s.setWall != 0)
             clock.SetWall(s.setWall);
@@ -66,7 +66,7 @@ TEST(LogStamp, EveryEntryCarriesTheStampAndFileOfItsOwnMoment) {
 TEST(LogStamp, AFixedNameStaysTheSameAcrossDays) {
     TempDir dir;
     FakeScheduler clock(kDay + 0.5);
-    TLog imp(clock, nullptr, dir.Path(), nullptr, "Log", "Imp_msg", 0, nullptr, "", nullptr);
+    LogChannel imp(clock, nullptr, dir.Path(), nullptr, "Log", "Imp_msg", 0, nullptr, "", nullptr);
     imp.AddMsg("one");
     clock.Advance(86400000);
     imp.AddMsg("two");

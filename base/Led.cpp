@@ -1,21 +1,21 @@
-#include "app/Led.h"
+#include "base/Led.h"
 
-TLed::TLed(ILedView& view, ITimerFactory& timers)
+AlertLed::AlertLed(ILedView& view, ITimerFactory& timers)
     : view_(view), timer_(timers.CreateTimer(700, false, [this] { Tick(); })) {}
 
-void TLed::StartBlink() {
+void AlertLed::StartBlink() {
     if (!timer_->IsActive()) timer_->Start();
 }
 
-void TLed::ClearBlink() {
+void AlertLed::ClearBlink() {
     timer_->Stop();
     red_ = false;
     view_.ShowRed(false);
 }
 
-bool TLed::IsBlinking() const { return timer_->IsActive(); }
+bool AlertLed::IsBlinking() const { return timer_->IsActive(); }
 
-void TLed::Tick() {
+void AlertLed::Tick() {
     red_ = !red_;
     view_.ShowRed(red_);
 }

@@ -1,11 +1,11 @@
 #pragma once
 
-#include "app/Log.h"
+#include "base/Log.h"
 
 // The three channels every subsystem reports through. All-messages has no
 // LED or sound; Important-messages and Errors copy every entry to it.
 struct LogChannels {
-    TLog& all;
-    TLog& imp;
-    TLog& err;
+    LogChannel& all;
+    LogChannel& imp;
+    LogChannel& err;
 };

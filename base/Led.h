@@ -7,9 +7,9 @@
 
 // An alert LED: steady green, or blinking red/green every 700 ms from the
 // first entry of its log channel until the operator opens the channel's tab.
-class TLed {
+class AlertLed {
 public:
-    TLed(ILedView& view, ITimerFactory& timers);
+    AlertLed(ILedView& view, ITimerFactory& timers);
     // Starts blinking; the first tick shows red. No change while blinking.
     void StartBlink();
     // Stops blinking and shows green.

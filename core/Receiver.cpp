@@ -1,9 +1,9 @@
-#include "app/Form1.h"
+#include "core/Receiver.h"
 
 #include <cstdio>
 #include <exception>
 
-#include "app/Guard.h"
+#include "base/Guard.h"
 #include "device/Commands.h"
 #include "device/MessageProcessor.h"
 #include "monitoring/SendBuffer.h"
@@ -16,67 +16,63 @@ namespace {
 
 constexpr int kPingDefaultMs = 30000;
 constexpr int kCommTrMs = 60000;
-constexpr int kEv5minMs = 300000;
+constexpr int kHousekeepingMs = 300000;
 constexpr int kMemoLinesBeforeClear = 1000;
 
 void Enable(ITimer& t) {
-    if (!t.IsActive()) t.Start();
+    if (!t.IsActive())
+        t.Start();
 }
 
 }  // namespace
 
-TForm1::TForm1(FormPlatform platform)
+Receiver::Receiver(ReceiverPlatform platform)
     : p_(platform),
       exeDir_(platform.exeDir),
       ledImp_(platform.ledImp, platform.timers),
       ledErr_(platform.ledErr, platform.timers),
-      timerEv5min_(platform.timers.CreateTimer(kEv5minMs, false, [this] { Timer_ev5minTimer(); })) {
-    // The housekeeping tick runs from window creation on.
-    timerEv5min_->Start();
-    serial_ = std::make_unique<SerialChannel>(p_.serialDevice, p_.clock, p_.timers, exeDir_);
-}
-
-TForm1::~TForm1() {
-    if (serial_) serial_->SerialClose();
-}
-
-LogChannels TForm1::Logs() { return LogChannels{*logAll_, *logImp_, *logErr_}; }
-
-void TForm1::CreateSubsystems() {
-    // Channels first: everything below reports through them.
-    logAll_ = std::make_unique<TLog>(p_.clock, &p_.sound, exeDir_, &p_.memoAll, "Log\\All msg", "",
-                                     1, nullptr, "", nullptr);
-    logImp_ = std::make_unique<TLog>(p_.clock, &p_.sound, exeDir_, &p_.memoImp, "Log", "Imp_msg",
-                                     0, &ledImp_, "impmsg", logAll_.get());
-    logErr_ = std::make_unique<TLog>(p_.clock, &p_.sound, exeDir_, &p_.memoErr, "Log", "Errors", 0,
-                                     &ledErr_, "error", logAll_.get());
+      logAll_(p_.clock, &p_.sound, exeDir_, &p_.memoAll, "Log\\All msg", "", 1, nullptr, "",
+              nullptr),
+      logImp_(p_.clock, &p_.sound, exeDir_, &p_.memoImp, "Log", "Imp_msg", 0, &ledImp_, "impmsg",
+              &logAll_),
+      logErr_(p_.clock, &p_.sound, exeDir_, &p_.memoErr, "Log", "Errors", 0, &ledErr_, "error",
+              &logAll_) {
+    // A log file that cannot be written is told on the Errors channel.
+    logAll_.SetOutageChannel(&logErr_);
+    logImp_.SetOutageChannel(&logErr_);
+    logErr_.SetOutageChannel(&logErr_);
     const LogChannels logs = Logs();
 
+    // The housekeeping tick runs from window creation on.
+    timerHousekeeping_ = p_.timers.CreateTimer(kHousekeepingMs, false, [this] {
+        Guarded(logErr_, "Timer_ev5minTimer", [this] { HousekeepingTick(); });
+    });
+    timerHousekeeping_->Start();
+
+    serial_ = std::make_unique<SerialChannel>(p_.serialDevice, p_.clock, p_.timers, exeDir_);
     sendBuffer_ = std::make_unique<SendBuffer>(*serial_, p_.clock, p_.timers, logs);
     serial_->OnRxCluster = [this] { sendBuffer_->SerialPortNG1RxClusterEvent(); };
 
-    registry_ = std::make_unique<Registry>(logs, virtualTable1_);
+    registry_ = std::make_unique<Registry>(logs, unitRows_);
     registry_->SetRepaint([this] { p_.view.RepaintUnitsGrid(); });
 
     supervision_ = std::make_unique<Supervision>(*registry_, *sendBuffer_, settings_, p_.clock, logs);
 
-    // A tick whose log entry cannot be written reports it and ticks again;
-    // it never stops the timer or reaches the toolkit.
-    timerPingDR_ = p_.timers.CreateTimer(kPingDefaultMs, false, [this] {
-        GuardedHandler(*logErr_, "TimerPingDRTimer", [this] { supervision_->AddPing(); });
+    timerPing_ = p_.timers.CreateTimer(kPingDefaultMs, false, [this] {
+        Guarded(logErr_, "TimerPingDRTimer", [this] { supervision_->AddPing(); });
     });
     timerCommTr_ = p_.timers.CreateTimer(kCommTrMs, false, [this] {
-        GuardedHandler(*logErr_, "CheckCommSt", [this] { supervision_->CheckCommSt(); });
+        Guarded(logErr_, "CheckCommSt", [this] { supervision_->CheckCommSt(); });
     });
 
     SettingsStore::Hooks hooks;
     hooks.DoActivateUDPSrvPort = [this](bool force) { processor_->DoActivateUDPSrvPort(force); };
-    hooks.DoActivateSerialPort = [this] { DoActivateSerialPort(); };
+    hooks.DoActivateSerialPort = [this] { ActivateSerialPort(); };
     hooks.AddPing = [this] { supervision_->AddPing(); };
-    hooks.StopPingTimer = [this] { timerPingDR_->Stop(); };
+    hooks.StopPingTimer = [this] { timerPing_->Stop(); };
     hooks.StartPingTimer = [this](int ms) {
-        timerPingDR_->SetInterval(ms);
-        timerPingDR_->Start();
+        timerPing_->SetInterval(ms);
+        timerPing_->Start();
     };
     hooks.Beep = [this] { p_.sound.Beep(); };
     hooks.StartUpDone = [this] { return startUpDone_; };
@@ -98,12 +94,14 @@ void TForm1::CreateSubsystems() {
         });
 }
 
-bool TForm1::FormCreate() {
-    try {
-        CreateSubsystems();
-        const LogChannels logs = Logs();
+Receiver::~Receiver() {
+    if (serial_)
+        serial_->SerialClose();
+}
 
-        logs.all.AddMsg("Application started..");
+bool Receiver::Start() {
+    try {
+        logAll_.AddMsg("Application started..");
         appStartTime_ = p_.clock.Now();
         supervision_->SetAppStartMono(p_.clock.MonotonicMs());
         p_.view.SetAppStartedText(DateTimeText(appStartTime_) + " ");
@@ -118,7 +116,7 @@ bool TForm1::FormCreate() {
             supervision_->AddPing();
             Enable(*timerCommTr_);
             Enable(sendBuffer_->TimerSBSend());
-            Enable(*timerPingDR_);
+            Enable(*timerPing_);
         }
         startUpDone_ = true;
         return true;
@@ -129,8 +127,8 @@ bool TForm1::FormCreate() {
     }
 }
 
-bool TForm1::FormClose() {
-    const int n = sendBuffer_ ? sendBuffer_->SendBufferCount() : 0;
+bool Receiver::ConfirmClose() {
+    const int n = sendBuffer_->SendBufferCount();
     const bool onlyHeartbeat =
         n == 1 && sendBuffer_->SendBufferHeadLine().find('@') != std::string::npos;
     bool yes;
@@ -145,20 +143,23 @@ bool TForm1::FormClose() {
                       n);
         yes = p_.dialogs.Confirm(text);
     }
-    if (!yes) return false;
-    if (logAll_) logAll_->AddMsg("Application closed\r\n");
+    if (!yes)
+        return false;
+    logAll_.AddMsg("Application closed\r\n");
     return true;
 }
 
-void TForm1::Timer_ev5minTimer() {
+void Receiver::HousekeepingTick() {
     if (p_.memoAll.LineCount() > kMemoLinesBeforeClear) {
         p_.memoAll.Clear();
         p_.memoAll.Append(" Automatically cleared ..\r\n");
     }
 }
 
-void TForm1::xpTabSheet_All_msgShow() { p_.memoAll.ScrollToEnd(); }
-void TForm1::xpTabSheet_imp_msgShow() { ledImp_.ClearBlink(); }
-void TForm1::xpTabSheet_errorsShow() { ledErr_.ClearBlink(); }
+void Receiver::AllMessagesShown() { p_.memoAll.ScrollToEnd(); }
+void Receiver::ImportantMessagesShown() { ledImp_.ClearBlink(); }
+void Receiver::ErrorsShown() { ledErr_.ClearBlink(); }
 
-void TForm1::DoActivateSerialPort() { ::DoActivateSerialPort(*serial_, settings_.SerialPortName, Logs()); }
+void Receiver::ActivateSerialPort() {
+    ::DoActivateSerialPort(*serial_, settings_.SerialPortName, Logs());
+}

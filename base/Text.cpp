@@ -1,0 +1,61 @@
+#include "base/Text.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <system_error>
+
+namespace {
+
+bool IsBlankOrControl(char c) {
+    const auto u = static_cast<unsigned char>(c);
+    return u <= 0x20 || u == 0x7F;
+}
+
+}  // namespace
+
+std::string PrintableText(const std::string& text) {
+    std::string out = text;
+    for (char& c : out) {
+        const auto b = static_cast<unsigned char>(c);
+        if (b < 0x20 || b == 0x7F)
+            c = '?';
+    }
+    return out;
+}
+
+std::string Trim(const std::string& text) {
+    std::size_t begin = 0;
+    std::size_t end = text.size();
+    while (begin < end && IsBlankOrControl(text[begin])) ++begin;
+    while (end > begin && IsBlankOrControl(text[end - 1])) --end;
+    return text.substr(begin, end - begin);
+}
+
+std::string UnitNrText(int nr) {
+    char buf[16];
+    std::snprintf(buf, sizeof buf, "%.4d", nr);
+    return buf;
+}
+
+void ThrowErrno(int err, const std::string& what) {
+    throw std::system_error(err, std::generic_category(), what);
+}
+
+void ThrowLastError(const std::string& what) { ThrowErrno(errno, what); }
+
+int WriteFully(int fd, const void* data, std::size_t size) {
+    const auto* p = static_cast<const char*>(data);
+    std::size_t done = 0;
+    while (done < size) {
+        const ssize_t n = ::write(fd, p + done, size - done);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return errno;
+        }
+        done += static_cast<std::size_t>(n);
+    }
+    return 0;
+}

@@ -1,0 +1,28 @@
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+// Small text and file helpers every subsystem shares.
+
+// Unit-supplied text made safe for a log line or a monitoring line: bytes
+// below 0x20 and DEL become '?'. The registry and the database keep the
+// bytes as received; only what is written out is cleaned.
+std::string PrintableText(const std::string& text);
+
+// Blanks, control characters and DEL off both ends, as an operator's entry
+// or a settings line may carry them.
+std::string Trim(const std::string& text);
+
+// A unit number as four digits ("0007"); numbers shown in logs, dialogs and
+// the grid always use this form.
+std::string UnitNrText(int nr);
+
+// Throws std::system_error for `err` with `what` as its message.
+[[noreturn]] void ThrowErrno(int err, const std::string& what);
+// The same for the current errno, taken before `what` is built.
+[[noreturn]] void ThrowLastError(const std::string& what);
+
+// Writes all of `data` to `fd`, retrying after an interrupt and after a
+// partial write. Returns 0, or the errno of the write that failed.
+int WriteFully(int fd, const void* data, std::size_t size);

@@ -1,0 +1,131 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "base/Led.h"
+#include "base/Log.h"
+#include "base/LogChannels.h"
+#include "core/ReceiverView.h"
+#include "platform/Clock.h"
+#include "platform/SerialDevice.h"
+#include "platform/Timer.h"
+#include "platform/Udp.h"
+#include "platform/Views.h"
+#include "registry/UnitTable.h"
+#include "registry/Units.h"
+#include "settings/WorkingSettings.h"
+
+class SerialChannel;
+class SendBuffer;
+class Supervision;
+class SettingsStore;
+class UnitDb;
+class MessageProcessor;
+class UnitCommands;
+
+// Everything the receiver is given by the platform it runs on.
+struct ReceiverPlatform {
+    IClock& clock;
+    ITimerFactory& timers;
+    IDialogs& dialogs;
+    ISound& sound;
+    IUdpFactory& udp;
+    ISerialDevice& serialDevice;
+    IMemo& memoAll;
+    IMemo& memoImp;
+    IMemo& memoErr;
+    ILedView& ledImp;
+    ILedView& ledErr;
+    IReceiverView& view;
+    std::string exeDir;  // ends with "/"
+};
+
+// The receiver core: builds and owns the whole alarm path (log channels,
+// send buffer and serial channel, supervision, settings, unit registry with
+// its database file, message processing, operator commands and every timer)
+// and brings it up in a fixed order. It runs on the platform interfaces
+// alone, so the window, the tests, the fuzzers and the bench all drive the
+// same object.
+class Receiver {
+public:
+    static constexpr const char* kCaption = "Korvan GPRS Module";
+    static constexpr const char* kClassName = "TForm1";
+
+    explicit Receiver(ReceiverPlatform platform);
+    ~Receiver();
+    Receiver(const Receiver&) = delete;
+    Receiver& operator=(const Receiver&) = delete;
+
+    // The start-up sequence: settings, then the database, then (only with a
+    // usable database) the UDP endpoint, a heartbeat and the timers. False
+    // when an error escaped it: the message box has been shown and the
+    // application told to terminate.
+    bool Start();
+    // Asks for confirmation; true when the window is to close.
+    bool ConfirmClose();
+
+    // The five-minute housekeeping tick: clears a long All Msg memo.
+    void HousekeepingTick();
+    // The operator opened a memo tab.
+    void AllMessagesShown();
+    void ImportantMessagesShown();
+    void ErrorsShown();
+
+    // Application state.
+    bool StartUpDone() const { return startUpDone_; }
+    TDateTime AppStartTime() const { return appStartTime_; }
+    const std::string& ExeDir() const { return exeDir_; }
+    std::string DatabasePath() const { return exeDir_ + "RAZUDovuve.db"; }
+    std::string SettingsPath() const { return exeDir_ + "RAZUDovuve.ini"; }
+
+    // The subsystems, for the window and the tests.
+    LogChannels Logs() { return LogChannels{logAll_, logImp_, logErr_}; }
+    Registry& Units() { return *registry_; }
+    UnitTable& UnitRows() { return unitRows_; }
+    WorkingSettings& Settings() { return settings_; }
+    SettingsStore& Store() { return *store_; }
+    SendBuffer& Buffer() { return *sendBuffer_; }
+    SerialChannel& Serial() { return *serial_; }
+    Supervision& Supervisor() { return *supervision_; }
+    MessageProcessor& Processor() { return *processor_; }
+    UnitCommands& Commands() { return *commands_; }
+    UnitDb& Database() { return *db_; }
+    ITimer& HeartbeatTimer() { return *timerPing_; }
+    ITimer& SupervisionTimer() { return *timerCommTr_; }
+    ITimer& HousekeepingTimer() { return *timerHousekeeping_; }
+    AlertLed& LedImp() { return ledImp_; }
+    AlertLed& LedErr() { return ledErr_; }
+
+    // Opens the serial port named in the settings (again).
+    void ActivateSerialPort();
+
+private:
+    ReceiverPlatform p_;
+    std::string exeDir_;
+    bool startUpDone_ = false;
+    TDateTime appStartTime_ = 0;
+
+    AlertLed ledImp_;
+    AlertLed ledErr_;
+    // Channels first: everything below reports through them.
+    LogChannel logAll_;
+    LogChannel logImp_;
+    LogChannel logErr_;
+
+    WorkingSettings settings_;
+    UnitTable unitRows_;
+    std::unique_ptr<Registry> registry_;
+    std::unique_ptr<SerialChannel> serial_;
+    std::unique_ptr<SendBuffer> sendBuffer_;
+    std::unique_ptr<SettingsStore> store_;
+    std::unique_ptr<UnitDb> db_;
+    std::unique_ptr<Supervision> supervision_;
+    std::unique_ptr<MessageProcessor> processor_;
+    std::unique_ptr<UnitCommands> commands_;
+
+    std::unique_ptr<ITimer> timerPing_;
+    std::unique_ptr<ITimer> timerCommTr_;
+    std::unique_ptr<ITimer> timerHousekeeping_;
+};

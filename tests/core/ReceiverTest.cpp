@@ -1,0 +1,262 @@
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "device/Codec.h"
+#include "fakes/ReceiverRig.h"
+#include "monitoring/SendBuffer.h"
+#include "monitoring/Supervision.h"
+#include "registry/UnitDb.h"
+
+namespace {
+
+using Lines = std::vector<std::string>;
+
+// The worked Event of unit 0123: FrameID 5, 2026-12-08 10:30:00, account
+// 1234, code E130, partition 01, zone 005.
+const Bytes kEvent = {0x06, 0x00, 0x00, 0x05, 0x03, 0x02, 0x01, 0x00, 0x1A, 0x0C,
+                      0x08, 0x0A, 0x1E, 0x00, '1',  '2',  '3',  '4',  '1',  '1',
+                      '3',  '0',  '0',  '1',  '0',  '0',  '5',  0x21};
+const std::string kEventLine = "5077 181234E13001005";
+
+std::string Written(const Bytes& b) { return std::string(b.begin(), b.end()); }
+
+class ReceiverTest : public ::testing::Test {
+protected:
+    ReceiverRig rig;
+    Receiver* r = nullptr;
+    void Create() {
+        r = &rig.Create(false);
+        ASSERT_TRUE(r->Start());
+    }
+    // The monitoring software answers the line on the wire; the answer is
+    // taken as a cluster on the next poll ticks.
+    void Answer() {
+        rig.serial.Receive({0x06});
+        rig.clock.Advance(400);
+    }
+    // The monitoring software answers every line waiting.
+    void AnswerAll() {
+        for (int i = 0; i < 10 && r->Buffer().SendBufferCount() > 0; ++i) Answer();
+    }
+};
+
+TEST_F(ReceiverTest, StartUpWithoutSettingsFileOrDatabase) {
+    Create();
+    EXPECT_TRUE(r->StartUpDone());
+    const Lines expected = {
+        "Application started..",
+        "No DB find. Creating new database ..",
+        "New database created",
+        "Connecting to existing database .. ",
+        "Connected to database",
+        "UDP Server Listen Port 33665",
+        "Add Ping",
+    };
+    EXPECT_EQ(expected, rig.AllFileMessages());
+    EXPECT_EQ(std::vector<std::uint16_t>{33665}, rig.udp.opened);
+    EXPECT_TRUE(rig.serial.openCalls.empty());  // closed until a port is stored
+    EXPECT_EQ("08.12.2026 10:30:00 ", rig.view.appStarted);
+    EXPECT_EQ(std::vector<int>{0}, rig.view.pages);
+    EXPECT_EQ(400000u, rig.dir.Read("RAZUDovuve.db").size());
+    EXPECT_TRUE(r->SupervisionTimer().IsActive());
+    EXPECT_TRUE(r->HeartbeatTimer().IsActive());
+    EXPECT_EQ(30000, r->HeartbeatTimer().Interval());
+    EXPECT_TRUE(r->Buffer().TimerSBSend().IsActive());
+    // The heartbeat waits in the buffer: the serial port is closed.
+    EXPECT_EQ(1, r->Buffer().SendBufferCount());
+}
+
+// One alarm through the whole core: answered, queued, transmitted on the
+// serial line once the port is open, removed by the monitoring software's
+// answer, and recorded in the database file.
+TEST_F(ReceiverTest, AlarmTravelsFromDatagramToTheSerialLine) {
+    rig.dir.Write("RAZUDovuve.ini", "33665\r\nCOM3\r\n15\r\n60\r\n240\r\n7\r\n30\r\n");
+    Create();
+    ASSERT_FALSE(rig.serial.writes.empty());
+    EXPECT_EQ("1077           @    \x14", Written(rig.serial.writes[0]));
+    AnswerAll();  // the start-up heartbeats
+
+    rig.clock.Advance(4000);
+    const std::size_t writes = rig.serial.writes.size();
+    rig.Receive(kEvent);
+    ASSERT_EQ(1u, rig.udp.sent.size());
+    EXPECT_EQ(frame::kAck, rig.udp.sent[0].data[0]);
+    ASSERT_EQ(writes + 1, rig.serial.writes.size());
+    EXPECT_EQ(kEventLine + "\x14", Written(rig.serial.writes.back()));
+    EXPECT_EQ(1, r->Buffer().SendBufferCount());
+    Answer();
+    EXPECT_EQ(0, r->Buffer().SendBufferCount());
+
+    const TUnitStruct& u = r->Units().Unit(123);
+    EXPECT_TRUE(u.bUsed);
+    EXPECT_EQ("10.0.0.5", u.sIP);
+    EXPECT_EQ("1234", u.sAccount);
+    const std::string db = rig.dir.Read("RAZUDovuve.db");
+    EXPECT_EQ("1234", db.substr(123 * 40 + 30, 4));
+}
+
+TEST_F(ReceiverTest, WrongSizeDatabaseRunsWithoutReceiving) {
+    rig.dir.Write("RAZUDovuve.db", std::string(399999, '\0'));
+    rig.dir.Write("RAZUDovuve.ini", "40000\r\nCOM7\r\n15\r\n60\r\n240\r\n7\r\n30\r\n");
+    Create();
+    EXPECT_TRUE(r->StartUpDone());
+    EXPECT_TRUE(rig.udp.opened.empty());
+    EXPECT_FALSE(r->SupervisionTimer().IsActive());
+    const std::string errors = rig.dir.Read("Log/Errors.log");
+    EXPECT_NE(std::string::npos,
+              errors.find(" - ERROR!! Database size is invalid. Please repair or delete database "
+                          "(RAZUDovuve.db) and launch the application again\r\n"));
+    EXPECT_NE(std::string::npos,
+              errors.find(" - ERROR connecting to DB. Application will not run.\r\n"));
+    EXPECT_EQ(399999u, rig.dir.Read("RAZUDovuve.db").size());
+    // The heartbeat applied from the settings file still runs.
+    EXPECT_TRUE(r->HeartbeatTimer().IsActive());
+    rig.clock.Advance(60000 * 10);
+    EXPECT_TRUE(rig.udp.opened.empty());
+}
+
+TEST_F(ReceiverTest, EscapingStartUpErrorShowsMessageAndTerminates) {
+    rig.view.failSetAppStarted = true;
+    r = &rig.Create(false);
+    EXPECT_FALSE(r->Start());
+    EXPECT_FALSE(r->StartUpDone());
+    ASSERT_EQ(1u, rig.dialogs.shown.size());
+    EXPECT_EQ("M:Error in proc TForm1.FormCreate: label gone", rig.dialogs.shown[0]);
+    EXPECT_TRUE(rig.view.terminated);
+    EXPECT_TRUE(rig.udp.opened.empty());
+}
+
+// A regular file where the Log folder belongs: no log file can be written.
+// The alarm path does all its work all the same, the outage is told once
+// per file, and logging resumes by itself once the folder can be made.
+TEST_F(ReceiverTest, UnwritableLogsStopNoWork) {
+    rig.dir.Write("Log", "a file where the log folder belongs");
+    rig.dir.Write("RAZUDovuve.ini", "33665\r\nCOM3\r\n1\r\n0\r\n0\r\n0\r\n30\r\n");
+    testing::internal::CaptureStderr();
+    Create();
+    EXPECT_TRUE(r->StartUpDone());
+    AnswerAll();  // the start-up heartbeats
+
+    // A datagram: answered, its record complete in memory and in the file,
+    // its alarm line queued and sent.
+    rig.clock.Advance(4000);
+    rig.Receive(kEvent);
+    ASSERT_EQ(1u, rig.udp.sent.size());
+    EXPECT_EQ(kEventLine + "\x14", Written(rig.serial.writes.back()));
+    const TUnitStruct& u = r->Units().Unit(123);
+    EXPECT_EQ("10.0.0.5", u.sIP);
+    EXPECT_EQ(4000, u.iPort);
+    EXPECT_EQ("1234", u.sAccount);
+    EXPECT_NE(0, u.dtLastMsg);
+    const std::string db = rig.dir.Read("RAZUDovuve.db");
+    EXPECT_NE(std::string(40, '\0'), db.substr(123 * 40, 40));
+    EXPECT_EQ("1234", db.substr(123 * 40 + 30, 4));
+    Answer();
+
+    // The heartbeat is queued and sent although "Add Ping" cannot be filed.
+    const std::size_t writes = rig.serial.writes.size();
+    r->Supervisor().AddPing();
+    ASSERT_EQ(writes + 1, rig.serial.writes.size());
+    EXPECT_EQ("1077           @    \x14", Written(rig.serial.writes.back()));
+    Answer();
+
+    // A second unit, then a supervision pass past the threshold: both are due
+    // and both are reported.
+    Bytes other(kEvent.begin(), kEvent.end() - 1);
+    other[4] = 0x04;  // unit 0124
+    other = AppendCrc(other);
+    rig.Receive(other);
+    rig.clock.Advance(2 * 60000);
+    r->Supervisor().CheckCommSt();
+    EXPECT_EQ(0b001, r->Units().Unit(123).byCommTrSent);
+    EXPECT_EQ(0b001, r->Units().Unit(124).byCommTrSent);
+
+    // Told once per file that failed, not once per entry.
+    const std::string told = testing::internal::GetCapturedStderr();
+    std::size_t count = 0;
+    for (std::size_t at = told.find("Log entry not written: "); at != std::string::npos;
+         at = told.find("Log entry not written: ", at + 1))
+        ++count;
+    EXPECT_EQ(3u, count) << told;  // the All, Imp and Errors files
+    std::size_t reports = 0;
+    for (const std::string& line : rig.memoErr.lines)
+        if (line.find("ERR in AddMsg, Error Msg: Cannot create folder ") != std::string::npos)
+            ++reports;
+    EXPECT_EQ(3u, reports);
+    EXPECT_TRUE(r->LedErr().IsBlinking());
+
+    // The folder can be made again: the next entry reaches its file.
+    std::filesystem::remove(rig.dir.Path() + "Log");
+    r->Logs().all.AddMsg("back");
+    EXPECT_EQ(Lines{"back"}, rig.AllFileMessages());
+}
+
+TEST_F(ReceiverTest, CloseQuestionDependsOnWaitingLines) {
+    Create();
+    // One heartbeat waiting counts as empty.
+    rig.dialogs.confirmAnswers = {false};
+    EXPECT_FALSE(r->ConfirmClose());
+    EXPECT_EQ("Q:Close application?", rig.dialogs.shown.back());
+
+    r->Buffer().QueueLine("1077           @    ");
+    rig.dialogs.confirmAnswers = {false};
+    EXPECT_FALSE(r->ConfirmClose());
+    EXPECT_EQ(
+        "Q:There are 2 unsent messages in Internal Buffer.\r\nIf you close this application, "
+        "unsent messages will lose.\r\nDo you still want to close the application?",
+        rig.dialogs.shown.back());
+    EXPECT_EQ(std::string::npos,
+              rig.dir.Read("Log/All msg/2026-12-08.log").find("Application closed"));
+
+    rig.dialogs.confirmAnswers = {true};
+    EXPECT_TRUE(r->ConfirmClose());
+    EXPECT_NE(std::string::npos,
+              rig.dir.Read("Log/All msg/2026-12-08.log").find(" - Application closed\r\n\r\n"));
+}
+
+TEST_F(ReceiverTest, HousekeepingClearsAllMsgMemoAbove1000Lines) {
+    Create();
+    EXPECT_TRUE(r->HousekeepingTimer().IsActive());
+    EXPECT_EQ(300000, r->HousekeepingTimer().Interval());
+    struct Case {
+        int lines;
+        bool cleared;
+    };
+    for (const Case c : {Case{1000, false}, Case{1001, true}}) {
+        rig.memoAll.Clear();
+        for (int i = 0; i < c.lines; ++i) rig.memoAll.Append("x");
+        rig.memoImp.Append("kept");
+        r->HousekeepingTick();
+        if (c.cleared) {
+            EXPECT_EQ(Lines{" Automatically cleared ..\r\n"}, rig.memoAll.entries);
+        } else {
+            EXPECT_EQ(1000, rig.memoAll.LineCount());
+        }
+        EXPECT_FALSE(rig.memoImp.lines.empty());
+    }
+    // Housekeeping writes no log file entry.
+    EXPECT_EQ(std::string::npos,
+              rig.dir.Read("Log/All msg/2026-12-08.log").find("Automatically"));
+}
+
+TEST_F(ReceiverTest, TabsStopTheirLeds) {
+    Create();
+    r->Logs().imp.AddMsg("important");
+    r->Logs().err.AddMsg("error");
+    EXPECT_TRUE(r->LedImp().IsBlinking());
+    EXPECT_TRUE(r->LedErr().IsBlinking());
+    r->ImportantMessagesShown();
+    EXPECT_FALSE(r->LedImp().IsBlinking());
+    EXPECT_TRUE(r->LedErr().IsBlinking());
+    r->ErrorsShown();
+    EXPECT_FALSE(r->LedErr().IsBlinking());
+    // The next entry starts it again, also while its tab is shown.
+    r->Logs().imp.AddMsg("again");
+    EXPECT_TRUE(r->LedImp().IsBlinking());
+    const int scrolls = rig.memoAll.scrolls;
+    r->AllMessagesShown();
+    EXPECT_EQ(scrolls + 1, rig.memoAll.scrolls);
+}
+
+}  // namespace

@@ -1,0 +1,65 @@
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "core/Receiver.h"
+#include "fakes/FakeScheduler.h"
+#include "fakes/FakeSerialDevice.h"
+#include "fakes/FakeUdp.h"
+#include "fakes/FakeViews.h"
+#include "fakes/TempDir.h"
+
+// The whole receiver core on fakes, in a fresh folder, on a settable clock
+// (2026-12-08 10:30:00 unless told otherwise). Tests, fuzzers and the bench
+// drive the alarm path through it exactly as the window does.
+struct ReceiverRig {
+    explicit ReceiverRig(TDateTime start = 46364.4375) : clock(start) {}
+
+    TempDir dir;
+    FakeScheduler clock;
+    FakeDialogs dialogs;
+    FakeSound sound;
+    FakeUdpFactory udp;
+    FakeSerialDevice serial;
+    FakeMemo memoAll, memoImp, memoErr;
+    FakeLedView ledImp, ledErr;
+    FakeReceiverView view;
+    std::unique_ptr<Receiver> receiver;
+
+    // Builds the core; `start` runs its start-up sequence too.
+    Receiver& Create(bool start = true) {
+        receiver = std::make_unique<Receiver>(ReceiverPlatform{clock, clock, dialogs, sound, udp,
+                                                               serial, memoAll, memoImp, memoErr,
+                                                               ledImp, ledErr, view, dir.Path()});
+        if (start)
+            receiver->Start();
+        return *receiver;
+    }
+
+    // A datagram from a unit, as the UDP endpoint hands it over.
+    void Receive(const Bytes& datagram, const std::string& address = "10.0.0.5",
+                 std::uint16_t port = 4000) {
+        udp.Deliver(address, port, datagram);
+    }
+
+    // The messages of a log file, without their time stamps.
+    std::vector<std::string> FileMessages(const std::string& relPath) const {
+        std::vector<std::string> out;
+        const std::string log = dir.Read(relPath);
+        std::size_t start = 0;
+        while (start < log.size()) {
+            const std::size_t end = log.find("\r\n", start);
+            const std::string line = log.substr(start, end - start);
+            out.push_back(line.size() >= 22 ? line.substr(22) : line);
+            if (end == std::string::npos)
+                break;
+            start = end + 2;
+        }
+        return out;
+    }
+    std::vector<std::string> AllFileMessages() const {
+        return FileMessages("Log/All msg/2026-12-08.log");
+    }
+};
