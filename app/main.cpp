@@ -9,6 +9,8 @@
 #include "platform/qt/MainWindow.h"
 #include "platform/qt/SingleInstance.h"
 
+using namespace korvan;
+
 namespace {
 
 // An error that no handler of the program caught is shown in an error box,

@@ -4,6 +4,8 @@
 
 #include "base/Log.h"
 
+namespace korvan {
+
 // The one guard for handlers, timer ticks and operator commands: an error
 // escaping `body` is reported as "ERR in <procName>, Error Msg: <what>" on
 // the Errors channel and the handler returns normally. Log entries never
@@ -18,3 +20,5 @@ void Guarded(LogChannel& errors, const char* procName, Body&& body) noexcept {
         ReportError(errors, procName, "Unknown error");
     }
 }
+
+}  // namespace korvan

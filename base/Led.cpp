@@ -1,5 +1,7 @@
 #include "base/Led.h"
 
+namespace korvan {
+
 AlertLed::AlertLed(ILedView& view, ITimerFactory& timers)
     : view_(view), timer_(timers.CreateTimer(700, false, [this] { Tick(); })) {}
 
@@ -19,3 +21,5 @@ void AlertLed::Tick() {
     red_ = !red_;
     view_.ShowRed(red_);
 }
+
+}  // namespace korvan

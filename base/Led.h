@@ -5,6 +5,8 @@
 #include "platform/Timer.h"
 #include "platform/Views.h"
 
+namespace korvan {
+
 // An alert LED: steady green, or blinking red/green every 700 ms from the
 // first entry of its log channel until the operator opens the channel's tab.
 class AlertLed {
@@ -24,3 +26,5 @@ private:
     std::unique_ptr<ITimer> timer_;
     bool red_ = false;
 };
+
+}  // namespace korvan

@@ -13,6 +13,8 @@
 
 #include "base/Text.h"
 
+namespace korvan {
+
 namespace {
 
 std::string NativeSeparators(std::string path) {
@@ -172,3 +174,5 @@ void ReportError(LogChannel& errors, const std::string& procName, const std::str
         std::fprintf(stderr, "ERR in %s, Error Msg: %s\n", procName.c_str(), what.c_str());
     }
 }
+
+}  // namespace korvan

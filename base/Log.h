@@ -7,6 +7,8 @@
 #include "platform/Clock.h"
 #include "platform/Views.h"
 
+namespace korvan {
+
 // One log channel. Every entry is stamped with the local time, shown in the
 // channel's memo, appended to its file at once (open, append, close), starts
 // the LED and the sound and is passed on to the parent channel.
@@ -77,3 +79,5 @@ private:
 
 // "ERR in %s, Error Msg: %s" on the Errors channel. Never throws.
 void ReportError(LogChannel& errors, const std::string& procName, const std::string& what) noexcept;
+
+}  // namespace korvan

@@ -2,6 +2,8 @@
 
 #include "base/Log.h"
 
+namespace korvan {
+
 // The three channels every subsystem reports through. All-messages has no
 // LED or sound; Important-messages and Errors copy every entry to it.
 struct LogChannels {
@@ -9,3 +11,5 @@ struct LogChannels {
     LogChannel& imp;
     LogChannel& err;
 };
+
+}  // namespace korvan

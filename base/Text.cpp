@@ -6,6 +6,8 @@
 #include <cstdio>
 #include <system_error>
 
+namespace korvan {
+
 namespace {
 
 bool IsBlankOrControl(char c) {
@@ -59,3 +61,5 @@ int WriteFully(int fd, const void* data, std::size_t size) {
     }
     return 0;
 }
+
+}  // namespace korvan

@@ -3,6 +3,8 @@
 #include <cstddef>
 #include <string>
 
+namespace korvan {
+
 // Small text and file helpers every subsystem shares.
 
 // Unit-supplied text made safe for a log line or a monitoring line: bytes
@@ -26,3 +28,5 @@ std::string UnitNrText(int nr);
 // Writes all of `data` to `fd`, retrying after an interrupt and after a
 // partial write. Returns 0, or the errno of the write that failed.
 int WriteFully(int fd, const void* data, std::size_t size);
+
+}  // namespace korvan

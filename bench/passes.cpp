@@ -34,6 +34,8 @@
 #include "registry/Units.h"
 #include "settings/WorkingSettings.h"
 
+using namespace korvan;
+
 // The units view's filter, when this tree has it; else the same loop here.
 #if __has_include("registry/UnitsView.h")
 #include "registry/UnitsView.h"

@@ -28,6 +28,8 @@
 #include <thread>
 #include <vector>
 
+using namespace korvan;
+
 namespace {
 
 using Steady = std::chrono::steady_clock;

@@ -12,6 +12,8 @@
 #include "registry/UnitDb.h"
 #include "settings/SettingsStore.h"
 
+namespace korvan {
+
 namespace {
 
 constexpr int kPingDefaultMs = 30000;
@@ -161,5 +163,7 @@ void Receiver::ImportantMessagesShown() { ledImp_.ClearBlink(); }
 void Receiver::ErrorsShown() { ledErr_.ClearBlink(); }
 
 void Receiver::ActivateSerialPort() {
-    ::DoActivateSerialPort(*serial_, settings_.SerialPortName, Logs());
+    korvan::DoActivateSerialPort(*serial_, settings_.SerialPortName, Logs());
 }
+
+}  // namespace korvan

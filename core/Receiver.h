@@ -17,6 +17,8 @@
 #include "registry/Units.h"
 #include "settings/WorkingSettings.h"
 
+namespace korvan {
+
 class SerialChannel;
 class SendBuffer;
 class Supervision;
@@ -129,3 +131,5 @@ private:
     std::unique_ptr<ITimer> timerCommTr_;
     std::unique_ptr<ITimer> timerHousekeeping_;
 };
+
+}  // namespace korvan

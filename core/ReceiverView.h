@@ -2,6 +2,8 @@
 
 #include <string>
 
+namespace korvan {
+
 // What the receiver core asks of the window that shows it.
 class IReceiverView {
 public:
@@ -14,3 +16,5 @@ public:
     // The application is told to terminate: the event loop ends at once.
     virtual void Terminate() = 0;
 };
+
+}  // namespace korvan

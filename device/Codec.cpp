@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstdio>
 
+namespace korvan {
+
 namespace {
 
 // 256-entry table of the reflected polynomial 0x8C, built once at compile time.
@@ -331,3 +333,5 @@ Bytes ChangeUnitIdFrame(int unitNr, const std::string& imei, int newUnitNr) {
     PutDigits(out, 23, newUnitNr);
     return out;
 }
+
+}  // namespace korvan

@@ -14,6 +14,8 @@
 #include "platform/DateTime.h"
 #include "platform/Types.h"
 
+namespace korvan {
+
 using ByteSpan = std::span<const std::uint8_t>;
 
 namespace frame {
@@ -115,3 +117,5 @@ Bytes CommandFrame(std::uint8_t frameType, int unitNr, std::size_t length);
 Bytes SetTimeFrame(int unitNr, TDateTime now);                   // 14 bytes
 Bytes OpenCloseFrame(int unitNr, bool close);                    // 9 bytes
 Bytes ChangeUnitIdFrame(int unitNr, const std::string& imei, int newUnitNr);  // 27 bytes
+
+}  // namespace korvan

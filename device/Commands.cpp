@@ -10,6 +10,8 @@
 #include "base/Guard.h"
 #include "base/Text.h"
 
+namespace korvan {
+
 namespace {
 
 // A whole decimal number with an optional sign; -1 for anything else,
@@ -152,3 +154,5 @@ void UnitCommands::DeleteUnit() {
     if (dialogs_.Confirm(Format("Unit [%.4d] - Really Delete?", nr)))
         registry_.DeleteUnit(nr);
 }
+
+}  // namespace korvan

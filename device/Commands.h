@@ -11,6 +11,8 @@
 #include "platform/Views.h"
 #include "registry/Units.h"
 
+namespace korvan {
+
 // The operator's commands from the popup menu of the units grid. Each one
 // builds a command frame for the unit of the grid's current row, sends it
 // from the device link's endpoint to the address the unit was last heard
@@ -64,3 +66,5 @@ class UnitCommands {
     std::function<IUdpSocket*()> endpoint_;
     std::function<void()> showAllMsgTab_;
 };
+
+}  // namespace korvan

@@ -11,6 +11,8 @@
 #include "device/Codec.h"
 #include "monitoring/MonitoringLines.h"
 
+namespace korvan {
+
 namespace {
 
 // Characters `count` from `from` of an accepted frame, exactly as received.
@@ -210,3 +212,5 @@ void MessageProcessor::Send(const std::string& address, std::uint16_t port, cons
         throw std::runtime_error("UDP endpoint is not active");
     endpoint_->Send(address, port, data);
 }
+
+}  // namespace korvan

@@ -13,6 +13,8 @@
 #include "registry/Units.h"
 #include "settings/WorkingSettings.h"
 
+namespace korvan {
+
 // The receiving side of the device link. Owns the UDP endpoint units talk
 // to, and handles every datagram from start to end: log it, check it, answer
 // the unit, turn an alarm event into a monitoring line and update the unit's
@@ -77,3 +79,5 @@ class MessageProcessor {
     std::function<bool()> startUpDone_;
     std::unique_ptr<IUdpSocket> endpoint_;
 };
+
+}  // namespace korvan

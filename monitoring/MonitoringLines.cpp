@@ -4,6 +4,8 @@
 
 #include "base/Text.h"
 
+namespace korvan {
+
 namespace {
 
 constexpr const char* kLinePrefix = "5077 18";
@@ -35,3 +37,5 @@ std::string MakeTroubleLine(const std::string& account, int stage) {
 std::string MakeRestoreLine(const std::string& account) {
     return kLinePrefix + Field(account, 4) + "R35000000";
 }
+
+}  // namespace korvan

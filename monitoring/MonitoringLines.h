@@ -3,6 +3,8 @@
 #include <cstddef>
 #include <string>
 
+namespace korvan {
+
 // The fixed-width text lines the monitoring software reads. Every line is
 // exactly 20 characters; on the wire it is followed by the byte 0x14, which
 // is not part of the line.
@@ -33,3 +35,5 @@ std::string MakeTroubleLine(const std::string& account, int stage);
 
 // "5077 18" + account + "R35000000".
 std::string MakeRestoreLine(const std::string& account);
+
+}  // namespace korvan

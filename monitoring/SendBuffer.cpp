@@ -5,6 +5,8 @@
 #include "base/Guard.h"
 #include "monitoring/MonitoringLines.h"
 
+namespace korvan {
+
 SendBuffer::SendBuffer(ISerialLink& link, const IClock& clock, ITimerFactory& timers,
                        LogChannels logs)
     : link_(link), clock_(clock), logs_(logs) {
@@ -107,3 +109,5 @@ void SendBuffer::TimerSBSendTimer() {
     // written its line; the failure is reported and the next tick comes.
     Guarded(logs_.err, "TimerSBSendTimer", [this] { SendBufferHead(); });
 }
+
+}  // namespace korvan

@@ -10,6 +10,8 @@
 #include "platform/Clock.h"
 #include "platform/Timer.h"
 
+namespace korvan {
+
 // The lines waiting for the monitoring software, sent stop-and-wait: only
 // the head is on the wire; it is written again until the monitoring software
 // answers, and every answer removes it and sends the next line at once.
@@ -66,3 +68,5 @@ class SendBuffer {
     int nakCount_ = 0;  // negative acknowledgements in a row for the current head
     std::unique_ptr<ITimer> timerSBSend_;
 };
+
+}  // namespace korvan

@@ -9,6 +9,8 @@
 
 #include "base/Guard.h"
 
+namespace korvan {
+
 namespace {
 
 // The number after `prefix` when `name` is the prefix (any case) followed by
@@ -253,3 +255,5 @@ void DoActivateSerialPort(SerialChannel& channel, const std::string& portName,
         }
     });
 }
+
+}  // namespace korvan

@@ -15,6 +15,8 @@
 #include "platform/Timer.h"
 #include "platform/Types.h"
 
+namespace korvan {
+
 // The device path for a configured port name, first match wins:
 //   1. exeDir + "ports/" + name, when a link or device node of that name
 //      exists there (a dangling link counts too: the user pointed the name
@@ -133,3 +135,5 @@ class SerialChannel : public ISerialLink {
 // open reports it opened again without reopening it.
 void DoActivateSerialPort(SerialChannel& channel, const std::string& portName,
                           const LogChannels& logs);
+
+}  // namespace korvan

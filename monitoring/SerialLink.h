@@ -2,6 +2,8 @@
 
 #include "platform/Types.h"
 
+namespace korvan {
+
 // What the send buffer needs of the serial channel to the monitoring
 // software. All calls come from the main thread.
 class ISerialLink {
@@ -15,3 +17,5 @@ class ISerialLink {
     // Removes and returns the oldest received cluster; empty when there is none.
     virtual Bytes SerialTakeCluster() = 0;
 };
+
+}  // namespace korvan

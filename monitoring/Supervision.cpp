@@ -9,6 +9,8 @@
 #include "device/Codec.h"
 #include "monitoring/MonitoringLines.h"
 
+namespace korvan {
+
 namespace {
 
 constexpr std::uint8_t kAllStages = 7;
@@ -99,3 +101,5 @@ void Supervision::Send_CommRestore_ifNeed(int nr) {
                          "] - CommRestore");
     });
 }
+
+}  // namespace korvan

@@ -9,6 +9,8 @@
 #include "registry/Units.h"
 #include "settings/WorkingSettings.h"
 
+namespace korvan {
+
 // The heartbeat to the monitoring software and the communication supervision
 // of the units: a unit silent for CommTrouble1/2/3 minutes is reported once
 // per stage, and its next accepted datagram ends all stages with one restore
@@ -46,3 +48,5 @@ class Supervision {
     LogChannels logs_;
     std::int64_t appStartMono_ = 0;
 };
+
+}  // namespace korvan

@@ -4,6 +4,8 @@
 
 #include "platform/DateTime.h"
 
+namespace korvan {
+
 // The two times the logic needs. Wall-clock local time goes into texts, log
 // stamps, wire time stamps and the database; the monotonic time measures
 // durations (silence of a unit, the start-up delay, retransmission waits) and
@@ -14,3 +16,5 @@ public:
     virtual TDateTime Now() const = 0;
     virtual std::int64_t MonotonicMs() const = 0;
 };
+
+}  // namespace korvan

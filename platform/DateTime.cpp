@@ -3,6 +3,8 @@
 #include <cmath>
 #include <cstdio>
 
+namespace korvan {
+
 namespace {
 
 bool IsLeap(int y) { return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0; }
@@ -108,3 +110,5 @@ std::string ElapsedText(TDateTime elapsed) {
                   static_cast<long long>(rest / 1000 % 60));
     return buf;
 }
+
+}  // namespace korvan

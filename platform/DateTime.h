@@ -3,6 +3,8 @@
 #include <cstdint>
 #include <string>
 
+namespace korvan {
+
 // Local wall-clock time as a day count: whole days since 1899-12-30, the
 // fraction is the time of day. This is the form the database, the grid and
 // the log texts are computed from.
@@ -36,3 +38,5 @@ std::string DateFileText(TDateTime dt);
 std::string DateTimeText(TDateTime dt);
 // Elapsed time as "%dd. hh:nn:ss" (whole days, then the time of day).
 std::string ElapsedText(TDateTime elapsed);
+
+}  // namespace korvan

@@ -6,6 +6,8 @@
 
 #include "platform/Types.h"
 
+namespace korvan {
+
 // The raw serial device under the serial channel. All calls come from the
 // main thread and none of them blocks.
 class ISerialDevice {
@@ -30,3 +32,5 @@ public:
     // Called on the main thread when bytes arrive or a write completes.
     std::function<void()> onActivity;
 };
+
+}  // namespace korvan

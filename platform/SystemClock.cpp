@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <chrono>
 
+namespace korvan {
+
 TDateTime SystemClock::Now() const {
     timespec ts{};
     ::clock_gettime(CLOCK_REALTIME, &ts);
@@ -28,3 +30,5 @@ std::int64_t SystemClock::MonotonicMs() const {
                std::chrono::steady_clock::now().time_since_epoch())
         .count();
 }
+
+}  // namespace korvan

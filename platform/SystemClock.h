@@ -2,6 +2,8 @@
 
 #include "platform/Clock.h"
 
+namespace korvan {
+
 // The machine's clocks: local wall-clock time from the system time and the
 // local time zone, and the steady clock for durations.
 class SystemClock : public IClock {
@@ -9,3 +11,5 @@ class SystemClock : public IClock {
     TDateTime Now() const override;
     std::int64_t MonotonicMs() const override;
 };
+
+}  // namespace korvan

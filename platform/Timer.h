@@ -3,6 +3,8 @@
 #include <functional>
 #include <memory>
 
+namespace korvan {
+
 // A timer ticking on the main thread.
 class ITimer {
 public:
@@ -24,3 +26,5 @@ public:
     virtual std::unique_ptr<ITimer> CreateTimer(int intervalMs, bool singleShot,
                                                 std::function<void()> onTick) = 0;
 };
+
+}  // namespace korvan

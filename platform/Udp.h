@@ -7,6 +7,8 @@
 
 #include "platform/Types.h"
 
+namespace korvan {
+
 // One datagram from a unit: sender's IPv4 address as dotted text, its port
 // and the payload.
 using DatagramHandler =
@@ -30,3 +32,5 @@ public:
     // std::system_error (or std::runtime_error) when the port cannot be bound.
     virtual std::unique_ptr<IUdpSocket> Open(std::uint16_t port, DatagramHandler handler) = 0;
 };
+
+}  // namespace korvan

@@ -2,6 +2,8 @@
 
 #include <string>
 
+namespace korvan {
+
 // A read-only log memo on one of the tabs.
 class IMemo {
 public:
@@ -44,3 +46,5 @@ public:
     // A plain message box (start-up failure).
     virtual void Message(const std::string& text) = 0;
 };
+
+}  // namespace korvan

@@ -17,6 +17,8 @@
 
 #include "base/Text.h"
 
+namespace korvan {
+
 namespace {
 
 std::uint32_t LoadLE32(const std::uint8_t* p) {
@@ -366,3 +368,5 @@ void UnitDb::WriteUnitField(int nr, int offset, const Bytes& bytes) {
         done += static_cast<std::size_t>(n);
     }
 }
+
+}  // namespace korvan

@@ -28,6 +28,8 @@
 #include "platform/Types.h"
 #include "registry/Units.h"
 
+namespace korvan {
+
 inline constexpr int UNIT_DB_RECORD_SIZE = 40;
 inline constexpr std::size_t kUnitDbFileSize =
     static_cast<std::size_t>(UNIT_COUNT) * static_cast<std::size_t>(UNIT_DB_RECORD_SIZE);
@@ -125,3 +127,5 @@ private:
     std::string path_;
     int fd_ = -1;
 };
+
+}  // namespace korvan

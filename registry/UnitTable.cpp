@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+namespace korvan {
+
 void UnitTable::SetCurrent(int position) {
     if (rows_.empty())
         return;
@@ -75,3 +77,5 @@ void UnitTable::EndUpdate() {
     if (--updating_ == 0 && observer_ != nullptr)
         observer_->RowsReset();
 }
+
+}  // namespace korvan

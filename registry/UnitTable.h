@@ -3,6 +3,8 @@
 #include <cstdint>
 #include <vector>
 
+namespace korvan {
+
 // The rows of the units grid: unit numbers in ascending order, with a current
 // row. A row holds only the number; everything else the grid shows is read
 // from the registry when a cell is painted.
@@ -51,3 +53,5 @@ private:
     Observer* observer_ = nullptr;
     int updating_ = 0;
 };
+
+}  // namespace korvan

@@ -6,6 +6,8 @@
 #include "base/Text.h"
 #include "registry/UnitDb.h"
 
+namespace korvan {
+
 namespace {
 
 std::string Cut(const std::string& text, std::size_t capacity) {
@@ -148,3 +150,5 @@ void Registry::DeleteUnit(int nr) {
     Persist(nr, dbrec::kUsed, Bytes(UNIT_DB_RECORD_SIZE, 0));
     table_.DeleteCurrent();
 }
+
+}  // namespace korvan

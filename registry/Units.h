@@ -10,6 +10,8 @@
 #include "platform/Types.h"
 #include "registry/UnitTable.h"
 
+namespace korvan {
+
 inline constexpr int UNIT_COUNT = 10000;
 
 // One unit's record. Text capacities are those of the database record;
@@ -101,3 +103,5 @@ private:
     IUnitStore* store_ = nullptr;
     std::function<void()> repaint_;
 };
+
+}  // namespace korvan

@@ -8,6 +8,8 @@
 
 #include "registry/UnitDb.h"
 
+namespace korvan {
+
 namespace {
 
 constexpr Rgb kBlack{0, 0, 0};
@@ -109,3 +111,5 @@ void UnitFilter::TimerOnce_FilterTime() {
         ApplyUnitFilter(units_, table_, FilterText(boxText_));
     });
 }
+
+}  // namespace korvan

@@ -15,6 +15,8 @@
 #include "registry/UnitTable.h"
 #include "registry/Units.h"
 
+namespace korvan {
+
 struct Rgb {
     std::uint8_t r = 0;
     std::uint8_t g = 0;
@@ -133,3 +135,5 @@ private:
     std::string boxText_;
     std::unique_ptr<ITimer> timer_;
 };
+
+}  // namespace korvan

@@ -14,6 +14,8 @@
 #include "base/Guard.h"
 #include "base/Text.h"
 
+namespace korvan {
+
 namespace {
 
 // An optional '-' followed by decimal digits, within the signed 32-bit range;
@@ -326,3 +328,5 @@ std::string SettingsStore::HintForRow(int gridRow) const {
         return std::string();
     return std::string(SetHints[gridRow - 1]);
 }
+
+}  // namespace korvan

@@ -12,6 +12,8 @@
 #include "base/LogChannels.h"
 #include "settings/WorkingSettings.h"
 
+namespace korvan {
+
 // One row of the settings table: the setting's id (0..6, also its line in
 // the file minus one), its name as shown and its value as text.
 struct SettingsRow {
@@ -142,3 +144,5 @@ class SettingsStore {
     Hooks hooks_;
     std::vector<SettingsRow> VirtualTableSet;
 };
+
+}  // namespace korvan

@@ -3,6 +3,8 @@
 #include <cstdint>
 #include <string>
 
+namespace korvan {
+
 // The seven values in force. Built-in defaults until the settings file or
 // the settings grid applies a value.
 struct WorkingSettings {
@@ -14,3 +16,5 @@ struct WorkingSettings {
     std::int32_t CommTroubleStartUpDelay = 7;   // minutes, 0 = none
     std::int32_t PingInterval = 30;             // seconds, 0 = off
 };
+
+}  // namespace korvan

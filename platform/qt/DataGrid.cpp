@@ -8,6 +8,8 @@
 
 #include "platform/qt/GridPainting.h"
 
+namespace korvan {
+
 namespace {
 
 constexpr int kIndicatorWidth = 14;
@@ -95,3 +97,5 @@ void DataGrid::currentChanged(const QModelIndex& current, const QModelIndex& pre
     QTableView::currentChanged(current, previous);
     indicator_->SetCurrentRow(current.isValid() ? current.row() : -1);
 }
+
+}  // namespace korvan

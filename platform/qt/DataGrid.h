@@ -3,6 +3,8 @@
 #include <QHeaderView>
 #include <QTableView>
 
+namespace korvan {
+
 // The row indicator column at the left of a data grid: an arrow marks the
 // current row, the other rows show an empty button face.
 class RowIndicatorHeader : public QHeaderView {
@@ -38,3 +40,5 @@ protected:
 private:
     RowIndicatorHeader* indicator_;
 };
+
+}  // namespace korvan

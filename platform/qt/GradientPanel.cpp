@@ -4,6 +4,8 @@
 
 #include "platform/qt/GridPainting.h"
 
+namespace korvan {
+
 GradientPanel::GradientPanel(QWidget* parent, QColor top, QColor bottom, bool lineBelow)
     : QWidget(parent), top_(top), bottom_(bottom), lineBelow_(lineBelow) {}
 
@@ -15,3 +17,5 @@ void GradientPanel::paintEvent(QPaintEvent*) {
         p.drawLine(0, height() - 1, width() - 1, height() - 1);
     }
 }
+
+}  // namespace korvan

@@ -3,6 +3,8 @@
 #include <QColor>
 #include <QWidget>
 
+namespace korvan {
+
 // A panel filled with a vertical two-colour gradient: the top panel of the
 // main window and the panel below the units grid.
 class GradientPanel : public QWidget {
@@ -19,3 +21,5 @@ private:
     QColor bottom_;
     bool lineBelow_;
 };
+
+}  // namespace korvan

@@ -4,6 +4,8 @@
 #include <QLinearGradient>
 #include <QPainter>
 
+namespace korvan {
+
 QFont CompactFont() {
     QFont f = QApplication::font();
     f.setPointSizeF(8.5);
@@ -38,3 +40,5 @@ void DrawCellText(QPainter& painter, const QRect& clip, const QPoint& origin, co
     painter.drawText(area, Qt::AlignLeft | Qt::AlignTop | Qt::TextSingleLine, text);
     painter.restore();
 }
+
+}  // namespace korvan

@@ -10,6 +10,8 @@
 
 class QPainter;
 
+namespace korvan {
+
 // Cell painting shared by the units grid and the settings grid: the program
 // paints every data cell itself.
 
@@ -33,3 +35,5 @@ void PaintVerticalGradient(QPainter& painter, const QRect& rect, const QColor& t
 // Draws `text` with its top-left corner at `origin`, transparent background,
 // clipped to `clip` (the cell), in the painter's current pen and font.
 void DrawCellText(QPainter& painter, const QRect& clip, const QPoint& origin, const QString& text);
+
+}  // namespace korvan

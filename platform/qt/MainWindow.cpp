@@ -18,6 +18,8 @@
 #include "platform/qt/SettingsGrid.h"
 #include "platform/qt/UnitsGrid.h"
 
+namespace korvan {
+
 namespace {
 
 // The 425 x 100 picture at the left of the top panel.
@@ -270,3 +272,5 @@ void MainWindow::closeEvent(QCloseEvent* e) {
         e->ignore();
     }
 }
+
+}  // namespace korvan

@@ -10,10 +10,13 @@
 #include "core/ReceiverView.h"
 #include "platform/qt/QtViews.h"
 
-class SystemClock;
+namespace korvan {
+
 class QtTimerFactory;
 class QtUdpFactory;
 class QtSerialDevice;
+
+class SystemClock;
 class SettingsPanel;
 class UnitsPanel;
 
@@ -111,3 +114,5 @@ private:
 
     std::unique_ptr<Receiver> receiver_;
 };
+
+}  // namespace korvan

@@ -12,6 +12,8 @@
 
 #include <cerrno>
 
+namespace korvan {
+
 QtSerialDevice::QtSerialDevice() {
     QObject::connect(&port_, &QSerialPort::readyRead, &port_, [this] { Notify(); });
     QObject::connect(&port_, &QSerialPort::bytesWritten, &port_, [this](qint64) { Notify(); });
@@ -144,3 +146,5 @@ void QtSerialDevice::OnError(QSerialPort::SerialPortError error) {
         },
         Qt::QueuedConnection);
 }
+
+}  // namespace korvan

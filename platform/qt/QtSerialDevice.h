@@ -7,6 +7,8 @@
 
 #include "platform/SerialDevice.h"
 
+namespace korvan {
+
 // The serial port to the monitoring software, on QSerialPort.
 //
 // `devicePath` is a path; a link (as in the executable's ports folder) is
@@ -46,3 +48,5 @@ class QtSerialDevice : public ISerialDevice {
     std::uint64_t errorCount_ = 0;
     bool inOwnCall_ = false;
 };
+
+}  // namespace korvan

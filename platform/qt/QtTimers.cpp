@@ -2,6 +2,8 @@
 
 #include <utility>
 
+namespace korvan {
+
 QtTimer::QtTimer(int intervalMs, bool singleShot, std::function<void()> onTick)
     : onTick_(std::move(onTick)) {
     // Precise timers: the serial channel's 75 ms watch and the 700 ms LED
@@ -42,3 +44,5 @@ std::unique_ptr<ITimer> QtTimerFactory::CreateTimer(int intervalMs, bool singleS
                                                     std::function<void()> onTick) {
     return std::make_unique<QtTimer>(intervalMs, singleShot, std::move(onTick));
 }
+
+}  // namespace korvan

@@ -7,6 +7,8 @@
 
 #include "platform/Timer.h"
 
+namespace korvan {
+
 // A QTimer on the thread that creates it (the main thread). A one-shot timer
 // is inactive again when its tick runs. A tick handler must not destroy the
 // timer that is ticking.
@@ -29,3 +31,5 @@ class QtTimerFactory : public ITimerFactory {
     std::unique_ptr<ITimer> CreateTimer(int intervalMs, bool singleShot,
                                         std::function<void()> onTick) override;
 };
+
+}  // namespace korvan

@@ -6,6 +6,8 @@
 #include <cstdio>
 #include <stdexcept>
 
+namespace korvan {
+
 QtUdpSocket::QtUdpSocket(std::uint16_t port, DatagramHandler handler)
     : handler_(std::move(handler)), buffer_(static_cast<int>(kMaxDatagram + 1), '\0') {
     // No address sharing: a second receiver on the same port must fail to
@@ -83,3 +85,5 @@ std::uint16_t QtUdpSocket::LocalPort() const { return socket_.localPort(); }
 std::unique_ptr<IUdpSocket> QtUdpFactory::Open(std::uint16_t port, DatagramHandler handler) {
     return std::make_unique<QtUdpSocket>(port, std::move(handler));
 }
+
+}  // namespace korvan

@@ -6,6 +6,8 @@
 
 #include "platform/Udp.h"
 
+namespace korvan {
+
 // The device link's UDP socket on all local IPv4 addresses. Datagrams are
 // read on the main thread in arrival order; one larger than 8192 bytes is
 // dropped without reaching the handler.
@@ -33,3 +35,5 @@ class QtUdpFactory : public IUdpFactory {
 public:
     std::unique_ptr<IUdpSocket> Open(std::uint16_t port, DatagramHandler handler) override;
 };
+
+}  // namespace korvan

@@ -20,6 +20,8 @@
 #include <algorithm>
 #include <climits>
 
+namespace korvan {
+
 QtMemo::QtMemo(QWidget* parent) : QAbstractScrollArea(parent), flushTimer_(new QTimer(this)) {
     setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     setHorizontalScrollBarPolicy(Qt::ScrollBarAsNeeded);
@@ -395,3 +397,5 @@ bool QtDialogs::InputQuery(const std::string& caption, const std::string& prompt
 void QtDialogs::Message(const std::string& text) {
     QMessageBox::information(parent_, QApplication::applicationDisplayName(), FromLocal8(text));
 }
+
+}  // namespace korvan

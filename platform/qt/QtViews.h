@@ -16,6 +16,8 @@
 class QSoundEffect;
 class QTimer;
 
+namespace korvan {
+
 // A read-only log memo: lines of 8-bit text in a fixed-pitch font, with
 // scroll bars, mouse selection and copying (Ctrl+C, Ctrl+A, context menu).
 //
@@ -156,3 +158,5 @@ inline QString FromLocal8(const std::string& s) {
 inline std::string ToLocal8(const QString& s) {
     return s.toLatin1().toStdString();
 }
+
+}  // namespace korvan

@@ -14,6 +14,8 @@
 #include "registry/UnitsView.h"
 #include "settings/SettingsStore.h"
 
+namespace korvan {
+
 // --- SettingsTableModel ------------------------------------------------------
 
 SettingsTableModel::SettingsTableModel(SettingsStore& store, QObject* parent)
@@ -223,3 +225,5 @@ SettingsPanel::SettingsPanel(SettingsStore& store, LogChannel& errors, QWidget* 
     h->addWidget(grid_);
     h->addStretch(1);
 }
+
+}  // namespace korvan

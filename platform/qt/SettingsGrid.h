@@ -8,6 +8,8 @@
 #include "base/Log.h"
 #include "platform/qt/DataGrid.h"
 
+namespace korvan {
+
 class SettingsStore;
 
 // VirtualTableSet as the settings grid sees it: the seven Key/Value rows of
@@ -105,3 +107,5 @@ public:
 private:
     SettingsGrid* grid_;
 };
+
+}  // namespace korvan

@@ -7,6 +7,8 @@
 #include <QLocalSocket>
 #include <QStandardPaths>
 
+namespace korvan {
+
 SingleInstance::SingleInstance(const QString& className, const QString& title) {
     // The desktop session's runtime folder scopes the marker to that
     // session; without one, the user's temporary folder does.
@@ -32,3 +34,5 @@ bool SingleInstance::Listen() {
     server_.setSocketOptions(QLocalServer::UserAccessOption);
     return server_.listen(name_);
 }
+
+}  // namespace korvan

@@ -3,6 +3,8 @@
 #include <QLocalServer>
 #include <QString>
 
+namespace korvan {
+
 // Finds a running main window of this program on this desktop session by
 // its class name and title. The running window holds a local socket whose
 // name is made of both; a socket left behind by a killed process answers no
@@ -20,3 +22,5 @@ private:
     QString name_;
     QLocalServer server_;
 };
+
+}  // namespace korvan

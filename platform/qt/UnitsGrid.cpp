@@ -21,6 +21,8 @@
 #include "platform/qt/GridPainting.h"
 #include "platform/qt/QtViews.h"
 
+namespace korvan {
+
 namespace {
 
 constexpr int kBottomPanelHeight = 47;
@@ -396,3 +398,5 @@ void UnitsPanel::TableCurrentChanged(int row) {
     grid_->selectionModel()->setCurrentIndex(model_->index(row, column),
                                              QItemSelectionModel::ClearAndSelect);
 }
+
+}  // namespace korvan

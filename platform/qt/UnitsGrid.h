@@ -16,12 +16,15 @@
 #include "registry/Units.h"
 #include "registry/UnitsView.h"
 
-class DataGrid;
 class QAction;
 class QLabel;
 class QLineEdit;
 class QMenu;
 class QPushButton;
+
+namespace korvan {
+
+class DataGrid;
 class UnitCommands;
 
 // VirtualTable1 as the units grid sees it: one row per unit number of the
@@ -148,3 +151,5 @@ private:
     std::unique_ptr<UnitFilter> filter_;
     bool followingTable_ = false;
 };
+
+}  // namespace korvan

@@ -2,6 +2,8 @@
 
 #include "platform/DateTime.h"
 
+using namespace korvan;
+
 namespace {
 
 struct DateCase {

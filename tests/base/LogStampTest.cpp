@@ -12,6 +12,8 @@
 #include "fakes/FakeViews.h"
 #include "fakes/TempDir.h"
 
+using namespace korvan;
+
 namespace {
 
 constexpr TDateTime kDay = 46364.0;  // 2026-12-08 00:00:00

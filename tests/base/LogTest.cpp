@@ -10,6 +10,8 @@
 #include "fakes/TempDir.h"
 #include "fakes/TestLogChannels.h"
 
+using namespace korvan;
+
 namespace {
 
 class LogTest : public ::testing::Test {

@@ -8,6 +8,8 @@
 #include "monitoring/Supervision.h"
 #include "registry/UnitDb.h"
 
+using namespace korvan;
+
 namespace {
 
 using Lines = std::vector<std::string>;

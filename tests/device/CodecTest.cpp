@@ -5,6 +5,8 @@
 
 #include "device/Codec.h"
 
+using namespace korvan;
+
 namespace {
 
 // "06 00 0A" -> {0x06, 0x00, 0x0A}

@@ -14,6 +14,9 @@
 #include "platform/DateTime.h"
 #include "platform/Types.h"
 
+using namespace korvan;
+
+
 namespace devtest {
 
 // "06 00 0A" -> {0x06, 0x00, 0x0A}

@@ -15,6 +15,8 @@
 #include "registry/Units.h"
 #include "settings/WorkingSettings.h"
 
+using namespace korvan;
+
 using namespace devtest;
 
 namespace {

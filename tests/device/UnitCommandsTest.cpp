@@ -16,6 +16,8 @@
 #include "registry/UnitTable.h"
 #include "registry/Units.h"
 
+using namespace korvan;
+
 using namespace devtest;
 
 namespace {

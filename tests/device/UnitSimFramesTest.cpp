@@ -10,6 +10,8 @@
 #include "tools/unit-sim/SimFrames.h"
 #include "tools/unit-sim/SimOptions.h"
 
+using namespace korvan;
+
 namespace {
 
 using namespace unitsim;

@@ -19,6 +19,8 @@
 
 #include "e2e/AlarmPathSupport.h"
 
+using namespace korvan;
+
 using namespace e2e;
 using namespace e2e::alarm;
 

@@ -17,6 +17,9 @@
 #include "device/Codec.h"
 #include "e2e/ReceiverHarness.h"
 
+using namespace korvan;
+
+
 // Kept in a namespace of their own: other end-to-end helpers have frame
 // builders of the same names.
 namespace e2e::alarm {

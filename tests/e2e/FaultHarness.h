@@ -25,6 +25,9 @@
 #include "e2e/ReceiverHarness.h"
 #include "monitoring/MonitoringLines.h"
 
+using namespace korvan;
+
+
 // In a namespace of their own, so that helpers of the same name in the
 // shared harness can never clash with these.
 namespace e2e::fault {

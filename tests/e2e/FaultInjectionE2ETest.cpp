@@ -2,6 +2,8 @@
 
 #include "e2e/FaultHarness.h"
 
+using namespace korvan;
+
 // Bad input, failing files, a vanishing or misbehaving monitoring software
 // and load: what the operator sees, and proof that no answer and no alarm is
 // lost on the way.

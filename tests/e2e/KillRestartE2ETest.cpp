@@ -2,6 +2,8 @@
 
 #include "e2e/FaultHarness.h"
 
+using namespace korvan;
+
 // The receiver killed without warning, again and again, while units report:
 // the database it leaves behind is always whole and every record in it is
 // the record of one unit.

@@ -28,6 +28,8 @@
 #include <thread>
 #include <vector>
 
+
+
 namespace e2e {
 
 using Bytes = std::vector<std::uint8_t>;

@@ -18,6 +18,7 @@
 
 #include "e2e/ReceiverHarness.h"
 
+
 using namespace e2e;
 
 namespace {

@@ -2,6 +2,7 @@
 
 #include "e2e/ReceiverHarness.h"
 
+
 using namespace e2e;
 
 TEST(StartupE2E, FirstStartWritesApplicationStartedAsFirstLineOfTodaysFile) {

@@ -10,6 +10,8 @@
 
 #include "e2e/AlarmPathSupport.h"
 
+using namespace korvan;
+
 using namespace e2e;
 using namespace e2e::alarm;
 

@@ -10,6 +10,8 @@
 #include "platform/Clock.h"
 #include "platform/Timer.h"
 
+namespace korvan {
+
 // A settable clock and manual timers in one: Advance() moves both the wall
 // clock and the monotonic clock and fires every timer that falls due, in
 // time order, with the clock set to the moment each one fires.
@@ -98,3 +100,5 @@ private:
     std::uint64_t seq_ = 0;
     std::vector<Timer*> timers_;
 };
+
+}  // namespace korvan

@@ -5,6 +5,8 @@
 
 #include "platform/SerialDevice.h"
 
+namespace korvan {
+
 // A serial device the test controls: what was written, what arrives, and
 // when the driver has taken the output.
 class FakeSerialDevice : public ISerialDevice {
@@ -67,3 +69,5 @@ public:
 private:
     bool open_ = false;
 };
+
+}  // namespace korvan

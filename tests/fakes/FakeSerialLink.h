@@ -7,6 +7,8 @@
 #include "monitoring/SerialLink.h"
 #include "platform/Clock.h"
 
+namespace korvan {
+
 // A serial link that records every write with the monotonic time it was
 // made, and hands out clusters the test has queued.
 class FakeSerialLink : public ISerialLink {
@@ -36,3 +38,5 @@ class FakeSerialLink : public ISerialLink {
   private:
     const IClock& clock_;
 };
+
+}  // namespace korvan

@@ -6,6 +6,8 @@
 
 #include "platform/Udp.h"
 
+namespace korvan {
+
 struct SentDatagram {
     std::string address;
     std::uint16_t port;
@@ -54,3 +56,5 @@ public:
     bool failOpen = false;
     bool failSends = false;
 };
+
+}  // namespace korvan

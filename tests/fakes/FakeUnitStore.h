@@ -11,6 +11,8 @@
 #include "platform/Types.h"
 #include "registry/Units.h"
 
+namespace korvan {
+
 // Records every field write in order. `failAtWrite` makes that write (0-based)
 // fail like a broken disk, so a test can prove what happens before and after.
 class FakeUnitStore : public IUnitStore {
@@ -42,3 +44,5 @@ public:
     std::vector<Write> writes;
     int failAtWrite = -1;
 };
+
+}  // namespace korvan

@@ -8,6 +8,8 @@
 #include "core/ReceiverView.h"
 #include "platform/Views.h"
 
+namespace korvan {
+
 // A memo that keeps its lines; text with "\r\n" inside counts as several lines.
 class FakeMemo : public IMemo {
 public:
@@ -94,3 +96,5 @@ public:
     bool terminated = false;
     bool failSetAppStarted = false;
 };
+
+}  // namespace korvan

@@ -11,6 +11,8 @@
 #include "fakes/FakeViews.h"
 #include "fakes/TempDir.h"
 
+namespace korvan {
+
 // The whole receiver core on fakes, in a fresh folder, on a settable clock
 // (2026-12-08 10:30:00 unless told otherwise). Tests, fuzzers and the bench
 // drive the alarm path through it exactly as the window does.
@@ -63,3 +65,5 @@ struct ReceiverRig {
         return FileMessages("Log/All msg/2026-12-08.log");
     }
 };
+
+}  // namespace korvan

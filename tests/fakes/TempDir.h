@@ -7,6 +7,8 @@
 #include <stdexcept>
 #include <string>
 
+namespace korvan {
+
 // A fresh folder under the system's temporary folder, removed at the end.
 // `Path()` ends with "/", like the executable folder the logic is given.
 class TempDir {
@@ -40,3 +42,5 @@ public:
 private:
     std::string path_;
 };
+
+}  // namespace korvan

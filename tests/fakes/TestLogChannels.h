@@ -11,6 +11,8 @@
 #include "platform/Clock.h"
 #include "platform/Timer.h"
 
+namespace korvan {
+
 // The three log channels as the receiver builds them (files in a temporary
 // folder, memos that keep their lines, LEDs, sounds, outages told on the
 // Errors channel), for any test of a subsystem that reports through them.
@@ -51,3 +53,5 @@ struct TestLogChannels {
     AlertLed impLed, errLed;
     LogChannel all, imp, err;
 };
+
+}  // namespace korvan

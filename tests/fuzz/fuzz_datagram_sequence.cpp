@@ -30,6 +30,8 @@
 #include "registry/Units.h"
 #include "settings/WorkingSettings.h"
 
+using namespace korvan;
+
 namespace {
 
 constexpr std::int64_t kMsPerMinute = 60000;

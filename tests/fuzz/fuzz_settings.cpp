@@ -13,6 +13,8 @@
 #include "settings/SettingsStore.h"
 #include "settings/WorkingSettings.h"
 
+using namespace korvan;
+
 namespace {
 
 const char* const kIniName = "RAZUDovuve.ini";

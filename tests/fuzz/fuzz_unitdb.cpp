@@ -15,6 +15,8 @@
 #include "registry/UnitTable.h"
 #include "registry/Units.h"
 
+using namespace korvan;
+
 namespace {
 
 const char* const kDbName = "RAZUDovuve.db";

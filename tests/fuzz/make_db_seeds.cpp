@@ -10,6 +10,8 @@
 
 #include "registry/UnitDb.h"
 
+using namespace korvan;
+
 namespace {
 
 using File = std::vector<std::uint8_t>;

@@ -9,6 +9,9 @@
 #include "fakes/TempDir.h"
 #include "platform/Clock.h"
 
+using namespace korvan;
+
+
 // The three real log channels in a temporary folder, each with a memo that
 // keeps its lines.
 struct LogHarness {

@@ -8,6 +8,8 @@
 #include "tools/monitor-sim/Responder.h"
 #include "tools/monitor-sim/Tally.h"
 
+using namespace korvan;
+
 namespace {
 
 using monsim::LineKind;

@@ -4,6 +4,8 @@
 
 #include "monitoring/MonitoringLines.h"
 
+using namespace korvan;
+
 namespace {
 
 struct EventCase {

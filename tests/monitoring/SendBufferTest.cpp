@@ -9,6 +9,8 @@
 #include "monitoring/MonitoringLines.h"
 #include "monitoring/SendBuffer.h"
 
+using namespace korvan;
+
 namespace {
 
 const std::string kL1 = "5077 181234E13001005";

@@ -16,6 +16,8 @@
 #include "monitoring/LogHarness.h"
 #include "monitoring/SendBuffer.h"
 
+using namespace korvan;
+
 namespace {
 
 // What reached the receive handler, and when (monotonic ms).

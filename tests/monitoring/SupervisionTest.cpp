@@ -15,6 +15,8 @@
 #include "registry/Units.h"
 #include "settings/WorkingSettings.h"
 
+using namespace korvan;
+
 namespace {
 
 constexpr std::int64_t kMinute = 60000;

@@ -11,6 +11,8 @@
 #include "platform/SystemClock.h"
 #include "platform/qt/QtTimers.h"
 
+using namespace korvan;
+
 namespace {
 
 // Sets TZ for this process and puts the old value back afterwards.

@@ -15,6 +15,8 @@
 
 #include "platform/qt/QtViews.h"
 
+using namespace korvan;
+
 namespace {
 
 TEST(QtMemo, AppendedTextsBecomeLinesAsInAPlainTextDocument) {

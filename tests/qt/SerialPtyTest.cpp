@@ -22,6 +22,8 @@
 #include "platform/qt/QtSerialDevice.h"
 #include "platform/qt/QtTimers.h"
 
+using namespace korvan;
+
 namespace {
 
 // Counts the opens that reach the real device.

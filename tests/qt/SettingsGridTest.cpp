@@ -17,6 +17,8 @@
 #include "platform/qt/SettingsGrid.h"
 #include "settings/SettingsStore.h"
 
+using namespace korvan;
+
 namespace {
 
 class SettingsGridTest : public WindowHarness {

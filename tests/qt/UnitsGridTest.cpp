@@ -20,6 +20,8 @@
 #include "platform/qt/UnitsGrid.h"
 #include "registry/Units.h"
 
+using namespace korvan;
+
 namespace {
 
 // Counts the paint events a widget receives.

@@ -17,6 +17,9 @@
 #include "platform/qt/MainWindow.h"
 #include "registry/UnitDb.h"
 
+using namespace korvan;
+
+
 // One record of the unit database, as a test writes it before start-up.
 struct DbUnit {
     int nr = 0;

@@ -13,6 +13,8 @@
 #include "registry/UnitDb.h"
 #include "registry/Units.h"
 
+using namespace korvan;
+
 namespace {
 
 using W = FakeUnitStore::Write;

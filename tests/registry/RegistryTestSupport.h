@@ -9,6 +9,9 @@
 #include "fakes/FakeScheduler.h"
 #include "fakes/FakeViews.h"
 
+using namespace korvan;
+
+
 // The three log channels as the program builds them, with memos that keep
 // their lines, writing under `exeDir`.
 struct TestChannels {

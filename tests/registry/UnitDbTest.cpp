@@ -20,6 +20,8 @@
 #include "registry/UnitDb.h"
 #include "registry/Units.h"
 
+using namespace korvan;
+
 namespace {
 
 // 2026-12-08 10:30:00, 850041000 seconds after 2000-01-01.

@@ -5,6 +5,8 @@
 
 #include "registry/UnitTable.h"
 
+using namespace korvan;
+
 namespace {
 
 class RecordingObserver : public UnitTable::Observer {

@@ -11,6 +11,8 @@
 #include "registry/Units.h"
 #include "registry/UnitsView.h"
 
+using namespace korvan;
+
 namespace {
 
 // 2026-12-08 10:30:00.

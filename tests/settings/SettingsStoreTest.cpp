@@ -14,6 +14,8 @@
 #include "fakes/TempDir.h"
 #include "settings/SettingsStore.h"
 
+using namespace korvan;
+
 namespace {
 
 struct Channels {

@@ -14,6 +14,8 @@
 
 namespace unitsim {
 
+using namespace korvan;
+
 // The six frames a unit sends to the receiver.
 enum class Kind { Event, SetTimeRequest, ChangeUnitNrRequest, PingImeiFwVer, Ping, GSMLevel };
 

@@ -32,6 +32,8 @@
 #include "tools/unit-sim/SimFrames.h"
 #include "tools/unit-sim/SimOptions.h"
 
+using namespace korvan;
+
 using namespace unitsim;
 
 namespace {
