@@ -1,8 +1,9 @@
-// The program's entry: single-instance guard, main window, event loop.
+// The program's entry: --version, single-instance guard, main window, event loop.
 #include <QApplication>
 #include <QMessageBox>
 
 #include <cstdio>
+#include <cstring>
 #include <exception>
 
 #include "app/Form1.h"
@@ -45,8 +46,18 @@ private:
 }  // namespace
 
 int main(int argc, char** argv) {
+    // Answered before anything else: no window, no single-instance check, no
+    // file read or written, so it is safe beside a running installation.
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--version") == 0) {
+            std::printf("RAZUDovuve %s\n", RAZUDOVUVE_VERSION);
+            return std::fflush(stdout) == 0 ? 0 : 1;
+        }
+    }
+
     ReceiverApplication app(argc, argv);
     app.setApplicationName("RAZUDovuve");
+    app.setApplicationVersion(RAZUDOVUVE_VERSION);
 
     SingleInstance instance(TForm1::kClassName, TForm1::kCaption);
     if (instance.OtherRunning()) {
