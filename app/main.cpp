@@ -1,5 +1,6 @@
 // The program's entry: --version, single-instance guard, main window, event loop.
 #include <QApplication>
+#include <QGuiApplication>
 #include <QMessageBox>
 
 #include <cstdio>
@@ -58,6 +59,9 @@ int main(int argc, char** argv) {
     ReceiverApplication app(argc, argv);
     app.setApplicationName("RAZUDovuve");
     app.setApplicationVersion(RAZUDOVUVE_VERSION);
+    // Ties the window to the menu entry scripts/install.sh writes, so the
+    // desktop shows the entry's name and icon for it.
+    QGuiApplication::setDesktopFileName("razudovuve");
 
     SingleInstance instance(TForm1::kClassName, TForm1::kCaption);
     if (instance.OtherRunning()) {
