@@ -1,8 +1,10 @@
-// The program's entry: single-instance guard, main window, event loop.
+// The program's entry: --version, single-instance guard, main window, event loop.
 #include <QApplication>
+#include <QGuiApplication>
 #include <QMessageBox>
 
 #include <cstdio>
+#include <cstring>
 #include <exception>
 
 #include "core/Receiver.h"
@@ -47,8 +49,21 @@ private:
 }  // namespace
 
 int main(int argc, char** argv) {
+    // Answered before anything else: no window, no single-instance check, no
+    // file read or written, so it is safe beside a running installation.
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--version") == 0) {
+            std::printf("RAZUDovuve %s\n", RAZUDOVUVE_VERSION);
+            return std::fflush(stdout) == 0 ? 0 : 1;
+        }
+    }
+
     ReceiverApplication app(argc, argv);
     app.setApplicationName("RAZUDovuve");
+    app.setApplicationVersion(RAZUDOVUVE_VERSION);
+    // Ties the window to the menu entry scripts/install.sh writes, so the
+    // desktop shows the entry's name and icon for it.
+    QGuiApplication::setDesktopFileName("razudovuve");
 
     SingleInstance instance(Receiver::kClassName, Receiver::kCaption);
     if (instance.OtherRunning()) {

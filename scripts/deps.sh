@@ -11,6 +11,8 @@ packages=(
   # llvm-symbolizer for readable sanitizer reports.
   clang libclang-rt-14-dev llvm
   clang-format
+  # Checks the menu and autostart entries scripts/install.sh writes.
+  desktop-file-utils
 )
 packages+=("$@")
 

@@ -9,6 +9,7 @@
 #include <QTimer>
 #include <QVBoxLayout>
 
+#include "platform/qt/AppIcon.h"
 #include "platform/qt/GradientPanel.h"
 #include "platform/qt/GridPainting.h"
 #include "platform/SystemClock.h"
@@ -29,19 +30,12 @@ QPixmap MakeBanner() {
     QPainter p(&pm);
     p.setRenderHint(QPainter::Antialiasing);
     QLinearGradient g(0, 0, 425, 100);
-    g.setColorAt(0, QColor(16, 48, 96));
-    g.setColorAt(1, QColor(40, 110, 180));
+    g.setColorAt(0, kBannerDark);
+    g.setColorAt(1, kBannerLight);
     p.setBrush(g);
     p.setPen(Qt::NoPen);
     p.drawRoundedRect(QRectF(4, 6, 417, 88), 10, 10);
-    // Antenna mast with radio waves.
-    p.setPen(QPen(QColor(255, 200, 60), 3, Qt::SolidLine, Qt::RoundCap));
-    p.drawLine(QPointF(44, 78), QPointF(44, 34));
-    p.drawLine(QPointF(44, 78), QPointF(32, 84));
-    p.drawLine(QPointF(44, 78), QPointF(56, 84));
-    for (int r = 10; r <= 26; r += 8) {
-        p.drawArc(QRectF(44 - r, 34 - r, 2 * r, 2 * r), 30 * 16, 120 * 16);
-    }
+    PaintAntenna(p, QPointF(44, 34), 1, 3);
     QFont title("Sans", 22, QFont::Bold);
     p.setFont(title);
     p.setPen(Qt::white);
@@ -104,6 +98,7 @@ MainWindow::MainWindow(const std::string& exeDir, const WindowServices& services
 
     setObjectName("Form1");
     setWindowTitle(Receiver::kCaption);
+    setWindowIcon(AppIcon());
     setMinimumHeight(300);
     resize(867, 482);
     move(102, 110);

@@ -203,6 +203,18 @@ public:
         std::filesystem::copy_file(RAZUDOVUVE_EXE, dir_ + "RAZUDovuve");
         std::filesystem::copy(RAZUDOVUVE_WAV_DIR, dir_ + "Wav", std::filesystem::copy_options::recursive);
     }
+    // An installation made elsewhere (by scripts/install.sh, say): nothing
+    // is copied; the desktop-session folder and the captured output live in
+    // the harness's own temporary folder.
+    struct Installed {
+        std::string dir;
+    };
+    explicit Receiver(const Installed& installed) {
+        dir_ = installed.dir.ends_with('/') ? installed.dir : installed.dir + "/";
+        runtimeDir_ = folder_.Path() + "run";
+        std::filesystem::create_directories(runtimeDir_);
+        ::chmod(runtimeDir_.c_str(), 0700);
+    }
     ~Receiver() { Kill(); }
 
     const std::string& Dir() const { return dir_; }
@@ -223,7 +235,7 @@ public:
     }
 
     void Start() {
-        stderrPath_ = dir_ + "stderr.txt";
+        stderrPath_ = folder_.Path() + "stderr.txt";
         pid_ = ::fork();
         if (pid_ == 0) {
             const int err = ::open(stderrPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
