@@ -9,6 +9,7 @@
 
 #include <exception>
 
+#include "base/Guard.h"
 #include "platform/qt/GridPainting.h"
 #include "platform/qt/QtViews.h"
 #include "registry/UnitsView.h"
@@ -151,7 +152,7 @@ SettingsGrid::SettingsGrid(SettingsStore& store, LogChannel& errors, QWidget* pa
 }
 
 void SettingsGrid::PDJXPDBGridSetMouseMove(const QPoint& pos) {
-    try {
+    Guarded(errors_, "PDJXPDBGridSetMouseMove", [&] {
         // Counted as the grid counts them: column 0 is the row indicator,
         // row 0 the title row.
         const QModelIndex index = indexAt(pos);
@@ -166,9 +167,7 @@ void SettingsGrid::PDJXPDBGridSetMouseMove(const QPoint& pos) {
         } else {
             HideHint();
         }
-    } catch (const std::exception& e) {
-        ReportError(errors_, "PDJXPDBGridSetMouseMove", e.what());
-    }
+    });
 }
 
 void SettingsGrid::HideHint() {

@@ -15,6 +15,7 @@
 #include <cmath>
 #include <exception>
 
+#include "base/Guard.h"
 #include "device/Commands.h"
 #include "platform/qt/DataGrid.h"
 #include "platform/qt/GradientPanel.h"
@@ -194,15 +195,13 @@ UnitsGridDelegate::UnitsGridDelegate(const Registry& units, const UnitTable& tab
 void UnitsGridDelegate::paint(QPainter* painter, const QStyleOptionViewItem& option,
                               const QModelIndex& index) const {
     painter->save();
-    try {
+    Guarded(errors_, "PDJXPDBGrid1DrawColumnCell", [&] {
         painter->setFont(option.font);
         const bool selected = option.state.testFlag(QStyle::State_Selected);
         const QVariant nr = index.data(UnitsTableModel::UnitNrRole);
         PDJXPDBGrid1DrawColumnCell(*painter, option.rect, selected, index.column(),
                                    nr.isValid() ? nr.toInt() : -1, option.palette);
-    } catch (const std::exception& e) {
-        ReportError(errors_, "PDJXPDBGrid1DrawColumnCell", e.what());
-    }
+    });
     painter->restore();
 }
 
