@@ -7,7 +7,15 @@
 #include <stdexcept>
 
 QtUdpSocket::QtUdpSocket(std::uint16_t port, DatagramHandler handler)
-    : handler_(std::move(handler)), buffer_(static_cast<int>(kMaxDatagram + 1), '\0') {
+    : handler_(std::move(handler)),
+      buffer_(static_cast<int>(kMaxDatagram + 1), '\0'),
+      intake_([this] { return ReadOne(); },
+              [this] {
+                  // Queued: runs after the timers, the serial line and the
+                  // window events already waiting; dropped with the socket.
+                  QMetaObject::invokeMethod(this, [this] { intake_.Continue(); },
+                                            Qt::QueuedConnection);
+              }) {
     // No address sharing: a second receiver on the same port must fail to
     // bind instead of silently taking half of the datagrams.
     if (!socket_.bind(QHostAddress::AnyIPv4, port, QAbstractSocket::DontShareAddress)) {
@@ -21,7 +29,7 @@ QtUdpSocket::QtUdpSocket(std::uint16_t port, DatagramHandler handler)
     if (::setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &size, sizeof size) != 0) {
         ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
     }
-    connect(&socket_, &QUdpSocket::readyRead, this, &QtUdpSocket::ReadPending);
+    connect(&socket_, &QUdpSocket::readyRead, this, [this] { intake_.OnReadyRead(); });
 }
 
 int QtUdpSocket::ReceiveBufferSize() const {
@@ -31,38 +39,40 @@ int QtUdpSocket::ReceiveBufferSize() const {
     return size;
 }
 
-void QtUdpSocket::ReadPending() {
-    while (socket_.hasPendingDatagrams()) {
-        QHostAddress from;
-        quint16 fromPort = 0;
-        // The buffer holds one byte more than the largest datagram taken, so
-        // a longer one shows by filling it: no separate size query needed.
-        const qint64 n = socket_.readDatagram(buffer_.data(), kMaxDatagram + 1, &from, &fromPort);
-        if (n < 0 || n > kMaxDatagram) continue;
-        bool ok = false;
-        const quint32 v4 = from.toIPv4Address(&ok);
-        std::string address;
-        if (ok) {
-            char text[16];
-            std::snprintf(text, sizeof text, "%u.%u.%u.%u", v4 >> 24, (v4 >> 16) & 0xFFu,
-                          (v4 >> 8) & 0xFFu, v4 & 0xFFu);
-            address = text;
-        } else {
-            address = from.toString().toStdString();
-        }
-        const auto* p = reinterpret_cast<const std::uint8_t*>(buffer_.constData());
-        // The handler reports its own errors; should anything still escape
-        // it, this datagram is lost but the socket goes on reading.
-        try {
-            handler_(address, fromPort, Bytes(p, p + n));
-        } catch (const std::exception& e) {
-            std::fprintf(stderr, "Datagram from %s:%u not handled: %s\n", address.c_str(),
-                         static_cast<unsigned>(fromPort), e.what());
-        } catch (...) {
-            std::fprintf(stderr, "Datagram from %s:%u not handled\n", address.c_str(),
-                         static_cast<unsigned>(fromPort));
-        }
+bool QtUdpSocket::ReadOne() {
+    if (!socket_.hasPendingDatagrams()) return false;
+    QHostAddress from;
+    quint16 fromPort = 0;
+    // The buffer holds one byte more than the largest datagram taken, so
+    // a longer one shows by filling it: no separate size query needed.
+    const qint64 n = socket_.readDatagram(buffer_.data(), kMaxDatagram + 1, &from, &fromPort);
+    // Dropped, but counted against the batch like any other: a flood of
+    // oversized datagrams yields to the event loop too.
+    if (n < 0 || n > kMaxDatagram) return true;
+    bool ok = false;
+    const quint32 v4 = from.toIPv4Address(&ok);
+    std::string address;
+    if (ok) {
+        char text[16];
+        std::snprintf(text, sizeof text, "%u.%u.%u.%u", v4 >> 24, (v4 >> 16) & 0xFFu,
+                      (v4 >> 8) & 0xFFu, v4 & 0xFFu);
+        address = text;
+    } else {
+        address = from.toString().toStdString();
     }
+    const auto* p = reinterpret_cast<const std::uint8_t*>(buffer_.constData());
+    // The handler reports its own errors; should anything still escape
+    // it, this datagram is lost but the socket goes on reading.
+    try {
+        handler_(address, fromPort, Bytes(p, p + n));
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "Datagram from %s:%u not handled: %s\n", address.c_str(),
+                     static_cast<unsigned>(fromPort), e.what());
+    } catch (...) {
+        std::fprintf(stderr, "Datagram from %s:%u not handled\n", address.c_str(),
+                     static_cast<unsigned>(fromPort));
+    }
+    return true;
 }
 
 void QtUdpSocket::Send(const std::string& address, std::uint16_t port, const Bytes& data) {

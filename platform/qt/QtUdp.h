@@ -4,11 +4,13 @@
 #include <QObject>
 #include <QUdpSocket>
 
+#include "platform/DatagramIntake.h"
 #include "platform/Udp.h"
 
 // The device link's UDP socket on all local IPv4 addresses. Datagrams are
-// read on the main thread in arrival order; one larger than 8192 bytes is
-// dropped without reaching the handler.
+// read on the main thread in arrival order, at most DatagramIntake::kBatch
+// per turn of the event loop; one larger than 8192 bytes is dropped without
+// reaching the handler.
 class QtUdpSocket : public QObject, public IUdpSocket {
     Q_OBJECT
 public:
@@ -22,11 +24,14 @@ public:
     int ReceiveBufferSize() const;
 
 private:
-    void ReadPending();
+    // Reads one waiting datagram and hands it to the handler; false when
+    // none was waiting.
+    bool ReadOne();
 
     QUdpSocket socket_;
     DatagramHandler handler_;
     QByteArray buffer_;
+    DatagramIntake intake_;
 };
 
 class QtUdpFactory : public IUdpFactory {
