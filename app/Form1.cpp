@@ -3,12 +3,14 @@
 #include <cstdio>
 #include <exception>
 
+#include "app/DiskSpaceWatch.h"
 #include "app/Guard.h"
 #include "device/Commands.h"
 #include "device/MessageProcessor.h"
 #include "monitoring/SendBuffer.h"
 #include "monitoring/SerialChannel.h"
 #include "monitoring/Supervision.h"
+#include "platform/StatvfsDiskSpace.h"
 #include "registry/UnitDb.h"
 #include "settings/SettingsStore.h"
 
@@ -34,6 +36,12 @@ TForm1::TForm1(FormPlatform platform)
     // The housekeeping tick runs from window creation on.
     timerEv5min_->Start();
     serial_ = std::make_unique<SerialChannel>(p_.serialDevice, p_.clock, p_.timers, exeDir_);
+    if (p_.diskSpace == nullptr) {
+        ownDiskSpace_ = std::make_unique<StatvfsDiskSpace>();
+        p_.diskSpace = ownDiskSpace_.get();
+    }
+    diskSpaceWatch_ = std::make_unique<DiskSpaceWatch>(
+        *p_.diskSpace, std::vector<std::string>{exeDir_ + "Log", DatabasePath()});
 }
 
 TForm1::~TForm1() {
@@ -154,6 +162,10 @@ void TForm1::Timer_ev5minTimer() {
     if (p_.memoAll.LineCount() > kMemoLinesBeforeClear) {
         p_.memoAll.Clear();
         p_.memoAll.Append(" Automatically cleared ..\r\n");
+    }
+    // Warned on Imp Msg once the channels exist.
+    if (logImp_) {
+        GuardedHandler(*logErr_, "Timer_ev5minTimer", [this] { diskSpaceWatch_->Check(*logImp_); });
     }
 }
 

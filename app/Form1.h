@@ -9,6 +9,7 @@
 #include "app/Log.h"
 #include "app/LogChannels.h"
 #include "platform/Clock.h"
+#include "platform/DiskSpace.h"
 #include "platform/SerialDevice.h"
 #include "platform/Timer.h"
 #include "platform/Udp.h"
@@ -24,6 +25,7 @@ class SettingsStore;
 class UnitDb;
 class MessageProcessor;
 class UnitCommands;
+class DiskSpaceWatch;
 
 // Everything the window logic is given by the platform.
 struct FormPlatform {
@@ -40,6 +42,7 @@ struct FormPlatform {
     ILedView& ledErr;
     IFormView& view;
     std::string exeDir;  // ends with "/"
+    IDiskSpace* diskSpace = nullptr;  // nullptr: this machine's file systems
 };
 
 // The main window's logic: it owns the log channels, the send buffer, the
@@ -61,6 +64,7 @@ public:
     // Asks for confirmation; true when the window is to close.
     bool FormClose();
 
+    // Housekeeping: clears All Msg above 1000 lines, warns of low disk space.
     void Timer_ev5minTimer();
     void xpTabSheet_All_msgShow();
     void xpTabSheet_imp_msgShow();
@@ -121,4 +125,7 @@ private:
     std::unique_ptr<ITimer> timerPingDR_;
     std::unique_ptr<ITimer> timerCommTr_;
     std::unique_ptr<ITimer> timerEv5min_;
+
+    std::unique_ptr<IDiskSpace> ownDiskSpace_;
+    std::unique_ptr<DiskSpaceWatch> diskSpaceWatch_;
 };

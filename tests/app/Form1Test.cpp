@@ -8,6 +8,7 @@
 #include "monitoring/SerialChannel.h"
 #include "registry/UnitDb.h"
 #include "settings/SettingsStore.h"
+#include "fakes/FakeDiskSpace.h"
 #include "fakes/FakeScheduler.h"
 #include "fakes/FakeSerialDevice.h"
 #include "fakes/FakeUdp.h"
@@ -40,11 +41,13 @@ protected:
     FakeMemo memoAll, memoImp, memoErr;
     FakeLedView ledImp, ledErr;
     FakeFormView view;
+    FakeDiskSpace disk;
     std::unique_ptr<TForm1> form;
 
     void Create() {
         form = std::make_unique<TForm1>(FormPlatform{clock, clock, dialogs, sound, udp, serial, memoAll,
-                                                     memoImp, memoErr, ledImp, ledErr, view, dir.Path()});
+                                                     memoImp, memoErr, ledImp, ledErr, view, dir.Path(),
+                                                     &disk});
         ASSERT_TRUE(form->FormCreate());
     }
     std::vector<std::string> AllFileMessages() {
@@ -108,7 +111,7 @@ TEST_F(FormTest, WrongSizeDatabaseRunsWithoutReceiving) {
 TEST_F(FormTest, EscapingStartUpErrorShowsMessageAndTerminates) {
     dir.Write("Log", "a file where the log folder belongs");
     form = std::make_unique<TForm1>(FormPlatform{clock, clock, dialogs, sound, udp, serial, memoAll, memoImp,
-                                                 memoErr, ledImp, ledErr, view, dir.Path()});
+                                                 memoErr, ledImp, ledErr, view, dir.Path(), &disk});
     EXPECT_FALSE(form->FormCreate());
     EXPECT_FALSE(form->StartUpDone());
     ASSERT_EQ(1u, dialogs.shown.size());
@@ -159,6 +162,32 @@ TEST_F(FormTest, HousekeepingClearsAllMsgMemoAbove1000Lines) {
     }
     // Housekeeping writes no log file entry.
     EXPECT_EQ(std::string::npos, dir.Read("Log/All msg/2026-12-08.log").find("Automatically"));
+}
+
+TEST_F(FormTest, FiveMinuteTickWarnsOfLowDiskSpaceOnImpMsgOncePerCrossing) {
+    Create();
+    const std::string where = " on the disk holding " + dir.Path() + "Log and " + dir.Path() + "RAZUDovuve.db";
+    const std::string low = "!! Low disk space: 800.0 MiB free of 40.0 GiB" + where;
+    const std::string back = "Disk space is back: 5.0 GiB free of 40.0 GiB" + where;
+    disk.space = {std::uint64_t{800} << 20, std::uint64_t{40} << 30, 1};
+
+    clock.Advance(300000);
+    EXPECT_GT(disk.queries, 0);
+    ASSERT_EQ(1u, memoImp.lines.size());
+    EXPECT_EQ(low, memoImp.lines[0].substr(22));
+    EXPECT_EQ(low, memoAll.lines.back().substr(22));
+    EXPECT_TRUE(form->LedImp().IsBlinking());
+    EXPECT_EQ(std::vector<std::string>{dir.Path() + "Wav/impmsg.wav"}, sound.played);
+    EXPECT_NE(std::string::npos, dir.Read("Log/Imp_msg.log").find(" - " + low + "\r\n"));
+
+    clock.Advance(300000);  // still low: no second warning
+    EXPECT_EQ(1u, memoImp.lines.size());
+
+    disk.space.freeBytes = std::uint64_t{5} << 30;
+    clock.Advance(300000);
+    ASSERT_EQ(2u, memoImp.lines.size());
+    EXPECT_EQ(back, memoImp.lines[1].substr(22));
+    EXPECT_EQ(2u, sound.played.size());
 }
 
 TEST_F(FormTest, TabsStopTheirLeds) {
