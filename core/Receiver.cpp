@@ -4,11 +4,13 @@
 #include <exception>
 
 #include "base/Guard.h"
+#include "core/DiskSpaceWatch.h"
 #include "device/Commands.h"
 #include "device/MessageProcessor.h"
 #include "monitoring/SendBuffer.h"
 #include "monitoring/SerialChannel.h"
 #include "monitoring/Supervision.h"
+#include "platform/StatvfsDiskSpace.h"
 #include "registry/UnitDb.h"
 #include "settings/SettingsStore.h"
 
@@ -50,6 +52,13 @@ Receiver::Receiver(ReceiverPlatform platform)
         Guarded(logErr_, "Timer_ev5minTimer", [this] { HousekeepingTick(); });
     });
     timerHousekeeping_->Start();
+
+    if (p_.diskSpace == nullptr) {
+        ownDiskSpace_ = std::make_unique<StatvfsDiskSpace>();
+        p_.diskSpace = ownDiskSpace_.get();
+    }
+    diskSpaceWatch_ = std::make_unique<DiskSpaceWatch>(
+        *p_.diskSpace, std::vector<std::string>{exeDir_ + "Log", DatabasePath()});
 
     serial_ = std::make_unique<SerialChannel>(p_.serialDevice, p_.clock, p_.timers, exeDir_);
     sendBuffer_ = std::make_unique<SendBuffer>(*serial_, p_.clock, p_.timers, logs);
@@ -156,6 +165,7 @@ void Receiver::HousekeepingTick() {
         p_.memoAll.Clear();
         p_.memoAll.Append(" Automatically cleared ..\r\n");
     }
+    diskSpaceWatch_->Check(logImp_);
 }
 
 void Receiver::AllMessagesShown() { p_.memoAll.ScrollToEnd(); }

@@ -9,6 +9,7 @@
 #include "base/LogChannels.h"
 #include "core/ReceiverView.h"
 #include "platform/Clock.h"
+#include "platform/DiskSpace.h"
 #include "platform/SerialDevice.h"
 #include "platform/Timer.h"
 #include "platform/Udp.h"
@@ -26,6 +27,7 @@ class SettingsStore;
 class UnitDb;
 class MessageProcessor;
 class UnitCommands;
+class DiskSpaceWatch;
 
 // Everything the receiver is given by the platform it runs on.
 struct ReceiverPlatform {
@@ -41,7 +43,8 @@ struct ReceiverPlatform {
     ILedView& ledImp;
     ILedView& ledErr;
     IReceiverView& view;
-    std::string exeDir;  // ends with "/"
+    std::string exeDir;               // ends with "/"
+    IDiskSpace* diskSpace = nullptr;  // nullptr: this machine's file systems
 };
 
 // The receiver core: builds and owns the whole alarm path (log channels,
@@ -68,7 +71,8 @@ public:
     // Asks for confirmation; true when the window is to close.
     bool ConfirmClose();
 
-    // The five-minute housekeeping tick: clears a long All Msg memo.
+    // The five-minute housekeeping tick: clears a long All Msg memo and
+    // warns of low disk space.
     void HousekeepingTick();
     // The operator opened a memo tab.
     void AllMessagesShown();
@@ -130,6 +134,9 @@ private:
     std::unique_ptr<ITimer> timerPing_;
     std::unique_ptr<ITimer> timerCommTr_;
     std::unique_ptr<ITimer> timerHousekeeping_;
+
+    std::unique_ptr<IDiskSpace> ownDiskSpace_;
+    std::unique_ptr<DiskSpaceWatch> diskSpaceWatch_;
 };
 
 }  // namespace korvan

@@ -145,7 +145,9 @@ std::string HexText(ByteSpan data) {
     return s;
 }
 
-int FrameSize(std::uint8_t frameType) {
+namespace {
+
+constexpr int FrameSizeOf(std::uint8_t frameType) {
     switch (frameType) {
         case frame::kEvent:
             return 28;
@@ -162,6 +164,30 @@ int FrameSize(std::uint8_t frameType) {
         default:
             return 0;
     }
+}
+
+constexpr bool NoUnitFrameIsLongerThanTheLongest() {
+    for (int t = 0; t < 256; ++t) {
+        if (FrameSizeOf(static_cast<std::uint8_t>(t)) > static_cast<int>(kLongestFrame)) return false;
+    }
+    return true;
+}
+static_assert(NoUnitFrameIsLongerThanTheLongest());
+static_assert(FrameSizeOf(frame::kEvent) == static_cast<int>(kLongestFrame));
+
+}  // namespace
+
+int FrameSize(std::uint8_t frameType) {
+    return FrameSizeOf(frameType);
+}
+
+std::string DatagramHexText(ByteSpan datagram) {
+    if (datagram.size() <= kLongestFrame) {
+        return HexText(datagram);
+    }
+    std::string s = HexText(datagram.first(std::min(datagram.size(), kLoggedBytesOfLongDatagram)));
+    s += "...";
+    return s;
 }
 
 CheckedFrame CheckFrame(ByteSpan datagram) {
@@ -217,7 +243,7 @@ std::string RejectMessage(RejectKind kind, ByteSpan datagram, const std::string&
             format = "Receive INVALID Size STRING from %s (%d b.): 0x%s";
             break;
     }
-    const std::string hex = HexText(datagram);
+    const std::string hex = DatagramHexText(datagram);
     const int length = static_cast<int>(datagram.size());
     std::string out(hex.size() + senderAddress.size() + 128, '\0');
     int n = 0;

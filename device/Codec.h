@@ -70,6 +70,18 @@ std::string HexText(ByteSpan data);
 // Exact length of an accepted unit-to-receiver frame type; 0 for any other code.
 int FrameSize(std::uint8_t frameType);
 
+// The longest frame of the protocol in either direction (an Event; a
+// ChangeUnitID command is as long).
+inline constexpr std::size_t kLongestFrame = 28;
+// How much of a longer datagram its log entries show.
+inline constexpr std::size_t kLoggedBytesOfLongDatagram = 64;
+
+// A received datagram's hex as its log entries show it: in full up to the
+// longest frame. Anything longer is no frame at all: it shows as the hex of
+// at most its first 64 bytes, marked by "..." after it, so an 8 KB datagram
+// costs a line of log, not 16 KB of it.
+std::string DatagramHexText(ByteSpan datagram);
+
 enum class RejectKind { None, TooShort, BadCrc, BadFrameType, BadUnitID, BadEncrMarker, BadSize };
 
 struct CheckedFrame {

@@ -76,7 +76,7 @@ void MessageProcessor::Handle(const std::string& address, std::uint16_t port, co
 
     logs_.all.AddMsg(std::string(1, '\0') + Format("Receive from %s:%d (%d b.): 0x%s", address.c_str(),
                                        static_cast<int>(port), static_cast<int>(data.size()),
-                                       HexText(datagram).c_str()));
+                                       DatagramHexText(datagram).c_str()));
 
     const CheckedFrame checked = CheckFrame(datagram);
     if (!checked.Accepted()) {

@@ -1,16 +1,31 @@
 #pragma once
 
-#include <QByteArray>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
 #include <QObject>
+#include <QSocketNotifier>
 #include <QUdpSocket>
 
+#include <array>
+#include <memory>
+#include <vector>
+
+#include "platform/DatagramIntake.h"
 #include "platform/Udp.h"
 
 namespace korvan {
 
 // The device link's UDP socket on all local IPv4 addresses. Datagrams are
-// read on the main thread in arrival order; one larger than 8192 bytes is
-// dropped without reaching the handler.
+// handed to the handler on the main thread in arrival order, a bounded batch
+// per turn of the event loop, through a DatagramIntake (which also keeps a
+// flooding sender to its share); one larger than 8192 bytes is dropped
+// without reaching the handler.
+//
+// The socket is bound and written to through Qt. It is read through a
+// descriptor of its own, many datagrams per system call: under a flood the
+// reading must outrun the sender, so that the socket keeps room for the
+// real units.
 class QtUdpSocket : public QObject, public IUdpSocket {
     Q_OBJECT
 public:
@@ -19,16 +34,32 @@ public:
     static constexpr int kReceiveBufferBytes = 16 * 1024 * 1024;
 
     QtUdpSocket(std::uint16_t port, DatagramHandler handler);
+    ~QtUdpSocket() override;
     void Send(const std::string& address, std::uint16_t port, const Bytes& data) override;
     std::uint16_t LocalPort() const override;
     int ReceiveBufferSize() const;
+    const DatagramIntake& Intake() const { return intake_; }
 
 private:
-    void ReadPending();
+    // Datagrams taken from the socket with one call.
+    static constexpr int kReadAtOnce = 64;
+
+    // Reads one waiting datagram into `d`; false when none was waiting.
+    bool ReadOne(DatagramIntake::Datagram& d);
+    // Hands one datagram to the handler.
+    void Handle(const std::string& address, std::uint16_t port, const Bytes& data);
 
     QUdpSocket socket_;
     DatagramHandler handler_;
-    QByteArray buffer_;
+    int readFd_ = -1;
+    std::unique_ptr<QSocketNotifier> readable_;
+    std::vector<char> buffers_;  // kReadAtOnce of kMaxDatagram + 1 bytes
+    std::array<mmsghdr, kReadAtOnce> messages_{};
+    std::array<iovec, kReadAtOnce> pieces_{};
+    std::array<sockaddr_in, kReadAtOnce> senders_{};
+    int read_ = 0;   // datagrams the last call took
+    int taken_ = 0;  // of them handed out
+    DatagramIntake intake_;
 };
 
 class QtUdpFactory : public IUdpFactory {

@@ -22,7 +22,8 @@
 
 namespace korvan {
 
-QtMemo::QtMemo(QWidget* parent) : QAbstractScrollArea(parent), flushTimer_(new QTimer(this)) {
+QtMemo::QtMemo(QWidget* parent, std::size_t maxLines, std::size_t maxBytes)
+    : QAbstractScrollArea(parent), store_(maxLines, maxBytes), flushTimer_(new QTimer(this)) {
     setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     setHorizontalScrollBarPolicy(Qt::ScrollBarAsNeeded);
     setFocusPolicy(Qt::StrongFocus);
@@ -49,25 +50,15 @@ void QtMemo::Append(const std::string& text) {
     }
     pending_.push_back(text);
     pendingLines_ += breaks + 1;
+    pendingBytes_ += text.size();
+    // What is gathered stays within the memo's own bound too.
+    if (static_cast<std::size_t>(pendingLines_) >= store_.MaxLines() ||
+        pendingBytes_ >= store_.MaxBytes()) {
+        Flush();
+        return;
+    }
     if (!flushTimer_->isActive())
         flushTimer_->start();
-}
-
-void QtMemo::AddLine(const char* text, std::size_t length) {
-    if (blocks_.empty() || blocks_.back().capacity() - blocks_.back().size() < length) {
-        blocks_.emplace_back();
-        blocks_.back().reserve(std::max(kBlockBytes, length));
-    }
-    std::string& block = blocks_.back();
-    lines_.push_back({static_cast<std::uint32_t>(blocks_.size() - 1),
-                      static_cast<std::uint32_t>(block.size()),
-                      static_cast<std::uint32_t>(length)});
-    block.append(text, length);
-    const qsizetype index = Count() - 1;
-    if (longest_ < 0 || length > lines_[static_cast<std::size_t>(longest_)].length) {
-        longest_ = index;
-        longestWidth_ = fontMetrics().horizontalAdvance(LineText(index));
-    }
 }
 
 void QtMemo::Flush() {
@@ -76,21 +67,22 @@ void QtMemo::Flush() {
         return;
     QScrollBar* bar = verticalScrollBar();
     const bool atEnd = bar->value() == bar->maximum();
+    const int firstInView = bar->value();
     // The gathered entries arrive as one text, one entry per line: into an
     // empty memo it replaces the single empty line a plain-text document
     // always holds, otherwise it starts on a new line.
     if (DocumentEmpty()) {
-        blocks_.clear();
-        lines_.clear();
-        longest_ = -1;
+        store_.Clear();
+        longestNumber_ = UINT64_MAX;
         longestWidth_ = 0;
     }
+    std::size_t dropped = 0;
     for (const std::string& text : pending_) {
         std::size_t from = 0;
         for (std::size_t i = 0; i <= text.size(); ++i) {
             if (i < text.size() && text[i] != '\n' && text[i] != '\r')
                 continue;
-            AddLine(text.data() + from, i - from);
+            dropped += store_.Add(std::string_view(text).substr(from, i - from));
             if (i + 1 < text.size() && text[i] == '\r' && text[i + 1] == '\n')
                 ++i;
             from = i + 1;
@@ -98,20 +90,42 @@ void QtMemo::Flush() {
     }
     pending_.clear();
     pendingLines_ = 0;
+    pendingBytes_ = 0;
+    // The width is measured only when another line has become the longest.
+    const std::uint64_t longest = store_.Dropped() + store_.Longest();
+    if (longest != longestNumber_) {
+        longestNumber_ = longest;
+        longestWidth_ = fontMetrics().horizontalAdvance(LineText(static_cast<qsizetype>(store_.Longest())));
+    }
+    if (dropped > 0)
+        ForgetDropped(dropped);
     UpdateScrollBars();
-    if (atEnd)
+    if (atEnd) {
         bar->setValue(bar->maximum());
+    } else {
+        // The lines in view stay in view while older ones go.
+        bar->setValue(static_cast<int>(std::max<qsizetype>(0, firstInView - static_cast<qsizetype>(dropped))));
+    }
     viewport()->update();
+}
+
+void QtMemo::ForgetDropped(std::size_t dropped) {
+    const auto up = [dropped](Pos& p) {
+        p = p.line >= static_cast<qsizetype>(dropped) ? Pos{p.line - static_cast<qsizetype>(dropped), p.column}
+                                                      : Pos{};
+    };
+    up(anchor_);
+    up(cursor_);
 }
 
 void QtMemo::Clear() {
     pending_.clear();
     pendingLines_ = 0;
+    pendingBytes_ = 0;
     flushTimer_->stop();
-    // Give the memory back: the All Msg memo can have held a million lines.
-    std::vector<std::string>().swap(blocks_);
-    std::deque<Line>().swap(lines_);
-    longest_ = -1;
+    // Give the memory back: the All Msg memo can have held many lines.
+    store_.Clear();
+    longestNumber_ = UINT64_MAX;
     longestWidth_ = 0;
     anchor_ = cursor_ = Pos{};
     selecting_ = false;
@@ -120,7 +134,7 @@ void QtMemo::Clear() {
 }
 
 int QtMemo::LineCount() const {
-    const int shown = DocumentEmpty() ? 0 : static_cast<int>(lines_.size());
+    const int shown = DocumentEmpty() ? 0 : static_cast<int>(store_.Size());
     return shown + pendingLines_;
 }
 
@@ -130,9 +144,8 @@ void QtMemo::ScrollToEnd() {
 }
 
 QString QtMemo::LineText(qsizetype index) const {
-    const Line& l = lines_[static_cast<std::size_t>(index)];
-    return QString::fromLatin1(blocks_[l.block].data() + l.offset,
-                               static_cast<qsizetype>(l.length));
+    const std::string_view line = store_.Line(static_cast<std::size_t>(index));
+    return QString::fromLatin1(line.data(), static_cast<qsizetype>(line.size()));
 }
 
 QString QtMemo::toPlainText() const {
@@ -260,7 +273,9 @@ void QtMemo::resizeEvent(QResizeEvent* event) {
 void QtMemo::changeEvent(QEvent* event) {
     QAbstractScrollArea::changeEvent(event);
     if (event->type() == QEvent::FontChange) {
-        longestWidth_ = longest_ < 0 ? 0 : fontMetrics().horizontalAdvance(LineText(longest_));
+        longestWidth_ = store_.Empty() ? 0
+                                       : fontMetrics().horizontalAdvance(
+                                             LineText(static_cast<qsizetype>(store_.Longest())));
         UpdateScrollBars();
         viewport()->update();
     }

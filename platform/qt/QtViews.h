@@ -6,11 +6,11 @@
 #include <QWidget>
 
 #include <cstdint>
-#include <deque>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "platform/LineStore.h"
 #include "platform/Views.h"
 
 class QSoundEffect;
@@ -23,11 +23,16 @@ namespace korvan {
 //
 // A busy receiver adds thousands of lines a second, and the All Msg memo
 // keeps them until the five-minute housekeeping clears it, so the lines are
-// kept compactly (their bytes in large blocks, no per-line objects) and only
-// the lines in view are ever laid out and drawn. Appends are gathered and
-// handed over at most every kFlushMs, so a stream of entries costs one
-// scroll-bar update and one paint per interval; the line count includes what
-// is still gathered, and scrolling to the end hands everything over first.
+// kept compactly (a LineStore: their bytes in large blocks, no per-line
+// objects) and only the lines in view are ever laid out and drawn. A memo
+// keeps at most the newest `maxLines` lines and `maxBytes` bytes of text,
+// whichever bound comes first, and drops its oldest lines beyond that: a
+// flood of entries cannot take the machine's memory (the log files keep
+// every entry). Appends are gathered and handed over at most every kFlushMs,
+// or at once when as much is gathered as the memo keeps, so a stream of
+// entries costs one scroll-bar update and one paint per interval; the line
+// count includes what is still gathered, and scrolling to the end hands
+// everything over first.
 //
 // Lines follow a plain-text document's rules: "\r\n", "\n" and "\r" each end
 // a line, and an empty memo counts no lines even after an empty append.
@@ -39,7 +44,8 @@ public:
     // Space between the frame and the text, in pixels.
     static constexpr int kMargin = 4;
 
-    explicit QtMemo(QWidget* parent = nullptr);
+    explicit QtMemo(QWidget* parent = nullptr, std::size_t maxLines = LineStore::kMaxLines,
+                    std::size_t maxBytes = LineStore::kMaxBytes);
     ~QtMemo() override;
     void Append(const std::string& text) override;
     void Clear() override;
@@ -73,35 +79,28 @@ private:
         friend bool operator==(const Pos&, const Pos&) = default;
         friend auto operator<=>(const Pos&, const Pos&) = default;
     };
-    struct Line {
-        std::uint32_t block;
-        std::uint32_t offset;
-        std::uint32_t length;
-    };
-
-    void AddLine(const char* text, std::size_t length);
     QString LineText(qsizetype index) const;
-    qsizetype Count() const { return static_cast<qsizetype>(lines_.size()); }
+    qsizetype Count() const { return static_cast<qsizetype>(store_.Size()); }
     bool DocumentEmpty() const {
-        return lines_.empty() || (lines_.size() == 1 && lines_[0].length == 0);
+        return store_.Empty() || (store_.Size() == 1 && store_.Line(0).empty());
     }
     int LineHeight() const;
     int VisibleLines() const;
     void UpdateScrollBars();
+    // Moves the selection up by `dropped` lines that were dropped from the top.
+    void ForgetDropped(std::size_t dropped);
     Pos PosAt(const QPoint& viewportPoint) const;
     bool HasSelection() const { return anchor_ != cursor_; }
 
-    // The text of every line, in blocks of kBlockBytes (a longer line gets a
-    // block of its own); a line never spans two blocks. The line index grows
-    // in small pieces too, so a million lines never need one large copy.
-    static constexpr std::size_t kBlockBytes = 1 << 20;
-    std::vector<std::string> blocks_;
-    std::deque<Line> lines_;
-    qsizetype longest_ = -1;  // index of the line with the most characters
-    int longestWidth_ = 0;    // its width in pixels
+    LineStore store_;
+    // The longest line's number in the store (Dropped() + index) and its
+    // width in pixels, for the horizontal scroll bar.
+    std::uint64_t longestNumber_ = UINT64_MAX;
+    int longestWidth_ = 0;
 
     std::vector<std::string> pending_;
     int pendingLines_ = 0;
+    std::size_t pendingBytes_ = 0;
     QTimer* flushTimer_;
 
     Pos anchor_;

@@ -242,6 +242,32 @@ TEST_F(ReceiverTest, HousekeepingClearsAllMsgMemoAbove1000Lines) {
               rig.dir.Read("Log/All msg/2026-12-08.log").find("Automatically"));
 }
 
+TEST_F(ReceiverTest, FiveMinuteTickWarnsOfLowDiskSpaceOnImpMsgOncePerCrossing) {
+    Create();
+    const std::string dir = rig.dir.Path();
+    const std::string where = " on the disk holding " + dir + "Log and " + dir + "RAZUDovuve.db";
+    const std::string low = "!! Low disk space: 800.0 MiB free of 40.0 GiB" + where;
+    const std::string back = "Disk space is back: 5.0 GiB free of 40.0 GiB" + where;
+    rig.disk.space = {std::uint64_t{800} << 20, std::uint64_t{40} << 30, 1};
+
+    rig.clock.Advance(300000);
+    EXPECT_GT(rig.disk.queries, 0);
+    ASSERT_EQ(1u, rig.memoImp.lines.size());
+    EXPECT_EQ(low, rig.memoImp.lines[0].substr(22));
+    EXPECT_TRUE(r->LedImp().IsBlinking());
+    EXPECT_EQ(Lines{dir + "Wav/impmsg.wav"}, rig.sound.played);
+    EXPECT_NE(std::string::npos, rig.dir.Read("Log/Imp_msg.log").find(" - " + low + "\r\n"));
+
+    rig.clock.Advance(300000);  // still low: no second warning
+    EXPECT_EQ(1u, rig.memoImp.lines.size());
+
+    rig.disk.space.freeBytes = std::uint64_t{5} << 30;
+    rig.clock.Advance(300000);
+    ASSERT_EQ(2u, rig.memoImp.lines.size());
+    EXPECT_EQ(back, rig.memoImp.lines[1].substr(22));
+    EXPECT_EQ(2u, rig.sound.played.size());
+}
+
 TEST_F(ReceiverTest, TabsStopTheirLeds) {
     Create();
     r->Logs().imp.AddMsg("important");

@@ -323,6 +323,71 @@ TEST(Codec, HexText) {
     EXPECT_EQ("00FFA5", HexText(Hex("00 FF A5")));
 }
 
+// Bytes 0, 1, 2, ... of the given length (wrapping at 256).
+Bytes Counting(std::size_t n) {
+    Bytes b(n);
+    for (std::size_t i = 0; i < n; ++i) b[i] = static_cast<std::uint8_t>(i);
+    return b;
+}
+
+TEST(Codec, DatagramHexIsCutOnlyBeyondTheLongestFrame) {
+    struct Case {
+        std::size_t length;
+        std::size_t shownBytes;
+        bool marked;
+    };
+    const Case cases[] = {
+        {0, 0, false},   {9, 9, false},   {28, 28, false},  // up to the longest frame: in full
+        {29, 29, true},  {64, 64, true},  {65, 64, true},   // longer: at most 64 bytes, and "..."
+        {8000, 64, true}, {8192, 64, true},
+    };
+    for (const Case& c : cases) {
+        const Bytes d = Counting(c.length);
+        const std::string expected =
+            HexText(ByteSpan(d).first(c.shownBytes)) + (c.marked ? "..." : "");
+        EXPECT_EQ(expected, DatagramHexText(d)) << c.length;
+    }
+    EXPECT_EQ(28u, kLongestFrame);
+    EXPECT_EQ(static_cast<std::size_t>(FrameSize(frame::kEvent)), kLongestFrame);
+    EXPECT_EQ(kLongestFrame, AppendCrc(ChangeUnitIdFrame(1, "356938035643809", 2)).size());
+}
+
+TEST(Codec, RejectionOfALongDatagramShowsItsCutHexAndItsRealLength) {
+    const Bytes longEvent = WithCrc(
+        "06 00 00 05 03 02 01 00 1A 0C 08 0A 1E 00 31 32 33 34 31 31 33 30 30 31 30 30 35 00");
+    ASSERT_EQ(29u, longEvent.size());
+    const Bytes junk = Counting(8000);
+    struct Case {
+        const char* what;
+        Bytes datagram;
+        std::string message;
+    };
+    const Case cases[] = {
+        {"28 bytes, bad CRC", Counting(28),
+         "Receive msg, containing INVALID CRC. Msg from 192.0.2.5 (28 b.): 0x" + HexText(Counting(28))},
+        {"29-byte event", longEvent,
+         "Receive INVALID Size STRING from 192.0.2.5 (29 b.): 0x" + HexText(longEvent) + "..."},
+        {"8000 bytes of junk", junk,
+         "Receive msg, containing INVALID CRC. Msg from 192.0.2.5 (8000 b.): 0x"
+         "000102030405060708090A0B0C0D0E0F101112131415161718191A1B1C1D1E1F"
+         "202122232425262728292A2B2C2D2E2F303132333435363738393A3B3C3D3E3F..."},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const CheckedFrame f = CheckFrame(c.datagram);
+        EXPECT_EQ(c.message, RejectMessage(f.reject, c.datagram, "192.0.2.5"));
+    }
+    const Bytes typed = [&] {
+        Bytes b = junk;
+        b[0] = 0x77;
+        b.back() = Crc8(ByteSpan(b).first(b.size() - 1));
+        return b;
+    }();
+    EXPECT_EQ("Receive msg, containing INVALID FrameType (0x77). Msg from 192.0.2.5 (8000 b.): 0x77" +
+                  HexText(ByteSpan(typed).subspan(1, 63)) + "...",
+              RejectMessage(RejectKind::BadFrameType, typed, "192.0.2.5"));
+}
+
 Bytes EventWithTime(const char* stamp) {
     return WithCrc(std::string("06 00 00 05 03 02 01 00 ") + stamp +
                    " 31 32 33 34 31 31 33 30 30 31 30 30 35");

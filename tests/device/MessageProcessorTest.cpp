@@ -385,6 +385,58 @@ TEST_F(MessageProcessorTest, EmptyDatagramIsLoggedRefusedAndNacked) {
               Spaced(udp.sent[0].data));
 }
 
+// The longest frame (28 bytes) is logged in full; a byte more and both the
+// "Receive from" entry and the rejection show at most 64 bytes and "...",
+// with the real length.
+TEST_F(MessageProcessorTest, DatagramsLongerThanAnyFrameAreLoggedCut) {
+    const Bytes event28 = kEvent;
+    Bytes event29 = kEvent;
+    event29.back() = 0x00;
+    event29 = AppendCrc(event29);
+    Bytes junk(8000);
+    for (std::size_t i = 0; i < junk.size(); ++i) junk[i] = static_cast<std::uint8_t>(0xA0 + i % 16);
+    const std::string junkHex =
+        "A0A1A2A3A4A5A6A7A8A9AAABACADAEAFA0A1A2A3A4A5A6A7A8A9AAABACADAEAF"
+        "A0A1A2A3A4A5A6A7A8A9AAABACADAEAFA0A1A2A3A4A5A6A7A8A9AAABACADAEAF...";
+    Bytes badCrc28 = kEvent;
+    badCrc28.back() ^= 0xFF;
+    struct Case {
+        const char* what;
+        Bytes datagram;
+        Lines all;
+    };
+    const Case cases[] = {
+        {"28-byte frame with a bad CRC", badCrc28,
+         {"", "Receive from 10.0.0.5:4000 (28 b.): 0x" + HexText(badCrc28),
+          "Receive msg, containing INVALID CRC. Msg from 10.0.0.5 (28 b.): 0x" + HexText(badCrc28),
+          "Send NACK"}},
+        {"29-byte event", event29,
+         {"", "Receive from 10.0.0.5:4000 (29 b.): 0x" + HexText(event29) + "...",
+          "Receive INVALID Size STRING from 10.0.0.5 (29 b.): 0x" + HexText(event29) + "...",
+          "Send NACK"}},
+        {"8000 bytes of junk", junk,
+         {"", "Receive from 10.0.0.5:4000 (8000 b.): 0x" + junkHex,
+          "Receive msg, containing INVALID CRC. Msg from 10.0.0.5 (8000 b.): 0x" + junkHex,
+          "Send NACK"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        logs.ClearMemos();
+        udp.sent.clear();
+        Receive(c.datagram);
+        EXPECT_EQ(c.all, logs.All());
+        EXPECT_EQ(Lines{c.all[2]}, logs.Imp());
+        ASSERT_EQ(1u, udp.sent.size());
+        EXPECT_EQ(frame::kNack, udp.sent[0].data[0]);
+    }
+
+    // The longest legal frame itself, accepted and logged in full.
+    logs.ClearMemos();
+    Receive(event28);
+    ASSERT_GE(logs.All().size(), 2u);
+    EXPECT_EQ("Receive from 10.0.0.5:4000 (28 b.): 0x" + HexText(event28), logs.All()[1]);
+}
+
 TEST_F(MessageProcessorTest, AckSendFailureIsReportedAndProcessingGoesOn) {
     udp.failSends = true;
     Receive(kEvent);

@@ -447,6 +447,18 @@ TEST(UnitSimOptions, FloodKeepsUnitsInFlightForADuration) {
     EXPECT_EQ(50, Parse({"flood", "--events-percent", "50"}).options->eventsPercent);
 }
 
+TEST(UnitSimOptions, BlastSendsFramesOrJunkForADuration) {
+    const ParseResult r = Parse({"blast", "--unit", "4000", "--duration", "20"});
+    ASSERT_TRUE(r.options.has_value()) << r.error;
+    EXPECT_EQ(Mode::Blast, r.options->mode);
+    EXPECT_EQ(4000, r.options->unit);
+    EXPECT_EQ(Kind::Ping, r.options->type);
+    EXPECT_EQ(0, r.options->junkBytes);
+    EXPECT_EQ(8000, Parse({"blast", "--junk", "8000"}).options->junkBytes);
+    EXPECT_EQ("bad value '0' for --junk", Parse({"blast", "--junk", "0"}).error);
+    EXPECT_EQ("bad value '65508' for --junk", Parse({"blast", "--junk", "65508"}).error);
+}
+
 TEST(UnitSimOptions, NumberedZonesCountEventsInThreeDigits) {
     EXPECT_FALSE(Parse({"load"}).options->numberedZones);
     EXPECT_TRUE(Parse({"load", "--numbered-zones"}).options->numberedZones);

@@ -425,7 +425,8 @@ TEST(FaultInjectionE2E, FloodFromOneAddressDoesNotStarveARealUnit) {
     EXPECT_EQ(kEvents, std::count(acked.begin(), acked.end(), true));
 
     // How much of the flood the receiver took in (the kernel may drop what
-    // does not fit its queue), and how fast.
+    // does not fit its queue, and the receiver drops what is beyond one
+    // sender's share of its own), and how fast.
     std::size_t handled = 0;
     WaitFor(
         [&] {

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "core/Receiver.h"
+#include "fakes/FakeDiskSpace.h"
 #include "fakes/FakeScheduler.h"
 #include "fakes/FakeSerialDevice.h"
 #include "fakes/FakeUdp.h"
@@ -28,13 +29,14 @@ struct ReceiverRig {
     FakeMemo memoAll, memoImp, memoErr;
     FakeLedView ledImp, ledErr;
     FakeReceiverView view;
+    FakeDiskSpace disk;
     std::unique_ptr<Receiver> receiver;
 
     // Builds the core; `start` runs its start-up sequence too.
     Receiver& Create(bool start = true) {
         receiver = std::make_unique<Receiver>(ReceiverPlatform{clock, clock, dialogs, sound, udp,
                                                                serial, memoAll, memoImp, memoErr,
-                                                               ledImp, ledErr, view, dir.Path()});
+                                                               ledImp, ledErr, view, dir.Path(), &disk});
         if (start)
             receiver->Start();
         return *receiver;

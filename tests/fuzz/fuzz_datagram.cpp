@@ -48,7 +48,10 @@ void CheckCodec(const Bytes& data) {
     if (!c.Accepted()) {
         const std::string text = RejectMessage(c.reject, datagram, "10.0.0.5");
         FUZZ_CHECK(text.find("10.0.0.5") != std::string::npos);
-        FUZZ_CHECK(text.find("0x" + HexText(datagram)) != std::string::npos);
+        FUZZ_CHECK(text.find(" (" + std::to_string(data.size()) + " b.): 0x" +
+                             DatagramHexText(datagram)) != std::string::npos);
+        // A rejection costs a line of log whatever the datagram's length.
+        FUZZ_CHECK(text.size() <= 200 + 2 * kLoggedBytesOfLongDatagram);
         const Bytes nack = BuildNack(datagram, FuzzEnv::kStart);
         FUZZ_CHECK(nack.size() == 15 && nack[0] == frame::kNack && IsCrcValid(nack));
         for (std::size_t i = 1; i < 8; ++i) FUZZ_CHECK(nack[i] == (data.size() >= 8 ? data[i] : 0));

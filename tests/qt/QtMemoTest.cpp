@@ -151,4 +151,76 @@ TEST(QtMemo, SelectsWithTheMouseAndCopies) {
     EXPECT_EQ(QString(), memo.SelectedText());
 }
 
+TEST(QtMemo, EachMemoIsBoundedByDefault) {
+    QtMemo memo;
+    for (int i = 0; i < 200005; ++i) memo.Append("line " + std::to_string(i));
+    memo.Flush();
+    EXPECT_EQ(200000, memo.LineCount());
+    EXPECT_TRUE(memo.toPlainText().startsWith("line 5\nline 6\n"));
+    EXPECT_TRUE(memo.toPlainText().endsWith("\nline 200004"));
+}
+
+TEST(QtMemo, AtItsBoundDropsTheOldestLinesAndKeepsTheNewest) {
+    struct Case {
+        std::size_t maxLines;
+        std::size_t maxBytes;
+        int appends;      // "line 0", "line 1", ...
+        bool flushEach;   // handed over one by one, or all at once
+        int count;
+        QString text;
+    };
+    const Case cases[] = {
+        {5, 1000, 5, true, 5, "line 0\nline 1\nline 2\nline 3\nline 4"},
+        {5, 1000, 8, true, 5, "line 3\nline 4\nline 5\nline 6\nline 7"},
+        {5, 1000, 8, false, 5, "line 3\nline 4\nline 5\nline 6\nline 7"},
+        {100, 20, 8, true, 3, "line 5\nline 6\nline 7"},  // 6 bytes a line: the text bound first
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.text.toStdString());
+        QtMemo memo(nullptr, c.maxLines, c.maxBytes);
+        for (int i = 0; i < c.appends; ++i) {
+            memo.Append("line " + std::to_string(i));
+            if (c.flushEach) memo.Flush();
+        }
+        memo.Flush();
+        EXPECT_EQ(c.count, memo.LineCount());
+        EXPECT_EQ(c.text, memo.toPlainText());
+    }
+}
+
+TEST(QtMemo, GatheredLinesAreHandedOverOnceTheyReachTheBound) {
+    QtMemo memo(nullptr, 4, 1000);
+    for (int i = 0; i < 3; ++i) memo.Append("line " + std::to_string(i));
+    EXPECT_EQ(QString(), memo.toPlainText());  // still gathered
+    memo.Append("line 3\r\nline 4");
+    EXPECT_EQ("line 1\nline 2\nline 3\nline 4", memo.toPlainText());
+}
+
+TEST(QtMemo, DroppedLinesTakeTheViewAndTheSelectionAlong) {
+    QtMemo memo(nullptr, 100, 100000);
+    memo.resize(400, 200);
+    memo.show();
+    QScrollBar* bar = memo.verticalScrollBar();
+    for (int i = 0; i < 100; ++i) memo.Append("line " + std::to_string(i));
+    memo.Flush();
+
+    // Reading further up, with "line 40" to "line 42" selected.
+    bar->setValue(40);
+    Mouse(memo, QEvent::MouseButtonPress, At(memo, "line 40", 0, 0), Qt::LeftButton);
+    Mouse(memo, QEvent::MouseMove, At(memo, "line 42", 2, 7), Qt::LeftButton);
+    Mouse(memo, QEvent::MouseButtonRelease, At(memo, "line 42", 2, 7), Qt::NoButton);
+    ASSERT_EQ("line 40\nline 41\nline 42", memo.SelectedText());
+
+    for (int i = 100; i < 110; ++i) memo.Append("line " + std::to_string(i));
+    memo.Flush();
+    EXPECT_EQ(30, bar->value());  // the same lines in view
+    EXPECT_EQ("line 40\nline 41\nline 42", memo.SelectedText());
+
+    // Once the selected lines themselves are gone, so is the selection.
+    for (int i = 110; i < 160; ++i) memo.Append("line " + std::to_string(i));
+    memo.Flush();
+    EXPECT_EQ(QString(), memo.SelectedText());
+    EXPECT_EQ(0, bar->value());
+}
+
 }  // namespace

@@ -98,6 +98,10 @@ std::string UsageText() {
            "  flood    closed loop: each of --units N units sends its next frame the\n"
            "           moment the last one is answered (or given up), for --duration D s;\n"
            "           N frames are always in flight, so the rate is the receiver's own\n"
+           "  blast    open loop from one socket: --type frames of --unit (each with the\n"
+           "           next FrameID), or random datagrams with --junk N, sent as fast as\n"
+           "           they go for --duration D s without waiting for answers; the\n"
+           "           answers are counted. Plays a flood from one address\n"
            "  respond  answer like a receiver on --port, for trying the modes above\n"
            "\n"
            "common:\n"
@@ -125,17 +129,20 @@ std::string UsageText() {
            "  --units N           number of units (10)\n"
            "  --first-unit N      number of the first unit (1)\n"
            "  --rate R            load: datagrams per second, all units together (100)\n"
-           "  --duration D        load, flood: seconds (10)\n"
+           "  --duration D        load, flood, blast: seconds (10)\n"
            "  --events-percent P  share of Events, the rest are Pings (load 20, storm 100,\n"
            "                      flood 0)\n"
            "  --window W          storm: milliseconds in which all units start (1000)\n"
            "  --frames-per-unit N storm: frames each unit sends, one after another (1)\n"
-           "  --seed N            storm: spread of the start times (1)\n"
+           "  --seed N            storm: spread of the start times; blast: the junk (1)\n"
            "  --max-sockets N     sockets at most; units share them beyond that (1024)\n"
            "  --numbered-zones    each Event's zone is its number in the run: 001, 002, ...\n"
            "                      (after 999 comes 000), to check order and gaps at the\n"
            "                      monitoring software\n"
            "  --show N            lost or wrong frames printed one by one, at most (10)\n"
+           "\n"
+           "blast:\n"
+           "  --junk N            random datagrams of N bytes (1..65507) instead of frames\n"
            "\n"
            "respond:\n"
            "  --drop-every N      leave every N-th datagram unanswered (0 = none)\n"
@@ -143,7 +150,9 @@ std::string UsageText() {
            "\n"
            "The last line is 'summary key=value ...'. Exit code 0 when every frame was\n"
            "answered correctly, 1 when one was lost, refused or answered wrongly,\n"
-           "2 for a usage error.\n";
+           "2 for a usage error. A blast expects answers to be missing: its summary\n"
+           "reads 'summary sent=.. answers=.. acks=.. nacks=.. other=.. rate=..\n"
+           "send_waits=..' and it exits 0.\n";
 }
 
 ParseResult ParseOptions(const std::vector<std::string>& args) {
@@ -161,6 +170,7 @@ ParseResult ParseOptions(const std::vector<std::string>& args) {
                                                {"load", Mode::Load},
                                                {"storm", Mode::Storm},
                                                {"flood", Mode::Flood},
+                                               {"blast", Mode::Blast},
                                                {"respond", Mode::Respond}};
     const auto mode = modes.find(args[0]);
     if (mode == modes.end()) {
@@ -235,6 +245,7 @@ ParseResult ParseOptions(const std::vector<std::string>& args) {
         {"--seed", {integer(0, 0xFFFFFFFFLL), [&] { o.seed = static_cast<std::uint32_t>(n); }}},
         {"--max-sockets", {integer(1, 100000), [&] { o.maxSockets = static_cast<int>(n); }}},
         {"--drop-every", {integer(0, 1000000), [&] { o.dropEvery = static_cast<int>(n); }}},
+        {"--junk", {integer(1, 65507), [&] { o.junkBytes = static_cast<int>(n); }}},
     };
 
     for (std::size_t i = 1; i < args.size(); ++i) {

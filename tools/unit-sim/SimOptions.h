@@ -12,7 +12,7 @@
 
 namespace unitsim {
 
-enum class Mode { One, Load, Storm, Flood, Respond };
+enum class Mode { One, Load, Storm, Flood, Blast, Respond };
 
 struct Options {
     Mode mode = Mode::One;
@@ -42,7 +42,7 @@ struct Options {
     int units = 10;
     int firstUnit = 1;
     double rate = 100;     // load: datagrams per second, all units together
-    double duration = 10;  // load, flood: seconds; respond: only when given
+    double duration = 10;  // load, flood, blast: seconds; respond: only when given
     bool durationGiven = false;
     int eventsPercent = -1;  // -1: 20 for load, 100 for storm, 0 for flood
     int windowMs = 1000;     // storm
@@ -52,6 +52,9 @@ struct Options {
     // Each generated Event carries its number in the run as its zone, so the
     // monitoring software's log shows whether every alarm came once, in order.
     bool numberedZones = false;
+
+    // blast
+    int junkBytes = 0;  // > 0: random datagrams of this length instead of frames
 
     // respond
     int dropEvery = 0;  // drop every n-th datagram unanswered; 0 = none

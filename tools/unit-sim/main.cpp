@@ -667,10 +667,133 @@ int RunFleet(const Options& o) {
                 wholeWait + 1'000'000);
             break;
         }
+        case Mode::Blast:
         case Mode::Respond:
             break;
     }
     return Report(fleet);
+}
+
+// A flood from one address: datagrams go out back to back, as fast as the
+// socket takes them, with no wait for answers; the answers that come back
+// are counted as they arrive, and for two seconds after the last send.
+int RunBlast(const Options& o) {
+    sockaddr_in target{};
+    std::string err;
+    if (!Resolve(o.host, o.port, target, err)) {
+        std::fprintf(stderr, "unit-sim: %s\n", err.c_str());
+        return 2;
+    }
+    Socket s;
+    if (!OpenUnitSocket(target, s, err)) {
+        std::fprintf(stderr, "unit-sim: %s\n", err.c_str());
+        return 1;
+    }
+    // Junk: a pool of random datagrams, sent in turn, so that making them
+    // costs nothing during the run.
+    std::vector<Bytes> junk;
+    if (o.junkBytes > 0) {
+        std::uint64_t x = o.seed * 0x9E3779B97F4A7C15ULL + 1;
+        for (int i = 0; i < 64; ++i) {
+            Bytes d(static_cast<std::size_t>(o.junkBytes));
+            for (std::uint8_t& b : d) {
+                x ^= x << 13;
+                x ^= x >> 7;
+                x ^= x << 17;
+                b = static_cast<std::uint8_t>(x >> 32);
+            }
+            junk.push_back(std::move(d));
+        }
+    }
+    UnitFrame f;
+    f.kind = o.type;
+    f.unitNr = o.unit;
+    f.encrMarker = o.encrMarker;
+    f.account = o.account.empty() ? DefaultAccount(o.unit) : o.account;
+    f.event = o.event;
+    f.partition = o.partition;
+    f.zone = o.zone;
+    f.imei = o.imei.empty() ? DefaultImei(o.unit) : o.imei;
+    f.fw = o.fw;
+    f.level = o.level;
+    f.time = o.time ? *o.time : StampOf(LocalParts());
+    if (o.junkBytes > 0) {
+        std::printf("blast: random datagrams of %d bytes for %.1f s to %s:%u\n", o.junkBytes,
+                    o.duration, o.host.c_str(), o.port);
+    } else {
+        std::printf("blast: %s frames of unit %.4d for %.1f s to %s:%u\n", KindName(o.type), o.unit,
+                    o.duration, o.host.c_str(), o.port);
+    }
+    std::fflush(stdout);
+
+    std::size_t sent = 0, answers = 0, acks = 0, nacks = 0, other = 0, waits = 0;
+    std::uint8_t buf[8192];
+    const auto drain = [&] {
+        for (;;) {
+            const ssize_t n = recv(s.fd(), buf, sizeof buf, MSG_DONTWAIT);
+            if (n < 0) {
+                if (errno == ECONNREFUSED) continue;
+                return;
+            }
+            ++answers;
+            if (n > 0 && buf[0] == frame::kAck) {
+                ++acks;
+            } else if (n > 0 && buf[0] == frame::kNack) {
+                ++nacks;
+            } else {
+                ++other;
+            }
+        }
+    };
+    const Micros start = NowUs();
+    const Micros end = start + static_cast<Micros>(o.duration * 1e6);
+    Micros nextProgress = start + 1'000'000;
+    std::uint16_t frameId = static_cast<std::uint16_t>(o.frameId);
+    Bytes built = BuildUnitFrame(f);
+    while (gStop == 0) {
+        if ((sent & 255) == 0) {
+            drain();
+            const Micros now = NowUs();
+            if (now >= end) break;
+            if (now >= nextProgress) {
+                std::printf("t=%.1fs sent=%zu answers=%zu\n", static_cast<double>(now - start) / 1e6,
+                            sent, answers);
+                nextProgress += 1'000'000;
+            }
+        }
+        const Bytes* d = &built;
+        if (o.junkBytes > 0) {
+            d = &junk[sent % junk.size()];
+        } else {
+            f.frameId = frameId++;
+            built = BuildUnitFrame(f);
+        }
+        if (send(s.fd(), d->data(), d->size(), MSG_DONTWAIT) < 0) {
+            if (errno == EAGAIN || errno == ENOBUFS) {
+                ++waits;
+                pollfd p{s.fd(), POLLOUT, 0};
+                poll(&p, 1, 1);
+                continue;
+            }
+            if (errno != ECONNREFUSED && errno != EINTR) {
+                std::printf("send failed: %s\n", std::strerror(errno));
+                break;
+            }
+            continue;
+        }
+        ++sent;
+    }
+    const double seconds = static_cast<double>(NowUs() - start) / 1e6;
+    const Micros lingerEnd = NowUs() + 2'000'000;
+    while (gStop == 0 && NowUs() < lingerEnd) {
+        pollfd p{s.fd(), POLLIN, 0};
+        poll(&p, 1, 50);
+        drain();
+    }
+    std::printf("summary sent=%zu answers=%zu acks=%zu nacks=%zu other=%zu rate=%.0f send_waits=%zu\n",
+                sent, answers, acks, nacks, other, seconds > 0 ? static_cast<double>(sent) / seconds : 0.0,
+                waits);
+    return 0;
 }
 
 // A stand-in receiver: answers every datagram as the receiver would, so the
@@ -756,5 +879,8 @@ int main(int argc, char** argv) {
     InstallSignals();
     std::signal(SIGPIPE, SIG_IGN);
     const Options& o = *parsed.options;
-    return o.mode == Mode::Respond ? RunResponder(o) : RunFleet(o);
+    if (o.mode == Mode::Respond) {
+        return RunResponder(o);
+    }
+    return o.mode == Mode::Blast ? RunBlast(o) : RunFleet(o);
 }
