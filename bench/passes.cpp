@@ -1,10 +1,12 @@
 // passes: times the receiver's sweeps over all 10000 unit slots with a full
-// registry, on the real core objects (log channels writing to a scratch
-// folder, the real database file), driven by a settable clock:
+// registry, on the receiver core (built and started by ReceiverRig on fakes
+// in a scratch folder, with the real log channels and database file),
+// driven by a settable clock:
 //   - one CheckCommSt pass (the minute tick) when no unit is due,
 //   - one rebuild of the units grid's rows by the filter (empty filter,
 //     a filter that matches one unit, a filter that matches none),
-//   - one load of the database at start-up (ReadDB_and_FillU_onStartUp).
+//   - one load of the database at start-up (ReadDB_and_FillU_onStartUp,
+//     from the core's open database into a fresh registry).
 // Prints one "pass NAME runs=.. median_us=.. min_us=.. max_us=.." line each.
 //
 //   usage: passes [--runs N]
@@ -21,18 +23,12 @@
 #include <string>
 #include <vector>
 
-#include "base/Log.h"
-#include "base/LogChannels.h"
-#include "fakes/FakeScheduler.h"
-#include "fakes/FakeSerialLink.h"
-#include "fakes/FakeViews.h"
-#include "fakes/TempDir.h"
+#include "fakes/ReceiverRig.h"
 #include "monitoring/SendBuffer.h"
 #include "monitoring/Supervision.h"
 #include "registry/UnitDb.h"
 #include "registry/UnitTable.h"
 #include "registry/Units.h"
-#include "settings/WorkingSettings.h"
 
 using namespace korvan;
 
@@ -105,28 +101,6 @@ struct Timing {
     }
 };
 
-// The log channels as the receiver builds them, with memos that only count.
-class CountingMemo : public IMemo {
-public:
-    void Append(const std::string&) override { ++lines_; }
-    void Clear() override { lines_ = 0; }
-    int LineCount() const override { return lines_; }
-    void ScrollToEnd() override {}
-
-private:
-    int lines_ = 0;
-};
-
-struct Channels {
-    Channels(const IClock& clock, const std::string& dir)
-        : all(clock, nullptr, dir, &allMemo, "Log\\All msg", "", 1, nullptr, "", nullptr),
-          imp(clock, nullptr, dir, &impMemo, "Log", "Imp_msg", 0, nullptr, "", &all),
-          err(clock, nullptr, dir, &errMemo, "Log", "Errors", 0, nullptr, "", &all) {}
-    LogChannels Logs() { return LogChannels{all, imp, err}; }
-    CountingMemo allMemo, impMemo, errMemo;
-    LogChannel all, imp, err;
-};
-
 #ifdef KORVAN_HAVE_UNITS_VIEW
 constexpr const char* kFilterSource = "ApplyUnitFilter";
 void FilterRows(Registry& registry, const std::string& text) {
@@ -172,53 +146,45 @@ int main(int argc, char** argv) {
         }
     }
 
-    TempDir dir;
-    FakeScheduler clock(LocalNow());
-    Channels channels(clock, dir.Path());
-    const LogChannels logs = channels.Logs();
-    dir.Write("RAZUDovuve.db", FullDatabase(clock.Now()));
+    // Neither heartbeat nor start-up delay: the minute tick looks at every
+    // slot at once and nothing but what it raises waits in the send buffer.
+    ReceiverRig rig(LocalNow());
+    rig.dir.Write("RAZUDovuve.ini", "33665\r\nCOM1\r\n15\r\n60\r\n240\r\n0\r\n0\r\n");
+    rig.dir.Write("RAZUDovuve.db", FullDatabase(rig.clock.Now()));
+    Receiver& core = rig.Create();
+    Registry& registry = core.Units();
+    UnitTable& table = registry.Table();
+    if (!core.StartUpDone() || table.RowCount() != UNIT_COUNT) {
+        std::fprintf(stderr, "passes: the receiver started with %d units\n", table.RowCount());
+        return 1;
+    }
 
     // The database load: a fresh registry each time, as at start-up.
     {
-        UnitDb db(logs, dir.Path() + "RAZUDovuve.db");
-        if (!db.ConnDB()) {
-            std::fprintf(stderr, "passes: the database did not open\n");
-            return 1;
-        }
         Timing t;
         for (int i = 0; i < std::max(1, runs / 10); ++i) {
-            UnitTable table;
-            Registry registry(logs, table);
+            UnitTable rows;
+            Registry fresh(core.Logs(), rows);
             t.Run(1, [&] {
-                db.ReadDB_and_FillU_onStartUp(registry, clock.Now(), clock.MonotonicMs());
+                core.Database().ReadDB_and_FillU_onStartUp(fresh, rig.clock.Now(),
+                                                           rig.clock.MonotonicMs());
             });
-            if (table.RowCount() != UNIT_COUNT) {
-                std::fprintf(stderr, "passes: %d rows loaded\n", table.RowCount());
+            if (rows.RowCount() != UNIT_COUNT) {
+                std::fprintf(stderr, "passes: %d rows loaded\n", rows.RowCount());
                 return 1;
             }
         }
         t.Print("db_load");
     }
 
-    UnitTable table;
-    Registry registry(logs, table);
-    UnitDb db(logs, dir.Path() + "RAZUDovuve.db");
-    db.ConnDB();
-    db.ReadDB_and_FillU_onStartUp(registry, clock.Now(), clock.MonotonicMs());
-    registry.SetStore(&db);
-
     // The minute tick with every unit heard a minute ago: nothing is due,
     // every slot is looked at.
     {
-        WorkingSettings settings;
-        settings.CommTroubleStartUpDelay = 0;
-        FakeSerialLink link(clock);
-        SendBuffer buffer(link, clock, clock, logs);
-        Supervision supervision(registry, buffer, settings, clock, logs);
         Timing t;
-        t.Run(runs, [&] { supervision.CheckCommSt(); });
-        if (buffer.SendBufferCount() != 0) {
-            std::fprintf(stderr, "passes: CheckCommSt raised %d lines\n", buffer.SendBufferCount());
+        t.Run(runs, [&] { core.Supervisor().CheckCommSt(); });
+        if (core.Buffer().SendBufferCount() != 0) {
+            std::fprintf(stderr, "passes: CheckCommSt raised %d lines\n",
+                         core.Buffer().SendBufferCount());
             return 1;
         }
         t.Print("check_comm_st");

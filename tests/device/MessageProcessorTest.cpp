@@ -1,19 +1,18 @@
 #include <gtest/gtest.h>
 
+#include <cstddef>
 #include <filesystem>
-#include <memory>
 #include <string>
 #include <vector>
 
 #include "device/Codec.h"
 #include "device/DeviceTestSupport.h"
 #include "device/MessageProcessor.h"
-#include "fakes/FakeScheduler.h"
-#include "fakes/FakeUdp.h"
 #include "fakes/FakeUnitStore.h"
+#include "fakes/ReceiverRig.h"
+#include "monitoring/SendBuffer.h"
 #include "registry/UnitTable.h"
 #include "registry/Units.h"
-#include "settings/WorkingSettings.h"
 
 using namespace korvan;
 
@@ -36,26 +35,29 @@ Bytes EventFrame(const std::string& time, const std::string& fields,
     return AppendCrc(Concat({Hex(header), Hex(time), Text(fields)}));
 }
 
-// A factory that notes how many sockets were open when each new one was asked for.
-class CountingUdpFactory : public FakeUdpFactory {
-  public:
-    std::unique_ptr<IUdpSocket> Open(std::uint16_t port, DatagramHandler h) override {
-        openAtOpen.push_back(openSockets);
-        return FakeUdpFactory::Open(port, std::move(h));
-    }
-    std::vector<int> openAtOpen;
-};
+const char* const kDayLog = "Log/All msg/2026-12-08.log";
 
+// The message processing as the receiver core wires it: the core started on
+// fakes without a settings file, so the defaults are in force and no serial
+// port is open; the monitoring lines wait in the send buffer behind the
+// start-up heartbeat.
 class MessageProcessorTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        proc.DoActivateUDPSrvPort(true);
-        logs.ClearMemos();
+        startLines = core.Buffer().SendBufferCount();
+        startLog = rig.dir.Read(kDayLog);
+        rig.ClearMemos();
     }
 
     void Receive(const Bytes& data, const std::string& address = "10.0.0.5",
                  std::uint16_t port = 4000) {
-        udp.Deliver(address, port, data);
+        rig.Receive(data, address, port);
+    }
+
+    // The monitoring lines queued since start-up.
+    Lines Queued() const {
+        const auto& lines = core.Buffer().Lines();
+        return Lines(lines.begin() + static_cast<std::ptrdiff_t>(startLines), lines.end());
     }
 
     static Lines Block(const Bytes& data, Lines after, const std::string& from = "10.0.0.5:4000") {
@@ -65,29 +67,14 @@ class MessageProcessorTest : public ::testing::Test {
         return out;
     }
 
-    FakeScheduler clock{At(2026, 12, 8, 10, 30, 2)};
-    Logs logs{clock};
-    CountingUdpFactory udp;
-    WorkingSettings settings;
-    UnitTable table;
-    Registry registry{logs.Channels(), table};
-    bool startUpDone = false;
-    std::vector<int> restores;
-    std::vector<std::string> accountAtRestore;
-    std::vector<std::size_t> allLinesAtRestore;
-    Lines queued;
-    MessageProcessor proc{logs.Channels(),
-                          clock,
-                          udp,
-                          settings,
-                          registry,
-                          [this](int nr) {
-                              restores.push_back(nr);
-                              accountAtRestore.push_back(registry.Unit(nr).sAccount);
-                              allLinesAtRestore.push_back(logs.allMemo.lines.size());
-                          },
-                          [this](const std::string& line) { queued.push_back(line); },
-                          [this] { return startUpDone; }};
+    ReceiverRig rig{At(2026, 12, 8, 10, 30, 2)};
+    Receiver& core = rig.Create();
+    FakeUdpFactory& udp = rig.udp;
+    FakeScheduler& clock = rig.clock;
+    Registry& registry = core.Units();
+    UnitTable& table = core.UnitRows();
+    int startLines = 0;
+    std::string startLog;  // the All-messages file after start-up
 };
 
 TEST_F(MessageProcessorTest, WorkedEventIsAcknowledgedForwardedAndRecorded) {
@@ -97,7 +84,7 @@ TEST_F(MessageProcessorTest, WorkedEventIsAcknowledgedForwardedAndRecorded) {
     EXPECT_EQ("10.0.0.5", udp.sent[0].address);
     EXPECT_EQ(4000, udp.sent[0].port);
     EXPECT_EQ("01 00 00 05 03 02 01 00 1A 0C 08 0A 1E 02 90", Spaced(udp.sent[0].data));
-    EXPECT_EQ(Lines{"5077 181234E13001005"}, queued);
+    EXPECT_EQ(Lines{"5077 181234E13001005"}, Queued());
 
     const Lines all = {
         "",
@@ -109,14 +96,9 @@ TEST_F(MessageProcessorTest, WorkedEventIsAcknowledgedForwardedAndRecorded) {
         "[Unit 0123] [Account 1234] Changed IP: [] -> [10.0.0.5]",
         "[Unit 0123] Changed Account: [] -> [1234]",
     };
-    EXPECT_EQ(all, logs.All());
-    EXPECT_EQ(Lines(all.begin() + 4, all.end()), logs.Imp());
-    EXPECT_TRUE(logs.Err().empty());
-
-    // The restore check runs after the block start and already sees the new account.
-    EXPECT_EQ(std::vector<int>{123}, restores);
-    EXPECT_EQ(std::vector<std::string>{"1234"}, accountAtRestore);
-    EXPECT_EQ(std::vector<std::size_t>{2}, allLinesAtRestore);
+    EXPECT_EQ(all, rig.All());
+    EXPECT_EQ(Lines(all.begin() + 4, all.end()), rig.Imp());
+    EXPECT_TRUE(rig.Err().empty());
 
     const TUnitStruct& u = registry.Unit(123);
     EXPECT_TRUE(u.bUsed);
@@ -130,10 +112,9 @@ TEST_F(MessageProcessorTest, WorkedEventIsAcknowledgedForwardedAndRecorded) {
 
     // The block start is set apart by an empty line in the file too.
     const std::string s = "2026.12.08 10:30:02 - ";
-    EXPECT_EQ(s + "UDP Server Listen Port 33665\r\n\r\n" + s + all[1] + "\r\n" + s + all[2] +
-                  "\r\n" + s + all[3] + "\r\n" + s + all[4] + "\r\n" + s + all[5] + "\r\n" + s +
-                  all[6] + "\r\n",
-              logs.dir.Read("Log/All msg/2026-12-08.log"));
+    EXPECT_EQ(startLog + "\r\n" + s + all[1] + "\r\n" + s + all[2] + "\r\n" + s + all[3] +
+                  "\r\n" + s + all[4] + "\r\n" + s + all[5] + "\r\n" + s + all[6] + "\r\n",
+              rig.dir.Read(kDayLog));
 }
 
 struct FrameCase {
@@ -191,40 +172,25 @@ TEST_F(MessageProcessorTest, EveryFrameTypeGetsItsAnswerAndLogLines) {
     };
     for (const FrameCase& c : cases) {
         SCOPED_TRACE(c.name);
-        FakeScheduler s{At(2026, 12, 8, 10, 30, 2)};
-        UnitTable t;
-        Logs l{s};
-        FakeUdpFactory u;
-        Registry r{l.Channels(), t};
-        std::vector<int> rs;
-        MessageProcessor p{l.Channels(),
-                           s,
-                           u,
-                           settings,
-                           r,
-                           [&](int nr) { rs.push_back(nr); },
-                           [](const std::string&) {},
-                           [] { return true; }};
-        p.DoActivateUDPSrvPort(true);
+        ReceiverRig each{At(2026, 12, 8, 10, 30, 2)};
+        Receiver& started = each.Create();
         // The unit is known from an earlier Ping from the same address.
-        u.Deliver("10.0.0.5", 4000, Hex("23 00 00 06 03 02 01 00 F2"));
-        const TDateTime before = s.Now();
-        s.Advance(1000);
-        l.ClearMemos();
-        u.sent.clear();
-        rs.clear();
+        each.Receive(Hex("23 00 00 06 03 02 01 00 F2"));
+        const TDateTime before = each.clock.Now();
+        each.clock.Advance(1000);
+        each.ClearMemos();
+        each.udp.sent.clear();
 
-        u.Deliver("10.0.0.5", 4000, c.datagram);
+        each.Receive(c.datagram);
 
-        ASSERT_EQ(1u, u.sent.size());
-        EXPECT_EQ("10.0.0.5", u.sent[0].address);
-        EXPECT_EQ(4000, u.sent[0].port);
-        EXPECT_EQ(Spaced(c.reply), Spaced(u.sent[0].data));
-        EXPECT_EQ(Block(c.datagram, c.lines), l.All());
-        EXPECT_EQ(c.imp, l.Imp());
-        EXPECT_TRUE(l.Err().empty());
-        EXPECT_EQ(std::vector<int>{123}, rs);
-        EXPECT_EQ(c.updatesRecord ? s.Now() : before, r.Unit(123).dtLastMsg);
+        ASSERT_EQ(1u, each.udp.sent.size());
+        EXPECT_EQ("10.0.0.5", each.udp.sent[0].address);
+        EXPECT_EQ(4000, each.udp.sent[0].port);
+        EXPECT_EQ(Spaced(c.reply), Spaced(each.udp.sent[0].data));
+        EXPECT_EQ(Block(c.datagram, c.lines), each.All());
+        EXPECT_EQ(c.imp, each.Imp());
+        EXPECT_TRUE(each.Err().empty());
+        EXPECT_EQ(c.updatesRecord ? each.clock.Now() : before, started.Units().Unit(123).dtLastMsg);
     }
 }
 
@@ -268,7 +234,7 @@ TEST_F(MessageProcessorTest, EveryRejectionIsLoggedAsImportantAndAnsweredWithNac
     };
     for (const RejectCase& c : cases) {
         SCOPED_TRACE(c.name);
-        logs.ClearMemos();
+        rig.ClearMemos();
         udp.sent.clear();
 
         Receive(c.datagram);
@@ -277,24 +243,75 @@ TEST_F(MessageProcessorTest, EveryRejectionIsLoggedAsImportantAndAnsweredWithNac
         EXPECT_EQ("10.0.0.5", udp.sent[0].address);
         EXPECT_EQ(4000, udp.sent[0].port);
         EXPECT_EQ(Spaced(WithCrc(c.nack)), Spaced(udp.sent[0].data));
-        EXPECT_EQ(Block(c.datagram, {c.message, "Send NACK"}), logs.All());
-        EXPECT_EQ(Lines{c.message}, logs.Imp());
-        EXPECT_TRUE(logs.Err().empty());
+        EXPECT_EQ(Block(c.datagram, {c.message, "Send NACK"}), rig.All());
+        EXPECT_EQ(Lines{c.message}, rig.Imp());
+        EXPECT_TRUE(rig.Err().empty());
     }
-    // A refused datagram touches no record and checks no restore.
-    EXPECT_TRUE(restores.empty());
-    EXPECT_TRUE(queued.empty());
+    // A refused datagram touches no record and queues nothing (that it ends
+    // no reported trouble either is shown below).
+    EXPECT_TRUE(Queued().empty());
     EXPECT_TRUE(table.Empty());
     EXPECT_EQ("", registry.Unit(123).sAccount);
+}
+
+// The supervision's restore check runs for every accepted datagram, after
+// the block start and before the frame's own line, and already sees the
+// account an alarm brings. A refused datagram ends no reported trouble.
+TEST_F(MessageProcessorTest, EveryAcceptedDatagramEndsReportedTroubleWithTheAccountItBrings) {
+    const Bytes imei = Text(kImei);
+    const std::vector<std::pair<const char*, Bytes>> frames = {
+        {"Event with another account", EventFrame("1A 0C 08 0A 1E 00", "4321113001005")},
+        {"Ping", Hex("23 00 00 06 03 02 01 00 F2")},
+        {"GSMLevel", WithCrc("25 00 00 07 03 02 01 00 17")},
+        {"PingImeiFwVer", AppendCrc(Concat({Hex("22 FD 01 00 03 02 01 00"), imei, Hex("01 02 0F")}))},
+        {"SetTimeRequest", WithCrc("0A 00 12 34 03 02 01 00")},
+        {"ChangeUnitNrRequest", AppendCrc(Concat({Hex("20 00 00 09 03 02 01 00"), imei}))},
+    };
+    // Silent for 16 minutes: the minute tick reports Comm Trouble 1 (15 min.).
+    const auto fallSilent = [&] {
+        clock.Advance(16 * 60000);
+        ASSERT_EQ(1, registry.Unit(123).byCommTrSent);
+        rig.ClearMemos();
+    };
+    Receive(kEvent);  // unit 0123, account 1234
+    fallSilent();
+    EXPECT_EQ("5077 181234E35000001", Queued().back());
+
+    const Lines before = Queued();
+    Receive(Hex("23 00 00 06 03 02 01 00 00"));  // refused: invalid CRC
+    EXPECT_EQ(1, registry.Unit(123).byCommTrSent);
+    EXPECT_EQ(before, Queued());
+    EXPECT_EQ(4u, rig.All().size());
+
+    for (const auto& [name, frame] : frames) {
+        SCOPED_TRACE(name);
+        if (registry.Unit(123).byCommTrSent == 0)
+            fallSilent();
+        rig.ClearMemos();
+        const std::size_t queued = Queued().size();
+
+        Receive(frame);
+
+        EXPECT_EQ(0, registry.Unit(123).byCommTrSent);
+        const Lines all = rig.All();
+        ASSERT_GE(all.size(), 4u);
+        EXPECT_EQ((Lines{"", "Receive from 10.0.0.5:4000 (" + std::to_string(frame.size()) +
+                                 " b.): 0x" + HexText(frame),
+                         "[Unit 0123] [Account 4321] - CommRestore"}),
+                  Lines(all.begin(), all.begin() + 3));
+        EXPECT_EQ(0u, all[3].rfind("[Unit 0123] [Account 4321] [FrameID=", 0)) << all[3];
+        const Lines lines = Queued();
+        ASSERT_LT(queued, lines.size());
+        EXPECT_EQ("5077 184321R35000000", lines[queued]);
+    }
 }
 
 TEST_F(MessageProcessorTest, ChangeUnitNrRequestGetsLowestFreeNumberAndChangesNoRecord) {
     Receive(WithCrc("23 00 00 01 01 00 00 00"));  // unit 0001
     Receive(WithCrc("23 00 00 01 02 00 00 00"));  // unit 0002
     Receive(WithCrc("23 00 00 01 04 00 00 00"));  // unit 0004
-    logs.ClearMemos();
+    rig.ClearMemos();
     udp.sent.clear();
-    restores.clear();
 
     const Bytes request = AppendCrc(Concat({Hex("20 00 00 0B 00 00 00 00"), Text(kImei)}));
     Receive(request, "10.0.0.7", 5000);
@@ -315,12 +332,11 @@ TEST_F(MessageProcessorTest, ChangeUnitNrRequestGetsLowestFreeNumberAndChangesNo
         "10.0.0.7:5000");
     Lines both = block;
     both.insert(both.end(), block.begin(), block.end());
-    EXPECT_EQ(both, logs.All());
-    EXPECT_TRUE(logs.Imp().empty());
+    EXPECT_EQ(both, rig.All());
+    EXPECT_TRUE(rig.Imp().empty());
     EXPECT_FALSE(registry.IsUnitKnown(0));
     EXPECT_FALSE(registry.IsUnitKnown(3));
     EXPECT_EQ(3, table.RowCount());
-    EXPECT_EQ((std::vector<int>{0, 0}), restores);
 }
 
 TEST_F(MessageProcessorTest, UnitZeroIsAUnitOfItsOwn) {
@@ -329,7 +345,7 @@ TEST_F(MessageProcessorTest, UnitZeroIsAUnitOfItsOwn) {
     EXPECT_EQ(
         Block(ping, {"[Unit 0000] [Account ] [FrameID=2] [Ping]", "Send ACK", "0000 FIRST MSG",
                      "[Unit 0000] [Account ] Changed IP: [] -> [10.0.0.5]"}),
-        logs.All());
+        rig.All());
     EXPECT_TRUE(registry.IsUnitKnown(0));
     EXPECT_EQ(0, table.CurrentUnitNr());
     ASSERT_EQ(1u, udp.sent.size());
@@ -339,39 +355,39 @@ TEST_F(MessageProcessorTest, UnitZeroIsAUnitOfItsOwn) {
 
 TEST_F(MessageProcessorTest, RepeatedEventIsProcessedAgainInFull) {
     Receive(kEvent);
-    logs.ClearMemos();
+    rig.ClearMemos();
     Receive(kEvent);
     EXPECT_EQ(2u, udp.sent.size());
     EXPECT_EQ(udp.sent[0].data, udp.sent[1].data);
-    EXPECT_EQ((Lines{"5077 181234E13001005", "5077 181234E13001005"}), queued);
+    EXPECT_EQ((Lines{"5077 181234E13001005", "5077 181234E13001005"}), Queued());
     EXPECT_EQ(
         Block(kEvent,
               {"[Unit 0123] [Account 1234] [FrameID=5] [dt=08.12.2026 10:30:00] [CID=E130-01-005]",
                "Send ACK"}),
-        logs.All());
+        rig.All());
 }
 
 TEST_F(MessageProcessorTest, RestoreQualifierIsForwardedWithR) {
     const Bytes event = EventFrame("1A 0C 08 00 00 00", "1234313000010");  // qualifier 3, midnight
     Receive(event);
-    EXPECT_EQ(Lines{"5077 181234R13000010"}, queued);
-    ASSERT_GE(logs.All().size(), 3u);
+    EXPECT_EQ(Lines{"5077 181234R13000010"}, Queued());
+    ASSERT_GE(rig.All().size(), 3u);
     EXPECT_EQ("[Unit 0123] [Account 1234] [FrameID=5] [dt=08.12.2026] [CID=R130-00-010]",
-              logs.All()[2]);
+              rig.All()[2]);
 }
 
 TEST_F(MessageProcessorTest, NewAddressIsAnsweredThereAndOnlyAnIpChangeIsLogged) {
     const Bytes ping = Hex("23 00 00 06 03 02 01 00 F2");
     Receive(ping, "10.0.0.5", 4000);
-    logs.ClearMemos();
+    rig.ClearMemos();
     Receive(ping, "10.0.0.5", 4001);  // port only: stored without a line
-    EXPECT_TRUE(logs.Imp().empty());
+    EXPECT_TRUE(rig.Imp().empty());
     EXPECT_EQ(4001, registry.Unit(123).iPort);
     Receive(ping, "10.0.0.9", 4002);
     ASSERT_EQ(3u, udp.sent.size());
     EXPECT_EQ("10.0.0.9", udp.sent[2].address);
     EXPECT_EQ(4002, udp.sent[2].port);
-    EXPECT_EQ(Lines{"[Unit 0123] [Account ] Changed IP: [10.0.0.5] -> [10.0.0.9]"}, logs.Imp());
+    EXPECT_EQ(Lines{"[Unit 0123] [Account ] Changed IP: [10.0.0.5] -> [10.0.0.9]"}, rig.Imp());
     EXPECT_EQ("10.0.0.9", registry.Unit(123).sIP);
 }
 
@@ -379,7 +395,7 @@ TEST_F(MessageProcessorTest, EmptyDatagramIsLoggedRefusedAndNacked) {
     Receive(Bytes{});
     EXPECT_EQ((Lines{"", "Receive from 10.0.0.5:4000 (0 b.): 0x",
                      "Receive TOO SHORT STRING from 10.0.0.5 (0 b.): 0x", "Send NACK"}),
-              logs.All());
+              rig.All());
     ASSERT_EQ(1u, udp.sent.size());
     EXPECT_EQ(Spaced(WithCrc("02 00 00 00 00 00 00 00 1A 0C 08 0A 1E 02")),
               Spaced(udp.sent[0].data));
@@ -441,22 +457,22 @@ TEST_F(MessageProcessorTest, AckSendFailureIsReportedAndProcessingGoesOn) {
     udp.failSends = true;
     Receive(kEvent);
     const std::string err = "ERR in SendACK, Error Msg: Socket Error # 10049";
-    EXPECT_EQ(Lines{err}, logs.Err());
+    EXPECT_EQ(Lines{err}, rig.Err());
     EXPECT_EQ(
         Block(kEvent,
               {"[Unit 0123] [Account 1234] [FrameID=5] [dt=08.12.2026 10:30:00] [CID=E130-01-005]",
                err, "0123 FIRST MSG", "[Unit 0123] [Account 1234] Changed IP: [] -> [10.0.0.5]",
                "[Unit 0123] Changed Account: [] -> [1234]"}),
-        logs.All());
-    EXPECT_EQ(Lines{"5077 181234E13001005"}, queued);
+        rig.All());
+    EXPECT_EQ(Lines{"5077 181234E13001005"}, Queued());
     EXPECT_TRUE(registry.IsUnitKnown(123));
 }
 
 TEST_F(MessageProcessorTest, NackSendFailureIsReportedUnderSendNack) {
     udp.failSends = true;
     Receive(Hex("01 02"));
-    EXPECT_EQ(Lines{"ERR in SendNACK, Error Msg: Socket Error # 10049"}, logs.Err());
-    EXPECT_EQ("ERR in SendNACK, Error Msg: Socket Error # 10049", logs.All().back());
+    EXPECT_EQ(Lines{"ERR in SendNACK, Error Msg: Socket Error # 10049"}, rig.Err());
+    EXPECT_EQ("ERR in SendNACK, Error Msg: Socket Error # 10049", rig.All().back());
 }
 
 TEST_F(MessageProcessorTest, NewTimeSendFailureEndsTheHandlingWithoutRecordUpdate) {
@@ -464,9 +480,9 @@ TEST_F(MessageProcessorTest, NewTimeSendFailureEndsTheHandlingWithoutRecordUpdat
     const Bytes request = WithCrc("0A 00 12 34 03 02 01 00");
     Receive(request);
     const std::string err = "ERR in ProcessRecMsg, Error Msg: Socket Error # 10049";
-    EXPECT_EQ(Lines{err}, logs.Err());
+    EXPECT_EQ(Lines{err}, rig.Err());
     EXPECT_EQ(Block(request, {"[Unit 0123] [Account ] [FrameID=4660] [Set Time Request]", err}),
-              logs.All());
+              rig.All());
     EXPECT_FALSE(registry.IsUnitKnown(123));
 }
 
@@ -475,12 +491,12 @@ TEST_F(MessageProcessorTest, NewUnitNrSendFailureIsReportedUnderProcessRecMsg) {
     const Bytes request = AppendCrc(Concat({Hex("20 00 00 0B 03 02 01 00"), Text(kImei)}));
     Receive(request);
     const std::string err = "ERR in ProcessRecMsg, Error Msg: Socket Error # 10049";
-    EXPECT_EQ(Lines{err}, logs.Err());
+    EXPECT_EQ(Lines{err}, rig.Err());
     EXPECT_EQ(
         Block(request,
               {"[Unit 0123] [Account ] [FrameID=11] [Change UnitNr Request] [imei=356938035643809]",
                "Find First Free UnitNr: 0001", err}),
-        logs.All());
+        rig.All());
 }
 
 TEST_F(MessageProcessorTest, RecordWriteFailureIsReportedAfterTheAnswer) {
@@ -489,11 +505,11 @@ TEST_F(MessageProcessorTest, RecordWriteFailureIsReportedAfterTheAnswer) {
     registry.SetStore(&store);
     Receive(kEvent);
     EXPECT_EQ(1u, udp.sent.size());
-    EXPECT_EQ(Lines{"5077 181234E13001005"}, queued);
+    EXPECT_EQ(Lines{"5077 181234E13001005"}, Queued());
     EXPECT_EQ(
         Lines{"ERR in ProcessRecMsg, Error Msg: Cannot write unit record: Input/output error"},
-        logs.Err());
-    EXPECT_TRUE(logs.Imp().empty());
+        rig.Err());
+    EXPECT_TRUE(rig.Imp().empty());
 }
 
 TEST_F(MessageProcessorTest, EventWithInvalidTimeIsStillAnAlarm) {
@@ -502,7 +518,7 @@ TEST_F(MessageProcessorTest, EventWithInvalidTimeIsStillAnAlarm) {
 
     const std::string err =
         "ERR in ProcessRecMsg, Error Msg: Invalid event time 2026-02-30 10:30:00 from unit 0123";
-    EXPECT_EQ(Lines{err}, logs.Err());
+    EXPECT_EQ(Lines{err}, rig.Err());
     EXPECT_EQ(
         Block(event, {err,
                       "[Unit 0123] [Account 1234] [FrameID=5] [dt=invalid 2026-02-30 10:30:00] "
@@ -510,11 +526,11 @@ TEST_F(MessageProcessorTest, EventWithInvalidTimeIsStillAnAlarm) {
                       "Send ACK", "0123 FIRST MSG",
                       "[Unit 0123] [Account 1234] Changed IP: [] -> [10.0.0.5]",
                       "[Unit 0123] Changed Account: [] -> [1234]"}),
-        logs.All());
+        rig.All());
     ASSERT_EQ(1u, udp.sent.size());
     EXPECT_EQ(Spaced(WithCrc("01 00 00 05 03 02 01 00 1A 0C 08 0A 1E 02")),
               Spaced(udp.sent[0].data));
-    EXPECT_EQ(Lines{"5077 181234E13001005"}, queued);
+    EXPECT_EQ(Lines{"5077 181234E13001005"}, Queued());
     EXPECT_TRUE(registry.IsUnitKnown(123));
     EXPECT_EQ(clock.Now(), registry.Unit(123).dtLastMsg);
 }
@@ -525,49 +541,51 @@ TEST_F(MessageProcessorTest, ControlBytesFromAUnitCannotBreakLogLines) {
         AppendCrc(Concat({Hex("06 00 00 05 03 02 01 00 1A 0C 08 0A 1E 00"), Text("1"), Hex("0A"),
                           Text("341130010"), Hex("0D"), Text("5")}));
     Receive(event);
-    ASSERT_GE(logs.All().size(), 3u);
+    ASSERT_GE(rig.All().size(), 3u);
     EXPECT_EQ("[Unit 0123] [Account 1?34] [FrameID=5] [dt=08.12.2026 10:30:00] [CID=E130-01-0?5]",
-              logs.All()[2]);
+              rig.All()[2]);
 
-    logs.ClearMemos();
+    rig.ClearMemos();
     Bytes imei = Text(kImei);
     imei[3] = 0x00;
     const Bytes ping = AppendCrc(Concat({Hex("22 00 00 07 03 02 01 00"), imei, Hex("00 00 00")}));
     Receive(ping);
-    ASSERT_GE(logs.All().size(), 3u);
+    ASSERT_GE(rig.All().size(), 3u);
     EXPECT_EQ(
         "[Unit 0123] [Account 1?34] [FrameID=7] [Ping/imei/fwVer] [imei=356?38035643809] "
         "[fwVer=0.0.0]",
-        logs.All()[2]);
-    for (const std::string& line : logs.allMemo.lines)
+        rig.All()[2]);
+    for (const std::string& line : rig.memoAll.lines)
         EXPECT_EQ(std::string::npos, line.find('\n'));
 }
 
 TEST_F(MessageProcessorTest, ActivationWithoutForceWaitsForStartUp) {
-    MessageProcessor p{logs.Channels(), clock,   udp,     settings,
-                       registry,        nullptr, nullptr, [this] { return startUpDone; }};
-    udp.opened.clear();
+    ReceiverRig fresh{At(2026, 12, 8, 10, 30, 2)};
+    Receiver& notStarted = fresh.Create(false);
+    MessageProcessor& p = notStarted.Processor();
     p.DoActivateUDPSrvPort(false);
-    EXPECT_TRUE(udp.opened.empty());
+    EXPECT_TRUE(fresh.udp.opened.empty());
     EXPECT_EQ(nullptr, p.UdpEndpoint());
-    EXPECT_TRUE(logs.All().empty());
+    EXPECT_TRUE(fresh.All().empty());
 
-    startUpDone = true;
-    settings.UDPSrvPort = 40000;
+    ASSERT_TRUE(notStarted.Start());  // opens the endpoint itself
+    fresh.udp.opened.clear();
+    fresh.ClearMemos();
+    notStarted.Settings().UDPSrvPort = 40000;
     p.DoActivateUDPSrvPort(false);
-    EXPECT_EQ(std::vector<std::uint16_t>{40000}, udp.opened);
+    EXPECT_EQ(std::vector<std::uint16_t>{40000}, fresh.udp.opened);
     ASSERT_NE(nullptr, p.UdpEndpoint());
     EXPECT_EQ(40000, p.UdpEndpoint()->LocalPort());
-    EXPECT_EQ(Lines{"UDP Server Listen Port 40000"}, logs.All());
+    EXPECT_EQ(Lines{"UDP Server Listen Port 40000"}, fresh.All());
 }
 
 TEST_F(MessageProcessorTest, ReactivationClosesTheOldSocketFirst) {
     EXPECT_EQ(std::vector<int>{0}, udp.openAtOpen);
-    proc.DoActivateUDPSrvPort(true);
+    core.Processor().DoActivateUDPSrvPort(true);
     EXPECT_EQ((std::vector<int>{0, 0}), udp.openAtOpen);
     EXPECT_EQ(1, udp.openSockets);
-    EXPECT_EQ(udp.current, proc.UdpEndpoint());
-    EXPECT_EQ(Lines{"UDP Server Listen Port 33665"}, logs.All());
+    EXPECT_EQ(udp.current, core.Processor().UdpEndpoint());
+    EXPECT_EQ(Lines{"UDP Server Listen Port 33665"}, rig.All());
 
     // Datagrams reach the processing through the new socket.
     Receive(Hex("23 00 00 06 03 02 01 00 F2"));
@@ -576,38 +594,37 @@ TEST_F(MessageProcessorTest, ReactivationClosesTheOldSocketFirst) {
 
 TEST_F(MessageProcessorTest, BindFailureIsReportedWithoutListenLine) {
     udp.failOpen = true;
-    proc.DoActivateUDPSrvPort(true);
+    core.Processor().DoActivateUDPSrvPort(true);
     EXPECT_EQ(Lines{"ERR in DoActivateUDPSrvPort, Error Msg: Could not bind socket. Address and "
                     "port are already in use."},
-              logs.All());
-    EXPECT_EQ(nullptr, proc.UdpEndpoint());
+              rig.All());
+    EXPECT_EQ(nullptr, core.Processor().UdpEndpoint());
     EXPECT_EQ(0, udp.openSockets);  // the old one was closed first
 
     // A later activation that succeeds opens it again.
     udp.failOpen = false;
-    startUpDone = true;
-    proc.DoActivateUDPSrvPort(false);
-    EXPECT_NE(nullptr, proc.UdpEndpoint());
-    EXPECT_EQ("UDP Server Listen Port 33665", logs.All().back());
+    core.Processor().DoActivateUDPSrvPort(false);
+    EXPECT_NE(nullptr, core.Processor().UdpEndpoint());
+    EXPECT_EQ("UDP Server Listen Port 33665", rig.All().back());
 }
 
 TEST_F(MessageProcessorTest, SendAckAndNackUseTheCurrentTime) {
     clock.Advance(3000);
-    proc.SendACK(kEvent, "192.0.2.1", 7);
-    proc.SendNACK(Hex("01"), "192.0.2.1", 7);
+    core.Processor().SendACK(kEvent, "192.0.2.1", 7);
+    core.Processor().SendNACK(Hex("01"), "192.0.2.1", 7);
     ASSERT_EQ(2u, udp.sent.size());
     EXPECT_EQ(Spaced(WithCrc("01 00 00 05 03 02 01 00 1A 0C 08 0A 1E 05")),
               Spaced(udp.sent[0].data));
     EXPECT_EQ(Spaced(WithCrc("02 00 00 00 00 00 00 00 1A 0C 08 0A 1E 05")),
               Spaced(udp.sent[1].data));
-    EXPECT_EQ((Lines{"Send ACK", "Send NACK"}), logs.All());
+    EXPECT_EQ((Lines{"Send ACK", "Send NACK"}), rig.All());
 }
 
 // A log file that cannot be written (here a folder stands in its place) must
 // not cost a unit its answer. The failure is told once per episode, on
 // stderr and in the Errors memo; the entries stay in their memo.
 TEST_F(MessageProcessorTest, UnwritableImportantLogCostsNoNackAndIsToldOncePerEpisode) {
-    const std::string imp = logs.dir.Path() + "Log/Imp_msg.log";
+    const std::string imp = rig.dir.Path() + "Log/Imp_msg.log";
     const std::string failure = "Cannot open log file " + imp + ": Is a directory";
     const std::string err = "ERR in AddMsg, Error Msg: " + failure;
     const Bytes refused = Hex("01 02");
@@ -620,18 +637,18 @@ TEST_F(MessageProcessorTest, UnwritableImportantLogCostsNoNackAndIsToldOncePerEp
     EXPECT_EQ("Log entry not written: " + failure + "\n", ::testing::internal::GetCapturedStderr());
     ASSERT_EQ(2u, udp.sent.size());
     EXPECT_EQ(frame::kNack, udp.sent[1].data[0]);
-    EXPECT_EQ(Lines{err}, logs.Err());
-    EXPECT_EQ((Lines{rejection, rejection}), logs.Imp());
+    EXPECT_EQ(Lines{err}, rig.Err());
+    EXPECT_EQ((Lines{rejection, rejection}), rig.Imp());
     EXPECT_EQ((Lines{"", "Receive from 10.0.0.5:4000 (2 b.): 0x0102", err, rejection, "Send NACK",
                      "", "Receive from 10.0.0.5:4000 (2 b.): 0x0102", rejection, "Send NACK"}),
-              logs.All());
+              rig.All());
 
     // The file can be written again: the entry is there and nothing is told.
     std::filesystem::remove(imp);
     Receive(refused);
     EXPECT_EQ(3u, udp.sent.size());
-    EXPECT_EQ(Lines{err}, logs.Err());
-    EXPECT_EQ(logs.imp.LastLine() + "\r\n", logs.dir.Read("Log/Imp_msg.log"));
+    EXPECT_EQ(Lines{err}, rig.Err());
+    EXPECT_EQ(core.Logs().imp.LastLine() + "\r\n", rig.dir.Read("Log/Imp_msg.log"));
 
     // A new failure is a new episode.
     std::filesystem::remove(imp);
@@ -640,11 +657,11 @@ TEST_F(MessageProcessorTest, UnwritableImportantLogCostsNoNackAndIsToldOncePerEp
     Receive(refused);
     EXPECT_EQ("Log entry not written: " + failure + "\n", ::testing::internal::GetCapturedStderr());
     EXPECT_EQ(4u, udp.sent.size());
-    EXPECT_EQ((Lines{err, err}), logs.Err());
+    EXPECT_EQ((Lines{err, err}), rig.Err());
 }
 
 TEST_F(MessageProcessorTest, UnwritableDailyLogCostsNeitherAckNorMonitoringLine) {
-    const std::string day = logs.dir.Path() + "Log/All msg/2026-12-08.log";
+    const std::string day = rig.dir.Path() + "Log/All msg/2026-12-08.log";
     const std::string failure = "Cannot open log file " + day + ": Is a directory";
     std::filesystem::remove(day);
     std::filesystem::create_directories(day);
@@ -657,12 +674,12 @@ TEST_F(MessageProcessorTest, UnwritableDailyLogCostsNeitherAckNorMonitoringLine)
     ASSERT_EQ(2u, udp.sent.size());
     EXPECT_EQ("01 00 00 05 03 02 01 00 1A 0C 08 0A 1E 02 90", Spaced(udp.sent[0].data));
     EXPECT_EQ("01 00 00 05 03 02 01 00 1A 0C 08 0A 1E 02 90", Spaced(udp.sent[1].data));
-    EXPECT_EQ((Lines{"5077 181234E13001005", "5077 181234E13001005"}), queued);
+    EXPECT_EQ((Lines{"5077 181234E13001005", "5077 181234E13001005"}), Queued());
     // Told once, not once per entry.
     EXPECT_EQ("Log entry not written: " + failure + "\n", told);
-    EXPECT_EQ(Lines{"ERR in AddMsg, Error Msg: " + failure}, logs.Err());
-    EXPECT_EQ(logs.err.LastLine() + "\r\n",
-              logs.dir.Read("Log/Errors.log").substr(0, logs.err.LastLine().size() + 2));
+    EXPECT_EQ(Lines{"ERR in AddMsg, Error Msg: " + failure}, rig.Err());
+    EXPECT_EQ(core.Logs().err.LastLine() + "\r\n",
+              rig.dir.Read("Log/Errors.log").substr(0, core.Logs().err.LastLine().size() + 2));
 }
 
 }  // namespace

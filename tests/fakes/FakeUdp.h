@@ -37,6 +37,7 @@ public:
 
     std::unique_ptr<IUdpSocket> Open(std::uint16_t port, DatagramHandler h) override {
         opened.push_back(port);
+        openAtOpen.push_back(openSockets);
         if (failOpen) throw std::runtime_error("Could not bind socket. Address and port are already in use.");
         handler = std::move(h);
         auto s = std::make_unique<Socket>(*this, port);
@@ -49,6 +50,7 @@ public:
     }
 
     std::vector<std::uint16_t> opened;
+    std::vector<int> openAtOpen;  // sockets still open when each one was asked for
     std::vector<SentDatagram> sent;
     DatagramHandler handler;
     Socket* current = nullptr;

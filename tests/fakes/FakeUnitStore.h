@@ -13,8 +13,9 @@
 
 namespace korvan {
 
-// Records every field write in order. `failAtWrite` makes that write (0-based)
-// fail like a broken disk, so a test can prove what happens before and after.
+// Records every field write in order and passes it on to `next` when set.
+// `failAtWrite` makes that write (0-based) fail like a broken disk, so a test
+// can prove what happens before and after.
 class FakeUnitStore : public IUnitStore {
 public:
     struct Write {
@@ -39,10 +40,13 @@ public:
             throw std::system_error(EIO, std::generic_category(), "Cannot write unit record");
         }
         writes.push_back({nr, offset, bytes});
+        if (next != nullptr)
+            next->WriteUnitField(nr, offset, bytes);
     }
 
     std::vector<Write> writes;
     int failAtWrite = -1;
+    IUnitStore* next = nullptr;
 };
 
 }  // namespace korvan

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <vector>
@@ -11,14 +12,19 @@
 #include "fakes/FakeUdp.h"
 #include "fakes/FakeViews.h"
 #include "fakes/TempDir.h"
+#include "fakes/TestLogChannels.h"
 
 namespace korvan {
 
-// The whole receiver core on fakes, in a fresh folder, on a settable clock
-// (2026-12-08 10:30:00 unless told otherwise). Tests, fuzzers and the bench
-// drive the alarm path through it exactly as the window does.
+// The whole receiver core on fakes, in a fresh folder (under the system's
+// temporary folder unless told otherwise), on a settable clock (2026-12-08
+// 10:30:00 unless told otherwise). Tests, fuzzers and the bench drive the
+// alarm path through it exactly as the window does.
 struct ReceiverRig {
-    explicit ReceiverRig(TDateTime start = 46364.4375) : clock(start) {}
+    explicit ReceiverRig(TDateTime start = 46364.4375,
+                         const std::string& folderBase =
+                             std::filesystem::temp_directory_path().string())
+        : dir(folderBase), clock(start) {}
 
     TempDir dir;
     FakeScheduler clock;
@@ -46,6 +52,16 @@ struct ReceiverRig {
     void Receive(const Bytes& datagram, const std::string& address = "10.0.0.5",
                  std::uint16_t port = 4000) {
         udp.Deliver(address, port, datagram);
+    }
+
+    // The memos' lines without their time stamps; an empty line stays empty.
+    std::vector<std::string> All() const { return TestLogChannels::Texts(memoAll); }
+    std::vector<std::string> Imp() const { return TestLogChannels::Texts(memoImp); }
+    std::vector<std::string> Err() const { return TestLogChannels::Texts(memoErr); }
+    void ClearMemos() {
+        memoAll.Clear();
+        memoImp.Clear();
+        memoErr.Clear();
     }
 
     // The messages of a log file, without their time stamps.

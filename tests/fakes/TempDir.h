@@ -9,12 +9,13 @@
 
 namespace korvan {
 
-// A fresh folder under the system's temporary folder, removed at the end.
-// `Path()` ends with "/", like the executable folder the logic is given.
+// A fresh folder under `base` (the system's temporary folder unless told
+// otherwise), removed at the end. `Path()` ends with "/", like the executable
+// folder the logic is given.
 class TempDir {
 public:
-    TempDir() {
-        std::string tmpl = (std::filesystem::temp_directory_path() / "korvan-XXXXXX").string();
+    explicit TempDir(const std::string& base = std::filesystem::temp_directory_path().string()) {
+        std::string tmpl = base + "/korvan-XXXXXX";
         if (::mkdtemp(tmpl.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
         path_ = tmpl + "/";
     }

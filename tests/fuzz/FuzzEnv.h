@@ -30,10 +30,11 @@ using namespace korvan;
         }                                                                                 \
     } while (0)
 
-// What every fuzz target shares for the whole process: a folder standing in
-// for the executable's folder (in memory when /dev/shm is there, so the many
-// small log appends cost no disk), a settable clock and the three real log
-// channels writing into that folder.
+// What the settings and database fuzz targets share for the whole process: a
+// folder standing in for the executable's folder (in memory when /dev/shm is
+// there, so the many small log appends cost no disk), a settable clock and
+// the three real log channels writing into that folder. The datagram targets
+// drive the whole receiver core instead (FuzzReceiver.h).
 //
 // Each input starts at the same wall-clock time, so the log texts an input
 // produces do not depend on the inputs before it. The log files are removed
@@ -95,12 +96,18 @@ public:
         return std::string(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
     }
 
+    // Where the fuzz targets make their folders: /dev/shm when it can be
+    // written, else the system's temporary folder.
+    static std::string ScratchBase() {
+        const std::string shm = "/dev/shm";
+        if (::access(shm.c_str(), W_OK | X_OK) == 0)
+            return shm;
+        return std::filesystem::temp_directory_path().string();
+    }
+
 private:
     static std::string MakeFolder() {
-        std::string base = "/dev/shm";
-        if (::access(base.c_str(), W_OK | X_OK) != 0)
-            base = std::filesystem::temp_directory_path().string();
-        std::string tmpl = base + "/korvan-fuzz-XXXXXX";
+        std::string tmpl = ScratchBase() + "/korvan-fuzz-XXXXXX";
         if (::mkdtemp(tmpl.data()) == nullptr) {
             std::perror("mkdtemp");
             std::abort();

@@ -2,11 +2,12 @@
 // monitoring line, the supervision and the unit's record.
 //
 // The input is one datagram as a unit would send it. It is checked on its
-// own by CheckFrame, then delivered three times to a fresh receiver: from one
-// address; after a silence long enough for every trouble stage, from another
-// address (restore, changed address); and once more with the socket and the
-// database failing. Every answer, serial line and record write is checked
-// against what the protocol allows.
+// own by CheckFrame, then delivered three times to the receiver core (as
+// just started, see FuzzReceiver.h): from one address; after a silence long
+// enough for every trouble stage, from another address (restore, changed
+// address); and once more with the socket and the database failing. Every
+// answer, serial line and record write is checked against what the protocol
+// allows.
 
 #include <algorithm>
 #include <cstddef>
@@ -15,17 +16,7 @@
 #include <string>
 
 #include "device/Codec.h"
-#include "device/MessageProcessor.h"
-#include "fakes/FakeSerialLink.h"
-#include "fakes/FakeUdp.h"
-#include "fakes/FakeUnitStore.h"
-#include "fuzz/FuzzEnv.h"
-#include "monitoring/SendBuffer.h"
-#include "monitoring/Supervision.h"
-#include "registry/UnitDb.h"
-#include "registry/UnitTable.h"
-#include "registry/Units.h"
-#include "settings/WorkingSettings.h"
+#include "fuzz/FuzzReceiver.h"
 
 using namespace korvan;
 
@@ -119,24 +110,8 @@ void CheckAnswer(const FakeUdpFactory& udp, std::size_t before, const Bytes& dat
     }
 }
 
-// Each serial write is one 20-character line of printable characters and the
-// line end: nothing a unit sends can break the monitoring software's framing.
-void CheckSerialWrites(const FakeSerialLink& link) {
-    for (const Bytes& w : link.writes) {
-        FUZZ_CHECK(w.size() == 21 && w.back() == SendBuffer::kLineEnd);
-        for (std::size_t i = 0; i + 1 < w.size(); ++i) FUZZ_CHECK(w[i] >= 0x20 && w[i] != 0x7F);
-    }
-}
-
-// The monitoring software answers every line until none is left.
-void AnswerAll(FakeSerialLink& link, SendBuffer& buffer) {
-    for (int i = 0; i < 16 && buffer.SendBufferCount() > 0; ++i) {
-        link.clusters.push_back(Bytes{0x06});
-        buffer.SerialPortNG1RxClusterEvent();
-    }
-    FUZZ_CHECK(buffer.SendBufferCount() == 0);
-}
-
+// Every record write on its way to the database file stays inside the
+// frame's own unit's record.
 void CheckStoreWrites(const FakeUnitStore& store, int nr) {
     for (const FakeUnitStore::Write& w : store.writes) {
         FUZZ_CHECK(w.nr == nr);
@@ -165,84 +140,46 @@ void CheckRecord(Registry& registry, const CheckedFrame& c, const std::string& a
     FUZZ_CHECK(u.sRowText.empty() || u.sRowText.rfind(FourDigits(c.unitNr) + " ", 0) == 0);
 }
 
-// The registry's 10000 slots are made once per process (a fresh one per
-// input would cost more than the input itself); an input leaves at most its
-// own unit behind, which is cleared again here.
-struct Units {
-    UnitTable table;
-    Registry registry;
-    explicit Units(LogChannels logs) : registry(logs, table) {}
-    void Clear(const CheckedFrame& c) {
-        if (c.Accepted())
-            registry.Unit(c.unitNr) = TUnitStruct{};
-        table.Clear();
-        registry.SetStore(nullptr);
-    }
-};
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t size) {
-    static FuzzEnv env;
-    static Units units(env.Logs());
-    env.StartInput();
-    FakeScheduler& clock = env.Clock();
-    const LogChannels logs = env.Logs();
+    static FuzzReceiver fuzz;
+    fuzz.StartInput();
+    Receiver& r = fuzz.Core();
+    ReceiverRig& rig = fuzz.rig;
+    Registry& registry = r.Units();
     const Bytes data(bytes, bytes + size);
 
     CheckCodec(data);
     const CheckedFrame checked = CheckFrame(data);
 
-    WorkingSettings settings;
-    Registry& registry = units.registry;
-    FakeUnitStore store;
-    registry.SetStore(&store);
-    FakeSerialLink link(clock);
-    SendBuffer buffer(link, clock, clock, logs);
-    Supervision supervision(registry, buffer, settings, clock, logs);
-    supervision.SetAppStartMono(clock.MonotonicMs());
-    FakeUdpFactory udp;
-    MessageProcessor proc(
-        logs, clock, udp, settings, registry,
-        [&](int nr) { supervision.Send_CommRestore_ifNeed(nr); },
-        [&](const std::string& line) { buffer.AddToSendBuffer(line); }, [] { return true; });
-    proc.DoActivateUDPSrvPort(true);
-    FUZZ_CHECK(udp.current != nullptr);
-
     // 1. A unit heard for the first time.
-    udp.Deliver("10.0.0.5", 4000, data);
-    CheckAnswer(udp, 0, data, "10.0.0.5", 4000);
+    rig.Receive(data, "10.0.0.5", 4000);
+    CheckAnswer(rig.udp, 0, data, "10.0.0.5", 4000);
     CheckRecord(registry, checked, "10.0.0.5");
 
     // 2. Silent past every trouble stage, then heard again from elsewhere.
-    // The idle retransmission timer is stopped: four hours of its ticks
-    // would only slow the run down.
-    AnswerAll(link, buffer);
-    buffer.TimerSBSend().Stop();
-    clock.Advance(static_cast<std::int64_t>(settings.CommTrouble3 + 1) * kMsPerMinute);
-    supervision.CheckCommSt();
-    udp.Deliver("10.0.0.6", 4001, data);
-    CheckAnswer(udp, 1, data, "10.0.0.6", 4001);
+    fuzz.AnswerAll();
+    fuzz.Silence(static_cast<std::int64_t>(r.Settings().CommTrouble3 + 1) * kMsPerMinute);
+    r.Supervisor().CheckCommSt();
+    rig.Receive(data, "10.0.0.6", 4001);
+    CheckAnswer(rig.udp, 1, data, "10.0.0.6", 4001);
     CheckRecord(registry, checked, "10.0.0.6");
     if (checked.Accepted())
         FUZZ_CHECK(registry.Unit(checked.unitNr).byCommTrSent == 0 ||
                    registry.Unit(checked.unitNr).sAccount.size() != 4);
 
-    AnswerAll(link, buffer);
-    CheckSerialWrites(link);
-    CheckStoreWrites(store, checked.unitNr);
+    fuzz.AnswerAll();
+    CheckStoreWrites(fuzz.store, checked.unitNr);
 
     // 3. The socket refuses to send and the database refuses to write: the
     // errors are reported and nothing is thrown.
-    udp.failSends = true;
-    store.failAtWrite = static_cast<int>(store.writes.size());
-    udp.Deliver("10.0.0.7", 4002, data);
-    FUZZ_CHECK(udp.sent.size() == 2);
-    FUZZ_CHECK(!env.ErrMemo().entries.empty());
+    rig.udp.failSends = true;
+    fuzz.store.failAtWrite = static_cast<int>(fuzz.store.writes.size());
+    rig.Receive(data, "10.0.0.7", 4002);
+    FUZZ_CHECK(rig.udp.sent.size() == 2);
+    FUZZ_CHECK(!rig.memoErr.entries.empty());
 
-    CheckLogLines(env.AllMemo());
-    CheckLogLines(env.ImpMemo());
-    CheckLogLines(env.ErrMemo());
-    units.Clear(checked);
+    fuzz.FinishInput();
     return 0;
 }

@@ -18,17 +18,7 @@
 #include <string>
 
 #include "device/Codec.h"
-#include "device/MessageProcessor.h"
-#include "fakes/FakeSerialLink.h"
-#include "fakes/FakeUdp.h"
-#include "fakes/FakeUnitStore.h"
-#include "fuzz/FuzzEnv.h"
-#include "monitoring/SendBuffer.h"
-#include "monitoring/Supervision.h"
-#include "registry/UnitDb.h"
-#include "registry/UnitTable.h"
-#include "registry/Units.h"
-#include "settings/WorkingSettings.h"
+#include "fuzz/FuzzReceiver.h"
 
 using namespace korvan;
 
@@ -39,29 +29,6 @@ constexpr std::size_t kMaxRecords = 64;
 
 const char* const kAddresses[4] = {"10.0.0.5", "10.0.0.6", "192.168.7.1", "10.0.0.5"};
 const std::uint16_t kPorts[4] = {4000, 4001, 33665, 4002};
-
-// The registry's slots are made once per process and cleared after each
-// input (see fuzz_datagram.cpp).
-struct Units {
-    UnitTable table;
-    Registry registry;
-    explicit Units(LogChannels logs) : registry(logs, table) {}
-    void Clear() {
-        for (int nr = 0; nr < UNIT_COUNT; ++nr) {
-            if (registry.Unit(nr).bUsed || !registry.Unit(nr).sAccount.empty())
-                registry.Unit(nr) = TUnitStruct{};
-        }
-        table.Clear();
-        registry.SetStore(nullptr);
-    }
-};
-
-void CheckSerialWrites(const FakeSerialLink& link) {
-    for (const Bytes& w : link.writes) {
-        FUZZ_CHECK(w.size() == 21 && w.back() == SendBuffer::kLineEnd);
-        for (std::size_t i = 0; i + 1 < w.size(); ++i) FUZZ_CHECK(w[i] >= 0x20 && w[i] != 0x7F);
-    }
-}
 
 // The grid's rows are exactly the units in use, in ascending order.
 void CheckTable(Registry& registry, const std::set<int>& used) {
@@ -86,27 +53,12 @@ int FirstFree(const std::set<int>& used) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t size) {
-    static FuzzEnv env;
-    static Units units(env.Logs());
-    env.StartInput();
-    FakeScheduler& clock = env.Clock();
-    const LogChannels logs = env.Logs();
-
-    WorkingSettings settings;
-    Registry& registry = units.registry;
+    static FuzzReceiver fuzz;
+    fuzz.StartInput();
+    Receiver& r = fuzz.Core();
+    ReceiverRig& rig = fuzz.rig;
+    Registry& registry = r.Units();
     FUZZ_CHECK(registry.Table().Empty());
-    FakeUnitStore store;
-    registry.SetStore(&store);
-    FakeSerialLink link(clock);
-    SendBuffer buffer(link, clock, clock, logs);
-    Supervision supervision(registry, buffer, settings, clock, logs);
-    supervision.SetAppStartMono(clock.MonotonicMs());
-    FakeUdpFactory udp;
-    MessageProcessor proc(
-        logs, clock, udp, settings, registry,
-        [&](int nr) { supervision.Send_CommRestore_ifNeed(nr); },
-        [&](const std::string& line) { buffer.AddToSendBuffer(line); }, [] { return true; });
-    proc.DoActivateUDPSrvPort(true);
 
     std::set<int> used;
     std::size_t at = 0;
@@ -117,20 +69,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
         at += 2 + length;
 
         if ((control & 0x04) != 0) {
-            // The retransmission timer only repeats the head line; a long
-            // silence of its ticks would only slow the run down.
-            buffer.TimerSBSend().Stop();
-            clock.Advance(static_cast<std::int64_t>((control >> 3) & 0x0F) * 20 * kMsPerMinute);
-            supervision.CheckCommSt();
+            fuzz.Silence(static_cast<std::int64_t>((control >> 3) & 0x0F) * 20 * kMsPerMinute);
+            r.Supervisor().CheckCommSt();
         }
 
         const CheckedFrame c = CheckFrame(data);
         const int firstFree = FirstFree(used);
-        const std::size_t sentBefore = udp.sent.size();
-        udp.Deliver(kAddresses[control & 3], kPorts[control & 3], data);
+        const std::size_t sentBefore = rig.udp.sent.size();
+        rig.Receive(data, kAddresses[control & 3], kPorts[control & 3]);
 
-        FUZZ_CHECK(udp.sent.size() == sentBefore + 1);
-        const SentDatagram& answer = udp.sent.back();
+        FUZZ_CHECK(rig.udp.sent.size() == sentBefore + 1);
+        const SentDatagram& answer = rig.udp.sent.back();
         FUZZ_CHECK(answer.address == kAddresses[control & 3] && answer.port == kPorts[control & 3]);
         FUZZ_CHECK(IsCrcValid(answer.data));
         if (c.Accepted() && c.frameType == frame::kChangeUnitNrRequest) {
@@ -147,24 +96,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
             FUZZ_CHECK(registry.Unit(c.unitNr).byCommTrSent == 0);
         }
 
-        if ((control & 0x80) != 0) {
-            for (int i = buffer.SendBufferCount(); i > 0; --i) {
-                link.clusters.push_back(Bytes{0x06});
-                buffer.SerialPortNG1RxClusterEvent();
-            }
-            FUZZ_CHECK(buffer.SendBufferCount() == 0);
-        }
+        if ((control & 0x80) != 0)
+            fuzz.AnswerAll();
     }
 
-    for (const FakeUnitStore::Write& w : store.writes) {
+    for (const FakeUnitStore::Write& w : fuzz.store.writes) {
         FUZZ_CHECK(used.count(w.nr) == 1);
         FUZZ_CHECK(w.offset >= 0 && static_cast<std::size_t>(w.offset) + w.bytes.size() <=
                                         static_cast<std::size_t>(UNIT_DB_RECORD_SIZE));
     }
-    CheckSerialWrites(link);
-    CheckLogLines(env.AllMemo());
-    CheckLogLines(env.ImpMemo());
-    CheckLogLines(env.ErrMemo());
-    units.Clear();
+    fuzz.FinishInput();
     return 0;
 }
