@@ -437,20 +437,20 @@ TEST_F(MessageProcessorTest, DatagramsLongerThanAnyFrameAreLoggedCut) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        logs.ClearMemos();
+        rig.ClearMemos();
         udp.sent.clear();
         Receive(c.datagram);
-        EXPECT_EQ(c.all, logs.All());
-        EXPECT_EQ(Lines{c.all[2]}, logs.Imp());
+        EXPECT_EQ(c.all, rig.All());
+        EXPECT_EQ(Lines{c.all[2]}, rig.Imp());
         ASSERT_EQ(1u, udp.sent.size());
         EXPECT_EQ(frame::kNack, udp.sent[0].data[0]);
     }
 
     // The longest legal frame itself, accepted and logged in full.
-    logs.ClearMemos();
+    rig.ClearMemos();
     Receive(event28);
-    ASSERT_GE(logs.All().size(), 2u);
-    EXPECT_EQ("Receive from 10.0.0.5:4000 (28 b.): 0x" + HexText(event28), logs.All()[1]);
+    ASSERT_GE(rig.All().size(), 2u);
+    EXPECT_EQ("Receive from 10.0.0.5:4000 (28 b.): 0x" + HexText(event28), rig.All()[1]);
 }
 
 TEST_F(MessageProcessorTest, AckSendFailureIsReportedAndProcessingGoesOn) {
