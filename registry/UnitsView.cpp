@@ -93,9 +93,9 @@ UnitFilter::UnitFilter(const Registry& units, UnitTable& table, ITimerFactory& t
     : units_(units),
       table_(table),
       errors_(errors),
-      timer_(timers.CreateTimer(kFilterDelayMs, true, [this] { TimerOnce_FilterTime(); })) {}
+      timer_(timers.CreateTimer(kFilterDelayMs, true, [this] { DelayElapsed(); })) {}
 
-Rgb UnitFilter::PDJXPEdit_FilterChange(const std::string& boxText) {
+Rgb UnitFilter::TextChanged(const std::string& boxText) {
     boxText_ = boxText;
     const bool empty = FilterText(boxText).empty();
     // Starting again before the tick restarts the delay: typing applies the
@@ -106,7 +106,7 @@ Rgb UnitFilter::PDJXPEdit_FilterChange(const std::string& boxText) {
     return empty ? kFilterEmptyColour : kFilterActiveColour;
 }
 
-void UnitFilter::TimerOnce_FilterTime() {
+void UnitFilter::DelayElapsed() {
     Guarded(errors_, "TimerOnce_FilterTime", [&] {
         ApplyUnitFilter(units_, table_, FilterText(boxText_));
     });

@@ -109,7 +109,7 @@ std::string FilterText(const std::string& boxText);
 void ApplyUnitFilter(const Registry& units, UnitTable& table, const std::string& text);
 
 // The filter box's behaviour: each change of its text colours the box and
-// (re)starts the one-shot timer TimerOnce_Filter; when it fires, the rows are
+// (re)starts a one-shot delay; when it fires, the rows are
 // rebuilt for the text the box holds then. Later changes to the records do
 // not re-apply the filter, and a unit heard for the first time gets its row
 // whatever the filter (the registry inserts it).
@@ -117,15 +117,15 @@ class UnitFilter {
 public:
     UnitFilter(const Registry& units, UnitTable& table, ITimerFactory& timers, LogChannel& errors);
 
-    // PDJXPEdit_FilterChange: remembers the box's text and restarts the delay,
+    // The box's text changed: remembers the box's text and restarts the delay,
     // 1500 ms while the box holds text, 100 ms once it is empty. Returns the
     // box's colour: aqua while it holds text, white when empty.
-    Rgb PDJXPEdit_FilterChange(const std::string& boxText);
-    // TimerOnce_Filter's tick: ApplyUnitFilter with the box's text. Failures
+    Rgb TextChanged(const std::string& boxText);
+    // The delay's tick: ApplyUnitFilter with the box's text. Failures
     // are reported under "TimerOnce_FilterTime".
-    void TimerOnce_FilterTime();
+    void DelayElapsed();
 
-    const ITimer& TimerOnce_Filter() const { return *timer_; }
+    const ITimer& DelayTimer() const { return *timer_; }
     const std::string& BoxText() const { return boxText_; }
 
 private:

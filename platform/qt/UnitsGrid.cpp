@@ -357,7 +357,7 @@ void UnitsPanel::RbButton1Click() {
 }
 
 void UnitsPanel::PDJXPEdit_FilterChange(const QString& text) {
-    const Rgb colour = filter_->PDJXPEdit_FilterChange(ToLocal8(text));
+    const Rgb colour = filter_->TextChanged(ToLocal8(text));
     QPalette pal = filterEdit_->palette();
     pal.setColor(QPalette::Base, ToQColor(colour));
     filterEdit_->setPalette(pal);

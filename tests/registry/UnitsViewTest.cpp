@@ -206,7 +206,7 @@ protected:
 
 TEST_F(UnitFilterTest, RowsAreAllUnitsInOrderBeforeAnyFilter) {
     EXPECT_EQ((std::vector<int>{3, 12, 120, 4500}), Rows());
-    EXPECT_FALSE(filter.TimerOnce_Filter().IsActive());
+    EXPECT_FALSE(filter.DelayTimer().IsActive());
 }
 
 TEST_F(UnitFilterTest, SubstringAnywhereInTheRowTextOnePassOneReset) {
@@ -239,40 +239,40 @@ TEST_F(UnitFilterTest, SubstringAnywhereInTheRowTextOnePassOneReset) {
 
 TEST_F(UnitFilterTest, BoxColourAndDelays) {
     // Blanks alone count as an empty box.
-    EXPECT_EQ("255,255,255", Str(filter.PDJXPEdit_FilterChange("   ")));
-    EXPECT_EQ(kFilterClearedDelayMs, filter.TimerOnce_Filter().Interval());
-    EXPECT_EQ("0,255,255", Str(filter.PDJXPEdit_FilterChange(" 0")));
-    EXPECT_EQ(kFilterDelayMs, filter.TimerOnce_Filter().Interval());
-    EXPECT_TRUE(filter.TimerOnce_Filter().IsActive());
+    EXPECT_EQ("255,255,255", Str(filter.TextChanged("   ")));
+    EXPECT_EQ(kFilterClearedDelayMs, filter.DelayTimer().Interval());
+    EXPECT_EQ("0,255,255", Str(filter.TextChanged(" 0")));
+    EXPECT_EQ(kFilterDelayMs, filter.DelayTimer().Interval());
+    EXPECT_TRUE(filter.DelayTimer().IsActive());
 }
 
 TEST_F(UnitFilterTest, TypingAppliesTheTrimmedText1500MsAfterTheLastKeystroke) {
-    filter.PDJXPEdit_FilterChange(" ");
+    filter.TextChanged(" ");
     clock.Advance(50);
-    filter.PDJXPEdit_FilterChange(" 0");
+    filter.TextChanged(" 0");
     clock.Advance(1000);
-    filter.PDJXPEdit_FilterChange(" 00");
+    filter.TextChanged(" 00");
     clock.Advance(1000);
-    filter.PDJXPEdit_FilterChange(" 001");
+    filter.TextChanged(" 001");
     clock.Advance(1000);
-    filter.PDJXPEdit_FilterChange(" 0012 ");
+    filter.TextChanged(" 0012 ");
     clock.Advance(1499);
     EXPECT_EQ((std::vector<int>{3, 12, 120, 4500}), Rows());
     EXPECT_TRUE(observer.events.empty());
     clock.Advance(1);
     EXPECT_EQ(std::vector<int>{12}, Rows());
     EXPECT_EQ(std::vector<std::string>{"reset"}, observer.events);
-    EXPECT_FALSE(filter.TimerOnce_Filter().IsActive());
+    EXPECT_FALSE(filter.DelayTimer().IsActive());
     // Idle afterwards: nothing is re-applied.
     clock.Advance(60000);
     EXPECT_EQ(std::vector<std::string>{"reset"}, observer.events);
 }
 
 TEST_F(UnitFilterTest, EmptyingTheBoxRestoresAllUnitsAfter100Ms) {
-    filter.PDJXPEdit_FilterChange("ABCD");
+    filter.TextChanged("ABCD");
     clock.Advance(1500);
     ASSERT_EQ(std::vector<int>{12}, Rows());
-    EXPECT_EQ("255,255,255", Str(filter.PDJXPEdit_FilterChange("")));
+    EXPECT_EQ("255,255,255", Str(filter.TextChanged("")));
     clock.Advance(99);
     EXPECT_EQ(std::vector<int>{12}, Rows());
     clock.Advance(1);
@@ -280,9 +280,9 @@ TEST_F(UnitFilterTest, EmptyingTheBoxRestoresAllUnitsAfter100Ms) {
 }
 
 TEST_F(UnitFilterTest, EmptyingBeforeTheDelayEndsNeverAppliesTheText) {
-    filter.PDJXPEdit_FilterChange("ABCD");
+    filter.TextChanged("ABCD");
     clock.Advance(1000);
-    filter.PDJXPEdit_FilterChange("");
+    filter.TextChanged("");
     clock.Advance(100);
     EXPECT_EQ((std::vector<int>{3, 12, 120, 4500}), Rows());
     EXPECT_EQ(std::vector<std::string>{"reset"}, observer.events);
@@ -291,7 +291,7 @@ TEST_F(UnitFilterTest, EmptyingBeforeTheDelayEndsNeverAppliesTheText) {
 }
 
 TEST_F(UnitFilterTest, ANewUnitGetsItsRowUnderAFilterThatDoesNotMatchIt) {
-    filter.PDJXPEdit_FilterChange("ABCD");
+    filter.TextChanged("ABCD");
     clock.Advance(1500);
     ASSERT_EQ(std::vector<int>{12}, Rows());
     Receive(77, "10.9.9.9", 6000, "7777", "");
@@ -303,7 +303,7 @@ TEST_F(UnitFilterTest, ANewUnitGetsItsRowUnderAFilterThatDoesNotMatchIt) {
 
 TEST_F(UnitFilterTest, AFailureIsReportedUnderTheTimersName) {
     observer.throwOnReset = true;
-    filter.PDJXPEdit_FilterChange("0012");
+    filter.TextChanged("0012");
     clock.Advance(1500);
     EXPECT_EQ(std::vector<std::string>{"ERR in TimerOnce_FilterTime, Error Msg: view gone"},
               ch.ErrTexts());
