@@ -7,7 +7,7 @@
 
 #include "fakes/FakeScheduler.h"
 #include "fakes/FakeSerialLink.h"
-#include "monitoring/LogHarness.h"
+#include "fakes/TestLogChannels.h"
 #include "monitoring/MonitoringLines.h"
 #include "monitoring/SendBuffer.h"
 #include "monitoring/Supervision.h"
@@ -30,7 +30,7 @@ class SupervisionTest : public ::testing::Test {
   protected:
     SupervisionTest()
         : link(sched),
-          logs(sched),
+          logs(sched, sched),
           buffer(link, sched, sched, logs.Channels()),
           registry(logs.Channels(), table),
           sup(registry, buffer, settings, sched, logs.Channels()) {
@@ -50,12 +50,12 @@ class SupervisionTest : public ::testing::Test {
     std::vector<std::string> Lines() const {
         return std::vector<std::string>(buffer.Lines().begin(), buffer.Lines().end());
     }
-    std::vector<std::string> AllTexts() const { return LogHarness::Texts(logs.allMemo); }
-    std::vector<std::string> ErrTexts() const { return LogHarness::Texts(logs.errMemo); }
+    std::vector<std::string> AllTexts() const { return logs.All(); }
+    std::vector<std::string> ErrTexts() const { return logs.Err(); }
 
     FakeScheduler sched;
     FakeSerialLink link;
-    LogHarness logs;
+    TestLogChannels logs;
     SendBuffer buffer;
     UnitTable table;
     Registry registry;

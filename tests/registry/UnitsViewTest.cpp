@@ -6,8 +6,7 @@
 #include <vector>
 
 #include "fakes/FakeScheduler.h"
-#include "fakes/TempDir.h"
-#include "registry/RegistryTestSupport.h"
+#include "fakes/TestLogChannels.h"
 #include "registry/Units.h"
 #include "registry/UnitsView.h"
 
@@ -195,11 +194,10 @@ protected:
         return out;
     }
 
-    TempDir dir;
     FakeScheduler clock{kNow};
-    TestChannels ch{clock, dir.Path()};
+    TestLogChannels ch{clock, clock};
     UnitTable table;
-    std::unique_ptr<Registry> registry = std::make_unique<Registry>(ch.Logs(), table);
+    std::unique_ptr<Registry> registry = std::make_unique<Registry>(ch.Channels(), table);
     RecordingObserver observer;
     UnitFilter filter{*registry, table, clock, ch.err};
 };
@@ -306,7 +304,7 @@ TEST_F(UnitFilterTest, AFailureIsReportedUnderTheTimersName) {
     filter.PDJXPEdit_FilterChange("0012");
     clock.Advance(1500);
     EXPECT_EQ(std::vector<std::string>{"ERR in TimerOnce_FilterTime, Error Msg: view gone"},
-              ch.ErrTexts());
+              ch.Err());
 }
 
 }  // namespace

@@ -8,29 +8,14 @@
 #include <string>
 #include <vector>
 
-#include "base/Log.h"
 #include "fakes/FakeScheduler.h"
-#include "fakes/FakeViews.h"
 #include "fakes/TempDir.h"
+#include "fakes/TestLogChannels.h"
 #include "settings/SettingsStore.h"
 
 using namespace korvan;
 
 namespace {
-
-struct Channels {
-    explicit Channels(FakeScheduler& s, const std::string& dir)
-        : impLed(impView, s),
-          errLed(errView, s),
-          all(s, &sound, dir, &allMemo, "Log\\All msg", "", 1, nullptr, "", nullptr),
-          imp(s, &sound, dir, &impMemo, "Log", "Imp_msg", 0, &impLed, "impmsg", &all),
-          err(s, &sound, dir, &errMemo, "Log", "Errors", 0, &errLed, "error", &all) {}
-    FakeSound sound;
-    FakeMemo allMemo, impMemo, errMemo;
-    FakeLedView impView, errView;
-    AlertLed impLed, errLed;
-    LogChannel all, imp, err;
-};
 
 const std::string kIni = "RAZUDovuve.ini";
 const std::string kStamp = "2026.12.08 10:30:00 - ";
@@ -39,8 +24,7 @@ const std::vector<std::string> kReplacements = {"33665", "COM1", "15", "60", "24
 
 class SettingsStoreTest : public ::testing::Test {
   protected:
-    SettingsStoreTest()
-        : store(values, LogChannels{ch.all, ch.imp, ch.err}, dir.Path() + kIni, Hooks()) {}
+    SettingsStoreTest() : store(values, ch.Channels(), dir.Path() + kIni, Hooks()) {}
 
     // Every hook records its call with the value in force at that moment, and
     // the settings file as it stood then.
@@ -95,7 +79,7 @@ class SettingsStoreTest : public ::testing::Test {
 
     TempDir dir;
     FakeScheduler clock{46364.4375};  // 2026-12-08 10:30:00
-    Channels ch{clock, dir.Path()};
+    TestLogChannels ch{clock, clock};
     WorkingSettings values;
     bool startUpDone = false;
     bool throwInUdp = false;
