@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <ostream>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -68,6 +69,10 @@ struct DelayCase {
     bool checks;
 };
 
+void PrintTo(const DelayCase& c, std::ostream* os) {
+    *os << c.elapsedMs << " ms, " << (c.checks ? "checks" : "no checks");
+}
+
 class StartUpDelayTest : public SupervisionTest, public ::testing::WithParamInterface<DelayCase> {};
 
 TEST_P(StartUpDelayTest, DefaultSevenMinutesChecksFrom410Seconds) {
@@ -81,7 +86,10 @@ TEST_P(StartUpDelayTest, DefaultSevenMinutesChecksFrom410Seconds) {
 INSTANTIATE_TEST_SUITE_P(Elapsed, StartUpDelayTest,
                          ::testing::Values(DelayCase{0, false}, DelayCase{400'000, false},
                                            DelayCase{409'999, false}, DelayCase{410'000, true},
-                                           DelayCase{420'000, true}));
+                                           DelayCase{420'000, true}),
+                         [](const ::testing::TestParamInfo<DelayCase>& p) {
+                             return "After" + std::to_string(p.param.elapsedMs) + "Ms";
+                         });
 
 TEST_F(SupervisionTest, NoDelayChecksAtFirstTick) {
     settings.CommTroubleStartUpDelay = 0;

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <memory>
+#include <ostream>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -30,6 +32,17 @@ struct ColourCase {
     Rgb bottom;
 };
 
+// The flag byte in hex: "0x09".
+std::string FlagsText(int byCommTrSent) {
+    char hex[8];
+    std::snprintf(hex, sizeof hex, "0x%02X", byCommTrSent);
+    return hex;
+}
+
+void PrintTo(const ColourCase& c, std::ostream* os) {
+    *os << "flags " << FlagsText(c.byCommTrSent);
+}
+
 class RowColoursTest : public ::testing::TestWithParam<ColourCase> {};
 
 TEST_P(RowColoursTest, FollowTheHighestStageReported) {
@@ -54,7 +67,10 @@ INSTANTIATE_TEST_SUITE_P(AllFlagValues, RowColoursTest,
                                            // bits above the stages are no stage
                                            ColourCase{8, kW, {222, 222, 222}},
                                            ColourCase{0x09, kW, {254, 209, 122}},
-                                           ColourCase{0xFC, {255, 193, 139}, {255, 123, 0}}));
+                                           ColourCase{0xFC, {255, 193, 139}, {255, 123, 0}}),
+                         [](const ::testing::TestParamInfo<ColourCase>& p) {
+                             return "Flags" + FlagsText(p.param.byCommTrSent);
+                         });
 
 TEST(CellTextColour, BlackUnlessSelectedThenBlueOrWhite) {
     for (int v = 0; v <= 7; ++v)

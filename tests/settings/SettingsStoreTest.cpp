@@ -4,10 +4,12 @@
 
 #include <filesystem>
 #include <memory>
+#include <ostream>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "fakes/CaseName.h"
 #include "fakes/FakeScheduler.h"
 #include "fakes/TempDir.h"
 #include "fakes/TestLogChannels.h"
@@ -136,6 +138,18 @@ struct EditCase {
     std::string fileLine;
 };
 
+void PrintTo(const EditCase& c, std::ostream* os) {
+    *os << "row " << c.row << " typed " << ::testing::PrintToString(c.typed);
+}
+
+// The row's setting and what was typed, e.g. "UdpPort_Minus1".
+std::string EditCaseName(const ::testing::TestParamInfo<EditCase>& info) {
+    static const char* const kRows[] = {"UdpPort",      "SerialPort",   "CommTrouble1",
+                                        "CommTrouble2", "CommTrouble3", "StartUpDelay",
+                                        "PingInterval"};
+    return std::string(kRows[info.param.row]) + "_" + CaseName(info.param.typed);
+}
+
 class SettingsEditTest : public SettingsStoreTest,
                          public ::testing::WithParamInterface<EditCase> {};
 
@@ -201,7 +215,8 @@ INSTANTIATE_TEST_SUITE_P(
         EditCase{6, "0", "0", "0", {"addping 0", "stopping"}, "0"},
         EditCase{6, "5", "5", "5", {"addping 5", "stopping", "startping 5000"}, "5"},
         EditCase{6, "60", "60", "60", {"addping 60", "stopping", "startping 60000"}, "60"},
-        EditCase{6, "61", "30", "30", {"addping 30", "stopping", "startping 30000"}, "30"}));
+        EditCase{6, "61", "30", "30", {"addping 30", "stopping", "startping 30000"}, "30"}),
+    EditCaseName);
 
 TEST_F(SettingsStoreTest, FirstEditWithoutFileWritesAllSevenRowsAsTheyStand) {
     startUpDone = true;
@@ -318,6 +333,10 @@ struct FileCase {
     std::string content;
     std::vector<std::string> rows;
 };
+
+void PrintTo(const FileCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class SettingsFileTest : public SettingsStoreTest,
                          public ::testing::WithParamInterface<FileCase> {};
