@@ -7,6 +7,7 @@
 #include <ostream>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "fakes/CaseName.h"
@@ -328,9 +329,23 @@ TEST_F(SettingsStoreTest, ReadKeepsTrimmedTextAndAppliesReplacements) {
 
 // Files that are damaged, foreign or huge: reading never fails, every row
 // shows a value in force and every unusable value falls back.
+// A file's content shared by every copy of its case: gtest copies each case
+// several times while it registers them, in every test process, and some of
+// these files are 10 MB.
+class SharedText {
+  public:
+    SharedText(std::string text) : text_(std::make_shared<const std::string>(std::move(text))) {}
+    SharedText(const char* text) : SharedText(std::string(text)) {}
+    operator const std::string&() const { return *text_; }
+    std::size_t size() const { return text_->size(); }
+
+  private:
+    std::shared_ptr<const std::string> text_;
+};
+
 struct FileCase {
     const char* name;
-    std::string content;
+    SharedText content;
     std::vector<std::string> rows;
 };
 
