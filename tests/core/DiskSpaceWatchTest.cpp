@@ -8,7 +8,7 @@
 #include "core/DiskSpaceWatch.h"
 #include "fakes/FakeDiskSpace.h"
 #include "fakes/FakeScheduler.h"
-#include "monitoring/LogHarness.h"
+#include "fakes/TestLogChannels.h"
 
 using namespace korvan;
 
@@ -22,7 +22,7 @@ constexpr std::uint64_t kGiB = std::uint64_t{1} << 30;
 class DiskSpaceWatchTest : public ::testing::Test {
 protected:
     FakeScheduler clock;
-    LogHarness logs{clock};
+    TestLogChannels logs{clock, clock};
     FakeDiskSpace disk;
     DiskSpaceWatch watch{disk, {"/srv/recv/Log", "/srv/recv/RAZUDovuve.db"}};
 
@@ -31,7 +31,7 @@ protected:
         disk.space.totalBytes = totalBytes;
         logs.impMemo.Clear();
         watch.Check(logs.imp);
-        return LogHarness::Texts(logs.impMemo);
+        return TestLogChannels::Texts(logs.impMemo);
     }
 };
 
@@ -68,7 +68,7 @@ TEST_F(DiskSpaceWatchTest, WarningIsAnImportantMessageCopiedToAllMessages) {
     const std::string text =
         "!! Low disk space: 500.0 MiB free of 50.0 GiB on the disk holding /srv/recv/Log and "
         "/srv/recv/RAZUDovuve.db";
-    EXPECT_EQ(Lines{text}, LogHarness::Texts(logs.allMemo));
+    EXPECT_EQ(Lines{text}, TestLogChannels::Texts(logs.allMemo));
     EXPECT_NE(std::string::npos, logs.dir.Read("Log/Imp_msg.log").find(" - " + text + "\r\n"));
 }
 

@@ -1,12 +1,12 @@
 #pragma once
 
-// Pieces for the fault-injection tests of the real executable: an
-// installation that can run as an unprivileged user or inside a private
-// mount namespace, a monitoring-software peer on its own thread that can
-// answer, refuse, stay silent, babble, answer late or vanish, and the unit
-// frames the tests send.
+// Pieces for the fault-injection tests of the real executable, on top of
+// the shared harness (which starts the receiver as an unprivileged user or
+// after a preparation of the test's choosing): private network and mount
+// namespaces for the receiver, a monitoring-software peer on its own thread
+// that can answer, refuse, stay silent, babble, answer late or vanish, and
+// the unit frames the tests send.
 
-#include <grp.h>
 #include <net/if.h>
 #include <sched.h>
 #include <sys/ioctl.h>
@@ -31,10 +31,6 @@ using namespace korvan;
 // In a namespace of their own, so that helpers of the same name in the
 // shared harness can never clash with these.
 namespace e2e::fault {
-
-// nobody:nogroup, the user the permission tests run the receiver as.
-inline constexpr uid_t kNobodyUid = 65534;
-inline constexpr gid_t kNobodyGid = 65534;
 
 inline std::size_t Count(const std::string& text, const std::string& needle) {
     std::size_t n = 0;
@@ -89,14 +85,6 @@ inline bool IsAckFor(const Bytes& answer, std::uint16_t frameId) {
 
 // --- Files -------------------------------------------------------------------
 
-// Gives a folder tree (links themselves, not their targets) to uid:gid.
-inline void ChownTree(const std::string& root, uid_t uid, gid_t gid) {
-    namespace fs = std::filesystem;
-    ::lchown(root.c_str(), uid, gid);
-    for (const auto& e : fs::recursive_directory_iterator(root))
-        ::lchown(e.path().c_str(), uid, gid);
-}
-
 // Sets the mode of the log folders and of the files in them.
 inline void ChmodLogs(const std::string& dir, mode_t folders, mode_t files) {
     namespace fs = std::filesystem;
@@ -109,101 +97,7 @@ inline void ChmodLogs(const std::string& dir, mode_t folders, mode_t files) {
     }
 }
 
-// --- The receiver, started in a way of the test's choosing -----------------
-
-struct StartOptions {
-    // Drop to nobody:nogroup before the receiver runs (when the test runs as
-    // root); the installation folder and its runtime folder are given to it.
-    bool asNobody = false;
-    // Runs in the child, as the test's user, before the privileges are
-    // dropped and the receiver is executed; false aborts the start with the
-    // exit code 126 (for example: a mount that is not allowed here).
-    std::function<bool()> prepare;
-};
-
-// One installation, as Receiver, whose process is started with
-// StartOptions. The process operations below hide Receiver's own ones.
-class Installation : public Receiver {
-public:
-    using Receiver::Receiver;
-    ~Installation() { Kill(); }
-
-    void Start(const StartOptions& options = {}) {
-        stderrPath_ = Dir() + "stderr.txt";
-        const bool drop = options.asNobody && ::getuid() == 0;
-        if (drop) {
-            ChownTree(Dir(), kNobodyUid, kNobodyGid);
-            if (RuntimeDir().rfind(Dir(), 0) != 0)
-                ChownTree(RuntimeDir(), kNobodyUid, kNobodyGid);
-        }
-        pid_ = ::fork();
-        if (pid_ != 0)
-            return;
-        const int err = ::open(stderrPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        if (err >= 0) {
-            if (drop)
-                (void)!::fchown(err, kNobodyUid, kNobodyGid);
-            ::dup2(err, 2);
-            ::dup2(err, 1);
-        }
-        // The test's sockets and pseudo-terminal ends stay the test's: a
-        // monitoring peer whose master the receiver held too could not vanish.
-        ::close_range(3, ~0U, 0);
-        if (options.prepare && !options.prepare())
-            ::_exit(126);
-        if (drop) {
-            if (::setgroups(0, nullptr) != 0 || ::setgid(kNobodyGid) != 0 ||
-                ::setuid(kNobodyUid) != 0)
-                ::_exit(125);
-            ::setenv("HOME", Dir().c_str(), 1);
-        }
-        ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
-        ::setenv("XDG_RUNTIME_DIR", RuntimeDir().c_str(), 1);
-        ::setenv("TZ", "UTC", 1);
-        ::unsetenv("DISPLAY");
-        const std::string exe = Dir() + "RAZUDovuve";
-        ::execl(exe.c_str(), exe.c_str(), static_cast<char*>(nullptr));
-        ::_exit(127);
-    }
-    bool Running() {
-        if (pid_ <= 0)
-            return false;
-        int status = 0;
-        if (::waitpid(pid_, &status, WNOHANG) == pid_) {
-            exitStatus_ = status;
-            pid_ = -1;
-            return false;
-        }
-        return true;
-    }
-    bool WaitExit(int timeoutMs) {
-        return WaitFor([this] { return !Running(); }, timeoutMs);
-    }
-    int ExitStatus() const { return exitStatus_; }
-    void Kill(int sig = SIGKILL) {
-        if (pid_ > 0) {
-            ::kill(pid_, sig);
-            int status = 0;
-            ::waitpid(pid_, &status, 0);
-            exitStatus_ = status;
-            pid_ = -1;
-        }
-    }
-    pid_t Pid() const { return pid_; }
-    std::string Stderr() const { return ReadFile(stderrPath_); }
-
-    // Resident memory of the running process in kB (VmRSS), 0 when unknown.
-    long RssKb() const {
-        const std::string s = ReadFile("/proc/" + std::to_string(pid_) + "/status");
-        const std::size_t at = s.find("VmRSS:");
-        return at == std::string::npos ? 0 : std::atol(s.c_str() + at + 6);
-    }
-
-private:
-    std::string stderrPath_;
-    pid_t pid_ = -1;
-    int exitStatus_ = 0;
-};
+// --- The receiver up and listening --------------------------------------------
 
 // Sends Pings from `unit` until one is answered: the receiver is up and
 // listening. The Pings are real datagrams the receiver logs and answers.
@@ -287,15 +181,7 @@ public:
     enum class Mode { Ack, Nak, Silent, Garbage, Late };
 
     MonitorPeer() {
-        char name[256];
-        if (::openpty(&master_, &slave_, name, nullptr, nullptr) != 0)
-            throw std::runtime_error("openpty");
-        slaveName_ = name;
-        termios t{};
-        ::tcgetattr(master_, &t);
-        ::cfmakeraw(&t);
-        ::tcsetattr(master_, TCSANOW, &t);
-        ::fcntl(master_, F_SETFL, ::fcntl(master_, F_GETFL) | O_NONBLOCK);
+        slaveName_ = OpenRawPty(master_, slave_);
         thread_ = std::thread([this] { Run(); });
     }
     ~MonitorPeer() {

@@ -61,11 +61,11 @@ struct Rig {
         return WaitDelivered(monitor, lines, timeoutMs);
     }
     bool WaitImp(const std::string& text, int timeoutMs = 10000) {
-        return WaitFor([&] { return r.ImpLog().find(text) != std::string::npos; }, timeoutMs);
+        return r.WaitImpLog(text, timeoutMs);
     }
 
     RigOptions options;
-    Installation r;
+    Receiver r;
     MonitorPeer monitor;
     std::uint16_t port;
     UdpUnit unit;
@@ -302,7 +302,7 @@ TEST(FaultInjectionE2E, GarbageSettingsFilesStillStartAndAnswer) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        Installation r;
+        Receiver r;
         WriteFile(r.Dir() + "RAZUDovuve.ini", c.ini);
         // The replacement serial port must not reach a real device here.
         r.LinkPort("COM1", r.Dir() + "absent");

@@ -75,7 +75,7 @@ std::string CheckDb(const std::string& db, const std::uint16_t (&ports)[kSockets
 
 TEST(KillRestartE2E, HundredKillsUnderLoadLeaveAWholeDatabaseOfWholeRecords) {
     const std::uint16_t port = FreeUdpPort();
-    Installation r;
+    Receiver r;
     r.WriteSettings(port, "NOPORT", 15, 60, 240, 7, 0);
     UdpUnit sockets[kSockets];
     std::uint16_t ports[kSockets];

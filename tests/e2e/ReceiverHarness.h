@@ -2,10 +2,13 @@
 
 // Runs the real executable in a fresh folder of its own: offscreen, its own
 // desktop-session runtime folder, a free UDP port, and a pseudo-terminal the
-// test holds as the monitoring software's end of the serial line.
+// test holds as the monitoring software's end of the serial line. The
+// receiver can run as an unprivileged user, so that file permissions hold
+// when the tests run as root.
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <grp.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <pty.h>
@@ -18,6 +21,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <cstdlib>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
@@ -27,8 +31,6 @@
 #include <string>
 #include <thread>
 #include <vector>
-
-
 
 namespace e2e {
 
@@ -96,19 +98,24 @@ private:
     std::string path_;
 };
 
+// Opens a pseudo-terminal in raw mode whose master does not block; returns
+// the slave's device name.
+inline std::string OpenRawPty(int& master, int& slave) {
+    char name[256];
+    if (::openpty(&master, &slave, name, nullptr, nullptr) != 0)
+        throw std::runtime_error("openpty");
+    termios t{};
+    ::tcgetattr(master, &t);
+    ::cfmakeraw(&t);
+    ::tcsetattr(master, TCSANOW, &t);
+    ::fcntl(master, F_SETFL, ::fcntl(master, F_GETFL) | O_NONBLOCK);
+    return name;
+}
+
 // The monitoring software's end of a pseudo-terminal.
 class PtyPeer {
 public:
-    PtyPeer() {
-        char name[256];
-        if (::openpty(&master_, &slave_, name, nullptr, nullptr) != 0) throw std::runtime_error("openpty");
-        slaveName_ = name;
-        termios t{};
-        ::tcgetattr(master_, &t);
-        ::cfmakeraw(&t);
-        ::tcsetattr(master_, TCSANOW, &t);
-        ::fcntl(master_, F_SETFL, ::fcntl(master_, F_GETFL) | O_NONBLOCK);
-    }
+    PtyPeer() { slaveName_ = OpenRawPty(master_, slave_); }
     ~PtyPeer() {
         if (master_ >= 0) ::close(master_);
         if (slave_ >= 0) ::close(slave_);
@@ -190,6 +197,29 @@ private:
     std::uint16_t port_ = 0;
 };
 
+// nobody:nogroup, the user the receiver runs as where file permissions must
+// hold (root ignores them).
+inline constexpr uid_t kNobodyUid = 65534;
+inline constexpr gid_t kNobodyGid = 65534;
+
+// Gives a folder tree (links themselves, not their targets) to uid:gid.
+inline void ChownTree(const std::string& root, uid_t uid, gid_t gid) {
+    ::lchown(root.c_str(), uid, gid);
+    for (const auto& e : std::filesystem::recursive_directory_iterator(root))
+        ::lchown(e.path().c_str(), uid, gid);
+}
+
+// How Receiver::Start runs the process.
+struct StartOptions {
+    // Drop to nobody:nogroup before the receiver runs (when the test runs as
+    // root); the installation folder and its runtime folder are given to it.
+    bool asNobody = false;
+    // Runs in the child, as the test's user, before the privileges are
+    // dropped and the receiver is executed; false aborts the start with the
+    // exit code 126 (for example: a mount that is not allowed here).
+    std::function<bool()> prepare;
+};
+
 // One installation of the receiver in a fresh folder.
 class Receiver {
 public:
@@ -234,27 +264,44 @@ public:
         std::filesystem::create_symlink(target, dir_ + "ports/" + name);
     }
 
-    void Start() {
+    void Start(const StartOptions& options = {}) {
         stderrPath_ = folder_.Path() + "stderr.txt";
-        pid_ = ::fork();
-        if (pid_ == 0) {
-            const int err = ::open(stderrPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            if (err >= 0) {
-                ::dup2(err, 2);
-                ::dup2(err, 1);
-            }
-            // The test's own sockets and pseudo-terminal ends stay with the
-            // test: a unit socket or a serial peer held by the receiver too
-            // would blur what each side sees.
-            ::close_range(3, ~0U, 0);
-            ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
-            ::setenv("XDG_RUNTIME_DIR", runtimeDir_.c_str(), 1);
-            ::setenv("TZ", "UTC", 1);
-            ::unsetenv("DISPLAY");
-            const std::string exe = dir_ + "RAZUDovuve";
-            ::execl(exe.c_str(), exe.c_str(), static_cast<char*>(nullptr));
-            ::_exit(127);
+        const bool drop = options.asNobody && ::getuid() == 0;
+        if (drop) {
+            ChownTree(dir_, kNobodyUid, kNobodyGid);
+            if (runtimeDir_.rfind(dir_, 0) != 0)
+                ChownTree(runtimeDir_, kNobodyUid, kNobodyGid);
         }
+        pid_ = ::fork();
+        if (pid_ != 0)
+            return;
+        const int err = ::open(stderrPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (err >= 0) {
+            if (drop)
+                (void)!::fchown(err, kNobodyUid, kNobodyGid);
+            ::dup2(err, 2);
+            ::dup2(err, 1);
+        }
+        // The test's own sockets and pseudo-terminal ends stay with the
+        // test: a unit socket or a serial peer held by the receiver too
+        // would blur what each side sees, and a monitoring peer whose master
+        // the receiver held too could not vanish.
+        ::close_range(3, ~0U, 0);
+        if (options.prepare && !options.prepare())
+            ::_exit(126);
+        if (drop) {
+            if (::setgroups(0, nullptr) != 0 || ::setgid(kNobodyGid) != 0 ||
+                ::setuid(kNobodyUid) != 0)
+                ::_exit(125);
+            ::setenv("HOME", dir_.c_str(), 1);
+        }
+        ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
+        ::setenv("XDG_RUNTIME_DIR", runtimeDir_.c_str(), 1);
+        ::setenv("TZ", "UTC", 1);
+        ::unsetenv("DISPLAY");
+        const std::string exe = dir_ + "RAZUDovuve";
+        ::execl(exe.c_str(), exe.c_str(), static_cast<char*>(nullptr));
+        ::_exit(127);
     }
     bool Running() {
         if (pid_ <= 0) return false;
@@ -283,6 +330,12 @@ public:
     }
     pid_t Pid() const { return pid_; }
     std::string Stderr() const { return ReadFile(stderrPath_); }
+    // Resident memory of the running process in kB (VmRSS), 0 when unknown.
+    long RssKb() const {
+        const std::string s = ReadFile("/proc/" + std::to_string(pid_) + "/status");
+        const std::size_t at = s.find("VmRSS:");
+        return at == std::string::npos ? 0 : std::atol(s.c_str() + at + 6);
+    }
 
     std::string AllLog() const { return ReadFile(dir_ + "Log/All msg/" + TodayFile() + ".log"); }
     std::string ImpLog() const { return ReadFile(dir_ + "Log/Imp_msg.log"); }

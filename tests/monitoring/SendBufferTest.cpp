@@ -5,7 +5,7 @@
 
 #include "fakes/FakeScheduler.h"
 #include "fakes/FakeSerialLink.h"
-#include "monitoring/LogHarness.h"
+#include "fakes/TestLogChannels.h"
 #include "monitoring/MonitoringLines.h"
 #include "monitoring/SendBuffer.h"
 
@@ -25,7 +25,8 @@ Bytes Wire(const std::string& line) {
 
 class SendBufferTest : public ::testing::Test {
   protected:
-    SendBufferTest() : link(sched), logs(sched), buffer(link, sched, sched, logs.Channels()) {}
+    SendBufferTest()
+        : link(sched), logs(sched, sched), buffer(link, sched, sched, logs.Channels()) {}
 
     void Answer(const Bytes& cluster) {
         link.clusters.push_back(cluster);
@@ -39,12 +40,12 @@ class SendBufferTest : public ::testing::Test {
         for (const auto& l : lines) out.push_back(Wire(l));
         return out;
     }
-    std::vector<std::string> AllTexts() const { return LogHarness::Texts(logs.allMemo); }
-    std::vector<std::string> ImpTexts() const { return LogHarness::Texts(logs.impMemo); }
+    std::vector<std::string> AllTexts() const { return logs.All(); }
+    std::vector<std::string> ImpTexts() const { return logs.Imp(); }
 
     FakeScheduler sched;
     FakeSerialLink link;
-    LogHarness logs;
+    TestLogChannels logs;
     SendBuffer buffer;
 };
 

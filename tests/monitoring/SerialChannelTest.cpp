@@ -7,13 +7,11 @@
 #include <string>
 #include <vector>
 
-#include "base/Log.h"
 #include "base/LogChannels.h"
 #include "fakes/FakeScheduler.h"
 #include "fakes/FakeSerialDevice.h"
-#include "fakes/FakeViews.h"
 #include "fakes/TempDir.h"
-#include "monitoring/LogHarness.h"
+#include "fakes/TestLogChannels.h"
 #include "monitoring/SendBuffer.h"
 
 using namespace korvan;
@@ -330,24 +328,10 @@ class ThrowingSerialDevice : public FakeSerialDevice {
 
 class DoActivateSerialPortTest : public ::testing::Test {
   protected:
-    DoActivateSerialPortTest()
-        : all(sched, nullptr, dir.Path(), &allMemo, "Log\\All msg", "", 1, nullptr, "", nullptr),
-          imp(sched, nullptr, dir.Path(), &impMemo, "Log", "Imp_msg", 0, nullptr, "", &all),
-          err(sched, nullptr, dir.Path(), &errMemo, "Log", "Errors", 0, nullptr, "", &all),
-          logs{all, imp, err} {}
-
-    // The memo lines without their time stamps.
-    static std::vector<std::string> Texts(const FakeMemo& memo) {
-        std::vector<std::string> out;
-        for (const std::string& line : memo.lines) out.push_back(line.substr(22));
-        return out;
-    }
-
     FakeScheduler sched;
     TempDir dir;
-    FakeMemo allMemo, impMemo, errMemo;
-    LogChannel all, imp, err;
-    LogChannels logs;
+    TestLogChannels ch{sched, sched};
+    LogChannels logs = ch.Channels();
 };
 
 TEST_F(DoActivateSerialPortTest, ReportsTheOutcomeOnItsChannel) {
@@ -361,9 +345,9 @@ TEST_F(DoActivateSerialPortTest, ReportsTheOutcomeOnItsChannel) {
 
     EXPECT_EQ((std::vector<std::string>{"Serial Port COM7 opened", "Serial Port COM7 opened",
                                         "!! CAN NOT OPEN SERIAL PORT COM9"}),
-              Texts(allMemo));
-    EXPECT_EQ(std::vector<std::string>{"!! CAN NOT OPEN SERIAL PORT COM9"}, Texts(impMemo));
-    EXPECT_TRUE(errMemo.lines.empty());
+              ch.All());
+    EXPECT_EQ(std::vector<std::string>{"!! CAN NOT OPEN SERIAL PORT COM9"}, ch.Imp());
+    EXPECT_TRUE(ch.errMemo.lines.empty());
     EXPECT_EQ((std::vector<std::string>{"/dev/ttyS6", "/dev/ttyS8"}), device.openCalls);
     EXPECT_EQ(1, device.closes);
     EXPECT_FALSE(channel.SerialIsOpen());
@@ -374,10 +358,10 @@ TEST_F(DoActivateSerialPortTest, ReportsAnExceptionUnderItsName) {
     SerialChannel channel(device, sched, sched, dir.Path());
     DoActivateSerialPort(channel, "COM1", logs);
     EXPECT_EQ(std::vector<std::string>{"ERR in DoActivateSerialPort, Error Msg: driver exploded"},
-              Texts(errMemo));
-    EXPECT_TRUE(impMemo.lines.empty());
+              ch.Err());
+    EXPECT_TRUE(ch.impMemo.lines.empty());
     EXPECT_EQ(std::vector<std::string>{"ERR in DoActivateSerialPort, Error Msg: driver exploded"},
-              Texts(allMemo));
+              ch.All());
 }
 
 // A port that was open and goes away by itself: told once, tried again every
@@ -385,7 +369,7 @@ TEST_F(DoActivateSerialPortTest, ReportsAnExceptionUnderItsName) {
 class SerialReconnectTest : public ::testing::Test {
   protected:
     SerialReconnectTest()
-        : logs(sched),
+        : logs(sched, sched),
           channel(device, sched, sched, logs.dir.Path()),
           buffer(channel, sched, sched, logs.Channels()) {
         channel.OnRxCluster = [this] { buffer.SerialPortNG1RxClusterEvent(); };
@@ -407,12 +391,12 @@ class SerialReconnectTest : public ::testing::Test {
         device.Close();
         lostAt = sched.MonotonicMs();
     }
-    std::vector<std::string> All() const { return LogHarness::Texts(logs.allMemo); }
-    std::vector<std::string> Imp() const { return LogHarness::Texts(logs.impMemo); }
+    std::vector<std::string> All() const { return logs.All(); }
+    std::vector<std::string> Imp() const { return logs.Imp(); }
 
     FakeScheduler sched;
     FakeSerialDevice device;
-    LogHarness logs;
+    TestLogChannels logs;
     SerialChannel channel;
     SendBuffer buffer;
     std::int64_t lostAt = 0;
@@ -540,7 +524,7 @@ TEST_F(SerialReconnectTest, ErrorEscapingTheReceiveHandlerStaysInTheChannel) {
     const std::string err =
         "ERR in SerialPortNG1RxClusterEvent, Error Msg: Cannot open log file Log/All msg/x.log: "
         "Permission denied";
-    EXPECT_EQ((std::vector<std::string>{err, err}), LogHarness::Texts(logs.errMemo));
+    EXPECT_EQ((std::vector<std::string>{err, err}), logs.Err());
 }
 
 }  // namespace

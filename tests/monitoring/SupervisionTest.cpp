@@ -1,13 +1,14 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <ostream>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "fakes/FakeScheduler.h"
 #include "fakes/FakeSerialLink.h"
-#include "monitoring/LogHarness.h"
+#include "fakes/TestLogChannels.h"
 #include "monitoring/MonitoringLines.h"
 #include "monitoring/SendBuffer.h"
 #include "monitoring/Supervision.h"
@@ -30,7 +31,7 @@ class SupervisionTest : public ::testing::Test {
   protected:
     SupervisionTest()
         : link(sched),
-          logs(sched),
+          logs(sched, sched),
           buffer(link, sched, sched, logs.Channels()),
           registry(logs.Channels(), table),
           sup(registry, buffer, settings, sched, logs.Channels()) {
@@ -50,12 +51,12 @@ class SupervisionTest : public ::testing::Test {
     std::vector<std::string> Lines() const {
         return std::vector<std::string>(buffer.Lines().begin(), buffer.Lines().end());
     }
-    std::vector<std::string> AllTexts() const { return LogHarness::Texts(logs.allMemo); }
-    std::vector<std::string> ErrTexts() const { return LogHarness::Texts(logs.errMemo); }
+    std::vector<std::string> AllTexts() const { return logs.All(); }
+    std::vector<std::string> ErrTexts() const { return logs.Err(); }
 
     FakeScheduler sched;
     FakeSerialLink link;
-    LogHarness logs;
+    TestLogChannels logs;
     SendBuffer buffer;
     UnitTable table;
     Registry registry;
@@ -67,6 +68,10 @@ struct DelayCase {
     std::int64_t elapsedMs;
     bool checks;
 };
+
+void PrintTo(const DelayCase& c, std::ostream* os) {
+    *os << c.elapsedMs << " ms, " << (c.checks ? "checks" : "no checks");
+}
 
 class StartUpDelayTest : public SupervisionTest, public ::testing::WithParamInterface<DelayCase> {};
 
@@ -81,7 +86,10 @@ TEST_P(StartUpDelayTest, DefaultSevenMinutesChecksFrom410Seconds) {
 INSTANTIATE_TEST_SUITE_P(Elapsed, StartUpDelayTest,
                          ::testing::Values(DelayCase{0, false}, DelayCase{400'000, false},
                                            DelayCase{409'999, false}, DelayCase{410'000, true},
-                                           DelayCase{420'000, true}));
+                                           DelayCase{420'000, true}),
+                         [](const ::testing::TestParamInfo<DelayCase>& p) {
+                             return "After" + std::to_string(p.param.elapsedMs) + "Ms";
+                         });
 
 TEST_F(SupervisionTest, NoDelayChecksAtFirstTick) {
     settings.CommTroubleStartUpDelay = 0;

@@ -13,10 +13,9 @@
 #include <string>
 #include <vector>
 
-#include "base/Log.h"
 #include "base/LogChannels.h"
-#include "fakes/FakeViews.h"
 #include "fakes/TempDir.h"
+#include "fakes/TestLogChannels.h"
 #include "monitoring/SerialChannel.h"
 #include "platform/SystemClock.h"
 #include "platform/qt/QtSerialDevice.h"
@@ -199,37 +198,24 @@ TEST_F(SerialPtyTest, NothingArrivingRaisesNoEvent) {
 
 class SerialPtyLogTest : public SerialPtyTest {
   protected:
-    SerialPtyLogTest()
-        : all(clock, nullptr, dir.Path(), &allMemo, "Log\\All msg", "", 1, nullptr, "", nullptr),
-          imp(clock, nullptr, dir.Path(), &impMemo, "Log", "Imp_msg", 0, nullptr, "", &all),
-          err(clock, nullptr, dir.Path(), &errMemo, "Log", "Errors", 0, nullptr, "", &all),
-          logs{all, imp, err} {}
-
-    static std::vector<std::string> Texts(const FakeMemo& memo) {
-        std::vector<std::string> out;
-        for (const std::string& line : memo.lines) out.push_back(line.substr(22));
-        return out;
-    }
-
-    FakeMemo allMemo, impMemo, errMemo;
-    LogChannel all, imp, err;
-    LogChannels logs;
+    TestLogChannels ch{clock, timers};
+    LogChannels logs = ch.Channels();
 };
 
 TEST_F(SerialPtyLogTest, AbsentPortIsReported) {
     std::filesystem::create_symlink(dir.Path() + "no-such-device", dir.Path() + "ports/COM9");
     DoActivateSerialPort(*channel, "COM9", logs);
     EXPECT_FALSE(channel->SerialIsOpen());
-    EXPECT_EQ(std::vector<std::string>{"!! CAN NOT OPEN SERIAL PORT COM9"}, Texts(impMemo));
-    EXPECT_TRUE(errMemo.lines.empty());
+    EXPECT_EQ(std::vector<std::string>{"!! CAN NOT OPEN SERIAL PORT COM9"}, ch.Imp());
+    EXPECT_TRUE(ch.errMemo.lines.empty());
 }
 
 TEST_F(SerialPtyLogTest, SameNameWhileOpenIsReportedOpenWithoutReopening) {
     DoActivateSerialPort(*channel, "COM7", logs);
     DoActivateSerialPort(*channel, "COM7", logs);
     EXPECT_EQ((std::vector<std::string>{"Serial Port COM7 opened", "Serial Port COM7 opened"}),
-              Texts(allMemo));
-    EXPECT_TRUE(impMemo.lines.empty());
+              ch.All());
+    EXPECT_TRUE(ch.impMemo.lines.empty());
     EXPECT_EQ(1, device.opens);
     ASSERT_TRUE(device.IsOpen());
 

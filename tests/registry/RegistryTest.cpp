@@ -7,9 +7,9 @@
 #include <system_error>
 #include <vector>
 
+#include "fakes/FakeScheduler.h"
 #include "fakes/FakeUnitStore.h"
-#include "fakes/TempDir.h"
-#include "registry/RegistryTestSupport.h"
+#include "fakes/TestLogChannels.h"
 #include "registry/UnitDb.h"
 #include "registry/Units.h"
 
@@ -59,11 +59,10 @@ protected:
         ch.allMemo.Clear();
     }
 
-    TempDir dir;
     FakeScheduler clock{kNow};
-    TestChannels ch{clock, dir.Path()};
+    TestLogChannels ch{clock, clock};
     UnitTable table;
-    std::unique_ptr<Registry> registry = std::make_unique<Registry>(ch.Logs(), table);
+    std::unique_ptr<Registry> registry = std::make_unique<Registry>(ch.Channels(), table);
     FakeUnitStore store;
 };
 
@@ -85,7 +84,7 @@ TEST_F(RegistryTest, FirstAlarmMessageLogsAndWritesInOrder) {
                   "[Unit 0012] [Account 1234] Changed IP: [] -> [10.0.0.5]",
                   "[Unit 0012] Changed Account: [] -> [1234]",
               }),
-              ch.ImpTexts());
+              ch.Imp());
     EXPECT_EQ((std::vector<W>{
                   {12, 0, {0x01}},
                   {12, 19, kNowBytes},
@@ -121,7 +120,7 @@ TEST_F(RegistryTest, FirstPingMessageStoresImeiAndFirmware) {
                   "[Unit 0007] [Account ] Changed Imei: [] -> [352099001761481]",
                   "[Unit 0007] [Account ] Changed fwVer: [] -> [1.2.15]",
               }),
-              ch.ImpTexts());
+              ch.Imp());
     EXPECT_EQ((std::vector<W>{
                   {7, 0, {0x01}},
                   {7, 19, kNowBytes},
@@ -206,7 +205,7 @@ TEST_F(RegistryTest, LaterMessagesLogAndWriteOnlyWhatChanged) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        registry = std::make_unique<Registry>(ch.Logs(), table);
+        registry = std::make_unique<Registry>(ch.Channels(), table);
         registry->SetStore(&store);
         table.Clear();
         MakeKnownUnit12();
@@ -217,7 +216,7 @@ TEST_F(RegistryTest, LaterMessagesLogAndWriteOnlyWhatChanged) {
         m.fwText = c.fwText;
         m.msgAccount = c.account;
         Receive(12, m);
-        EXPECT_EQ(c.lines, ch.ImpTexts());
+        EXPECT_EQ(c.lines, ch.Imp());
         EXPECT_EQ(c.writes, store.writes);
         EXPECT_EQ(kNow, registry->Unit(12).dtFirstMsg);
         EXPECT_EQ(later, registry->Unit(12).dtLastMsg);
@@ -246,7 +245,7 @@ TEST_F(RegistryTest, FindFirstFreeUnitNrNeverHandsOutSlotZero) {
         {{1, 2, 4}, "0003"}, {all, "9999"},  // all taken: a number in use
     };
     for (const auto& c : cases) {
-        Registry r(ch.Logs(), table);
+        Registry r(ch.Channels(), table);
         for (int nr : c.used) r.Unit(nr).bUsed = true;
         EXPECT_EQ(c.expected, r.FindFirstFreeUnitNr());
     }
@@ -255,7 +254,7 @@ TEST_F(RegistryTest, FindFirstFreeUnitNrNeverHandsOutSlotZero) {
 TEST_F(RegistryTest, SlotZeroIsAUnitLikeAnyOther) {
     Receive(0, Msg("0000", kNow, "10.0.0.9", 1));
     EXPECT_TRUE(registry->IsUnitKnown(0));
-    EXPECT_EQ("0000 FIRST MSG", ch.ImpTexts().at(0));
+    EXPECT_EQ("0000 FIRST MSG", ch.Imp().at(0));
     EXPECT_EQ(0, table.RowAt(0));
     EXPECT_EQ(0, store.writes.at(0).nr);
     EXPECT_EQ("0000  10.0.0.9:1 08.12.2026 10:30:00 08.12.2026 10:30:00  ",
@@ -277,7 +276,7 @@ TEST_F(RegistryTest, DeletedUnitHeardAgainIsAFirstMessageAgain) {
     EXPECT_EQ((std::vector<W>{{12, 0, Bytes(40, 0)}}), store.writes);
     EXPECT_EQ(-1, table.Find(12));
     EXPECT_EQ(1, table.RowCount());
-    EXPECT_TRUE(ch.ImpTexts().empty());  // deleting writes no log line
+    EXPECT_TRUE(ch.Imp().empty());  // deleting writes no log line
 
     const TDateTime later = kNow + 0.5;
     store.writes.clear();
@@ -286,7 +285,7 @@ TEST_F(RegistryTest, DeletedUnitHeardAgainIsAFirstMessageAgain) {
                   "0012 FIRST MSG",
                   "[Unit 0012] [Account ] Changed IP: [] -> [10.0.0.5]",
               }),
-              ch.ImpTexts());
+              ch.Imp());
     EXPECT_EQ(later, registry->Unit(12).dtFirstMsg);
     EXPECT_EQ(1, table.Find(12));
     EXPECT_EQ((W{12, 0, {1}}), store.writes.at(0));
@@ -313,7 +312,7 @@ TEST_F(RegistryTest, ControlByteInAccountIsStoredAsReceivedButLoggedAsQuestionMa
                   "[Unit 0012] [Account 1?34] Changed IP: [] -> [10.0.0.5]",
                   "[Unit 0012] Changed Account: [] -> [1?34]",
               }),
-              ch.ImpTexts());
+              ch.Imp());
     EXPECT_EQ((W{12, 30, {'1', 0x02, '3', '4'}}), store.writes.back());
     EXPECT_EQ(account, registry->Unit(12).sAccount);
 }
@@ -335,7 +334,7 @@ TEST_F(RegistryTest, TextsAreCutToTheirCapacity) {
     // The same long values again are equal to what is held: no new line.
     ch.impMemo.Clear();
     registry->UpdateUnitOnMessage(5, m);
-    EXPECT_TRUE(ch.ImpTexts().empty());
+    EXPECT_TRUE(ch.Imp().empty());
 }
 
 TEST_F(RegistryTest, NonNumericImeiStopsTheUpdateAtThatStep) {
@@ -351,7 +350,7 @@ TEST_F(RegistryTest, NonNumericImeiStopsTheUpdateAtThatStep) {
     }
     // The field is converted for the file before anything of it is kept or
     // logged; nothing after it happened.
-    EXPECT_TRUE(ch.ImpTexts().empty());
+    EXPECT_TRUE(ch.Imp().empty());
     EXPECT_EQ("352099001761481", registry->Unit(12).sImei);
     EXPECT_EQ(kNow, registry->Unit(12).dtLastMsg);
     EXPECT_TRUE(store.writes.empty());
@@ -362,7 +361,7 @@ TEST_F(RegistryTest, FailingWriteStopsTheUpdateAtThatStep) {
     EXPECT_THROW(Receive(12, Msg("0012", kNow, "10.0.0.5", 5000)), std::system_error);
     EXPECT_TRUE(registry->IsUnitKnown(12));  // done before the write
     EXPECT_EQ(1, table.RowCount());
-    EXPECT_TRUE(ch.ImpTexts().empty());  // FIRST MSG comes after it
+    EXPECT_TRUE(ch.Imp().empty());  // FIRST MSG comes after it
     EXPECT_EQ(0.0, registry->Unit(12).dtFirstMsg);
     EXPECT_EQ("", registry->Unit(12).sIP);
 }
@@ -376,7 +375,7 @@ TEST_F(RegistryTest, WithoutStoreChangesStayInMemory) {
     EXPECT_TRUE(store.writes.empty());
     EXPECT_TRUE(registry->IsUnitKnown(12));
     EXPECT_EQ(1, registry->Unit(12).byCommTrSent);
-    EXPECT_EQ(3u, ch.ImpTexts().size());
+    EXPECT_EQ(3u, ch.Imp().size());
 }
 
 TEST_F(RegistryTest, TroubleFlagsArePersistedAndRepainted) {
@@ -400,7 +399,7 @@ TEST_F(RegistryTest, TroubleFlagsArePersistedAndRepainted) {
     }
     EXPECT_EQ(expected, store.writes);
     EXPECT_EQ(5, repaints);
-    EXPECT_TRUE(ch.ImpTexts().empty());
+    EXPECT_TRUE(ch.Imp().empty());
     EXPECT_THROW(registry->MarkCommTrouble(12, 4), std::out_of_range);
 }
 
@@ -418,7 +417,7 @@ namespace {
 // A log entry that cannot be written stops nothing: a new unit's record is
 // written whole, so it raises no false communication trouble later.
 TEST_F(RegistryTest, UnwritableLogLeavesTheWholeRecordWritten) {
-    std::filesystem::create_directories(dir.Path() + "Log/Imp_msg.log");
+    std::filesystem::create_directories(ch.dir.Path() + "Log/Imp_msg.log");
     testing::internal::CaptureStderr();
     Receive(12, Msg("0012", kNow, "10.0.0.5", 5000));
     testing::internal::GetCapturedStderr();

@@ -15,8 +15,9 @@
 #include <system_error>
 #include <vector>
 
+#include "fakes/FakeScheduler.h"
 #include "fakes/TempDir.h"
-#include "registry/RegistryTestSupport.h"
+#include "fakes/TestLogChannels.h"
 #include "registry/UnitDb.h"
 #include "registry/Units.h"
 
@@ -67,12 +68,8 @@ protected:
     std::string Record(const std::string& file, int nr) const {
         return file.substr(static_cast<std::size_t>(nr) * 40, 40);
     }
-    std::unique_ptr<UnitDb> NewDb() { return std::make_unique<UnitDb>(ch.Logs(), DbPath()); }
-    void ClearLogs() {
-        ch.allMemo.Clear();
-        ch.impMemo.Clear();
-        ch.errMemo.Clear();
-    }
+    std::unique_ptr<UnitDb> NewDb() { return std::make_unique<UnitDb>(ch.Channels(), DbPath()); }
+    void ClearLogs() { ch.ClearMemos(); }
     // A zero file with records placed by the test.
     static std::string ZeroFile() { return std::string(kSize, '\0'); }
     static void Put(std::string& file, int nr, int offset, const std::string& bytes) {
@@ -82,9 +79,9 @@ protected:
 
     TempDir dir;
     FakeScheduler clock{kNow};
-    TestChannels ch{clock, dir.Path()};
+    TestLogChannels ch{clock, clock};
     UnitTable table;
-    std::unique_ptr<Registry> registry = std::make_unique<Registry>(ch.Logs(), table);
+    std::unique_ptr<Registry> registry = std::make_unique<Registry>(ch.Channels(), table);
 };
 
 // --- Field encodings ---------------------------------------------------------
@@ -168,22 +165,22 @@ TEST(UnitDbEncoding, FirmwareAndAccountKeepTheirBytes) {
 TEST_F(UnitDbTest, MissingFileIsCreatedZeroFilledAndOpened) {
     auto db = NewDb();
     ASSERT_TRUE(db->ConnDB());
-    EXPECT_EQ((std::vector<std::string>{kNoDb, kCreated, kConnecting, kConnected}), ch.AllTexts());
-    EXPECT_TRUE(ch.ErrTexts().empty());
+    EXPECT_EQ((std::vector<std::string>{kNoDb, kCreated, kConnecting, kConnected}), ch.All());
+    EXPECT_TRUE(ch.Err().empty());
     EXPECT_EQ(ZeroFile(), File());
     EXPECT_TRUE(db->IsOpen());
 
     EXPECT_TRUE(db->ReadDB_and_FillU_onStartUp(*registry, kNow, 1'000'000));
     EXPECT_TRUE(table.Empty());
     EXPECT_FALSE(registry->IsUnitKnown(0));
-    EXPECT_EQ(4u, ch.AllTexts().size());
+    EXPECT_EQ(4u, ch.All().size());
 }
 
 TEST_F(UnitDbTest, ExistingFileIsOpenedWithoutCreation) {
     dir.Write("RAZUDovuve.db", ZeroFile());
     auto db = NewDb();
     ASSERT_TRUE(db->ConnDB());
-    EXPECT_EQ((std::vector<std::string>{kConnecting, kConnected}), ch.AllTexts());
+    EXPECT_EQ((std::vector<std::string>{kConnecting, kConnected}), ch.All());
 }
 
 TEST_F(UnitDbTest, FileOfAnyOtherSizeIsRefusedAndLeftUntouched) {
@@ -199,8 +196,8 @@ TEST_F(UnitDbTest, FileOfAnyOtherSizeIsRefusedAndLeftUntouched) {
 
         auto db = NewDb();
         EXPECT_FALSE(db->ConnDB());
-        EXPECT_EQ((std::vector<std::string>{kConnecting, kBadSize, kConnectFailed}), ch.AllTexts());
-        EXPECT_EQ((std::vector<std::string>{kBadSize, kConnectFailed}), ch.ErrTexts());
+        EXPECT_EQ((std::vector<std::string>{kConnecting, kBadSize, kConnectFailed}), ch.All());
+        EXPECT_EQ((std::vector<std::string>{kBadSize, kConnectFailed}), ch.Err());
         db.reset();
         EXPECT_EQ(content, File());
     }
@@ -219,16 +216,16 @@ TEST_F(UnitDbTest, CreationFailureStopsStartUp) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         ClearLogs();
-        UnitDb db(ch.Logs(), c.path);
+        UnitDb db(ch.Channels(), c.path);
         EXPECT_FALSE(db.ConnDB());
-        const auto all = ch.AllTexts();
+        const auto all = ch.All();
         ASSERT_EQ(3u, all.size());
         EXPECT_EQ(kNoDb, all[0]);
         EXPECT_TRUE(
             StartsWith(all[1], "ERR in CreateNewDB, Error Msg: Cannot create database " + c.path))
             << all[1];
         EXPECT_EQ(kCreateFailed, all[2]);
-        EXPECT_EQ(2u, ch.ErrTexts().size());
+        EXPECT_EQ(2u, ch.Err().size());
         EXPECT_FALSE(db.IsOpen());
     }
     EXPECT_FALSE(dir.Exists("missing"));
@@ -242,13 +239,13 @@ TEST_F(UnitDbTest, SecondOpenInTheSameProcessIsRefused) {
 
     auto second = NewDb();
     EXPECT_FALSE(second->ConnDB());
-    const auto err = ch.ErrTexts();
+    const auto err = ch.Err();
     ASSERT_EQ(2u, err.size());
     EXPECT_TRUE(StartsWith(err[0], "ERR in ReadExistDB, Error Msg: Database " + DbPath() +
                                        " is in use by another process"))
         << err[0];
     EXPECT_EQ(kConnectFailed, err[1]);
-    EXPECT_EQ((std::vector<std::string>{kConnecting, err[0], kConnectFailed}), ch.AllTexts());
+    EXPECT_EQ((std::vector<std::string>{kConnecting, err[0], kConnectFailed}), ch.All());
     EXPECT_FALSE(second->IsOpen());
 
     // Once the holder is gone the file is free again.
@@ -271,10 +268,10 @@ TEST_F(UnitDbTest, AnotherProcessCannotOpenAHeldFile) {
         int code = 3;
         try {
             FakeScheduler childClock{kNow};
-            TestChannels childCh(childClock, dir.Path() + "child/");
-            UnitDb other(childCh.Logs(), DbPath());
+            TestLogChannels childCh(childClock, childClock);
+            UnitDb other(childCh.Channels(), DbPath());
             const bool connected = other.ConnDB();
-            const auto err = childCh.ErrTexts();
+            const auto err = childCh.Err();
             code = connected ? 1
                    : (err.size() == 2 && StartsWith(err[0], "ERR in ReadExistDB, Error Msg: ") &&
                       err[1] == kConnectFailed)
@@ -488,7 +485,7 @@ TEST_F(UnitDbTest, LoadFillsUsedRecordsOnly) {
     for (int i = 0; i < table.RowCount(); ++i) rows.push_back(table.RowAt(i));
     EXPECT_EQ((std::vector<int>{1, 2, 3, 4, 5, 6, 12, 20}), rows);
     EXPECT_EQ(0, table.Current());
-    EXPECT_TRUE(ch.ErrTexts().empty());
+    EXPECT_TRUE(ch.Err().empty());
 }
 
 TEST_F(UnitDbTest, AccountsAreTrimmedOnLoad) {
@@ -543,7 +540,7 @@ TEST_F(UnitDbTest, ReloadGivesWholeSecondsAndEmptyZeroValues) {
         EXPECT_EQ("0.0.0", registry->Unit(5).sFwVer);
     }
     UnitTable table2;
-    Registry reloaded(ch.Logs(), table2);
+    Registry reloaded(ch.Channels(), table2);
     auto db = NewDb();
     ASSERT_TRUE(db->ConnDB());
     ASSERT_TRUE(db->ReadDB_and_FillU_onStartUp(reloaded, kNow, 0));
@@ -583,7 +580,7 @@ TEST_F(UnitDbTest, ReadFailureAtLoadIsReported) {
         }
         ClearLogs();
         EXPECT_FALSE(db->ReadDB_and_FillU_onStartUp(*registry, kNow, 0));
-        const auto err = ch.ErrTexts();
+        const auto err = ch.Err();
         ASSERT_EQ(1u, err.size());
         EXPECT_TRUE(StartsWith(err[0], c.messageStart)) << err[0];
         EXPECT_TRUE(table.Empty());

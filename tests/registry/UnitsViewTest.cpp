@@ -1,13 +1,14 @@
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <memory>
+#include <ostream>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "fakes/FakeScheduler.h"
-#include "fakes/TempDir.h"
-#include "registry/RegistryTestSupport.h"
+#include "fakes/TestLogChannels.h"
 #include "registry/Units.h"
 #include "registry/UnitsView.h"
 
@@ -30,6 +31,17 @@ struct ColourCase {
     Rgb top;
     Rgb bottom;
 };
+
+// The flag byte in hex: "0x09".
+std::string FlagsText(int byCommTrSent) {
+    char hex[8];
+    std::snprintf(hex, sizeof hex, "0x%02X", byCommTrSent);
+    return hex;
+}
+
+void PrintTo(const ColourCase& c, std::ostream* os) {
+    *os << "flags " << FlagsText(c.byCommTrSent);
+}
 
 class RowColoursTest : public ::testing::TestWithParam<ColourCase> {};
 
@@ -55,7 +67,10 @@ INSTANTIATE_TEST_SUITE_P(AllFlagValues, RowColoursTest,
                                            // bits above the stages are no stage
                                            ColourCase{8, kW, {222, 222, 222}},
                                            ColourCase{0x09, kW, {254, 209, 122}},
-                                           ColourCase{0xFC, {255, 193, 139}, {255, 123, 0}}));
+                                           ColourCase{0xFC, {255, 193, 139}, {255, 123, 0}}),
+                         [](const ::testing::TestParamInfo<ColourCase>& p) {
+                             return "Flags" + FlagsText(p.param.byCommTrSent);
+                         });
 
 TEST(CellTextColour, BlackUnlessSelectedThenBlueOrWhite) {
     for (int v = 0; v <= 7; ++v)
@@ -195,11 +210,10 @@ protected:
         return out;
     }
 
-    TempDir dir;
     FakeScheduler clock{kNow};
-    TestChannels ch{clock, dir.Path()};
+    TestLogChannels ch{clock, clock};
     UnitTable table;
-    std::unique_ptr<Registry> registry = std::make_unique<Registry>(ch.Logs(), table);
+    std::unique_ptr<Registry> registry = std::make_unique<Registry>(ch.Channels(), table);
     RecordingObserver observer;
     UnitFilter filter{*registry, table, clock, ch.err};
 };
@@ -306,7 +320,7 @@ TEST_F(UnitFilterTest, AFailureIsReportedUnderTheTimersName) {
     filter.TextChanged("0012");
     clock.Advance(1500);
     EXPECT_EQ(std::vector<std::string>{"ERR in TimerOnce_FilterTime, Error Msg: view gone"},
-              ch.ErrTexts());
+              ch.Err());
 }
 
 }  // namespace

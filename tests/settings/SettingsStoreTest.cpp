@@ -4,33 +4,21 @@
 
 #include <filesystem>
 #include <memory>
+#include <ostream>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
-#include "base/Log.h"
+#include "fakes/CaseName.h"
 #include "fakes/FakeScheduler.h"
-#include "fakes/FakeViews.h"
 #include "fakes/TempDir.h"
+#include "fakes/TestLogChannels.h"
 #include "settings/SettingsStore.h"
 
 using namespace korvan;
 
 namespace {
-
-struct Channels {
-    explicit Channels(FakeScheduler& s, const std::string& dir)
-        : impLed(impView, s),
-          errLed(errView, s),
-          all(s, &sound, dir, &allMemo, "Log\\All msg", "", 1, nullptr, "", nullptr),
-          imp(s, &sound, dir, &impMemo, "Log", "Imp_msg", 0, &impLed, "impmsg", &all),
-          err(s, &sound, dir, &errMemo, "Log", "Errors", 0, &errLed, "error", &all) {}
-    FakeSound sound;
-    FakeMemo allMemo, impMemo, errMemo;
-    FakeLedView impView, errView;
-    AlertLed impLed, errLed;
-    LogChannel all, imp, err;
-};
 
 const std::string kIni = "RAZUDovuve.ini";
 const std::string kStamp = "2026.12.08 10:30:00 - ";
@@ -39,8 +27,7 @@ const std::vector<std::string> kReplacements = {"33665", "COM1", "15", "60", "24
 
 class SettingsStoreTest : public ::testing::Test {
   protected:
-    SettingsStoreTest()
-        : store(values, LogChannels{ch.all, ch.imp, ch.err}, dir.Path() + kIni, Hooks()) {}
+    SettingsStoreTest() : store(values, ch.Channels(), dir.Path() + kIni, Hooks()) {}
 
     // Every hook records its call with the value in force at that moment, and
     // the settings file as it stood then.
@@ -95,7 +82,7 @@ class SettingsStoreTest : public ::testing::Test {
 
     TempDir dir;
     FakeScheduler clock{46364.4375};  // 2026-12-08 10:30:00
-    Channels ch{clock, dir.Path()};
+    TestLogChannels ch{clock, clock};
     WorkingSettings values;
     bool startUpDone = false;
     bool throwInUdp = false;
@@ -151,6 +138,18 @@ struct EditCase {
     std::vector<std::string> calls;
     std::string fileLine;
 };
+
+void PrintTo(const EditCase& c, std::ostream* os) {
+    *os << "row " << c.row << " typed " << ::testing::PrintToString(c.typed);
+}
+
+// The row's setting and what was typed, e.g. "UdpPort_Minus1".
+std::string EditCaseName(const ::testing::TestParamInfo<EditCase>& info) {
+    static const char* const kRows[] = {"UdpPort",      "SerialPort",   "CommTrouble1",
+                                        "CommTrouble2", "CommTrouble3", "StartUpDelay",
+                                        "PingInterval"};
+    return std::string(kRows[info.param.row]) + "_" + CaseName(info.param.typed);
+}
 
 class SettingsEditTest : public SettingsStoreTest,
                          public ::testing::WithParamInterface<EditCase> {};
@@ -217,7 +216,8 @@ INSTANTIATE_TEST_SUITE_P(
         EditCase{6, "0", "0", "0", {"addping 0", "stopping"}, "0"},
         EditCase{6, "5", "5", "5", {"addping 5", "stopping", "startping 5000"}, "5"},
         EditCase{6, "60", "60", "60", {"addping 60", "stopping", "startping 60000"}, "60"},
-        EditCase{6, "61", "30", "30", {"addping 30", "stopping", "startping 30000"}, "30"}));
+        EditCase{6, "61", "30", "30", {"addping 30", "stopping", "startping 30000"}, "30"}),
+    EditCaseName);
 
 TEST_F(SettingsStoreTest, FirstEditWithoutFileWritesAllSevenRowsAsTheyStand) {
     startUpDone = true;
@@ -329,11 +329,29 @@ TEST_F(SettingsStoreTest, ReadKeepsTrimmedTextAndAppliesReplacements) {
 
 // Files that are damaged, foreign or huge: reading never fails, every row
 // shows a value in force and every unusable value falls back.
+// A file's content shared by every copy of its case: gtest copies each case
+// several times while it registers them, in every test process, and some of
+// these files are 10 MB.
+class SharedText {
+  public:
+    SharedText(std::string text) : text_(std::make_shared<const std::string>(std::move(text))) {}
+    SharedText(const char* text) : SharedText(std::string(text)) {}
+    operator const std::string&() const { return *text_; }
+    std::size_t size() const { return text_->size(); }
+
+  private:
+    std::shared_ptr<const std::string> text_;
+};
+
 struct FileCase {
     const char* name;
-    std::string content;
+    SharedText content;
     std::vector<std::string> rows;
 };
+
+void PrintTo(const FileCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class SettingsFileTest : public SettingsStoreTest,
                          public ::testing::WithParamInterface<FileCase> {};
