@@ -47,11 +47,16 @@ private:
 }  // namespace
 
 int main(int argc, char** argv) {
+    // The instance is claimed before anything else is created, read or
+    // opened, and held until the process ends: a second start that loses
+    // touches neither settings, database, logs, UDP port nor serial port.
+    SingleInstance instance(Receiver::kClassName, Receiver::kCaption);
+    const bool claimed = instance.Claim();
+
     ReceiverApplication app(argc, argv);
     app.setApplicationName("RAZUDovuve");
 
-    SingleInstance instance(Receiver::kClassName, Receiver::kCaption);
-    if (instance.OtherRunning()) {
+    if (!claimed) {
         const char* text =
             "The other instance of RAZUDovuve is running.\r\nOnly one instance of the programm is "
             "allowed";
@@ -63,7 +68,6 @@ int main(int argc, char** argv) {
     const std::string exeDir = QCoreApplication::applicationDirPath().toStdString() + "/";
     MainWindow window(exeDir);
     if (!window.Create()) return 0;
-    instance.Listen();
     window.show();
     return app.exec();
 }
