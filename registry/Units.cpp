@@ -130,8 +130,9 @@ void Registry::UpdateUnitOnMessage(int nr, const UnitMessage& msg) {
     TUnitStruct& u = Unit(nr);
     Failures failures;
 
-    // Each step changes memory, writes its field (and any older write of it
-    // that failed) and then logs.
+    // Each step changes memory, writes its field (with any earlier write of
+    // it that failed) and only then logs, so a log entry that cannot be
+    // written never costs the record its data.
 
     // 1. First message.
     const bool first = !u.bUsed;
