@@ -58,6 +58,12 @@ int main(int argc, char** argv) {
         }
     }
 
+    // The instance is claimed before anything else is created, read or
+    // opened, and held until the process ends: a second start that loses
+    // touches neither settings, database, logs, UDP port nor serial port.
+    SingleInstance instance(Receiver::kClassName, Receiver::kCaption);
+    const bool claimed = instance.Claim();
+
     ReceiverApplication app(argc, argv);
     app.setApplicationName("RAZUDovuve");
     app.setApplicationVersion(RAZUDOVUVE_VERSION);
@@ -65,8 +71,7 @@ int main(int argc, char** argv) {
     // desktop shows the entry's name and icon for it.
     QGuiApplication::setDesktopFileName("razudovuve");
 
-    SingleInstance instance(Receiver::kClassName, Receiver::kCaption);
-    if (instance.OtherRunning()) {
+    if (!claimed) {
         const char* text =
             "The other instance of RAZUDovuve is running.\r\nOnly one instance of the programm is "
             "allowed";
@@ -78,7 +83,6 @@ int main(int argc, char** argv) {
     const std::string exeDir = QCoreApplication::applicationDirPath().toStdString() + "/";
     MainWindow window(exeDir);
     if (!window.Create()) return 0;
-    instance.Listen();
     window.show();
     return app.exec();
 }

@@ -79,19 +79,17 @@ SerialChannel::~SerialChannel() {
 }
 
 void SerialChannel::SerialOpen(const std::string& name) {
-    if (device_.IsOpen()) {
-        if (name == name_)
-            return;
-        SerialClose();
-    } else if (name != name_) {
-        StopRetry();  // the lost port is no longer wanted
-    }
+    // Always a fresh open: the operator posts the port to reset a line that
+    // went wrong, under the same name as often as under a new one.
+    SerialClose();
     name_ = name;
+    // Until the port opens it is tried again every kRetryMs, however this
+    // first try ends (a driver that throws included).
+    retrying_ = true;
+    retryTimer_->Start();
     if (!device_.Open(ResolveSerialDevice(exeDir_, name)))
         return;
-    StopRetry();
-    ResetLineState(clock_.MonotonicMs());
-    pollTimer_->Start();
+    Opened();
 }
 
 bool SerialChannel::SerialIsOpen() const {
@@ -136,7 +134,7 @@ void SerialChannel::ReportTo(const LogChannels& logs) {
 void SerialChannel::PortLost() {
     pollTimer_->Stop();
     writeInProgress_ = false;
-    lost_ = true;
+    retrying_ = true;
     retryTimer_->Start();
     Tell(true, "!! SERIAL PORT " + name_ + " LOST");
 }
@@ -150,15 +148,19 @@ void SerialChannel::Retry() {
     }
     if (!opened)
         return;
+    Opened();
+    Tell(false, "Serial Port " + name_ + " opened");
+}
+
+void SerialChannel::Opened() {
     StopRetry();
     ResetLineState(clock_.MonotonicMs());
     pollTimer_->Start();
-    Tell(false, "Serial Port " + name_ + " opened");
 }
 
 void SerialChannel::StopRetry() {
     retryTimer_->Stop();
-    lost_ = false;
+    retrying_ = false;
 }
 
 void SerialChannel::Tell(bool important, const std::string& text) {

@@ -56,7 +56,8 @@ std::string ResolveSerialDevice(const std::string& exeDir, const std::string& na
 // other end of a pseudo-terminal closed) is reported once as lost, and the
 // same name is tried again every kRetryMs, silently, until it opens; the
 // lines waiting for the monitoring software then go out as usual. A port that
-// could not be opened in the first place is not retried.
+// cannot be opened in the first place (an adapter not yet there when the
+// receiver starts) is tried again in just the same way.
 class SerialChannel : public ISerialLink {
   public:
     static constexpr std::size_t kClusterSize = 3072;
@@ -69,9 +70,9 @@ class SerialChannel : public ISerialLink {
     SerialChannel(const SerialChannel&) = delete;
     SerialChannel& operator=(const SerialChannel&) = delete;
 
-    // Open under another name: closes and opens the new one. Same name and
-    // open: nothing. Closed: tries to open. A failure leaves the channel
-    // closed and says nothing.
+    // Closes the port when open and opens it under `name`, the same name
+    // or another. Until that succeeds the port is tried again every kRetryMs
+    // (a try under an earlier name ends here). A failure says nothing.
     void SerialOpen(const std::string& name);
     bool SerialIsOpen() const override;
     // Starts the write and returns at once. Nothing is written when `data`
@@ -86,13 +87,13 @@ class SerialChannel : public ISerialLink {
     // The name the channel was last asked to open ("" before the first call).
     const std::string& PortName() const { return name_; }
     std::size_t PendingClusters() const { return clusters_.size(); }
-    // Whether a port that was open has gone away and is being tried again.
-    bool Lost() const { return lost_; }
+    // Whether the port is wanted but not open, and so tried again.
+    bool Retrying() const { return retrying_; }
 
     // Where the channel tells what happens without being asked: "!! SERIAL
-    // PORT %s LOST" (Important-messages), "Serial Port %s opened" when a lost
-    // port is back (All-messages), and errors that escaped the receive
-    // handler (Errors). DoActivateSerialPort sets it.
+    // PORT %s LOST" (Important-messages), "Serial Port %s opened" when a
+    // port that was tried again opens (All-messages), and errors that
+    // escaped the receive handler (Errors). DoActivateSerialPort sets it.
     void ReportTo(const LogChannels& logs);
 
     // Raised once for every cluster added to the received clusters.
@@ -104,6 +105,8 @@ class SerialChannel : public ISerialLink {
     void ResetLineState(std::int64_t now);
     void PortLost();
     void Retry();
+    // The port has just opened: the tries end and the watch begins.
+    void Opened();
     void StopRetry();
     void RaiseRxCluster();
     // Logs on the Important-messages (`important`) or All-messages channel.
@@ -116,7 +119,7 @@ class SerialChannel : public ISerialLink {
     std::string exeDir_;
     std::string name_;
     std::optional<LogChannels> logs_;
-    bool lost_ = false;
+    bool retrying_ = false;
 
     std::deque<Bytes> clusters_;
     bool readRequest_ = true;
@@ -129,10 +132,11 @@ class SerialChannel : public ISerialLink {
     std::int64_t writeTimeoutMs_ = 0;
 };
 
-// Opens the port under `portName` and says how that went: "Serial Port %s
-// opened" on the All-messages channel, or "!! CAN NOT OPEN SERIAL PORT %s" on
-// the Important-messages channel. Posting the same name while the port is
-// open reports it opened again without reopening it.
+// Opens the port under `portName` (closing it first when open) and says how
+// that went: "Serial Port %s opened" on the All-messages channel, or "!! CAN
+// NOT OPEN SERIAL PORT %s" on the Important-messages channel, once; the
+// channel then tries the port again every 5 s and tells "Serial Port %s
+// opened" when it opens.
 void DoActivateSerialPort(SerialChannel& channel, const std::string& portName,
                           const LogChannels& logs);
 

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <exception>
+#include <stdexcept>
 
 #include "base/Guard.h"
 #include "base/Text.h"
@@ -19,6 +20,18 @@ constexpr std::int64_t kMsPerMinute = 60000;
 // Stage 1..3 is bit 0..2 of byCommTrSent.
 constexpr std::uint8_t StageBit(int stage) {
     return static_cast<std::uint8_t>(1u << (stage - 1));
+}
+
+// Runs a change of the trouble flags; the text of a failed write of them,
+// which leaves the change in memory, or "" when the file took it.
+template <typename Change>
+std::string FlagWriteFailure(Change&& change) {
+    try {
+        change();
+    } catch (const std::exception& e) {
+        return e.what();
+    }
+    return std::string();
 }
 
 }  // namespace
@@ -73,7 +86,13 @@ void Supervision::CheckCommSt() {
 
 void Supervision::IssueCommTrouble(int nr, const std::string& account, int stage,
                                    int thresholdMinutes) {
-    registry_.MarkCommTrouble(nr, stage);
+    // Refused before anything happens: there is no such stage to report.
+    if (stage < 1 || stage > 3)
+        throw std::out_of_range("Trouble stage " + std::to_string(stage));
+    // The flag is set in memory whatever the file does, and the line goes
+    // with it: a flag that is set keeps the stage from being reported again,
+    // so the line must never be left out.
+    const std::string notStored = FlagWriteFailure([&] { registry_.MarkCommTrouble(nr, stage); });
     // Only queued: it leaves at the next send-buffer tick or answer.
     buffer_.QueueLine(MakeTroubleLine(account, stage));
 
@@ -81,6 +100,9 @@ void Supervision::IssueCommTrouble(int nr, const std::string& account, int stage
     logs_.all.AddMsg(std::string(1, '\0') + "[Unit " + UnitNrText(nr) + "] [Account " +
                      PrintableText(account) + "] - CommTrouble" + std::to_string(stage) + " (" +
                      std::to_string(thresholdMinutes) + " min. No Ping)");
+    // Reported without ending the pass: the other units are checked all the same.
+    if (!notStored.empty())
+        ReportError(logs_.err, "CheckCommSt", notStored);
 }
 
 void Supervision::Send_CommRestore_ifNeed(int nr) {
@@ -94,11 +116,14 @@ void Supervision::Send_CommRestore_ifNeed(int nr) {
             return;
         const std::string account = unit.sAccount;
 
-        registry_.ClearCommTrouble(nr);
+        // As with a trouble: cleared in memory and queued whatever the file does.
+        const std::string notStored = FlagWriteFailure([&] { registry_.ClearCommTrouble(nr); });
         buffer_.QueueLine(MakeRestoreLine(account));
 
         logs_.all.AddMsg("[Unit " + UnitNrText(nr) + "] [Account " + PrintableText(account) +
                          "] - CommRestore");
+        if (!notStored.empty())
+            ReportError(logs_.err, "Send_CommRestore_ifNeed", notStored);
     });
 }
 

@@ -33,11 +33,14 @@ class Supervision {
     // Errors are reported under "CheckCommSt" and end the pass.
     void CheckCommSt();
     // Marks the stage, queues its trouble line and logs it. `account` is the
-    // text put into the line ("FFFF" when the unit's own is unusable).
+    // text put into the line ("FFFF" when the unit's own is unusable). A
+    // database that refuses the flag is reported under "CheckCommSt" after
+    // the line is queued; the flag stays set in memory.
     void IssueCommTrouble(int nr, const std::string& account, int stage, int thresholdMinutes);
     // Called for every accepted datagram: ends all reported stages of the unit
     // with one restore line, when its account has 4 characters. Errors are
-    // reported under "Send_CommRestore_ifNeed".
+    // reported under "Send_CommRestore_ifNeed"; a database that refuses the
+    // cleared flags is one of them, reported after the line is queued.
     void Send_CommRestore_ifNeed(int nr);
 
   private:

@@ -10,6 +10,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <limits>
 #include <stdexcept>
 #include <system_error>
 #include <utility>
@@ -59,6 +60,30 @@ const char* const kBadSizeText =
 // 2000-01-01 00:00:00 in whole milliseconds of the day count.
 const std::int64_t kDbBaseMs = std::llround(kDbBaseDate * kMsPerDay);
 
+std::string TimeOutOfRangeText(TDateTime dt) {
+    // Only a date of the years 1..9999 can be written out.
+    const bool showable = std::isfinite(dt) && dt > -693594.0 && dt < 2958466.0;
+    const std::string shown = showable ? DateTimeText(dt) : std::string("(no time)");
+    return "Time " + shown + " cannot be stored in the database: it holds " +
+           DateTimeText(DateTimeOfDbSeconds(std::numeric_limits<std::int32_t>::min())) + " to " +
+           DateTimeText(DateTimeOfDbSeconds(std::numeric_limits<std::int32_t>::max()));
+}
+
+// fsync of a folder, so that a rename in it lasts across a power loss. A file
+// system that cannot sync folders (EINVAL) is taken as it is.
+int SyncFolderOf(const std::string& path) {
+    const std::size_t slash = path.rfind('/');
+    const std::string dir = slash == std::string::npos ? "." : path.substr(0, slash + 1);
+    const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return errno;
+    int err = 0;
+    if (::fsync(fd) != 0 && errno != EINVAL)
+        err = errno;
+    ::close(fd);
+    return err;
+}
+
 }  // namespace
 
 // --- Field encodings -------------------------------------------------------
@@ -96,10 +121,22 @@ Bytes EncodePort(std::int32_t port) {
 }
 
 std::int32_t DbSecondsOf(TDateTime dt) {
+    // Checked on the day count first: far outside the range, the millisecond
+    // count below would not fit its integer either.
+    const double days = dt - kDbBaseDate;
+    const double limitDays = 2147483648.0 / 86400.0 + 1.0;
+    if (!(days > -limitDays && days < limitDays))
+        throw std::out_of_range(TimeOutOfRangeText(dt));
     // Whole milliseconds first, so that 10:30:01 never becomes 10:30:00.999..
-    // and loses its second to the truncation.
-    const std::int64_t ms = std::llabs(std::llround(dt * kMsPerDay) - kDbBaseMs);
-    return static_cast<std::int32_t>(static_cast<std::uint32_t>(ms / 1000));
+    // and loses its second to the truncation; the fraction is cut off toward
+    // the past on both sides of the base date.
+    const std::int64_t ms = std::llround(dt * kMsPerDay) - kDbBaseMs;
+    const std::int64_t seconds = ms >= 0 ? ms / 1000 : -((-ms + 999) / 1000);
+    if (seconds < std::numeric_limits<std::int32_t>::min() ||
+        seconds > std::numeric_limits<std::int32_t>::max()) {
+        throw std::out_of_range(TimeOutOfRangeText(dt));
+    }
+    return static_cast<std::int32_t>(seconds);
 }
 
 TDateTime DateTimeOfDbSeconds(std::int32_t seconds) {
@@ -203,28 +240,27 @@ bool UnitDb::ConnDB() {
 }
 
 bool UnitDb::CreateNewDB() {
-    // The zero-filled file is written beside the database and renamed into
-    // place, so a receiver stopped half-way never leaves a short file that
-    // every later start would refuse.
+    // The zero-filled file is written beside the database, synced, renamed
+    // into place and the folder synced, so a receiver stopped half-way or a
+    // power cut never leaves a short file that every later start would
+    // refuse, nor loses the database once units are stored in it.
     const std::string tmp = path_ + ".new";
     try {
-        const int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        // Owner read-write, group read: the records hold IMEIs, addresses and
+        // accounts.
+        const int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0640);
         if (fd < 0)
             ThrowErrno(errno, "Cannot create database " + path_);
+        const auto fail = [&](int err, const std::string& what) {
+            ::close(fd);
+            ::unlink(tmp.c_str());
+            ThrowErrno(err, what);
+        };
         const std::vector<std::uint8_t> zeros(kUnitDbFileSize, 0);
-        std::size_t done = 0;
-        while (done < zeros.size()) {
-            const ssize_t n = ::write(fd, zeros.data() + done, zeros.size() - done);
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n <= 0) {
-                const int err = n < 0 ? errno : EIO;
-                ::close(fd);
-                ::unlink(tmp.c_str());
-                ThrowErrno(err, "Cannot write database " + path_);
-            }
-            done += static_cast<std::size_t>(n);
-        }
+        if (const int err = WriteFully(fd, zeros.data(), zeros.size()); err != 0)
+            fail(err, "Cannot write database " + path_);
+        if (::fsync(fd) != 0)
+            fail(errno, "Cannot write database " + path_);
         if (::close(fd) != 0) {
             const int err = errno;
             ::unlink(tmp.c_str());
@@ -234,6 +270,14 @@ bool UnitDb::CreateNewDB() {
             const int err = errno;
             ::unlink(tmp.c_str());
             ThrowErrno(err, "Cannot create database " + path_);
+        }
+        // The file is in place either way: a receiver without its database
+        // would answer no unit at all, so a folder that cannot be synced is
+        // reported and the start goes on.
+        if (const int err = SyncFolderOf(path_); err != 0) {
+            ReportError(logs_.err, "CreateNewDB",
+                        "Cannot sync the folder of database " + path_ + ": " +
+                            std::generic_category().message(err));
         }
         return true;
     } catch (const std::exception& e) {
@@ -320,8 +364,13 @@ bool UnitDb::ReadDB_and_FillU_onStartUp(Registry& registry, TDateTime nowWall,
                     static_cast<std::int32_t>(LoadLE32(rec + dbrec::kFirstMsg)));
                 u.dtLastMsg =
                     DateTimeOfDbSeconds(static_cast<std::int32_t>(LoadLE32(rec + dbrec::kLastMsg)));
-                // Silence goes on counting from before the restart.
-                u.lastMsgMonoMs = nowMonoMs - std::llround((nowWall - u.dtLastMsg) * kMsPerDay);
+                // Silence goes on counting from before the restart. A last
+                // message stored in the future (the clock was set back since)
+                // is as far from now as one in the past: counting it as
+                // negative silence would keep the unit from ever being
+                // reported.
+                u.lastMsgMonoMs =
+                    nowMonoMs - std::llabs(std::llround((nowWall - u.dtLastMsg) * kMsPerDay));
                 const std::uint8_t* fw = rec + dbrec::kFirmware;
                 if (fw[0] == 0 && fw[1] == 0 && fw[2] == 0) {
                     u.sFwRaw.clear();

@@ -13,7 +13,8 @@
 //    5  8  IMEI as a signed 64-bit number, 0 = none
 //   13  4  IPv4 address a.b.c.d as the 32-bit value a<<24|b<<16|c<<8|d
 //   17  2  UDP port
-//   19  4  first-message time, seconds since 2000-01-01 00:00:00 local
+//   19  4  first-message time, signed seconds since 2000-01-01 00:00:00
+//          local (13.12.1931 20:45:52 to 19.01.2068 03:14:07)
 //   23  4  last-message time, same encoding
 //   27  3  firmware major, minor, build; 0.0.0 = none
 //   30  4  account characters as received
@@ -60,10 +61,12 @@ Bytes EncodeIp(const std::string& ip);
 // The low 16 bits, little-endian.
 Bytes EncodePort(std::int32_t port);
 
-// Whole seconds between `dt` and 2000-01-01 00:00:00 (a magnitude: a time
-// before the base date counts as far after it); the fraction is cut off.
+// Whole seconds from 2000-01-01 00:00:00 to `dt`, negative before it; the
+// fraction is cut off toward the past. A time the 32-bit count cannot hold
+// throws std::out_of_range: it is never folded into another time.
 std::int32_t DbSecondsOf(TDateTime dt);
 TDateTime DateTimeOfDbSeconds(std::int32_t seconds);
+// The 4 bytes, little-endian. Throws like DbSecondsOf.
 Bytes EncodeDbTime(TDateTime dt);
 
 // The numeric value of an IMEI text; empty text is 0 (none). Throws
@@ -95,8 +98,10 @@ public:
     // Creates the file when missing, then opens, locks and size-checks it.
     // Logs its progress and failures; false means the receiver must not run.
     bool ConnDB();
-    // Writes a fresh zero-filled file (created or truncated). False after
-    // logging the failure.
+    // Writes a fresh zero-filled file beside the database, syncs it, renames
+    // it into place and syncs the folder; the file is owner read-write and
+    // group read. False after logging the failure. A folder that cannot be
+    // synced is reported, and the new file is used all the same.
     bool CreateNewDB();
     // Opens the file read-write and locks it against every other process;
     // false when that fails or the size is not exactly 400000 bytes (the
@@ -105,7 +110,8 @@ public:
     // Reads the whole file and fills every used record into the registry and
     // its table, then moves the table to its first row. `nowWall` and
     // `nowMonoMs` are one reading of the clock: a unit last heard ten minutes
-    // before the restart starts with ten minutes of silence.
+    // before the restart starts with ten minutes of silence, and so does one
+    // whose stored last message lies ten minutes in the future.
     bool ReadDB_and_FillU_onStartUp(Registry& registry, TDateTime nowWall, std::int64_t nowMonoMs);
 
     // One positioned write at nr x 40 + offset. Throws std::system_error when

@@ -1,7 +1,9 @@
 #include "registry/Units.h"
 
 #include <cstdio>
+#include <exception>
 #include <stdexcept>
+#include <utility>
 
 #include "base/Text.h"
 #include "registry/UnitDb.h"
@@ -22,12 +24,84 @@ std::string UnitAccountPrefix(const std::string& unitText, const std::string& ac
 
 }  // namespace
 
-Registry::Registry(LogChannels logs, UnitTable& table)
-    : units_(UNIT_COUNT), logs_(logs), table_(table) {}
+// The first failure of an update, kept while the remaining steps run.
+class Registry::Failures {
+public:
+    void Keep() {
+        if (!first_)
+            first_ = std::current_exception();
+    }
+    void ThrowFirst() const {
+        if (first_)
+            std::rethrow_exception(first_);
+    }
 
-void Registry::Persist(int nr, int offset, const Bytes& bytes) {
+private:
+    std::exception_ptr first_;
+};
+
+Registry::Registry(LogChannels logs, UnitTable& table)
+    : units_(UNIT_COUNT), owed_(UNIT_COUNT, 0), logs_(logs), table_(table) {}
+
+void Registry::Owe(int nr, std::uint8_t fields) {
+    // Without a store changes stay in memory, and nothing is owed.
     if (store_ != nullptr)
-        store_->WriteUnitField(nr, offset, bytes);
+        owed_.at(static_cast<std::size_t>(nr)) |= fields;
+}
+
+void Registry::StoreOwed(int nr, std::uint8_t fields, Failures& failures) {
+    if (store_ == nullptr)
+        return;
+    std::uint8_t& owed = owed_.at(static_cast<std::size_t>(nr));
+    const TUnitStruct& u = Unit(nr);
+    for (std::uint8_t field = 1; field != 0; field = static_cast<std::uint8_t>(field << 1)) {
+        if ((fields & owed & field) == 0)
+            continue;
+        std::vector<std::pair<int, Bytes>> writes;
+        try {
+            switch (field) {
+                case kUsedField:
+                    writes.push_back({dbrec::kUsed, Bytes{1}});
+                    break;
+                case kFirstMsgField:
+                    writes.push_back({dbrec::kFirstMsg, EncodeDbTime(u.dtFirstMsg)});
+                    break;
+                case kAddressField:
+                    writes.push_back({dbrec::kIp, EncodeIp(u.sIP)});
+                    writes.push_back({dbrec::kPort, EncodePort(u.iPort)});
+                    break;
+                case kImeiField:
+                    writes.push_back({dbrec::kImei, EncodeImei(u.sImei)});
+                    break;
+                case kLastMsgField:
+                    writes.push_back({dbrec::kLastMsg, EncodeDbTime(u.dtLastMsg)});
+                    break;
+                case kFirmwareField:
+                    writes.push_back({dbrec::kFirmware, EncodeFirmware(u.sFwRaw)});
+                    break;
+                case kAccountField:
+                    writes.push_back({dbrec::kAccount, EncodeAccount(u.sAccount)});
+                    break;
+                case kCommTrField:
+                    writes.push_back({dbrec::kCommTr, Bytes{u.byCommTrSent}});
+                    break;
+                default:
+                    break;
+            }
+        } catch (...) {
+            // The value itself cannot be stored: trying again would only fail
+            // again, so it is reported this once.
+            owed = static_cast<std::uint8_t>(owed & ~field);
+            failures.Keep();
+            continue;
+        }
+        try {
+            for (const auto& [offset, bytes] : writes) store_->WriteUnitField(nr, offset, bytes);
+            owed = static_cast<std::uint8_t>(owed & ~field);
+        } catch (...) {
+            failures.Keep();
+        }
+    }
 }
 
 bool Registry::IsUnitKnown(int nr) const {
@@ -44,45 +118,58 @@ std::string Registry::FindFirstFreeUnitNr() const {
 }
 
 void Registry::SetAccountFromMsg(int nr, const std::string& account) {
-    Unit(nr).sAccount = Cut(account, kAccountCapacity);
+    TUnitStruct& u = Unit(nr);
+    const std::string cut = Cut(account, kAccountCapacity);
+    if (cut == u.sAccount)
+        return;
+    u.sAccount = cut;
+    Owe(nr, kAccountField);
 }
 
 void Registry::UpdateUnitOnMessage(int nr, const UnitMessage& msg) {
     TUnitStruct& u = Unit(nr);
+    Failures failures;
 
-    // Each step writes its field before it logs: a log entry that cannot be
-    // written must not cost the unit's record its data.
+    // Each step changes memory, writes its field (with any earlier write of
+    // it that failed) and only then logs, so a log entry that cannot be
+    // written never costs the record its data.
 
     // 1. First message.
-    if (!u.bUsed) {
+    const bool first = !u.bUsed;
+    if (first) {
         u.bUsed = true;
         table_.Insert(static_cast<std::uint16_t>(nr));
-        Persist(nr, dbrec::kUsed, Bytes{1});
         u.dtFirstMsg = msg.now;
-        Persist(nr, dbrec::kFirstMsg, EncodeDbTime(u.dtFirstMsg));
-        logs_.imp.AddMsg(msg.unitText + " FIRST MSG");
+        Owe(nr, kUsedField | kFirstMsgField);
     }
+    StoreOwed(nr, kUsedField | kFirstMsgField, failures);
+    if (first)
+        logs_.imp.AddMsg(msg.unitText + " FIRST MSG");
 
     // 2. Address; a new port alone is stored without a word.
     const std::string ip = Cut(msg.senderIP, kIpCapacity);
+    const std::string oldIp = u.sIP;
     if (u.sIP != ip || u.iPort != msg.senderPort) {
-        const std::string oldIp = u.sIP;
         u.sIP = ip;
         u.iPort = msg.senderPort;
-        Persist(nr, dbrec::kIp, EncodeIp(u.sIP));
-        Persist(nr, dbrec::kPort, EncodePort(u.iPort));
-        if (oldIp != ip) {
-            logs_.imp.AddMsg(UnitAccountPrefix(msg.unitText, u.sAccount) + "Changed IP: [" + oldIp +
-                             "] -> [" + ip + "]");
-        }
+        Owe(nr, kAddressField);
+    }
+    StoreOwed(nr, kAddressField, failures);
+    if (oldIp != ip) {
+        logs_.imp.AddMsg(UnitAccountPrefix(msg.unitText, u.sAccount) + "Changed IP: [" + oldIp +
+                         "] -> [" + ip + "]");
     }
 
-    // 3. IMEI.
+    // 3. IMEI, kept as received even when the file cannot hold it.
     const std::string imei = Cut(msg.imei, kImeiCapacity);
-    if (!imei.empty() && imei != u.sImei) {
-        const std::string oldImei = u.sImei;
-        Persist(nr, dbrec::kImei, EncodeImei(imei));
+    const std::string oldImei = u.sImei;
+    const bool newImei = !imei.empty() && imei != u.sImei;
+    if (newImei) {
         u.sImei = imei;
+        Owe(nr, kImeiField);
+    }
+    StoreOwed(nr, kImeiField, failures);
+    if (newImei) {
         logs_.imp.AddMsg(UnitAccountPrefix(msg.unitText, u.sAccount) + "Changed Imei: [" +
                          PrintableText(oldImei) + "] -> [" + PrintableText(imei) + "]");
     }
@@ -91,31 +178,40 @@ void Registry::UpdateUnitOnMessage(int nr, const UnitMessage& msg) {
     // the monotonic time measures the silence.
     u.dtLastMsg = msg.now;
     u.lastMsgMonoMs = msg.nowMonoMs;
-    Persist(nr, dbrec::kLastMsg, EncodeDbTime(u.dtLastMsg));
+    Owe(nr, kLastMsgField);
+    StoreOwed(nr, kLastMsgField, failures);
 
     // 5. Firmware.
     const std::string fwRaw = Cut(msg.fwRaw, kFwRawCapacity);
-    if (!fwRaw.empty() && fwRaw != u.sFwRaw) {
-        const std::string oldFwVer = u.sFwVer;
-        const std::string fwVer = Cut(msg.fwText, kFwVerCapacity);
+    const std::string oldFwVer = u.sFwVer;
+    const bool newFirmware = !fwRaw.empty() && fwRaw != u.sFwRaw;
+    if (newFirmware) {
         u.sFwRaw = fwRaw;
-        u.sFwVer = fwVer;
-        Persist(nr, dbrec::kFirmware, EncodeFirmware(u.sFwRaw));
+        u.sFwVer = Cut(msg.fwText, kFwVerCapacity);
+        Owe(nr, kFirmwareField);
+    }
+    StoreOwed(nr, kFirmwareField, failures);
+    if (newFirmware) {
         logs_.imp.AddMsg(UnitAccountPrefix(msg.unitText, u.sAccount) + "Changed fwVer: [" +
-                         oldFwVer + "] -> [" + fwVer + "]");
+                         oldFwVer + "] -> [" + u.sFwVer + "]");
     }
 
-    // 6. Account: SetAccountFromMsg already put it in memory.
+    // 6. Account: SetAccountFromMsg already put it in memory and owes it to
+    // the file; the file gets it here, however long ago it changed.
+    StoreOwed(nr, kAccountField, failures);
     const std::string msgAccount = Cut(msg.msgAccount, kAccountCapacity);
     if (!msgAccount.empty() && msgAccount != msg.oldAccount) {
-        Persist(nr, dbrec::kAccount, EncodeAccount(u.sAccount));
         logs_.imp.AddMsg("[Unit " + msg.unitText + "] Changed Account: [" +
                          PrintableText(msg.oldAccount) + "] -> [" + PrintableText(msgAccount) +
                          "]");
     }
 
-    // 7.
+    // 7. Trouble flags whose last write failed.
+    StoreOwed(nr, kCommTrField, failures);
+
+    // 8.
     BuildRowText(nr);
+    failures.ThrowFirst();
 }
 
 void Registry::MarkCommTrouble(int nr, int stage) {
@@ -123,17 +219,23 @@ void Registry::MarkCommTrouble(int nr, int stage) {
         throw std::out_of_range("Trouble stage " + std::to_string(stage));
     TUnitStruct& u = Unit(nr);
     u.byCommTrSent = static_cast<std::uint8_t>(u.byCommTrSent | (1u << (stage - 1)));
-    Persist(nr, dbrec::kCommTr, Bytes{u.byCommTrSent});
+    Owe(nr, kCommTrField);
     if (repaint_)
         repaint_();
+    Failures failures;
+    StoreOwed(nr, kCommTrField, failures);
+    failures.ThrowFirst();
 }
 
 void Registry::ClearCommTrouble(int nr) {
     TUnitStruct& u = Unit(nr);
     u.byCommTrSent = 0;
-    Persist(nr, dbrec::kCommTr, Bytes{0});
+    Owe(nr, kCommTrField);
     if (repaint_)
         repaint_();
+    Failures failures;
+    StoreOwed(nr, kCommTrField, failures);
+    failures.ThrowFirst();
 }
 
 void Registry::BuildRowText(int nr) {
@@ -147,7 +249,9 @@ void Registry::DeleteUnit(int nr) {
     if (nr < 0 || nr >= UNIT_COUNT)
         return;
     units_[static_cast<std::size_t>(nr)] = TUnitStruct{};
-    Persist(nr, dbrec::kUsed, Bytes(UNIT_DB_RECORD_SIZE, 0));
+    owed_[static_cast<std::size_t>(nr)] = 0;  // the free slot owes the file nothing
+    if (store_ != nullptr)
+        store_->WriteUnitField(nr, dbrec::kUsed, Bytes(UNIT_DB_RECORD_SIZE, 0));
     table_.DeleteCurrent();
 }
 

@@ -65,6 +65,15 @@ struct UnitMessage {
 
 // The registry of 10000 unit slots, indexed by unit number. Every change of
 // a persisted field is written through to the store at once.
+//
+// Memory always holds what the units told; the file may lag behind it. A
+// field whose write failed stays owed to the file and is written again with
+// the unit's next write of that field's step (its next datagram, or its next
+// trouble or restore for the trouble flags), so one failed write never leaves
+// an old value on disk for good. A value the record cannot hold at all (an
+// IMEI that is not a number, a time outside the years the record can count)
+// is kept in memory and reported once, when it arrives; the file keeps the
+// last value it could hold.
 class Registry {
 public:
     Registry(LogChannels logs, UnitTable& table);
@@ -84,20 +93,50 @@ public:
     std::string FindFirstFreeUnitNr() const;
     // Memory only: the database is written by UpdateUnitOnMessage.
     void SetAccountFromMsg(int nr, const std::string& account);
-    // The seven steps: first message, address, IMEI, last message, firmware,
-    // account, row text. Throws (from the store) and stops at that step.
+    // The steps: first message, address, IMEI, last message, firmware,
+    // account, trouble flags still owed to the file, row text. Every step
+    // runs even when an earlier one could not store its field, so memory
+    // (and with it the supervision) always sees the unit as heard; the first
+    // failure is thrown once the whole update is done.
     void UpdateUnitOnMessage(int nr, const UnitMessage& msg);
+    // Set or clear the trouble flags in memory, repaint, then write them.
+    // A stage outside 1..3 throws std::out_of_range before anything
+    // changes; a failed write is thrown after the flags changed in memory,
+    // which they keep.
     void MarkCommTrouble(int nr, int stage);
     void ClearCommTrouble(int nr);
     void BuildRowText(int nr);
     // Clears the slot, writes 40 zero bytes and removes the current row.
     void DeleteUnit(int nr);
 
+    // Whether some field of the unit is held in memory but not yet in the
+    // file, because its write failed.
+    bool OwesFile(int nr) const { return owed_.at(static_cast<std::size_t>(nr)) != 0; }
+
 private:
-    void Persist(int nr, int offset, const Bytes& bytes);
+    // The fields a unit's record is written in, one bit each.
+    enum Field : std::uint8_t {
+        kUsedField = 1,
+        kFirstMsgField = 2,
+        kAddressField = 4,  // address and port
+        kImeiField = 8,
+        kLastMsgField = 16,
+        kFirmwareField = 32,
+        kAccountField = 64,
+        kCommTrField = 128,
+    };
+    class Failures;
+
+    // Marks fields of the unit as changed in memory and so owed to the file.
+    void Owe(int nr, std::uint8_t fields);
+    // Writes those of `fields` that are owed, from memory. A write that fails
+    // leaves its field owed; a value that cannot be encoded is owed no more.
+    // Either failure is kept in `failures`.
+    void StoreOwed(int nr, std::uint8_t fields, Failures& failures);
 
     // On the heap: 10000 records are too big for a stack frame.
     std::vector<TUnitStruct> units_;
+    std::vector<std::uint8_t> owed_;
     LogChannels logs_;
     UnitTable& table_;
     IUnitStore* store_ = nullptr;

@@ -123,16 +123,20 @@ bool LoadLines(const std::string& path, std::size_t maxBytes, std::size_t maxLin
 
 // Writes `data` to a temporary file beside `path` and renames it over
 // `path`: the settings file is either the old one or the new one, never a
-// half-written one. The old file's permissions are kept.
+// half-written one. A new file is owner read-write, group read; an old
+// file's permissions are kept, except that others may never read it.
 void ReplaceFile(const std::string& path, const std::string& data) {
     const std::string tmp = path + ".tmp";
-    Fd fd(::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+    // A temporary file left by an earlier failed save may carry other
+    // permissions; it is replaced, not reused.
+    ::unlink(tmp.c_str());
+    Fd fd(::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0640));
     if (fd.Get() < 0)
         ThrowLastError("Cannot create settings file ", tmp);
     try {
         struct stat old {};
         if (::stat(path.c_str(), &old) == 0 && S_ISREG(old.st_mode)) {
-            ::fchmod(fd.Get(), old.st_mode & 07777);
+            ::fchmod(fd.Get(), old.st_mode & 07770);
         }
         if (const int err = WriteFully(fd.Get(), data.data(), data.size()); err != 0)
             ThrowErrno(err, "Cannot write settings file " + tmp);

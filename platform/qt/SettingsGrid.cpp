@@ -72,8 +72,8 @@ bool SettingsTableModel::setData(const QModelIndex& index, const QVariant& value
     std::string typed = ToLocal8(value.toString());
     if (typed.size() > SettingsStore::kValueMaxLength)
         typed.resize(SettingsStore::kValueMaxLength);
-    if (typed == store_.Rows()[static_cast<std::size_t>(index.row())].value)
-        return true;
+    // Posted whether or not it changed: storing the Serial Port or the UDP
+    // port again is how the operator reopens a port after fixing the cause.
     store_.PostValue(index.row(), typed);
     emit dataChanged(index, index, {Qt::DisplayRole, Qt::EditRole});
     return true;

@@ -31,8 +31,8 @@ public:
     QVariant headerData(int section, Qt::Orientation orientation,
                         int role = Qt::DisplayRole) const override;
     Qt::ItemFlags flags(const QModelIndex& index) const override;
-    // Stores a Value (cut to its 7 characters) through the store. A value
-    // the operator left as it was is not stored again.
+    // Stores a Value (cut to its 7 characters) through the store, changed or
+    // not: every stored row is checked and applied again.
     bool setData(const QModelIndex& index, const QVariant& value, int role = Qt::EditRole) override;
     // The store refuses every new row.
     bool insertRows(int row, int count, const QModelIndex& parent = QModelIndex()) override;

@@ -1,3 +1,5 @@
+#include <sys/stat.h>
+
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -37,6 +39,21 @@ TEST_F(LogTest, FirstEntryWritesStampedLineWithCrLf) {
     EXPECT_EQ(std::vector<std::string>{"2026.12.08 10:30:00 - Application started.."},
               ch.allMemo.lines);
     EXPECT_TRUE(ch.sound.played.empty());
+}
+
+// Log lines hold IMEIs, addresses and accounts: the files are owner
+// read-write, group read.
+TEST_F(LogTest, LogFilesAreNotWorldReadable) {
+    const mode_t previous = ::umask(0);
+    ch.err.AddMsg("ERR in X, Error Msg: boom");
+    ch.imp.AddMsg("0012 FIRST MSG");
+    ::umask(previous);
+    const std::string files[] = {today, "Log/Errors.log", "Log/Imp_msg.log"};
+    for (const std::string& file : files) {
+        struct stat st {};
+        ASSERT_EQ(0, ::stat((dir.Path() + file).c_str(), &st)) << file;
+        EXPECT_EQ(0640u, st.st_mode & 07777) << file;
+    }
 }
 
 TEST_F(LogTest, ErrorEntryReachesFileMemoLedSoundAndParent) {

@@ -509,7 +509,32 @@ TEST_F(MessageProcessorTest, RecordWriteFailureIsReportedAfterTheAnswer) {
     EXPECT_EQ(
         Lines{"ERR in ProcessRecMsg, Error Msg: Cannot write unit record: Input/output error"},
         rig.Err());
-    EXPECT_TRUE(rig.Imp().empty());
+    // The rest of the record's update went on before the report.
+    EXPECT_EQ((Lines{"0123 FIRST MSG", "[Unit 0123] [Account 1234] Changed IP: [] -> [10.0.0.5]",
+                     "[Unit 0123] Changed Account: [] -> [1234]"}),
+              rig.Imp());
+    EXPECT_EQ(clock.MonotonicMs(), registry.Unit(123).lastMsgMonoMs);
+    EXPECT_EQ(5u, store.writes.size());
+}
+
+// A unit whose IMEI is not a number: every PingImeiFwVer is answered and the
+// unit counts as heard, so the supervision never sees it silent; the IMEI is
+// reported once, not once per datagram.
+TEST_F(MessageProcessorTest, NonNumericImeiIsReportedOnceAndTheUnitIsHeard) {
+    FakeUnitStore store;
+    registry.SetStore(&store);
+    const Bytes ping =
+        AppendCrc(Concat({Hex("22 00 00 07 03 02 01 00"), Text("35693803564380A"), Hex("01 02 0F")}));
+    for (int i = 0; i < 3; ++i) {
+        clock.Advance(20000);
+        Receive(ping);
+        EXPECT_EQ(clock.MonotonicMs(), registry.Unit(123).lastMsgMonoMs) << i;
+        EXPECT_EQ(static_cast<std::size_t>(i + 1), udp.sent.size());
+    }
+    EXPECT_EQ(Lines{"ERR in ProcessRecMsg, Error Msg: '35693803564380A' is not a valid IMEI number"},
+              rig.Err());
+    EXPECT_EQ("35693803564380A", registry.Unit(123).sImei);
+    EXPECT_EQ("1.2.15", registry.Unit(123).sFwVer);
 }
 
 TEST_F(MessageProcessorTest, EventWithInvalidTimeIsStillAnAlarm) {

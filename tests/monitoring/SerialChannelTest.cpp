@@ -277,12 +277,13 @@ TEST_F(SerialChannelTest, OpenUsesThePortsFolderFirst) {
     EXPECT_EQ(std::vector<std::string>{dir.Path() + "ports/COM7"}, device.openCalls);
 }
 
-TEST_F(SerialChannelTest, SameNameWhileOpenDoesNotReopen) {
+TEST_F(SerialChannelTest, SameNameWhileOpenClosesAndReopens) {
     channel.SerialOpen("COM7");
     channel.SerialOpen("COM7");
-    EXPECT_EQ(1u, device.openCalls.size());
-    EXPECT_EQ(0, device.closes);
+    EXPECT_EQ((std::vector<std::string>{"/dev/ttyS6", "/dev/ttyS6"}), device.openCalls);
+    EXPECT_EQ(1, device.closes);
     EXPECT_TRUE(channel.SerialIsOpen());
+    EXPECT_FALSE(channel.Retrying());
 }
 
 TEST_F(SerialChannelTest, NewNameClosesTheOldPortFirst) {
@@ -340,7 +341,7 @@ TEST_F(DoActivateSerialPortTest, ReportsTheOutcomeOnItsChannel) {
     SerialChannel channel(device, sched, sched, dir.Path());
 
     DoActivateSerialPort(channel, "COM7", logs);
-    DoActivateSerialPort(channel, "COM7", logs);  // posted again: not reopened
+    DoActivateSerialPort(channel, "COM7", logs);  // posted again: reopened
     DoActivateSerialPort(channel, "COM9", logs);
 
     EXPECT_EQ((std::vector<std::string>{"Serial Port COM7 opened", "Serial Port COM7 opened",
@@ -348,9 +349,11 @@ TEST_F(DoActivateSerialPortTest, ReportsTheOutcomeOnItsChannel) {
               ch.All());
     EXPECT_EQ(std::vector<std::string>{"!! CAN NOT OPEN SERIAL PORT COM9"}, ch.Imp());
     EXPECT_TRUE(ch.errMemo.lines.empty());
-    EXPECT_EQ((std::vector<std::string>{"/dev/ttyS6", "/dev/ttyS8"}), device.openCalls);
-    EXPECT_EQ(1, device.closes);
+    EXPECT_EQ((std::vector<std::string>{"/dev/ttyS6", "/dev/ttyS6", "/dev/ttyS8"}),
+              device.openCalls);
+    EXPECT_EQ(2, device.closes);
     EXPECT_FALSE(channel.SerialIsOpen());
+    EXPECT_TRUE(channel.Retrying());
 }
 
 TEST_F(DoActivateSerialPortTest, ReportsAnExceptionUnderItsName) {
@@ -406,7 +409,7 @@ TEST_F(SerialReconnectTest, LostPortIsToldOnceAndTriedAgainEveryFiveSecondsSilen
     OpenCom7();
     Vanish();
     sched.Advance(SerialChannel::kPollMs);
-    EXPECT_TRUE(channel.Lost());
+    EXPECT_TRUE(channel.Retrying());
     const std::vector<std::string> lost = {"!! SERIAL PORT COM7 LOST"};
     EXPECT_EQ(lost, Imp());
     EXPECT_EQ(lost, All());
@@ -429,7 +432,7 @@ TEST_F(SerialReconnectTest, LostPortIsToldOnceAndTriedAgainEveryFiveSecondsSilen
     device.failOpen = false;
     sched.Advance(SerialChannel::kRetryMs);
     EXPECT_TRUE(channel.SerialIsOpen());
-    EXPECT_FALSE(channel.Lost());
+    EXPECT_FALSE(channel.Retrying());
     EXPECT_EQ((std::vector<std::string>{"!! SERIAL PORT COM7 LOST", "Serial Port COM7 opened"}),
               All());
     EXPECT_EQ(lost, Imp());
@@ -463,13 +466,75 @@ TEST_F(SerialReconnectTest, LinesWaitWhileLostAndGoOutInOrderWhenBack) {
     EXPECT_EQ(ToBytes(std::string("5077 180102E13001005") + '\x14'), device.writes[1]);
 }
 
-TEST_F(SerialReconnectTest, PortThatNeverOpenedIsNotTriedAgain) {
+// The receiver starts before the adapter is there (a PC booting after a
+// power cut): told once, tried every 5 s without a word, told when it opens,
+// and the lines that waited go out in order.
+TEST_F(SerialReconnectTest, PortThatNeverOpenedIsTriedAgainEveryFiveSeconds) {
     device.failOpen = true;
     DoActivateSerialPort(channel, "COM7", logs.Channels());
-    sched.Advance(60000);
+    EXPECT_TRUE(channel.Retrying());
+    const std::vector<std::string> told = {"!! CAN NOT OPEN SERIAL PORT COM7"};
+    EXPECT_EQ(told, Imp());
+    buffer.AddToSendBuffer("5077 180101E13001005");
+    buffer.AddToSendBuffer("5077 180102E13001005");
+
+    sched.Advance(SerialChannel::kRetryMs - 1);
     EXPECT_EQ(1u, device.openCalls.size());
-    EXPECT_FALSE(channel.Lost());
-    EXPECT_EQ(std::vector<std::string>{"!! CAN NOT OPEN SERIAL PORT COM7"}, Imp());
+    sched.Advance(1);
+    EXPECT_EQ(2u, device.openCalls.size());
+    sched.Advance(10 * SerialChannel::kRetryMs);
+    EXPECT_EQ(12u, device.openCalls.size());
+    for (const std::string& path : device.openCalls) EXPECT_EQ("/dev/ttyS6", path);
+    EXPECT_EQ(told, Imp());
+    EXPECT_EQ(told, All());
+    EXPECT_TRUE(device.writes.empty());
+
+    device.failOpen = false;
+    sched.Advance(SerialChannel::kRetryMs);
+    ASSERT_TRUE(channel.SerialIsOpen());
+    EXPECT_FALSE(channel.Retrying());
+    EXPECT_EQ((std::vector<std::string>{"!! CAN NOT OPEN SERIAL PORT COM7",
+                                        "Serial Port COM7 opened"}),
+              All());
+    EXPECT_EQ(told, Imp());
+
+    sched.Advance(SendBuffer::kSendTimerMs);
+    ASSERT_EQ(1u, device.writes.size());
+    EXPECT_EQ(ToBytes(std::string("5077 180101E13001005") + '\x14'), device.writes[0]);
+    device.Receive({0x06});
+    sched.Advance(400);
+    ASSERT_EQ(2u, device.writes.size());
+    EXPECT_EQ(ToBytes(std::string("5077 180102E13001005") + '\x14'), device.writes[1]);
+
+    // Open: no more tries.
+    const std::size_t opens = device.openCalls.size();
+    sched.Advance(4 * SerialChannel::kRetryMs);
+    EXPECT_EQ(opens, device.openCalls.size());
+    EXPECT_TRUE(logs.errMemo.lines.empty());
+}
+
+// A driver that throws while the port is first opened is reported, and the
+// port is tried again all the same.
+TEST_F(SerialReconnectTest, PortWhoseDriverThrowsIsTriedAgain) {
+    struct Throwing : FakeSerialDevice {
+        bool Open(const std::string& path) override {
+            if (fail)
+                throw std::runtime_error("driver exploded");
+            return FakeSerialDevice::Open(path);
+        }
+        bool fail = true;
+    } throwing;
+    SerialChannel ch(throwing, sched, sched, logs.dir.Path());
+    DoActivateSerialPort(ch, "COM7", logs.Channels());
+    EXPECT_EQ(std::vector<std::string>{"ERR in DoActivateSerialPort, Error Msg: driver exploded"},
+              TestLogChannels::Texts(logs.errMemo));
+    EXPECT_TRUE(ch.Retrying());
+    sched.Advance(SerialChannel::kRetryMs);
+    EXPECT_FALSE(ch.SerialIsOpen());
+    throwing.fail = false;
+    sched.Advance(SerialChannel::kRetryMs);
+    EXPECT_TRUE(ch.SerialIsOpen());
+    EXPECT_EQ("Serial Port COM7 opened", All().back());
 }
 
 TEST_F(SerialReconnectTest, PortClosedByTheProgramIsNotLost) {
@@ -481,15 +546,19 @@ TEST_F(SerialReconnectTest, PortClosedByTheProgramIsNotLost) {
     EXPECT_TRUE(All().empty());
 }
 
-TEST_F(SerialReconnectTest, AnotherNamePostedWhileLostEndsTheTries) {
+TEST_F(SerialReconnectTest, AnotherNamePostedWhileLostIsTriedInsteadOfTheOld) {
     OpenCom7();
     Vanish();
     sched.Advance(SerialChannel::kPollMs);
     device.failOpen = true;
     DoActivateSerialPort(channel, "COM8", logs.Channels());
-    EXPECT_FALSE(channel.Lost());
-    sched.Advance(60000);
-    EXPECT_EQ((std::vector<std::string>{"/dev/ttyS6", "/dev/ttyS7"}), device.openCalls);
+    EXPECT_TRUE(channel.Retrying());
+    sched.Advance(2 * SerialChannel::kRetryMs);
+    EXPECT_EQ((std::vector<std::string>{"/dev/ttyS6", "/dev/ttyS7", "/dev/ttyS7", "/dev/ttyS7"}),
+              device.openCalls);
+    EXPECT_EQ(
+        (std::vector<std::string>{"!! SERIAL PORT COM7 LOST", "!! CAN NOT OPEN SERIAL PORT COM8"}),
+        Imp());
 }
 
 TEST_F(SerialReconnectTest, SameNamePostedWhileLostKeepsTrying) {
@@ -501,7 +570,7 @@ TEST_F(SerialReconnectTest, SameNamePostedWhileLostKeepsTrying) {
     EXPECT_EQ(
         (std::vector<std::string>{"!! SERIAL PORT COM7 LOST", "!! CAN NOT OPEN SERIAL PORT COM7"}),
         Imp());
-    EXPECT_TRUE(channel.Lost());
+    EXPECT_TRUE(channel.Retrying());
     device.failOpen = false;
     sched.Advance(SerialChannel::kRetryMs);
     EXPECT_TRUE(channel.SerialIsOpen());

@@ -22,6 +22,7 @@ namespace {
 
 constexpr std::int64_t kMinute = 60000;
 
+// A database whose every write fails.
 class ThrowingStore : public IUnitStore {
   public:
     void WriteUnitField(int, int, const Bytes&) override { throw std::runtime_error("disk gone"); }
@@ -301,36 +302,67 @@ TEST_F(SupervisionTest, HeartbeatIsWrittenAtOnceOnIdleLink) {
     EXPECT_EQ((std::vector<std::string>{"Add Ping"}), AllTexts());
 }
 
-TEST_F(SupervisionTest, CheckFailureIsReportedAndEndsThePass) {
+// A database that refuses the trouble flags costs no trouble line: the flag
+// is set in memory and its line queued, the failure reported, and the pass
+// goes on to the next unit. Flag and line agree, so no stage is reported
+// twice.
+TEST_F(SupervisionTest, DatabaseRefusingTheFlagCostsNoTroubleLine) {
     settings.CommTroubleStartUpDelay = 0;
     ThrowingStore store;
     registry.SetStore(&store);
     AddUnit(3, "0003", 20 * kMinute);
     AddUnit(5, "0005", 20 * kMinute);
     sup.CheckCommSt();
-    EXPECT_EQ((std::vector<std::string>{"ERR in CheckCommSt, Error Msg: disk gone"}), ErrTexts());
-    EXPECT_EQ(0, buffer.SendBufferCount());
-    EXPECT_EQ(0, registry.Unit(5).byCommTrSent);
+    EXPECT_EQ((std::vector<std::string>{"5077 180003E35000001", "5077 180005E35000001"}), Lines());
+    EXPECT_EQ(1, registry.Unit(3).byCommTrSent);
+    EXPECT_EQ(1, registry.Unit(5).byCommTrSent);
+    const std::string err = "ERR in CheckCommSt, Error Msg: disk gone";
+    EXPECT_EQ((std::vector<std::string>{err, err}), ErrTexts());
+    // Line and log entry first, then the report.
+    EXPECT_EQ((std::vector<std::string>{"", "[Unit 0003] [Account 0003] - CommTrouble1 (15 min. No Ping)",
+                                        err, "",
+                                        "[Unit 0005] [Account 0005] - CommTrouble1 (15 min. No Ping)",
+                                        err}),
+              AllTexts());
+    EXPECT_TRUE(registry.OwesFile(3));
 
-    // The next tick starts again from unit 0.
-    registry.SetStore(nullptr);
+    sched.Advance(kMinute);
     sup.CheckCommSt();
-    EXPECT_EQ("5077 180005E35000001", Lines().back());
+    EXPECT_EQ(2, buffer.SendBufferCount());
+    EXPECT_EQ(2u, ErrTexts().size());
+}
+
+// The same for the restore: the unit is heard, so its restore goes out
+// whatever the file does.
+TEST_F(SupervisionTest, DatabaseRefusingTheClearedFlagCostsNoRestoreLine) {
+    ThrowingStore store;
+    registry.SetStore(&store);
+    AddUnit(3, "0003", 0, 5);
+    sup.Send_CommRestore_ifNeed(3);
+    EXPECT_EQ((std::vector<std::string>{"5077 180003R35000000"}), Lines());
+    EXPECT_EQ(0, registry.Unit(3).byCommTrSent);
+    EXPECT_EQ((std::vector<std::string>{"[Unit 0003] [Account 0003] - CommRestore",
+                                        "ERR in Send_CommRestore_ifNeed, Error Msg: disk gone"}),
+              AllTexts());
+    EXPECT_EQ((std::vector<std::string>{"ERR in Send_CommRestore_ifNeed, Error Msg: disk gone"}),
+              ErrTexts());
+    // Heard again: the restore was sent, nothing follows.
+    sup.Send_CommRestore_ifNeed(3);
+    EXPECT_EQ(1, buffer.SendBufferCount());
 }
 
 TEST_F(SupervisionTest, RestoreFailureIsReported) {
-    ThrowingStore store;
-    registry.SetStore(&store);
-    AddUnit(3, "0003", 0, 1);
-    sup.Send_CommRestore_ifNeed(3);
-    EXPECT_EQ((std::vector<std::string>{"ERR in Send_CommRestore_ifNeed, Error Msg: disk gone"}),
-              ErrTexts());
-    EXPECT_EQ(0, buffer.SendBufferCount());
-
-    registry.SetStore(nullptr);
     sup.Send_CommRestore_ifNeed(10000);  // no such slot
-    ASSERT_EQ(2u, ErrTexts().size());
-    EXPECT_EQ(0u, ErrTexts()[1].rfind("ERR in Send_CommRestore_ifNeed, Error Msg: ", 0));
+    ASSERT_EQ(1u, ErrTexts().size());
+    EXPECT_EQ(0u, ErrTexts()[0].rfind("ERR in Send_CommRestore_ifNeed, Error Msg: ", 0));
+    EXPECT_EQ(0, buffer.SendBufferCount());
+}
+
+TEST_F(SupervisionTest, NoSuchStageIsRefusedBeforeAnythingHappens) {
+    AddUnit(3, "0003", 20 * kMinute);
+    EXPECT_THROW(sup.IssueCommTrouble(3, "0003", 4, 15), std::out_of_range);
+    EXPECT_EQ(0, buffer.SendBufferCount());
+    EXPECT_EQ(0, registry.Unit(3).byCommTrSent);
 }
 
 }  // namespace

@@ -210,13 +210,16 @@ TEST_F(SerialPtyLogTest, AbsentPortIsReported) {
     EXPECT_TRUE(ch.errMemo.lines.empty());
 }
 
-TEST_F(SerialPtyLogTest, SameNameWhileOpenIsReportedOpenWithoutReopening) {
+// The port is held exclusively, so a reopen works only when the channel
+// lets it go first.
+TEST_F(SerialPtyLogTest, SameNameWhileOpenIsClosedAndReopened) {
     DoActivateSerialPort(*channel, "COM7", logs);
     DoActivateSerialPort(*channel, "COM7", logs);
     EXPECT_EQ((std::vector<std::string>{"Serial Port COM7 opened", "Serial Port COM7 opened"}),
               ch.All());
     EXPECT_TRUE(ch.impMemo.lines.empty());
-    EXPECT_EQ(1, device.opens);
+    EXPECT_EQ(2, device.opens);
+    EXPECT_FALSE(channel->Retrying());
     ASSERT_TRUE(device.IsOpen());
 
     const Bytes line = ToBytes(std::string("1077           @    ") + '\x14');

@@ -68,6 +68,15 @@ protected:
         return grid->visualRect(model->index(row, column));
     }
 
+    // A memo's lines without their time stamps.
+    static std::vector<std::string> MemoTexts(QtMemo* memo) {
+        memo->Flush();
+        std::vector<std::string> out;
+        for (const QString& l : memo->toPlainText().split('\n', Qt::SkipEmptyParts))
+            out.push_back(l.mid(22).toStdString());
+        return out;
+    }
+
     SettingsGrid* grid = nullptr;
     SettingsTableModel* model = nullptr;
 };
@@ -171,10 +180,52 @@ TEST_F(SettingsGridTest, EveryStoredValueIsCheckedAppliedSavedAndConfirmed) {
     EXPECT_TRUE(ErrorTexts().empty());
 }
 
-TEST_F(SettingsGridTest, AValueLeftAsItWasIsNotStoredAgain) {
+// Every posted row is checked, applied, saved and confirmed, changed or not.
+TEST_F(SettingsGridTest, AValueLeftAsItWasIsPostedAgain) {
     TypeValue(2, "15");
-    EXPECT_EQ(0, sound.beeps);
-    EXPECT_FALSE(dir.Exists("RAZUDovuve.ini"));
+    EXPECT_EQ(1, sound.beeps);
+    EXPECT_EQ("33665\r\nCOM3\r\n15\r\n60\r\n240\r\n7\r\n30\r\n", dir.Read("RAZUDovuve.ini"));
+}
+
+// The operator fixed the cable and posts the same port name again: the port
+// is opened each time, and each post says how it went.
+TEST_F(SettingsGridTest, TheSameSerialPortPostedAgainIsOpenedAgain) {
+    serial.failOpen = true;
+    TypeValue(1, "COM7");
+    EXPECT_FALSE(serial.IsOpen());
+    serial.failOpen = false;
+    TypeValue(1, "COM7");
+    EXPECT_TRUE(serial.IsOpen());
+    TypeValue(1, "COM7");  // open: closed and opened again
+    EXPECT_TRUE(serial.IsOpen());
+    EXPECT_EQ((std::vector<std::string>{"/dev/ttyS6", "/dev/ttyS6", "/dev/ttyS6"}),
+              serial.openCalls);
+    EXPECT_EQ(1, serial.closes);
+    EXPECT_EQ(std::vector<std::string>{"!! CAN NOT OPEN SERIAL PORT COM7"},
+              MemoTexts(window->MemoImp()));
+    const std::vector<std::string> all = MemoTexts(window->MemoAll());
+    EXPECT_EQ((std::vector<std::string>{"!! CAN NOT OPEN SERIAL PORT COM7",
+                                        "Serial Port COM7 opened", "Serial Port COM7 opened"}),
+              std::vector<std::string>(all.end() - 3, all.end()));
+    EXPECT_EQ(3, sound.beeps);
+    EXPECT_TRUE(ErrorTexts().empty());
+}
+
+// A UDP port that could not be bound (another program held it) is bound
+// when the operator posts the same number again.
+TEST_F(SettingsGridTest, TheSameUdpPortPostedAgainIsBoundAgain) {
+    udp.failOpen = true;
+    TypeValue(0, "33665");
+    EXPECT_EQ(nullptr, udp.current);
+    EXPECT_EQ(std::vector<std::string>{"ERR in DoActivateUDPSrvPort, Error Msg: Could not bind "
+                                       "socket. Address and port are already in use."},
+              ErrorTexts());
+    udp.failOpen = false;
+    TypeValue(0, "33665");
+    EXPECT_NE(nullptr, udp.current);
+    EXPECT_EQ((std::vector<std::uint16_t>{33665, 33665, 33665}), udp.opened);
+    EXPECT_EQ("UDP Server Listen Port 33665", MemoTexts(window->MemoAll()).back());
+    EXPECT_EQ(2, sound.beeps);
 }
 
 TEST_F(SettingsGridTest, ANewSerialPortNameClosesTheOldPortAndOpensTheNew) {

@@ -337,10 +337,18 @@ TEST_F(RegistryTest, TextsAreCutToTheirCapacity) {
     EXPECT_TRUE(ch.Imp().empty());
 }
 
-TEST_F(RegistryTest, NonNumericImeiStopsTheUpdateAtThatStep) {
+// An IMEI the record cannot hold is kept and shown as received, reported
+// once (the update's one failure) and never again while it stays the same;
+// every other step of the update goes on, the last-message time included.
+TEST_F(RegistryTest, NonNumericImeiIsReportedOnceAndTheRestOfTheUpdateGoesOn) {
     MakeKnownUnit12();
-    UnitMessage m = Msg("0012", kNow + 0.1, "10.0.0.5", 5000);
+    const TDateTime later = kNow + 61.0 / 86400.0;  // 10:31:01
+    const Bytes laterBytes{0xE5, 0x98, 0xAA, 0x32};
+    UnitMessage m = Msg("0012", later, "10.0.0.6", 5000);
+    m.nowMonoMs = 5'061'000;
     m.imei = "35209900176148A";
+    m.fwRaw = std::string("\x01\x03\x00", 3);
+    m.fwText = "1.3.0";
     m.msgAccount = "9999";
     try {
         Receive(12, m);
@@ -348,22 +356,133 @@ TEST_F(RegistryTest, NonNumericImeiStopsTheUpdateAtThatStep) {
     } catch (const std::invalid_argument& e) {
         EXPECT_STREQ("'35209900176148A' is not a valid IMEI number", e.what());
     }
-    // The field is converted for the file before anything of it is kept or
-    // logged; nothing after it happened.
+    EXPECT_EQ((std::vector<std::string>{
+                  "[Unit 0012] [Account 9999] Changed IP: [10.0.0.5] -> [10.0.0.6]",
+                  "[Unit 0012] [Account 9999] Changed Imei: [352099001761481] -> [35209900176148A]",
+                  "[Unit 0012] [Account 9999] Changed fwVer: [1.2.15] -> [1.3.0]",
+                  "[Unit 0012] Changed Account: [1234] -> [9999]",
+              }),
+              ch.Imp());
+    EXPECT_EQ((std::vector<W>{
+                  {12, 13, {0x06, 0x00, 0x00, 0x0A}},
+                  {12, 17, {0x88, 0x13}},
+                  {12, 23, laterBytes},
+                  {12, 27, {1, 3, 0}},
+                  {12, 30, {'9', '9', '9', '9'}},
+              }),
+              store.writes);
+    const TUnitStruct& u = registry->Unit(12);
+    EXPECT_EQ("35209900176148A", u.sImei);
+    EXPECT_EQ(later, u.dtLastMsg);
+    EXPECT_EQ(5'061'000, u.lastMsgMonoMs);  // the supervision sees the unit as heard
+    EXPECT_EQ("0012 35209900176148A 10.0.0.6:5000 08.12.2026 10:30:00 08.12.2026 10:31:01 1.3.0 9999",
+              u.sRowText);
+    EXPECT_FALSE(registry->OwesFile(12));  // nothing the file could take is missing
+
+    // The same IMEI again: nothing to report, the datagram's time is stored.
+    store.writes.clear();
+    ch.impMemo.Clear();
+    m.now = later + 20.0 / 86400.0;
+    m.nowMonoMs = 5'081'000;
+    EXPECT_NO_THROW(Receive(12, m));
     EXPECT_TRUE(ch.Imp().empty());
-    EXPECT_EQ("352099001761481", registry->Unit(12).sImei);
-    EXPECT_EQ(kNow, registry->Unit(12).dtLastMsg);
-    EXPECT_TRUE(store.writes.empty());
+    EXPECT_EQ((std::vector<W>{{12, 23, EncodeDbTime(m.now)}}), store.writes);
+    EXPECT_EQ(5'081'000, registry->Unit(12).lastMsgMonoMs);
+
+    // A number again is stored again.
+    store.writes.clear();
+    m.imei = "352099001761482";
+    EXPECT_NO_THROW(Receive(12, m));
+    EXPECT_EQ((W{12, 5, EncodeImei("352099001761482")}), store.writes.at(0));
 }
 
-TEST_F(RegistryTest, FailingWriteStopsTheUpdateAtThatStep) {
+// A write that fails costs the update nothing but that field: every step
+// runs, the failure is thrown at the end, and the field is written again
+// with the unit's next datagram.
+TEST_F(RegistryTest, FailingWriteIsThrownAfterTheWholeUpdateAndWrittenAgainLater) {
     store.failAtWrite = 0;  // the used marker of the first message
     EXPECT_THROW(Receive(12, Msg("0012", kNow, "10.0.0.5", 5000)), std::system_error);
-    EXPECT_TRUE(registry->IsUnitKnown(12));  // done before the write
+    EXPECT_TRUE(registry->IsUnitKnown(12));
     EXPECT_EQ(1, table.RowCount());
-    EXPECT_TRUE(ch.Imp().empty());  // FIRST MSG comes after it
-    EXPECT_EQ(0.0, registry->Unit(12).dtFirstMsg);
-    EXPECT_EQ("", registry->Unit(12).sIP);
+    EXPECT_EQ((std::vector<std::string>{"0012 FIRST MSG",
+                                        "[Unit 0012] [Account ] Changed IP: [] -> [10.0.0.5]"}),
+              ch.Imp());
+    EXPECT_EQ(kNow, registry->Unit(12).dtFirstMsg);
+    EXPECT_EQ("10.0.0.5", registry->Unit(12).sIP);
+    std::vector<int> offsets;
+    for (const auto& w : store.writes) offsets.push_back(w.offset);
+    EXPECT_EQ((std::vector<int>{19, 13, 17, 23}), offsets);  // all but the used marker
+    EXPECT_TRUE(registry->OwesFile(12));
+
+    store.writes.clear();
+    ch.impMemo.Clear();
+    const TDateTime later = kNow + 1.0 / 1440;
+    EXPECT_NO_THROW(Receive(12, Msg("0012", later, "10.0.0.5", 5000)));
+    EXPECT_EQ((std::vector<W>{{12, 0, {0x01}}, {12, 23, EncodeDbTime(later)}}), store.writes);
+    EXPECT_TRUE(ch.Imp().empty());  // not a first message again
+    EXPECT_FALSE(registry->OwesFile(12));
+}
+
+// The account is written until the file has it, not only in the datagram
+// that changed it in memory: one failed write never leaves the old account
+// on disk for good.
+TEST_F(RegistryTest, AccountWhoseWriteFailedIsWrittenWithTheNextDatagram) {
+    MakeKnownUnit12();
+    store.failAtWrite = 1;  // the last-message time goes first, then the account
+    UnitMessage m = Msg("0012", kNow + 1.0 / 1440, "10.0.0.5", 5000);
+    m.msgAccount = "5678";
+    EXPECT_THROW(Receive(12, m), std::system_error);
+    EXPECT_EQ("5678", registry->Unit(12).sAccount);
+    EXPECT_EQ(std::vector<std::string>{"[Unit 0012] Changed Account: [1234] -> [5678]"},
+              ch.Imp());
+    EXPECT_EQ(1u, store.writes.size());
+
+    // The next alarm carries the same account, which memory already holds.
+    store.writes.clear();
+    ch.impMemo.Clear();
+    m.now += 1.0 / 1440;
+    EXPECT_NO_THROW(Receive(12, m));
+    EXPECT_EQ((std::vector<W>{{12, 23, EncodeDbTime(m.now)}, {12, 30, {'5', '6', '7', '8'}}}),
+              store.writes);
+    EXPECT_TRUE(ch.Imp().empty());  // the change was told when it came
+
+    store.writes.clear();
+    m.now += 1.0 / 1440;
+    Receive(12, m);
+    EXPECT_EQ((std::vector<W>{{12, 23, EncodeDbTime(m.now)}}), store.writes);
+}
+
+// The trouble flags change in memory whatever the file does, and a failed
+// write of them is thrown after the change (the caller queues its line all
+// the same); the file gets the flags with the unit's next write.
+TEST_F(RegistryTest, TroubleFlagsWhoseWriteFailedStayChangedAndAreWrittenLater) {
+    MakeKnownUnit12();
+    int repaints = 0;
+    registry->SetRepaint([&] { ++repaints; });
+
+    store.failAtWrite = 0;
+    EXPECT_THROW(registry->MarkCommTrouble(12, 1), std::system_error);
+    EXPECT_EQ(1, registry->Unit(12).byCommTrSent);
+    EXPECT_EQ(1, repaints);
+    EXPECT_TRUE(store.writes.empty());
+    EXPECT_TRUE(registry->OwesFile(12));
+
+    // The next stage writes the flags as memory has them.
+    registry->MarkCommTrouble(12, 2);
+    EXPECT_EQ((std::vector<W>{{12, 2, {0x03}}}), store.writes);
+    EXPECT_FALSE(registry->OwesFile(12));
+
+    store.writes.clear();
+    store.failAtWrite = 0;
+    EXPECT_THROW(registry->ClearCommTrouble(12), std::system_error);
+    EXPECT_EQ(0, registry->Unit(12).byCommTrSent);
+    EXPECT_EQ(3, repaints);
+
+    // The unit's next datagram brings the cleared flags to the file.
+    Receive(12, Msg("0012", kNow + 1.0 / 1440, "10.0.0.5", 5000));
+    EXPECT_EQ((std::vector<W>{{12, 23, EncodeDbTime(kNow + 1.0 / 1440)}, {12, 2, {0x00}}}),
+              store.writes);
+    EXPECT_FALSE(registry->OwesFile(12));
 }
 
 TEST_F(RegistryTest, WithoutStoreChangesStayInMemory) {

@@ -1,4 +1,5 @@
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -9,6 +10,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <limits>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -118,14 +120,46 @@ TEST(UnitDbEncoding, TimesAreWholeSecondsFromTheBaseDate) {
         {kNow, 850041000},
         {kNow + 1.0 / 86400.0, 850041001},                   // 10:30:01 keeps its second
         {kNow + 1.999 / 86400.0, 850041001},                 // the fraction is cut off
-        {kDbBaseDate - 1.0, 86400},                          // before 2000: the magnitude
+        {kDbBaseDate - 1.0, -86400},                         // before 2000: negative
+        {kDbBaseDate - 1.5 / 86400.0, -2},                   // cut toward the past there too
+        {25569.0, -946684800},                               // 1970-01-01
         {kDbBaseDate + 2147483647.0 / 86400.0, 2147483647},  // 2068-01-19 03:14:07
+        {kDbBaseDate - 2147483648.0 / 86400.0, -2147483647 - 1},  // 1931-12-13 20:45:52
     };
     for (const auto& c : cases) {
         EXPECT_EQ(c.seconds, DbSecondsOf(c.dt)) << DateTimeText(c.dt);
+        // Read back as the same second: a time before 2000 is not turned
+        // into one after it.
+        EXPECT_EQ(DateTimeText(DateTimeOfDbSeconds(c.seconds)), DateTimeText(c.dt));
     }
     EXPECT_EQ(kNow, DateTimeOfDbSeconds(850041000));
     EXPECT_EQ((Bytes{0xA8, 0x98, 0xAA, 0x32}), EncodeDbTime(kNow));
+    EXPECT_EQ((Bytes{0x80, 0xBC, 0x92, 0xC7}), EncodeDbTime(25569.0));  // -946684800
+}
+
+TEST(UnitDbEncoding, TimesTheRecordCannotHoldAreRefusedNotFolded) {
+    const std::string holds = " cannot be stored in the database: it holds 13.12.1931 20:45:52 to "
+                              "19.01.2068 03:14:07";
+    struct Case {
+        TDateTime dt;
+        std::string what;
+    };
+    const Case cases[] = {
+        {kDbBaseDate + 2147483648.0 / 86400.0, "Time 19.01.2068 03:14:08" + holds},
+        {kDbBaseDate - 2147483649.0 / 86400.0, "Time 13.12.1931 20:45:51" + holds},
+        {0.0, "Time 30.12.1899" + holds},
+        {1e300, "Time (no time)" + holds},
+        {std::numeric_limits<double>::quiet_NaN(), "Time (no time)" + holds},
+    };
+    for (const auto& c : cases) {
+        try {
+            EncodeDbTime(c.dt);
+            ADD_FAILURE() << "no exception for " << c.what;
+        } catch (const std::out_of_range& e) {
+            EXPECT_EQ(c.what, e.what());
+        }
+        EXPECT_THROW(DbSecondsOf(c.dt), std::out_of_range);
+    }
 }
 
 TEST(UnitDbEncoding, ImeiIsA64BitNumber) {
@@ -174,6 +208,26 @@ TEST_F(UnitDbTest, MissingFileIsCreatedZeroFilledAndOpened) {
     EXPECT_TRUE(table.Empty());
     EXPECT_FALSE(registry->IsUnitKnown(0));
     EXPECT_EQ(4u, ch.All().size());
+}
+
+// The new file is synced and renamed into place; nobody but the owner and
+// the group may read it.
+TEST_F(UnitDbTest, NewFileIsOwnerReadWriteGroupReadOnly) {
+    const mode_t previous = ::umask(022);
+    auto db = NewDb();
+    const bool connected = db->ConnDB();
+    ::umask(previous);
+    ASSERT_TRUE(connected);
+    struct stat st {};
+    ASSERT_EQ(0, ::stat(DbPath().c_str(), &st));
+    EXPECT_EQ(0640u, st.st_mode & 07777);
+    EXPECT_FALSE(dir.Exists("RAZUDovuve.db.new"));
+    // A database file already there keeps what the operator gave it.
+    db.reset();
+    ASSERT_EQ(0, ::chmod(DbPath().c_str(), 0600));
+    ASSERT_TRUE(NewDb()->ConnDB());
+    ASSERT_EQ(0, ::stat(DbPath().c_str(), &st));
+    EXPECT_EQ(0600u, st.st_mode & 07777);
 }
 
 TEST_F(UnitDbTest, ExistingFileIsOpenedWithoutCreation) {
@@ -418,6 +472,43 @@ TEST_F(UnitDbTest, FailingDescriptorRaisesToTheCaller) {
     EXPECT_EQ(ZeroFile(), File());
 }
 
+// A wall clock before 2000 is stored as such and read back as such; one
+// the record cannot hold is reported and leaves the stored time as it was.
+TEST_F(UnitDbTest, ClockBefore2000IsStoredAsItIsAndOneOutOfRangeIsReported) {
+    auto db = NewDb();
+    ASSERT_TRUE(db->ConnDB());
+    registry->SetStore(db.get());
+    const TDateTime in1970 = DateTimeOfDbSeconds(-946684800 + 36000);  // 01.01.1970 10:00:00
+    UnitMessage m;
+    m.unitText = "0012";
+    m.now = in1970;
+    m.senderIP = "10.0.0.5";
+    m.senderPort = 5000;
+    registry->UpdateUnitOnMessage(12, m);
+    EXPECT_EQ(Hex(std::string("\x20\x49\x93\xC7", 4)), Hex(Record(File(), 12).substr(23, 4)));
+
+    m.now = kDbBaseDate + 2147483648.0 / 86400.0;  // one second too late
+    m.nowMonoMs = 9'000'000;
+    try {
+        registry->UpdateUnitOnMessage(12, m);
+        FAIL() << "no exception";
+    } catch (const std::out_of_range& e) {
+        EXPECT_EQ(0u, std::string(e.what()).rfind("Time 19.01.2068 03:14:08 cannot be stored", 0))
+            << e.what();
+    }
+    EXPECT_EQ(9'000'000, registry->Unit(12).lastMsgMonoMs);  // heard all the same
+    EXPECT_FALSE(registry->OwesFile(12));                     // and not tried again
+
+    UnitTable table2;
+    Registry reloaded(ch.Channels(), table2);
+    db.reset();
+    db = NewDb();
+    ASSERT_TRUE(db->ConnDB());
+    ASSERT_TRUE(db->ReadDB_and_FillU_onStartUp(reloaded, kNow, 0));
+    EXPECT_EQ(in1970, reloaded.Unit(12).dtFirstMsg);
+    EXPECT_EQ(in1970, reloaded.Unit(12).dtLastMsg);
+}
+
 TEST_F(UnitDbTest, UnopenedDatabaseRaisesOnWrite) {
     auto db = NewDb();
     EXPECT_THROW(db->WriteUnitField(0, 0, Bytes{1}), std::system_error);
@@ -555,6 +646,41 @@ TEST_F(UnitDbTest, ReloadGivesWholeSecondsAndEmptyZeroValues) {
     EXPECT_EQ("5555", u.sAccount);
     EXPECT_EQ(0, u.lastMsgMonoMs);
     EXPECT_EQ(5, table2.CurrentUnitNr());
+}
+
+// Silence at start-up is the distance to the stored last message, on
+// either side of now: a time in the future (the clock was set back since)
+// must not keep the unit from ever being reported.
+TEST_F(UnitDbTest, SilenceAtLoadIsTheDistanceToTheLastMessageEitherWay) {
+    struct Case {
+        const char* name;
+        std::int32_t lastSeconds;
+        std::int64_t monoMs;
+    };
+    const std::int64_t nowMono = 7'000'000;
+    const Case cases[] = {
+        {"ten minutes ago", 850041000 - 600, nowMono - 600'000},
+        {"ten minutes ahead", 850041000 + 600, nowMono - 600'000},
+        {"a year ahead", 850041000 + 365 * 86400, nowMono - 365LL * 86'400'000},
+        {"1970 (a clock that was reset)", -946684800,
+         nowMono - (850041000LL + 946684800LL) * 1000},
+        {"just now", 850041000, nowMono},
+    };
+    std::string file = ZeroFile();
+    for (std::size_t i = 0; i < std::size(cases); ++i) {
+        const int nr = 30 + static_cast<int>(i);
+        Put(file, nr, 0, "\x01");
+        const Bytes b = EncodeDbTime(DateTimeOfDbSeconds(cases[i].lastSeconds));
+        Put(file, nr, 23, std::string(b.begin(), b.end()));
+    }
+    dir.Write("RAZUDovuve.db", file);
+    auto db = NewDb();
+    ASSERT_TRUE(db->ConnDB());
+    ASSERT_TRUE(db->ReadDB_and_FillU_onStartUp(*registry, kNow, nowMono));
+    for (std::size_t i = 0; i < std::size(cases); ++i) {
+        EXPECT_EQ(cases[i].monoMs, registry->Unit(30 + static_cast<int>(i)).lastMsgMonoMs)
+            << cases[i].name;
+    }
 }
 
 TEST_F(UnitDbTest, ReadFailureAtLoadIsReported) {

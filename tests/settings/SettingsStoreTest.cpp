@@ -442,6 +442,46 @@ TEST_F(SettingsStoreTest, SettingsPathIsFolderReportsReadAndSaveErrors) {
     EXPECT_TRUE(std::filesystem::is_directory(dir.Path() + kIni));
 }
 
+// Settings files the receiver creates are owner read-write, group read; an
+// old file readable by everyone, and a temporary file left by a failed save,
+// lose the others' read right with the next save.
+TEST_F(SettingsStoreTest, SavedFileIsNeverWorldReadable) {
+    struct Case {
+        const char* name;
+        int oldMode;  // -1: no file before
+        bool staleTemp;
+        mode_t expected;
+    };
+    const Case cases[] = {
+        {"new file", -1, false, 0640},
+        {"old file readable by all", 0644, false, 0640},
+        {"stale temporary file", -1, true, 0640},
+        {"old file of the owner alone", 0600, true, 0600},
+    };
+    startUpDone = true;
+    const mode_t previous = ::umask(022);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::filesystem::remove(dir.Path() + kIni);
+        if (c.oldMode >= 0) {
+            dir.Write(kIni, "1\r\n");
+            ASSERT_EQ(0, ::chmod((dir.Path() + kIni).c_str(), static_cast<mode_t>(c.oldMode)));
+        }
+        if (c.staleTemp) {
+            dir.Write(kIni + ".tmp", "stale");
+            ASSERT_EQ(0, ::chmod((dir.Path() + kIni + ".tmp").c_str(), 0666));
+        }
+        store.PostValue(4, "300");
+        struct stat st {};
+        ASSERT_EQ(0, ::stat((dir.Path() + kIni).c_str(), &st));
+        EXPECT_EQ(c.expected, st.st_mode & 07777);
+        EXPECT_EQ("33665\r\nCOM3\r\n15\r\n60\r\n300\r\n7\r\n30\r\n", dir.Read(kIni));
+        EXPECT_FALSE(dir.Exists(kIni + ".tmp"));
+    }
+    ::umask(previous);
+    EXPECT_TRUE(ch.errMemo.entries.empty());
+}
+
 TEST_F(SettingsStoreTest, SaveKeepsThePermissionsOfTheOldFile) {
     dir.Write(kIni, "1\r\n");
     ASSERT_EQ(0, ::chmod((dir.Path() + kIni).c_str(), 0600));
