@@ -171,7 +171,7 @@ SettingsStore::SettingsStore(WorkingSettings& values, LogChannels logs, std::str
       hooks_(std::move(hooks)),
       // The initial Serial Port row differs from the built-in "COM1"; the two
       // agree once the file is read or the row is stored.
-      VirtualTableSet{{0, "UDP Server Port", "33665"},
+      rows_{{0, "UDP Server Port", "33665"},
                       {1, "Serial Port", "COM3"},
                       {2, "Comm Trouble 1", "15"},
                       {3, "Comm Trouble 2", "60"},
@@ -274,7 +274,7 @@ void SettingsStore::ReadSettings() {
         // handlers nor saves nor beeps.
         for (int i = 0; i < kRowCount; ++i) {
             const std::string value = static_cast<std::size_t>(i) < lines.size() ? lines[i] : "";
-            VirtualTableSet[i].value = CheckSetValue(VirtualTableSet[i].id, value).second;
+            rows_[i].value = CheckSetValue(rows_[i].id, value).second;
         }
     });
 }
@@ -282,7 +282,7 @@ void SettingsStore::ReadSettings() {
 void SettingsStore::SaveSettings() {
     Guarded(logs_.err, "SaveSettings", [&] {
         std::string data;
-        for (const SettingsRow& row : VirtualTableSet) {
+        for (const SettingsRow& row : rows_) {
             data += Trim(row.value);
             data += "\r\n";
         }
@@ -290,7 +290,7 @@ void SettingsStore::SaveSettings() {
     });
 }
 
-bool SettingsStore::VirtualTableSetBeforeInsert() {
+bool SettingsStore::MayInsertRow() {
     return !IsStartUpDone();
 }
 
@@ -298,21 +298,21 @@ void SettingsStore::PostValue(int row, const std::string& typed) {
     if (row < 0 || row >= kRowCount)
         return;
     if (!IsStartUpDone()) {
-        VirtualTableSet[row].value = typed;
+        rows_[row].value = typed;
         return;
     }
-    VirtualTableSet[row].value = VirtualTableSetBeforePost(row, typed);
-    VirtualTableSetAfterPost();
+    rows_[row].value = CheckAndApply(row, typed);
+    SaveAndConfirm();
 }
 
-std::string SettingsStore::VirtualTableSetBeforePost(int row, const std::string& typed) {
+std::string SettingsStore::CheckAndApply(int row, const std::string& typed) {
     if (row < 0 || row >= kRowCount || !IsStartUpDone())
         return typed;
-    auto [accepted, shown] = CheckSetValue(VirtualTableSet[row].id, typed);
+    auto [accepted, shown] = CheckSetValue(rows_[row].id, typed);
     return accepted ? typed : shown;
 }
 
-void SettingsStore::VirtualTableSetAfterPost() {
+void SettingsStore::SaveAndConfirm() {
     if (!IsStartUpDone())
         return;
     SaveSettings();
@@ -323,7 +323,7 @@ void SettingsStore::VirtualTableSetAfterPost() {
 std::string SettingsStore::DisplayValue(int row) const {
     if (row < 0 || row >= kRowCount)
         return std::string();
-    const SettingsRow& r = VirtualTableSet[row];
+    const SettingsRow& r = rows_[row];
     return r.value + " " + std::string(SetUnits[r.id]);
 }
 

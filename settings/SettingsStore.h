@@ -111,28 +111,28 @@ class SettingsStore {
 
     // The grid asks before adding a row: after start-up the answer is always
     // no (the insert is abandoned without a message).
-    bool VirtualTableSetBeforeInsert();
+    bool MayInsertRow();
 
     // Stores the text the operator typed into row `row` (0-based). Before
     // start-up the text is only stored. Afterwards the value is checked and
-    // applied (VirtualTableSetBeforePost), stored, the file is rewritten and
-    // the beep sounds (VirtualTableSetAfterPost), in that order. A row index
+    // applied (CheckAndApply), stored, the file is rewritten and
+    // the beep sounds (SaveAndConfirm), in that order. A row index
     // outside the table does nothing.
     void PostValue(int row, const std::string& typed);
 
     // Checks and applies the value being stored in `row`; returns the text
     // to store: the typed text as it is (blanks kept) when accepted, else the
     // replacement.
-    std::string VirtualTableSetBeforePost(int row, const std::string& typed);
+    std::string CheckAndApply(int row, const std::string& typed);
     // After a row has been stored: save the file, then beep.
-    void VirtualTableSetAfterPost();
+    void SaveAndConfirm();
 
     // The Value column's drawn text: value, one blank, the unit suffix.
     std::string DisplayValue(int row) const;
     // The hint for grid row `gridRow` (1..7; row 0 is the title row), else "".
     std::string HintForRow(int gridRow) const;
 
-    const std::vector<SettingsRow>& Rows() const { return VirtualTableSet; }
+    const std::vector<SettingsRow>& Rows() const { return rows_; }
     const std::string& IniPath() const { return iniPath_; }
 
   private:
@@ -142,7 +142,7 @@ class SettingsStore {
     LogChannels logs_;
     std::string iniPath_;
     Hooks hooks_;
-    std::vector<SettingsRow> VirtualTableSet;
+    std::vector<SettingsRow> rows_;
 };
 
 }  // namespace korvan

@@ -82,7 +82,7 @@ bool SettingsTableModel::setData(const QModelIndex& index, const QVariant& value
 bool SettingsTableModel::insertRows(int, int, const QModelIndex&) {
     // The file's lines follow the seven rows, so no row is ever added; the
     // store's answer is asked for all the same.
-    store_.VirtualTableSetBeforeInsert();
+    store_.MayInsertRow();
     return false;
 }
 

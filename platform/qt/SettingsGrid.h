@@ -12,7 +12,7 @@ namespace korvan {
 
 class SettingsStore;
 
-// VirtualTableSet as the settings grid sees it: the seven Key/Value rows of
+// The settings rows as the settings grid sees it: the seven Key/Value rows of
 // the settings store. Only a Value can be edited; storing one runs the
 // store's check, apply, save and beep. Rows can be neither added nor removed.
 class SettingsTableModel : public QAbstractTableModel {

@@ -253,12 +253,12 @@ TEST_F(SettingsStoreTest, BeforeStartUpRowsAreStoredUncheckedAndNothingIsSaved) 
     EXPECT_EQ(30, values.PingInterval);
     EXPECT_TRUE(calls.empty());
     EXPECT_FALSE(dir.Exists(kIni));
-    EXPECT_TRUE(store.VirtualTableSetBeforeInsert());
+    EXPECT_TRUE(store.MayInsertRow());
 }
 
 TEST_F(SettingsStoreTest, InsertRefusedAfterStartUpAndTableNeverGrows) {
     startUpDone = true;
-    EXPECT_FALSE(store.VirtualTableSetBeforeInsert());
+    EXPECT_FALSE(store.MayInsertRow());
     store.PostValue(7, "1");
     store.PostValue(-1, "1");
     EXPECT_EQ(7u, store.Rows().size());
