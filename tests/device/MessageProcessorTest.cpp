@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -39,9 +40,10 @@ Bytes EventFrame(const std::string& time, const std::string& fields,
 // A factory that notes how many sockets were open when each new one was asked for.
 class CountingUdpFactory : public FakeUdpFactory {
   public:
-    std::unique_ptr<IUdpSocket> Open(std::uint16_t port, DatagramHandler h) override {
+    std::unique_ptr<IUdpSocket> Open(std::uint16_t port, DatagramHandler h,
+                                     std::function<void()> batchEnd) override {
         openAtOpen.push_back(openSockets);
-        return FakeUdpFactory::Open(port, std::move(h));
+        return FakeUdpFactory::Open(port, std::move(h), std::move(batchEnd));
     }
     std::vector<int> openAtOpen;
 };
@@ -75,7 +77,24 @@ class MessageProcessorTest : public ::testing::Test {
     std::vector<int> restores;
     std::vector<std::string> accountAtRestore;
     std::vector<std::size_t> allLinesAtRestore;
+    // The send buffer as the processor sees it: queued lines wait for a
+    // commit, and each commit notes how many answers had gone out before it.
     Lines queued;
+    bool uncommitted = false;
+    std::vector<std::size_t> sentAtCommit;
+    std::vector<std::size_t> sentAtTransmit;
+    MessageProcessor::LineHooks Hooks() {
+        return {[this](const std::string& line) {
+                    queued.push_back(line);
+                    uncommitted = true;
+                },
+                [this] { sentAtTransmit.push_back(udp.sent.size()); },
+                [this] { return uncommitted; },
+                [this] {
+                    sentAtCommit.push_back(udp.sent.size());
+                    uncommitted = false;
+                }};
+    }
     MessageProcessor proc{logs.Channels(),
                           clock,
                           udp,
@@ -86,7 +105,7 @@ class MessageProcessorTest : public ::testing::Test {
                               accountAtRestore.push_back(registry.Unit(nr).sAccount);
                               allLinesAtRestore.push_back(logs.allMemo.lines.size());
                           },
-                          [this](const std::string& line) { queued.push_back(line); },
+                          Hooks(),
                           [this] { return startUpDone; }};
 };
 
@@ -203,7 +222,7 @@ TEST_F(MessageProcessorTest, EveryFrameTypeGetsItsAnswerAndLogLines) {
                            settings,
                            r,
                            [&](int nr) { rs.push_back(nr); },
-                           [](const std::string&) {},
+                           {},
                            [] { return true; }};
         p.DoActivateUDPSrvPort(true);
         // The unit is known from an earlier Ping from the same address.
@@ -400,6 +419,61 @@ TEST_F(MessageProcessorTest, AckSendFailureIsReportedAndProcessingGoesOn) {
     EXPECT_TRUE(registry.IsUnitKnown(123));
 }
 
+// The unit gets its ACK only once its line is on disk; the line goes on
+// the wire after the ACK. A Ping queues nothing and waits for nothing.
+TEST_F(MessageProcessorTest, AnEventsLineIsCommittedBeforeItsUnitIsAnswered) {
+    Receive(kEvent);
+    EXPECT_EQ(Lines{"5077 181234E13001005"}, queued);
+    EXPECT_EQ(std::vector<std::size_t>{0}, sentAtCommit);
+    EXPECT_EQ(std::vector<std::size_t>{1}, sentAtTransmit);
+    ASSERT_EQ(1u, udp.sent.size());
+
+    Receive(Hex("23 00 00 06 03 02 01 00 F2"));
+    EXPECT_EQ(std::vector<std::size_t>{0}, sentAtCommit);
+    EXPECT_EQ(2u, udp.sent.size());
+}
+
+// Datagrams read together share one commit: the answers that wait for it
+// leave together, in arrival order, when the last datagram is answered.
+TEST_F(MessageProcessorTest, DatagramsReadTogetherShareOneCommit) {
+    const Bytes ping124 = WithCrc("23 00 00 08 04 02 01 00");
+    const Bytes event125 = EventFrame("1A 0C 08 0A 1E 00", "5555113001007", "06 00 00 09 05 02 01 00");
+    const Bytes ping126 = WithCrc("23 00 00 0A 06 02 01 00");
+    udp.DeliverBatch({{"10.0.0.5", 4000, kEvent},
+                      {"10.0.0.6", 4001, ping124},
+                      {"10.0.0.7", 4002, event125},
+                      {"10.0.0.8", 4003, ping126}});
+
+    EXPECT_EQ((Lines{"5077 181234E13001005", "5077 185555E13001007"}), queued);
+    EXPECT_EQ(std::vector<std::size_t>{0}, sentAtCommit);
+    EXPECT_EQ((std::vector<std::size_t>{1, 3}), sentAtTransmit);
+    ASSERT_EQ(4u, udp.sent.size());
+    const std::vector<int> frameIds = {5, 8, 9, 10};
+    for (std::size_t i = 0; i < 4; ++i) {
+        EXPECT_EQ(frame::kAck, udp.sent[i].data[0]);
+        EXPECT_EQ(frameIds[i], udp.sent[i].data[3]);
+        EXPECT_EQ(4000 + static_cast<int>(i), udp.sent[i].port);
+    }
+    // Each "Send ACK" follows its answer: the held ones come with the last.
+    const Lines all = logs.All();
+    const auto last = std::find(all.begin(), all.end(), "[Unit 0126] [Account ] [FrameID=10] [Ping]");
+    ASSERT_NE(all.end(), last);
+    EXPECT_EQ(0, std::count(all.begin(), last, "Send ACK"));
+    EXPECT_EQ(Lines(4, "Send ACK"), Lines(last + 1, last + 5));
+}
+
+TEST_F(MessageProcessorTest, PingsReadTogetherAreAnsweredOneByOne) {
+    const Bytes ping124 = WithCrc("23 00 00 08 04 02 01 00");
+    udp.DeliverBatch({{"10.0.0.5", 4000, Hex("23 00 00 06 03 02 01 00 F2")},
+                      {"10.0.0.6", 4001, ping124}});
+    EXPECT_TRUE(sentAtCommit.empty());
+    ASSERT_EQ(2u, udp.sent.size());
+    const Lines all = logs.All();
+    const auto first = std::find(all.begin(), all.end(), "[Unit 0123] [Account ] [FrameID=6] [Ping]");
+    ASSERT_NE(all.end(), first);
+    EXPECT_EQ("Send ACK", *(first + 1));
+}
+
 TEST_F(MessageProcessorTest, NackSendFailureIsReportedUnderSendNack) {
     udp.failSends = true;
     Receive(Hex("01 02"));
@@ -492,8 +566,8 @@ TEST_F(MessageProcessorTest, ControlBytesFromAUnitCannotBreakLogLines) {
 }
 
 TEST_F(MessageProcessorTest, ActivationWithoutForceWaitsForStartUp) {
-    MessageProcessor p{logs.Channels(), clock,   udp,     settings,
-                       registry,        nullptr, nullptr, [this] { return startUpDone; }};
+    MessageProcessor p{logs.Channels(), clock,   udp, settings,
+                       registry,        nullptr, {},  [this] { return startUpDone; }};
     udp.opened.clear();
     p.DoActivateUDPSrvPort(false);
     EXPECT_TRUE(udp.opened.empty());

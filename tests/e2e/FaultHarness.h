@@ -351,7 +351,7 @@ public:
     std::vector<std::string> Delivered() const {
         std::vector<std::string> out;
         for (const std::string& l : Lines()) {
-            if (IsHeartbeatLine(l))
+            if (l == HeartbeatLine)
                 continue;
             if (out.empty() || out.back() != l)
                 out.push_back(l);

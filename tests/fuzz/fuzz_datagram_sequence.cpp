@@ -105,7 +105,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
     MessageProcessor proc(
         logs, clock, udp, settings, registry,
         [&](int nr) { supervision.Send_CommRestore_ifNeed(nr); },
-        [&](const std::string& line) { buffer.AddToSendBuffer(line); }, [] { return true; });
+        MessageProcessor::LineHooks{[&](const std::string& line) { buffer.QueueLine(line); },
+                                    [&] { buffer.SendBufferHead(); }, nullptr, nullptr},
+        [] { return true; });
     proc.DoActivateUDPSrvPort(true);
 
     std::set<int> used;
