@@ -19,7 +19,7 @@ public:
     // Large enough for every unit of a full fleet reporting at once.
     static constexpr int kReceiveBufferBytes = 16 * 1024 * 1024;
     // Answers held back for a batch wait no longer than its handling takes.
-    static constexpr int kMaxBatch = 64;
+    static constexpr int kMaxBatch = 256;
 
     QtUdpSocket(std::uint16_t port, DatagramHandler handler, std::function<void()> onBatchEnd);
     void Send(const std::string& address, std::uint16_t port, const Bytes& data) override;
