@@ -6,14 +6,20 @@
 #     responder that only checks the CRC, writes the same three log entries
 #     (open, append, close each) and answers; and their ratio;
 #   - ACK latency p50 and p99 at a steady 1000 datagrams per second;
-#   - a storm of 10000 new units reporting within one second;
+#   - accepted and journaled Events per second, closed loop with 32 Events in
+#     flight, the send journal synced before every ACK; and the plain
+#     fdatasync rate of the disk under the receivers' folders, measured just
+#     before and after them (bench/fdatasync-rate.cpp);
+#   - a storm of 10000 new units reporting one Event each within one second;
 #   - time from process start to "UDP Server Listen Port" with a full database;
 #   - one CheckCommSt pass, one ApplyUnitFilter pass and one database load over
 #     10000 units (bench/passes.cpp);
 #   - resident memory under 1000 datagrams per second, sampled every 10 s.
 #
-#   usage: bash bench/run.sh [--long] [--rounds N] [--receiver FILE]
+#   usage: bash bench/run.sh [--long] [--rounds N] [--receiver FILE] [--journal]
 #     --long           run the memory test for 10 minutes instead of 1
+#     --journal        only the rows of the send journal: the fdatasync rate,
+#                      the Events and the storm
 #     --rounds N       throughput rounds per program, the median counts (3)
 #     --receiver FILE  measure this receiver executable instead of the one
 #                      just built (to compare a change with what came before;
@@ -31,12 +37,14 @@ ROOT=$PWD
 LONG=0
 ROUNDS=3
 RECEIVER=
+JOURNAL_ONLY=0
 while (($#)); do
     case $1 in
         --long) LONG=1 ;;
         --rounds) ROUNDS=${2:?--rounds needs a number}; shift ;;
         --receiver) RECEIVER=$(realpath "${2:?--receiver needs a file}"); shift ;;
-        -h | --help) sed -n '2,26p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+        --journal) JOURNAL_ONLY=1 ;;
+        -h | --help) sed -n '2,31p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
         *) echo "bench/run.sh: unknown option $1" >&2; exit 2 ;;
     esac
     shift
@@ -82,8 +90,9 @@ CXX=${CXX:-g++}
 FLAGS=(-std=c++20 -O2 -g -DNDEBUG -Wall -Wextra -Wpedantic -Wshadow -Werror)
 "$CXX" "${FLAGS[@]}" -o "$T/bare-responder" bench/bare-responder.cpp
 "$CXX" "${FLAGS[@]}" -o "$T/startup" bench/startup.cpp
+"$CXX" "${FLAGS[@]}" -o "$T/fdatasync-rate" bench/fdatasync-rate.cpp
 "$CXX" "${FLAGS[@]}" -I. -Itests -o "$T/passes" bench/passes.cpp "$B/libkorvan_core.a"
-echo "built: $B/RAZUDovuve, $B/unit-sim, $T/{bare-responder,startup,passes}"
+echo "built: $B/RAZUDovuve, $B/unit-sim, $T/{bare-responder,startup,passes,fdatasync-rate}"
 RECEIVER=${RECEIVER:-$B/RAZUDovuve}
 echo "receiver measured: $RECEIVER"
 
@@ -132,11 +141,16 @@ start_receiver() {
     PIDS+=("$MPID")
     local i
     for ((i = 0; i < 100; i++)); do [[ -L $1/ports/COM7 ]] && break; sleep 0.02; done
+    start_receiver_only "$1"
+}
+
+# start_receiver_only DIR: the receiver alone; sets RPID.
+start_receiver_only() {
     (cd "$1" && QT_QPA_PLATFORM=offscreen XDG_RUNTIME_DIR="$1/run" exec ./RAZUDovuve) \
         >"$1/output.txt" 2>&1 &
     RPID=$!
     PIDS+=("$RPID")
-    wait_log "$1" "UDP Server Listen Port" 20 || { echo "the receiver did not start:"; cat "$1/output.txt"; exit 1; }
+    wait_log "$1" "UDP Server Listen Port" 60 || { echo "the receiver did not start:"; cat "$1/output.txt"; exit 1; }
 }
 
 stop() { # PID...
@@ -169,6 +183,9 @@ LOAD_BEFORE=$(cut -d' ' -f1-3 /proc/loadavg)
 echo "$MACHINE"
 echo "load average before: $LOAD_BEFORE"
 
+# The rows of the send journal (Events, storm) run in every mode; --journal
+# leaves out the others.
+if ((!JOURNAL_ONLY)); then
 # ---------------------------------------------------------------- throughput
 say "Throughput: closed loop, $FLOOD_UNITS Pings in flight, ${FLOOD_SECONDS} s per round, $ROUNDS rounds each"
 # Besides the rate, the CPU time each responder spent per answered Ping: on a
@@ -249,6 +266,58 @@ echo "bare responder: $S"
 BARE_P50=$(kv p50_ms "$S")
 BARE_P99=$(kv p99_ms "$S")
 
+fi
+
+# ---------------------------------------------------------------- events
+say "Events: closed loop, $FLOOD_UNITS Events in flight, ${FLOOD_SECONDS} s per round, $ROUNDS rounds"
+# Every Event's line is appended to the send journal and synced before its
+# ACK leaves; the Events read together share one sync. The plain rate of
+# append-and-fdatasync of the disk under these folders is taken just before
+# and just after. After each round the receiver is killed (SIGKILL) and
+# started again without its monitoring software: the lines it restores and
+# the lines delivered during the round must cover every Event answered.
+S=$("$T/fdatasync-rate" "$WORK" 3)
+echo "fdatasync before: $S"
+FSYNC_BEFORE=$(kv rate "$S")
+FSYNC_BEFORE_US=$(kv mean_us "$S")
+EV_RATES=()
+EV_CPUS=()
+EV_KEPT_OK=yes
+EV_KEPT=
+for ((r = 1; r <= ROUNDS; r++)); do
+    D=$WORK/events-$r
+    free_port
+    install_receiver "$D" "$P"
+    start_receiver "$D"
+    C0=$(cpu_ticks "$RPID")
+    S=$("$B/unit-sim" flood --port "$P" --units "$FLOOD_UNITS" --duration "$FLOOD_SECONDS" \
+        --events-percent 100 --show 0 | grep '^summary')
+    C1=$(cpu_ticks "$RPID")
+    kill -KILL "$RPID" 2>/dev/null || true
+    wait "$RPID" 2>/dev/null || true
+    stop "$MPID"
+    M=$(grep '^summary' "$D/monitor-sim.txt" || true)
+    DELIVERED=$(($(kv events "$M") - $(kv retransmissions "$M")))
+    rm -rf "$D/Log"
+    printf '%s\r\n%s\r\n15\r\n60\r\n240\r\n7\r\n30\r\n' "$P" NOPORT >"$D/RAZUDovuve.ini"
+    start_receiver_only "$D"
+    RESTORED=$(sed -n 's/.* - Send buffer restored: \([0-9]*\) line(s).*/\1/p' "$D/Log/Imp_msg.log")
+    RESTORED=${RESTORED:-0}
+    stop "$RPID"
+    ANSWERED=$(kv answered "$S")
+    EV_RATES+=("$(kv rate "$S")")
+    EV_CPUS+=("$(cpu_per "$C0" "$C1" "$S")")
+    ((RESTORED + DELIVERED >= ANSWERED)) || EV_KEPT_OK="**no**"
+    EV_KEPT="$ANSWERED / $DELIVERED + $RESTORED"
+    echo "round $r: $S cpu_us=${EV_CPUS[-1]} delivered=$DELIVERED restored_after_kill=$RESTORED"
+done
+S=$("$T/fdatasync-rate" "$WORK" 3)
+echo "fdatasync after: $S"
+FSYNC_AFTER=$(kv rate "$S")
+FSYNC_AFTER_US=$(kv mean_us "$S")
+EV_RATE=$(printf '%s\n' "${EV_RATES[@]}" | median)
+EV_CPU=$(printf '%s\n' "${EV_CPUS[@]}" | median)
+
 # ---------------------------------------------------------------- storm
 say "Storm: 10000 new units, one Event each, all within 1 s (timeout 1 s, 3 retries)"
 D=$WORK/storm
@@ -264,6 +333,7 @@ STORM_LOST=$(kv lost "$S")
 STORM_WRONG=$(($(kv wrong "$S") + $(kv refused "$S")))
 STORM_MAX=$(kv max_ms "$S")
 
+if ((!JOURNAL_ONLY)); then
 # ---------------------------------------------------------------- start-up
 say "Start-up: process start to \"UDP Server Listen Port\", 5 runs each"
 # No serial line here ("NOPORT" opens nothing): only the start itself counts.
@@ -351,10 +421,25 @@ AFTER_CLEAR=$(at 310)
 BEFORE_SECOND=$(at 590)
 MEM_LOST=$(kv lost "$S")
 
+fi
+
 LOAD_AFTER=$(cut -d' ' -f1-3 /proc/loadavg)
 
 # ---------------------------------------------------------------- table
 ok() { awk -v v="$1" -v t="$3" "BEGIN { exit !(v $2 t) }" && echo "yes" || echo "**no**"; }
+JOURNAL_ROWS=$(cat <<EOF
+| plain fdatasync of the disk under the receivers' folders, 35-byte appends, before / after the Events (syncs/s; mean µs) | $FSYNC_BEFORE / $FSYNC_AFTER; $FSYNC_BEFORE_US / $FSYNC_AFTER_US | | |
+| accepted and journaled Events/s, $FLOOD_UNITS in flight, full logging (median of $ROUNDS) | $EV_RATE | >= 5000 | $(ok "$EV_RATE" '>=' 5000) |
+| CPU per accepted Event (µs, median of $ROUNDS) | $EV_CPU | | |
+| Events answered / delivered + restored after SIGKILL (last round; every round checked) | $EV_KEPT | none lost | $EV_KEPT_OK |
+| storm of 10000 units, one journaled Event each, in 1 s: first try / after retries / never | $STORM_FIRST / $STORM_RETRY / $STORM_LOST (wrong or refused: $STORM_WRONG; slowest $STORM_MAX ms) | all answered, none lost | $( [[ $STORM_LOST == 0 && $STORM_WRONG == 0 && -n $STORM_FIRST ]] && echo yes || echo "**no**") |
+EOF
+)
+if ((JOURNAL_ONLY)); then
+    TABLE="| figure | measured | target | met |
+|---|---|---|---|
+$JOURNAL_ROWS"
+else
 TABLE=$(cat <<EOF
 | figure | measured | target | met |
 |---|---|---|---|
@@ -366,7 +451,7 @@ TABLE=$(cat <<EOF
 | answer-only ceiling of network and client (no logging) | $CEILING | | |
 | ACK latency at 1000/s, p50 / p99 (ms) | $LAT_P50 / $LAT_P99 | p99 < 1 | $(ok "$LAT_P99" '<' 1) |
 | ACK latency at 1000/s, bare responder, p50 / p99 (ms) | $BARE_P50 / $BARE_P99 | | |
-| storm of 10000 units in 1 s: first try / after retries / never | $STORM_FIRST / $STORM_RETRY / $STORM_LOST (wrong or refused: $STORM_WRONG; slowest $STORM_MAX ms) | all answered, none lost | $( [[ $STORM_LOST == 0 && $STORM_WRONG == 0 && -n $STORM_FIRST ]] && echo yes || echo "**no**") |
+$JOURNAL_ROWS
 | start-up to "UDP Server Listen Port", 10000 units in the database (ms, median of 5) | $START_FULL | < 500 | $(ok "$START_FULL" '<' 500) |
 | start-up, empty database (ms, median of 5) | $START_EMPTY | | |
 | one CheckCommSt pass, 10000 units, none due (ms, median; best) | $CHECK_MS; $CHECK_BEST | < 2 | $(ok "$CHECK_MS" '<' 2) |
@@ -378,12 +463,14 @@ $( ((LONG)) && echo "| RSS at the start / before the first housekeeping (290 s) 
 $( ((LONG)) && echo "| RSS before the second housekeeping (590 s) against before the first (290 s) (kB) | $BEFORE_SECOND / $BEFORE_CLEAR | no higher (+5 %) | $(ok "${BEFORE_SECOND:-0}" '<=' "$((${BEFORE_CLEAR:-0} * 105 / 100))") |")
 EOF
 )
+fi
 COMMAND_ARGS=
 ((LONG)) && COMMAND_ARGS+=" --long"
+((JOURNAL_ONLY)) && COMMAND_ARGS+=" --journal"
 ((ROUNDS != 3)) && COMMAND_ARGS+=" --rounds $ROUNDS"
 [[ $RECEIVER != "$B/RAZUDovuve" ]] && COMMAND_ARGS+=" --receiver $RECEIVER"
 NOTES="Machine: $MACHINE. Load average before: $LOAD_BEFORE; after: $LOAD_AFTER.
-Filter passes timed with: $FILTER_NOTE.
+Filter passes timed with: ${FILTER_NOTE:-not measured in this run}.
 Receiver: $RECEIVER.
 Command: bash bench/run.sh$COMMAND_ARGS"
 

@@ -28,8 +28,6 @@
 #include <thread>
 #include <vector>
 
-using namespace korvan;
-
 namespace {
 
 using Steady = std::chrono::steady_clock;
