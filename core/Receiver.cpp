@@ -54,8 +54,7 @@ Receiver::Receiver(ReceiverPlatform platform)
 
     serial_ = std::make_unique<SerialChannel>(p_.serialDevice, p_.clock, p_.timers, exeDir_);
     journal_ = std::make_unique<SendJournal>(MakeJournalFile(JournalPath()), p_.clock, logs);
-    sendBuffer_ =
-        std::make_unique<SendBuffer>(*serial_, p_.clock, p_.timers, logs, journal_.get());
+    sendBuffer_ = std::make_unique<SendBuffer>(*serial_, p_.clock, p_.timers, logs, journal_.get());
     serial_->OnRxCluster = [this] { sendBuffer_->SerialPortNG1RxClusterEvent(); };
 
     registry_ = std::make_unique<Registry>(logs, unitRows_);

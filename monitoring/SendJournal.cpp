@@ -145,7 +145,7 @@ std::string FileStamp(TDateTime now) {
 // --- The file on disk ------------------------------------------------------------
 
 class PosixJournalFile final : public JournalFile {
-  public:
+public:
     explicit PosixJournalFile(std::string path) : path_(std::move(path)) {}
     ~PosixJournalFile() override { CloseFd(); }
     PosixJournalFile(const PosixJournalFile&) = delete;
@@ -181,7 +181,8 @@ class PosixJournalFile final : public JournalFile {
 
     void Replace(const std::string& bytes) override {
         const std::string tmp = path_ + ".new";
-        const int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC, 0640);
+        const int fd =
+            ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC, 0640);
         if (fd < 0)
             ThrowLastError("Cannot write send buffer journal " + tmp);
         int err = WriteFully(fd, bytes.data(), bytes.size());
@@ -230,7 +231,7 @@ class PosixJournalFile final : public JournalFile {
             ThrowLastError("Cannot move send buffer journal " + path_ + " to " + path);
     }
 
-  private:
+private:
     void CloseFd() {
         if (fd_ >= 0)
             ::close(fd_);
@@ -395,8 +396,9 @@ bool SendJournal::Rewrite() {
     doneUnsynced_ = false;
     if (failing_) {
         failing_ = false;
-        logs_.err.AddMsg(Format("Send buffer journal written again: %d waiting line(s) kept on disk",
-                                static_cast<int>(live_.size())));
+        logs_.err.AddMsg(
+            Format("Send buffer journal written again: %d waiting line(s) kept on disk",
+                   static_cast<int>(live_.size())));
     }
     return true;
 }

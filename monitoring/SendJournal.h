@@ -17,7 +17,7 @@ namespace korvan {
 // tests. Every operation throws std::system_error (or std::runtime_error)
 // with a message naming the file when it fails.
 class JournalFile {
-  public:
+public:
     virtual ~JournalFile() = default;
     virtual const std::string& Path() const = 0;
     // The whole file as it is on disk; empty when there is none.
@@ -62,7 +62,7 @@ std::unique_ptr<JournalFile> MakeJournalFile(const std::string& path);
 //
 // Nothing here throws.
 class SendJournal {
-  public:
+public:
     static constexpr int kRetryMs = 5000;
     // Done records are let to pile up to this size before a rewrite is worth it.
     static constexpr std::size_t kCompactBytes = 64 * 1024;
@@ -95,7 +95,7 @@ class SendJournal {
     std::size_t Waiting() const { return live_.size(); }
     const std::string& Path() const { return file_->Path(); }
 
-  private:
+private:
     struct Live {
         std::uint64_t id;
         std::string line;

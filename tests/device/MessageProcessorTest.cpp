@@ -437,7 +437,8 @@ TEST_F(MessageProcessorTest, AnEventsLineIsCommittedBeforeItsUnitIsAnswered) {
 // leave together, in arrival order, when the last datagram is answered.
 TEST_F(MessageProcessorTest, DatagramsReadTogetherShareOneCommit) {
     const Bytes ping124 = WithCrc("23 00 00 08 04 02 01 00");
-    const Bytes event125 = EventFrame("1A 0C 08 0A 1E 00", "5555113001007", "06 00 00 09 05 02 01 00");
+    const Bytes event125 =
+        EventFrame("1A 0C 08 0A 1E 00", "5555113001007", "06 00 00 09 05 02 01 00");
     const Bytes ping126 = WithCrc("23 00 00 0A 06 02 01 00");
     udp.DeliverBatch({{"10.0.0.5", 4000, kEvent},
                       {"10.0.0.6", 4001, ping124},
@@ -456,7 +457,8 @@ TEST_F(MessageProcessorTest, DatagramsReadTogetherShareOneCommit) {
     }
     // Each "Send ACK" follows its answer: the held ones come with the last.
     const Lines all = logs.All();
-    const auto last = std::find(all.begin(), all.end(), "[Unit 0126] [Account ] [FrameID=10] [Ping]");
+    const auto last =
+        std::find(all.begin(), all.end(), "[Unit 0126] [Account ] [FrameID=10] [Ping]");
     ASSERT_NE(all.end(), last);
     EXPECT_EQ(0, std::count(all.begin(), last, "Send ACK"));
     EXPECT_EQ(Lines(4, "Send ACK"), Lines(last + 1, last + 5));
@@ -464,12 +466,13 @@ TEST_F(MessageProcessorTest, DatagramsReadTogetherShareOneCommit) {
 
 TEST_F(MessageProcessorTest, PingsReadTogetherAreAnsweredOneByOne) {
     const Bytes ping124 = WithCrc("23 00 00 08 04 02 01 00");
-    udp.DeliverBatch({{"10.0.0.5", 4000, Hex("23 00 00 06 03 02 01 00 F2")},
-                      {"10.0.0.6", 4001, ping124}});
+    udp.DeliverBatch(
+        {{"10.0.0.5", 4000, Hex("23 00 00 06 03 02 01 00 F2")}, {"10.0.0.6", 4001, ping124}});
     EXPECT_TRUE(sentAtCommit.empty());
     ASSERT_EQ(2u, udp.sent.size());
     const Lines all = logs.All();
-    const auto first = std::find(all.begin(), all.end(), "[Unit 0123] [Account ] [FrameID=6] [Ping]");
+    const auto first =
+        std::find(all.begin(), all.end(), "[Unit 0123] [Account ] [FrameID=6] [Ping]");
     ASSERT_NE(all.end(), first);
     EXPECT_EQ("Send ACK", *(first + 1));
 }

@@ -49,7 +49,8 @@ Bytes NumberedEvent(int n, std::string* line) {
     std::snprintf(partition, sizeof partition, "%02d", (n / 1000) % 100);
     std::snprintf(zone, sizeof zone, "%03d", n % 1000);
     *line = MakeEventLine(AccountOf(unit), "1130", partition, zone);
-    return EventFrame(unit, static_cast<std::uint16_t>(n), AccountOf(unit), "1130", partition, zone);
+    return EventFrame(unit, static_cast<std::uint16_t>(n), AccountOf(unit), "1130", partition,
+                      zone);
 }
 
 // Sends Event `n` and waits up to `timeoutMs` for its ACK.
@@ -133,9 +134,10 @@ TEST(AlarmIntegrityE2E, RepeatedKillsUnderLoadLoseNoAnsweredAlarm) {
     EXPECT_TRUE(WaitFor([&] { return missing().empty(); }, 60000))
         << ::testing::PrintToString(missing());
     const std::vector<std::string> lines = s.monitor.Lines();
-    std::printf("%d kills, %d Events sent, %zu answered, %zu transmissions at the monitoring "
-                "software (repeats included)\n",
-                kKills, sent, answered.size(), lines.size());
+    std::printf(
+        "%d kills, %d Events sent, %zu answered, %zu transmissions at the monitoring "
+        "software (repeats included)\n",
+        kKills, sent, answered.size(), lines.size());
 }
 
 }  // namespace

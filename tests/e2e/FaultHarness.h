@@ -420,7 +420,8 @@ private:
                         break;
                     case Mode::NakRepeated:
                         for (int k = 0; k < 3; ++k)
-                            due.emplace_back(Clock::now() + std::chrono::milliseconds(400 * k), 0x15);
+                            due.emplace_back(Clock::now() + std::chrono::milliseconds(400 * k),
+                                             0x15);
                         break;
                     case Mode::Silent:
                         break;

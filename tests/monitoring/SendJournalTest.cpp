@@ -38,7 +38,7 @@ void WriteWhole(const std::string& path, const std::string& data) {
 // The real file, with a disk that can be made full: every write then fails
 // as a full disk fails it.
 class FlakyFile : public JournalFile {
-  public:
+public:
     explicit FlakyFile(const std::string& path) : real_(MakeJournalFile(path)) {}
     const std::string& Path() const override { return real_->Path(); }
     std::string ReadAll() override { return real_->ReadAll(); }
@@ -64,7 +64,7 @@ class FlakyFile : public JournalFile {
     bool full = false;
     int syncs = 0;
 
-  private:
+private:
     void Check() const {
         if (full)
             throw std::system_error(ENOSPC, std::generic_category(),
@@ -74,7 +74,7 @@ class FlakyFile : public JournalFile {
 };
 
 class SendJournalTest : public ::testing::Test {
-  protected:
+protected:
     // A journal on the file as the last run left it.
     std::unique_ptr<SendJournal> Make() {
         auto file = std::make_unique<FlakyFile>(path);

@@ -18,8 +18,10 @@ class CloseKeepsLinesTest : public WindowHarness {};
 
 // An Event of unit 0123, account 1234, code E130, partition 01, zone `zone`.
 Bytes Event(int frameId, const std::string& zone) {
-    Bytes b = {0x06, 0x00, 0x00, static_cast<std::uint8_t>(frameId), 0x03, 0x02, 0x01, 0x00,
-               0x1A, 0x0C, 0x08, 0x0A, 0x1E, 0x00};
+    Bytes b = {0x06, 0x00, 0x00, static_cast<std::uint8_t>(frameId),
+               0x03, 0x02, 0x01, 0x00,
+               0x1A, 0x0C, 0x08, 0x0A,
+               0x1E, 0x00};
     for (char c : "1234113001" + zone) b.push_back(static_cast<std::uint8_t>(c));
     return AppendCrc(b);
 }

@@ -26,7 +26,10 @@ TEST(QtUdp, DatagramsWaitingTogetherAreOneBatch) {
     std::vector<std::size_t> endsAfter;
     QtUdpFactory factory;
     socket = factory.Open(
-        0, [&](const std::string&, std::uint16_t, const Bytes&) { more.push_back(socket->MoreInBatch()); },
+        0,
+        [&](const std::string&, std::uint16_t, const Bytes&) {
+            more.push_back(socket->MoreInBatch());
+        },
         [&] { endsAfter.push_back(more.size()); });
 
     const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
