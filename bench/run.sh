@@ -6,7 +6,11 @@
 #     responder that only checks the CRC, writes the same three log entries
 #     (open, append, close each) and answers; and their ratio;
 #   - ACK latency p50 and p99 at a steady 1000 datagrams per second;
-#   - a storm of 10000 new units reporting within one second;
+#   - accepted and journaled Events per second, closed loop with 32 Events in
+#     flight, the send journal synced before every ACK; and the plain
+#     fdatasync rate of the disk under the receivers' folders, measured just
+#     before and after them (bench/fdatasync-rate.cpp);
+#   - a storm of 10000 new units reporting one Event each within one second;
 #   - time from process start to "UDP Server Listen Port" with a full database;
 #   - one CheckCommSt pass, one ApplyUnitFilter pass and one database load over
 #     10000 units (bench/passes.cpp);
@@ -18,14 +22,18 @@
 #   - 10 s of random 8000-byte datagrams: the RSS afterwards and the log
 #     written per datagram.
 #
-#   usage: bash bench/run.sh [--long] [--rounds N] [--receiver FILE] [--only LIST]
+#   usage: bash bench/run.sh [--long] [--rounds N] [--receiver FILE] [--journal]
+#                            [--only LIST]
 #     --long           run the memory test for 10 minutes instead of 1
+#     --journal        only the rows of the send journal: the fdatasync rate,
+#                      the Events and the storm (--only journal,storm)
 #     --rounds N       throughput rounds per program, the median counts (3)
 #     --receiver FILE  measure this receiver executable instead of the one
 #                      just built (to compare a change with what came before;
 #                      passes.cpp always links the core just built)
 #     --only LIST      run only these parts, comma-separated, from: throughput,
-#                      latency, storm, startup, passes, memory, flood, junk
+#                      latency, journal, storm, startup, passes, memory,
+#                      flood, junk
 #
 # Builds in Release into build-release/ (tests off) and the bench programs
 # into build-release/bench/. The table is also written to
@@ -46,7 +54,8 @@ while (($#)); do
         --rounds) ROUNDS=${2:?--rounds needs a number}; shift ;;
         --receiver) RECEIVER=$(realpath "${2:?--receiver needs a file}"); shift ;;
         --only) ONLY=",${2:?--only needs a list},"; shift ;;
-        -h | --help) sed -n '2,35p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+        --journal) ONLY=",journal,storm," ;;
+        -h | --help) sed -n '2,40p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
         *) echo "bench/run.sh: unknown option $1" >&2; exit 2 ;;
     esac
     shift
@@ -54,7 +63,7 @@ done
 
 for part in ${ONLY//,/ }; do
     case $part in
-        throughput | latency | storm | startup | passes | memory | flood | junk) ;;
+        throughput | latency | journal | storm | startup | passes | memory | flood | junk) ;;
         *) echo "bench/run.sh: unknown part $part" >&2; exit 2 ;;
     esac
 done
@@ -101,8 +110,9 @@ CXX=${CXX:-g++}
 FLAGS=(-std=c++20 -O2 -g -DNDEBUG -Wall -Wextra -Wpedantic -Wshadow -Werror)
 "$CXX" "${FLAGS[@]}" -o "$T/bare-responder" bench/bare-responder.cpp
 "$CXX" "${FLAGS[@]}" -o "$T/startup" bench/startup.cpp
+"$CXX" "${FLAGS[@]}" -o "$T/fdatasync-rate" bench/fdatasync-rate.cpp
 "$CXX" "${FLAGS[@]}" -I. -Itests -o "$T/passes" bench/passes.cpp "$B/libkorvan_core.a"
-echo "built: $B/RAZUDovuve, $B/unit-sim, $T/{bare-responder,startup,passes}"
+echo "built: $B/RAZUDovuve, $B/unit-sim, $T/{bare-responder,startup,passes,fdatasync-rate}"
 RECEIVER=${RECEIVER:-$B/RAZUDovuve}
 echo "receiver measured: $RECEIVER"
 
@@ -156,11 +166,16 @@ start_receiver() {
     PIDS+=("$MPID")
     local i
     for ((i = 0; i < 100; i++)); do [[ -L $1/ports/COM7 ]] && break; sleep 0.02; done
+    start_receiver_only "$1"
+}
+
+# start_receiver_only DIR: the receiver alone; sets RPID.
+start_receiver_only() {
     (cd "$1" && QT_QPA_PLATFORM=offscreen XDG_RUNTIME_DIR="$1/run" exec ./RAZUDovuve) \
         >"$1/output.txt" 2>&1 &
     RPID=$!
     PIDS+=("$RPID")
-    wait_log "$1" "UDP Server Listen Port" 20 || { echo "the receiver did not start:"; cat "$1/output.txt"; exit 1; }
+    wait_log "$1" "UDP Server Listen Port" 60 || { echo "the receiver did not start:"; cat "$1/output.txt"; exit 1; }
 }
 
 stop() { # PID...
@@ -281,6 +296,59 @@ if want latency; then
     echo "bare responder: $S"
     BARE_P50=$(kv p50_ms "$S")
     BARE_P99=$(kv p99_ms "$S")
+fi
+
+# ---------------------------------------------------------------- events
+if want journal; then
+say "Events: closed loop, $FLOOD_UNITS Events in flight, ${FLOOD_SECONDS} s per round, $ROUNDS rounds"
+# Every Event's line is appended to the send journal and synced before its
+# ACK leaves; the Events read together share one sync. The plain rate of
+# append-and-fdatasync of the disk under these folders is taken just before
+# and just after. After each round the receiver is killed (SIGKILL) and
+# started again without its monitoring software: the lines it restores and
+# the lines delivered during the round must cover every Event answered.
+S=$("$T/fdatasync-rate" "$WORK" 3)
+echo "fdatasync before: $S"
+FSYNC_BEFORE=$(kv rate "$S")
+FSYNC_BEFORE_US=$(kv mean_us "$S")
+EV_RATES=()
+EV_CPUS=()
+EV_KEPT_OK=yes
+EV_KEPT=
+for ((r = 1; r <= ROUNDS; r++)); do
+    D=$WORK/events-$r
+    free_port
+    install_receiver "$D" "$P"
+    start_receiver "$D"
+    C0=$(cpu_ticks "$RPID")
+    S=$("$B/unit-sim" flood --port "$P" --units "$FLOOD_UNITS" --duration "$FLOOD_SECONDS" \
+        --events-percent 100 --show 0 | grep '^summary')
+    C1=$(cpu_ticks "$RPID")
+    kill -KILL "$RPID" 2>/dev/null || true
+    wait "$RPID" 2>/dev/null || true
+    stop "$MPID"
+    M=$(grep '^summary' "$D/monitor-sim.txt" || true)
+    DELIVERED=$(($(kv events "$M") - $(kv retransmissions "$M")))
+    rm -rf "$D/Log"
+    printf '%s\r\n%s\r\n15\r\n60\r\n240\r\n7\r\n30\r\n' "$P" NOPORT >"$D/RAZUDovuve.ini"
+    start_receiver_only "$D"
+    RESTORED=$(sed -n 's/.* - Send buffer restored: \([0-9]*\) line(s).*/\1/p' "$D/Log/Imp_msg.log")
+    RESTORED=${RESTORED:-0}
+    stop "$RPID"
+    ANSWERED=$(kv answered "$S")
+    EV_RATES+=("$(kv rate "$S")")
+    EV_CPUS+=("$(cpu_per "$C0" "$C1" "$S")")
+    ((RESTORED + DELIVERED >= ANSWERED)) || EV_KEPT_OK="**no**"
+    EV_KEPT="$ANSWERED / $DELIVERED + $RESTORED"
+    echo "round $r: $S cpu_us=${EV_CPUS[-1]} delivered=$DELIVERED restored_after_kill=$RESTORED"
+done
+S=$("$T/fdatasync-rate" "$WORK" 3)
+echo "fdatasync after: $S"
+FSYNC_AFTER=$(kv rate "$S")
+FSYNC_AFTER_US=$(kv mean_us "$S")
+EV_RATE=$(printf '%s\n' "${EV_RATES[@]}" | median)
+EV_CPU=$(printf '%s\n' "${EV_CPUS[@]}" | median)
+
 fi
 
 # ---------------------------------------------------------------- storm
@@ -493,6 +561,7 @@ if want junk; then
     echo "handled $JUNK_HANDLED of $JUNK_SENT, log $JUNK_LOG bytes ($JUNK_PER per datagram); RSS ${JUNK_RSS} kB (highest ${JUNK_PEAK} kB)"
 fi
 
+
 LOAD_AFTER=$(cut -d' ' -f1-3 /proc/loadavg)
 
 # ---------------------------------------------------------------- table
@@ -508,8 +577,13 @@ want throughput && ROWS+=(
 want latency && ROWS+=(
     "| ACK latency at 1000/s, p50 / p99 (ms) | $LAT_P50 / $LAT_P99 | p99 < 1 | $(ok "$LAT_P99" '<' 1) |"
     "| ACK latency at 1000/s, bare responder, p50 / p99 (ms) | $BARE_P50 / $BARE_P99 | | |")
+want journal && ROWS+=(
+    "| plain fdatasync of the disk under the receivers' folders, 35-byte appends, before / after the Events (syncs/s; mean µs) | $FSYNC_BEFORE / $FSYNC_AFTER; $FSYNC_BEFORE_US / $FSYNC_AFTER_US | | |"
+    "| accepted and journaled Events/s, $FLOOD_UNITS in flight, full logging (median of $ROUNDS) | $EV_RATE | >= 5000 | $(ok "$EV_RATE" '>=' 5000) |"
+    "| CPU per accepted Event (µs, median of $ROUNDS) | $EV_CPU | | |"
+    "| Events answered / delivered + restored after SIGKILL (last round; every round checked) | $EV_KEPT | none lost | $EV_KEPT_OK |")
 want storm && ROWS+=(
-    "| storm of 10000 units in 1 s: first try / after retries / never | $STORM_FIRST / $STORM_RETRY / $STORM_LOST (wrong or refused: $STORM_WRONG; slowest $STORM_MAX ms) | all answered, none lost | $( [[ $STORM_LOST == 0 && $STORM_WRONG == 0 && -n $STORM_FIRST ]] && echo yes || echo "**no**") |")
+    "| storm of 10000 units, one journaled Event each, in 1 s: first try / after retries / never | $STORM_FIRST / $STORM_RETRY / $STORM_LOST (wrong or refused: $STORM_WRONG; slowest $STORM_MAX ms) | all answered, none lost | $( [[ $STORM_LOST == 0 && $STORM_WRONG == 0 && -n $STORM_FIRST ]] && echo yes || echo "**no**") |")
 want startup && ROWS+=(
     "| start-up to \"UDP Server Listen Port\", 10000 units in the database (ms, median of 5) | $START_FULL | < 500 | $(ok "$START_FULL" '<' 500) |"
     "| start-up, empty database (ms, median of 5) | $START_EMPTY | | |")

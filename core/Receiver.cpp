@@ -8,6 +8,7 @@
 #include "device/Commands.h"
 #include "device/MessageProcessor.h"
 #include "monitoring/SendBuffer.h"
+#include "monitoring/SendJournal.h"
 #include "monitoring/SerialChannel.h"
 #include "monitoring/Supervision.h"
 #include "platform/StatvfsDiskSpace.h"
@@ -61,7 +62,8 @@ Receiver::Receiver(ReceiverPlatform platform)
         *p_.diskSpace, std::vector<std::string>{exeDir_ + "Log", DatabasePath()});
 
     serial_ = std::make_unique<SerialChannel>(p_.serialDevice, p_.clock, p_.timers, exeDir_);
-    sendBuffer_ = std::make_unique<SendBuffer>(*serial_, p_.clock, p_.timers, logs);
+    journal_ = std::make_unique<SendJournal>(MakeJournalFile(JournalPath()), p_.clock, logs);
+    sendBuffer_ = std::make_unique<SendBuffer>(*serial_, p_.clock, p_.timers, logs, journal_.get());
     serial_->OnRxCluster = [this] { sendBuffer_->SerialPortNG1RxClusterEvent(); };
 
     registry_ = std::make_unique<Registry>(logs, unitRows_);
@@ -74,6 +76,8 @@ Receiver::Receiver(ReceiverPlatform platform)
     });
     timerCommTr_ = p_.timers.CreateTimer(kCommTrMs, false, [this] {
         Guarded(logErr_, "CheckCommSt", [this] { supervision_->CheckCommSt(); });
+        // The trouble lines of the pass go to disk together.
+        sendBuffer_->Commit();
     });
 
     SettingsStore::Hooks hooks;
@@ -91,10 +95,14 @@ Receiver::Receiver(ReceiverPlatform platform)
 
     db_ = std::make_unique<UnitDb>(logs, DatabasePath());
 
+    MessageProcessor::LineHooks lines;
+    lines.queue = [this](const std::string& line) { sendBuffer_->QueueLine(line); };
+    lines.transmit = [this] { sendBuffer_->SendBufferHead(); };
+    lines.commitPending = [this] { return sendBuffer_->CommitPending(); };
+    lines.commit = [this] { sendBuffer_->Commit(); };
     processor_ = std::make_unique<MessageProcessor>(
         logs, p_.clock, p_.udp, settings_, *registry_,
-        [this](int nr) { supervision_->Send_CommRestore_ifNeed(nr); },
-        [this](const std::string& line) { sendBuffer_->AddToSendBuffer(line); },
+        [this](int nr) { supervision_->Send_CommRestore_ifNeed(nr); }, std::move(lines),
         [this] { return startUpDone_; });
 
     commands_ = std::make_unique<UnitCommands>(
@@ -120,9 +128,20 @@ bool Receiver::Start() {
 
         store_->ReadSettings();
 
-        if (db_->ConnDB() &&
-            db_->ReadDB_and_FillU_onStartUp(*registry_, p_.clock.Now(), p_.clock.MonotonicMs())) {
+        const bool dbUsable =
+            db_->ConnDB() &&
+            db_->ReadDB_and_FillU_onStartUp(*registry_, p_.clock.Now(), p_.clock.MonotonicMs());
+        if (dbUsable)
             registry_->SetStore(db_.get());
+        // The lines the last run left waiting are alarms their units were
+        // answered for: they go back into the buffer before any unit is
+        // heard, and also without a usable database, which stops only the
+        // receiving.
+        if (sendBuffer_->RestoreFromJournal() > 0) {
+            sendBuffer_->SendBufferHead();
+            Enable(sendBuffer_->TimerSBSend());
+        }
+        if (dbUsable) {
             processor_->DoActivateUDPSrvPort(true);
             supervision_->AddPing();
             Enable(*timerCommTr_);
@@ -140,17 +159,17 @@ bool Receiver::Start() {
 
 bool Receiver::ConfirmClose() {
     const int n = sendBuffer_->SendBufferCount();
-    const bool onlyHeartbeat =
-        n == 1 && sendBuffer_->SendBufferHeadLine().find('@') != std::string::npos;
+    const bool onlyHeartbeat = n == 1 && sendBuffer_->HeadIsHeartbeat();
     bool yes;
     if (n < 1 || onlyHeartbeat) {
         yes = p_.dialogs.Confirm("Close application?");
     } else {
+        // The waiting lines stay in the send journal and go out at the next start.
         char text[256];
         std::snprintf(text, sizeof text,
-                      "There are %d unsent messages in Internal Buffer.\r\nIf you close this "
-                      "application, unsent messages will lose.\r\nDo you still want to close the "
-                      "application?",
+                      "There are %d unsent messages in Internal Buffer.\r\nThey are kept and will "
+                      "be sent when the application starts again.\r\nDo you still want to close "
+                      "the application?",
                       n);
         yes = p_.dialogs.Confirm(text);
     }

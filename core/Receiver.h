@@ -22,6 +22,7 @@ namespace korvan {
 
 class SerialChannel;
 class SendBuffer;
+class SendJournal;
 class Supervision;
 class SettingsStore;
 class UnitDb;
@@ -63,8 +64,9 @@ public:
     Receiver(const Receiver&) = delete;
     Receiver& operator=(const Receiver&) = delete;
 
-    // The start-up sequence: settings, then the database, then (only with a
-    // usable database) the UDP endpoint, a heartbeat and the timers. False
+    // The start-up sequence: settings, then the database, then the lines the
+    // last run left waiting, then (only with a usable database) the UDP
+    // endpoint, a heartbeat and the timers. False
     // when an error escaped it: the message box has been shown and the
     // application told to terminate.
     bool Start();
@@ -85,6 +87,7 @@ public:
     const std::string& ExeDir() const { return exeDir_; }
     std::string DatabasePath() const { return exeDir_ + "RAZUDovuve.db"; }
     std::string SettingsPath() const { return exeDir_ + "RAZUDovuve.ini"; }
+    std::string JournalPath() const { return exeDir_ + "RAZUDovuve.journal"; }
 
     // The subsystems, for the window and the tests.
     LogChannels Logs() { return LogChannels{logAll_, logImp_, logErr_}; }
@@ -93,6 +96,7 @@ public:
     WorkingSettings& Settings() { return settings_; }
     SettingsStore& Store() { return *store_; }
     SendBuffer& Buffer() { return *sendBuffer_; }
+    SendJournal& Journal() { return *journal_; }
     SerialChannel& Serial() { return *serial_; }
     Supervision& Supervisor() { return *supervision_; }
     MessageProcessor& Processor() { return *processor_; }
@@ -124,6 +128,7 @@ private:
     UnitTable unitRows_;
     std::unique_ptr<Registry> registry_;
     std::unique_ptr<SerialChannel> serial_;
+    std::unique_ptr<SendJournal> journal_;
     std::unique_ptr<SendBuffer> sendBuffer_;
     std::unique_ptr<SettingsStore> store_;
     std::unique_ptr<UnitDb> db_;

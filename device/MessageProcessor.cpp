@@ -26,15 +26,14 @@ std::string Chars(const Bytes& data, std::size_t from, std::size_t count) {
 MessageProcessor::MessageProcessor(LogChannels logs, IClock& clock, IUdpFactory& udp,
                                    const WorkingSettings& settings, Registry& registry,
                                    std::function<void(int nr)> sendCommRestoreIfNeed,
-                                   std::function<void(const std::string& line)> addToSendBuffer,
-                                   std::function<bool()> startUpDone)
+                                   LineHooks lines, std::function<bool()> startUpDone)
     : logs_(logs),
       clock_(clock),
       udp_(udp),
       settings_(settings),
       registry_(registry),
       sendCommRestoreIfNeed_(std::move(sendCommRestoreIfNeed)),
-      addToSendBuffer_(std::move(addToSendBuffer)),
+      lines_(std::move(lines)),
       startUpDone_(std::move(startUpDone)) {}
 
 MessageProcessor::~MessageProcessor() = default;
@@ -47,11 +46,14 @@ void MessageProcessor::DoActivateUDPSrvPort(bool force) {
     Guarded(logs_.err, "DoActivateUDPSrvPort", [&] {
         // The old socket is closed before the new one binds, so re-applying
         // the same port number works.
+        SendHeldAnswers();
         endpoint_.reset();
-        endpoint_ = udp_.Open(settings_.UDPSrvPort, [this](const std::string& address,
-                                                           std::uint16_t port, const Bytes& data) {
-            IdUDPServer1UDPRead(address, port, data);
-        });
+        endpoint_ = udp_.Open(
+            settings_.UDPSrvPort,
+            [this](const std::string& address, std::uint16_t port, const Bytes& data) {
+                IdUDPServer1UDPRead(address, port, data);
+            },
+            [this] { Guarded(logs_.err, "ProcessRecMsg", [this] { SendHeldAnswers(); }); });
         logs_.all.AddMsg(
             Format("UDP Server Listen Port %d", static_cast<int>(endpoint_->LocalPort())));
     });
@@ -65,6 +67,32 @@ void MessageProcessor::IdUDPServer1UDPRead(const std::string& address, std::uint
 void MessageProcessor::ProcessRecMsg(const std::string& address, std::uint16_t port,
                                      const Bytes& data) {
     Guarded(logs_.err, "ProcessRecMsg", [&] { Handle(address, port, data); });
+}
+
+template <typename Reply>
+void MessageProcessor::Answer(Reply&& send) {
+    if (AnswerNow())
+        send();
+    else
+        heldAnswers_.emplace_back(std::forward<Reply>(send));
+}
+
+bool MessageProcessor::AnswerNow() {
+    const bool commitPending = lines_.commitPending && lines_.commitPending();
+    if (!commitPending && heldAnswers_.empty())
+        return true;
+    if (endpoint_ && endpoint_->MoreInBatch())
+        return false;
+    SendHeldAnswers();
+    return true;
+}
+
+void MessageProcessor::SendHeldAnswers() {
+    if (lines_.commitPending && lines_.commitPending() && lines_.commit)
+        lines_.commit();
+    std::vector<std::function<void()>> held;
+    held.swap(heldAnswers_);
+    for (const auto& send : held) Guarded(logs_.err, "ProcessRecMsg", send);
 }
 
 void MessageProcessor::Handle(const std::string& address, std::uint16_t port, const Bytes& data) {
@@ -81,7 +109,7 @@ void MessageProcessor::Handle(const std::string& address, std::uint16_t port, co
     const CheckedFrame checked = CheckFrame(datagram);
     if (!checked.Accepted()) {
         logs_.imp.AddMsg(RejectMessage(checked.reject, datagram, address));
-        SendNackAt(data, address, port, now);
+        Answer([this, data, address, port, now] { SendNackAt(data, address, port, now); });
         return;
     }
 
@@ -129,19 +157,26 @@ void MessageProcessor::Handle(const std::string& address, std::uint16_t port, co
             logs_.all.AddMsg(head + Format(" [dt=%s] [CID=%s-%s-%s]", dt.c_str(), cid.c_str(),
                                           PrintableText(event.partition).c_str(),
                                           PrintableText(event.zone).c_str()));
-            SendAckAt(data, address, port, now);
-            if (addToSendBuffer_) {
+            // Stored before the unit is answered: once it has its ACK the
+            // unit never sends this alarm again.
+            if (lines_.queue) {
                 const std::string line =
                     MakeEventLine(event.account, event.event, event.partition, event.zone);
-                Guarded(logs_.err, "ProcessRecMsg", [&] { addToSendBuffer_(line); });
+                Guarded(logs_.err, "ProcessRecMsg", [&] { lines_.queue(line); });
             }
+            Answer([this, data, address, port, now] {
+                SendAckAt(data, address, port, now);
+                if (lines_.transmit)
+                    Guarded(logs_.err, "ProcessRecMsg", lines_.transmit);
+            });
             break;
         }
         case frame::kSetTimeRequest: {
             logs_.all.AddMsg(head + " [Set Time Request]");
-            const Bytes reply = BuildNewTime(datagram, now);
-            Send(address, port, reply);
-            logs_.all.AddMsg(Format("Send New Time  (0x%s)", HexText(reply).c_str()));
+            Answer([this, address, port, reply = BuildNewTime(datagram, now)] {
+                Send(address, port, reply);
+                logs_.all.AddMsg(Format("Send New Time  (0x%s)", HexText(reply).c_str()));
+            });
             break;
         }
         case frame::kChangeUnitNrRequest: {
@@ -151,9 +186,11 @@ void MessageProcessor::Handle(const std::string& address, std::uint16_t port, co
             // reports under its new number get the same number.
             const std::string newNr = registry_.FindFirstFreeUnitNr();
             logs_.all.AddMsg("Find First Free UnitNr: " + newNr);
-            const Bytes reply = BuildNewUnitNr(datagram, newNr);
-            Send(address, port, reply);
-            logs_.all.AddMsg(Format("Send New UnitNr=\"%s\"  (0x%s)", newNr.c_str(), HexText(reply).c_str()));
+            Answer([this, address, port, newNr, reply = BuildNewUnitNr(datagram, newNr)] {
+                Send(address, port, reply);
+                logs_.all.AddMsg(Format("Send New UnitNr=\"%s\"  (0x%s)", newNr.c_str(),
+                                        HexText(reply).c_str()));
+            });
             // The requesting number's record is left as it is.
             return;
         }
@@ -163,17 +200,17 @@ void MessageProcessor::Handle(const std::string& address, std::uint16_t port, co
             msg.fwText = Format("%d.%d.%d", data[23], data[24], data[25]);
             logs_.all.AddMsg(head + Format(" [Ping/imei/fwVer] [imei=%s] [fwVer=%s]",
                                           PrintableText(msg.imei).c_str(), msg.fwText.c_str()));
-            SendAckAt(data, address, port, now);
+            Answer([this, data, address, port, now] { SendAckAt(data, address, port, now); });
             break;
         }
         case frame::kPing:
             logs_.all.AddMsg(head + " [Ping]");
-            SendAckAt(data, address, port, now);
+            Answer([this, data, address, port, now] { SendAckAt(data, address, port, now); });
             break;
         case frame::kGSMLevel:
             // Shown only; the level is not kept.
             logs_.all.AddMsg(head + Format(" [GSM Level=%d]", data[8]));
-            SendAckAt(data, address, port, now);
+            Answer([this, data, address, port, now] { SendAckAt(data, address, port, now); });
             break;
         default:
             return;  // CheckFrame accepts no other type

@@ -4,6 +4,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "base/LogChannels.h"
 #include "platform/Clock.h"
@@ -16,23 +17,43 @@
 namespace korvan {
 
 // The receiving side of the device link. Owns the UDP endpoint units talk
-// to, and handles every datagram from start to end: log it, check it, answer
-// the unit, turn an alarm event into a monitoring line and update the unit's
-// record. Nothing is kept per unit between datagrams except what the
+// to, and handles every datagram from start to end: log it, check it, store
+// the monitoring line an alarm event makes, answer the unit and update the
+// unit's record. Nothing is kept per unit between datagrams except what the
 // registry, the supervision and the send buffer store.
+//
+// A unit that has its ACK never sends that alarm again, so every line a
+// datagram queues is on disk before the datagram is answered: the answer
+// waits for the send buffer's commit. Datagrams read together share one
+// commit: while more of the batch follow, answers that would wait for it are
+// held back, and they leave after it in arrival order, each followed by its
+// log entry, when the last datagram of the batch is answered or the batch
+// ends. A lone datagram is answered in the order of its own entries.
 //
 // Runs on the main thread only; the endpoint hands over one datagram at a
 // time, so no lock is needed.
 class MessageProcessor {
   public:
+    // What the processor needs of the send buffer. Any hook may be empty.
+    struct LineHooks {
+        // Queues a monitoring line (kept on disk, not yet synced); nothing
+        // is transmitted yet.
+        std::function<void(const std::string& line)> queue;
+        // The unit has been answered: the buffer may transmit its head.
+        std::function<void()> transmit;
+        // Whether queued lines are not yet durable, and the commit that
+        // makes them so (never throws).
+        std::function<bool()> commitPending;
+        std::function<void()> commit;
+    };
+
     // `sendCommRestoreIfNeed` ends a unit's reported communication-trouble
     // stages with a restore line when due (it catches its own errors);
-    // `addToSendBuffer` queues a monitoring line; `startUpDone` tells
-    // whether start-up has completed.
+    // `lines` reach the send buffer; `startUpDone` tells whether start-up has
+    // completed.
     MessageProcessor(LogChannels logs, IClock& clock, IUdpFactory& udp,
                      const WorkingSettings& settings, Registry& registry,
-                     std::function<void(int nr)> sendCommRestoreIfNeed,
-                     std::function<void(const std::string& line)> addToSendBuffer,
+                     std::function<void(int nr)> sendCommRestoreIfNeed, LineHooks lines,
                      std::function<bool()> startUpDone);
     ~MessageProcessor();
     MessageProcessor(const MessageProcessor&) = delete;
@@ -62,6 +83,15 @@ class MessageProcessor {
 
   private:
     void Handle(const std::string& address, std::uint16_t port, const Bytes& data);
+    // Sends an answer now (after the commit it needs) or holds it back until
+    // the batch's commit. `send` runs either way; held back, its errors are
+    // reported under "ProcessRecMsg".
+    template <typename Reply>
+    void Answer(Reply&& send);
+    // Whether an answer may leave now; makes the commit it needs.
+    bool AnswerNow();
+    // Commits and sends the answers held back, in order.
+    void SendHeldAnswers();
     void SendAckAt(const Bytes& frame, const std::string& address, std::uint16_t port,
                    TDateTime now);
     void SendNackAt(const Bytes& datagram, const std::string& address, std::uint16_t port,
@@ -75,9 +105,10 @@ class MessageProcessor {
     const WorkingSettings& settings_;
     Registry& registry_;
     std::function<void(int nr)> sendCommRestoreIfNeed_;
-    std::function<void(const std::string& line)> addToSendBuffer_;
+    LineHooks lines_;
     std::function<bool()> startUpDone_;
     std::unique_ptr<IUdpSocket> endpoint_;
+    std::vector<std::function<void()>> heldAnswers_;
 };
 
 }  // namespace korvan

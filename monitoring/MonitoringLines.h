@@ -16,13 +16,10 @@ namespace korvan {
 
 inline constexpr std::size_t kLineLength = 20;
 
-// The heartbeat: "1077", eleven blanks, "@", four blanks. A line is a
-// heartbeat exactly when it contains "@".
+// The heartbeat: "1077", eleven blanks, "@", four blanks. Only the send
+// buffer's own record says which of its lines is a heartbeat: an "@" in an
+// alarm line comes from a unit and makes no heartbeat of it.
 inline constexpr const char* HeartbeatLine = "1077           @    ";
-
-inline bool IsHeartbeatLine(const std::string& line) {
-    return line.find('@') != std::string::npos;
-}
 
 // "5077 18" + account(4) + E/R + code(3) + partition(2) + zone(3). `event`
 // is the 4-character event field: qualifier digit and code; qualifier "1"

@@ -2,14 +2,15 @@
 
 #include <algorithm>
 
+#include "base/Format.h"
 #include "base/Guard.h"
 #include "monitoring/MonitoringLines.h"
 
 namespace korvan {
 
 SendBuffer::SendBuffer(ISerialLink& link, const IClock& clock, ITimerFactory& timers,
-                       LogChannels logs)
-    : link_(link), clock_(clock), logs_(logs) {
+                       LogChannels logs, SendJournal* journal)
+    : link_(link), clock_(clock), logs_(logs), journal_(journal) {
     timerSBSend_ = timers.CreateTimer(kSendTimerMs, false, [this] { TimerSBSendTimer(); });
 }
 
@@ -19,7 +20,19 @@ void SendBuffer::AddToSendBuffer(const std::string& line) {
 }
 
 void SendBuffer::QueueLine(const std::string& line) {
-    buffer_.push_back(line);
+    Entry e;
+    e.line = line;
+    if (journal_ != nullptr)
+        e.journalId = journal_->Add(line);
+    buffer_.push_back(std::move(e));
+}
+
+void SendBuffer::AddHeartbeat() {
+    Entry e;
+    e.line = HeartbeatLine;
+    e.heartbeat = true;
+    buffer_.push_back(std::move(e));
+    SendBufferHead();
 }
 
 void SendBuffer::SendBufferHead() {
@@ -31,31 +44,72 @@ void SendBuffer::SendBufferHead() {
     if (now < nextSendTime_)
         return;
 
-    const std::string& line = buffer_.front();
-    Bytes wire = ToBytes(line);
+    const Entry& head = buffer_.front();
+    Bytes wire = ToBytes(head.line);
     wire.push_back(kLineEnd);
     link_.SerialWrite(wire);
 
+    // A transmission that went unanswered ends a row of refusals.
+    if (awaitingAnswer_)
+        nakCount_ = 0;
+    awaitingAnswer_ = true;
     nextSendTime_ = now + kMinResendMs;
     // Restarting puts the next retransmission tick a full period after this write.
     timerSBSend_->Stop();
     timerSBSend_->Start();
 
     // Heartbeats would flood the log; only "Add Ping" records them.
-    if (!IsHeartbeatLine(line))
-        logs_.all.AddMsg(">> " + line);
+    if (!head.heartbeat)
+        logs_.all.AddMsg(">> " + head.line);
 }
 
 void SendBuffer::AckBufferHead() {
     nextSendTime_ = 0;
-    nakCount_ = 0;
     if (!buffer_.empty())
-        buffer_.pop_front();
+        RemoveHead();
     SendBufferHead();
 }
 
+void SendBuffer::RemoveHead() {
+    if (journal_ != nullptr && buffer_.front().journalId != 0)
+        journal_->Done(buffer_.front().journalId);
+    buffer_.pop_front();
+    nakCount_ = 0;
+    awaitingAnswer_ = false;
+}
+
 std::string SendBuffer::SendBufferHeadLine() const {
-    return buffer_.empty() ? std::string() : buffer_.front();
+    return buffer_.empty() ? std::string() : buffer_.front().line;
+}
+
+std::vector<std::string> SendBuffer::Lines() const {
+    std::vector<std::string> out;
+    out.reserve(buffer_.size());
+    for (const Entry& e : buffer_) out.push_back(e.line);
+    return out;
+}
+
+void SendBuffer::Commit() {
+    if (journal_ != nullptr)
+        journal_->Sync();
+}
+
+int SendBuffer::RestoreFromJournal() {
+    if (journal_ == nullptr)
+        return 0;
+    const auto restored = journal_->Restore();
+    if (restored.empty())
+        return 0;
+    const int n = static_cast<int>(restored.size());
+    logs_.imp.AddMsg(Format("Send buffer restored: %d line(s) waiting from the last run", n));
+    for (const auto& [id, line] : restored) {
+        Entry e;
+        e.line = line;
+        e.journalId = id;
+        buffer_.push_back(std::move(e));
+        logs_.all.AddMsg("Restored: " + line);
+    }
+    return n;
 }
 
 void SendBuffer::SerialPortNG1RxClusterEvent() {
@@ -78,20 +132,22 @@ void SendBuffer::SerialPortNG1RxClusterEvent() {
 }
 
 // A negative acknowledgement is not a delivery: the head stays and goes out
-// again by the usual 3- and 5-second rules. A line the monitoring software
-// refuses three times in a row is dropped, so one line it can never accept
-// does not block every line behind it.
+// again by the usual 3- and 5-second rules. A line is dropped once three of
+// its transmissions in a row were each answered by NAKs only, so one line the
+// monitoring software can never accept does not block every line behind it.
+// NAKs count per transmission: a monitoring program that repeats its NAK, or
+// NAKs while busy, refuses that one transmission once.
 void SendBuffer::TakeNak() {
-    // Nothing in flight: there is no line to refuse and nothing to wait for.
-    if (buffer_.empty())
+    // Nothing in flight, or this transmission was refused already.
+    if (buffer_.empty() || !awaitingAnswer_)
         return;
+    awaitingAnswer_ = false;
 
-    const std::string line = buffer_.front();
+    const std::string line = buffer_.front().line;
     const int count = ++nakCount_;
     const bool drop = count >= kMaxNaks;
     if (drop) {
-        buffer_.pop_front();
-        nakCount_ = 0;
+        RemoveHead();
         nextSendTime_ = 0;
     }
 
@@ -108,6 +164,8 @@ void SendBuffer::TimerSBSendTimer() {
     // A retransmission tick whose ">> " entry cannot be logged has still
     // written its line; the failure is reported and the next tick comes.
     Guarded(logs_.err, "TimerSBSendTimer", [this] { SendBufferHead(); });
+    // Done marks, and a journal that could not be written, are seen to here.
+    Commit();
 }
 
 }  // namespace korvan

@@ -4,8 +4,10 @@
 #include <deque>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "base/LogChannels.h"
+#include "monitoring/SendJournal.h"
 #include "monitoring/SerialLink.h"
 #include "platform/Clock.h"
 #include "platform/Timer.h"
@@ -16,11 +18,17 @@ namespace korvan {
 // the head is on the wire; it is written again until the monitoring software
 // answers, and every answer removes it and sends the next line at once.
 //
+// Every line but a heartbeat is kept in the send journal from the moment it
+// is queued until it leaves the buffer, so the lines still waiting when the
+// receiver stops are sent at its next start. The buffer knows which of its
+// entries are heartbeats; the text of a line never decides it.
+//
 // Waits are measured on the monotonic clock, so setting the wall clock
 // neither stalls nor rushes a retransmission.
 //
 // No operation catches exceptions: a failing log write propagates to the
-// caller's guard, after the buffer state has already been updated.
+// caller's guard, after the buffer state has already been updated. The
+// journal never throws.
 class SendBuffer {
   public:
     static constexpr int kSendTimerMs = 5000;  // retransmission period
@@ -29,12 +37,17 @@ class SendBuffer {
     static constexpr std::uint8_t kNak = 0x15;
     static constexpr int kMaxNaks = 3;
 
-    SendBuffer(ISerialLink& link, const IClock& clock, ITimerFactory& timers, LogChannels logs);
+    // `journal` may be null: the lines are then kept in memory only.
+    SendBuffer(ISerialLink& link, const IClock& clock, ITimerFactory& timers, LogChannels logs,
+               SendJournal* journal = nullptr);
 
     // QueueLine, then SendBufferHead.
     void AddToSendBuffer(const std::string& line);
-    // Appends at the tail without trying to send.
+    // Appends an alarm, trouble or restore line at the tail, kept in the
+    // journal, without trying to send. Durable after the next Commit().
     void QueueLine(const std::string& line);
+    // Queues the heartbeat (not kept in the journal), then SendBufferHead.
+    void AddHeartbeat();
     // Writes the head (line + 0x14, one write) when the port is open, a line
     // waits and the 3-second wait since the last transmission has passed.
     void SendBufferHead();
@@ -44,6 +57,17 @@ class SendBuffer {
     int SendBufferCount() const { return static_cast<int>(buffer_.size()); }
     // The head line; only meaningful when SendBufferCount() >= 1.
     std::string SendBufferHeadLine() const;
+    bool HeadIsHeartbeat() const { return !buffer_.empty() && buffer_.front().heartbeat; }
+
+    // Whether lines queued since the last Commit are not yet durable, and the
+    // sync that makes them so. A unit is answered only after its lines are.
+    bool CommitPending() const { return journal_ != nullptr && journal_->SyncPending(); }
+    void Commit();
+
+    // Start-up: puts the lines the last run left waiting at the tail, in
+    // their order, with one Important-messages entry telling how many and
+    // each line on the All-messages channel. Returns their number.
+    int RestoreFromJournal();
 
     // The serial channel's receive event: one call per received cluster.
     void SerialPortNG1RxClusterEvent();
@@ -55,17 +79,28 @@ class SendBuffer {
 
     // Monotonic ms before which the head is not written again; 0 = at once.
     std::int64_t NextSendTime() const { return nextSendTime_; }
-    const std::deque<std::string>& Lines() const { return buffer_; }
+    std::vector<std::string> Lines() const;
 
   private:
+    struct Entry {
+        std::string line;
+        bool heartbeat = false;
+        std::uint64_t journalId = 0;  // 0: not in the journal
+    };
+
     void TakeNak();
+    void RemoveHead();
 
     ISerialLink& link_;
     const IClock& clock_;
     LogChannels logs_;
-    std::deque<std::string> buffer_;
+    SendJournal* journal_;
+    std::deque<Entry> buffer_;
     std::int64_t nextSendTime_ = 0;
-    int nakCount_ = 0;  // negative acknowledgements in a row for the current head
+    // Transmissions of the head in a row answered only by NAKs.
+    int nakCount_ = 0;
+    // The last transmission of the head has had no answer yet.
+    bool awaitingAnswer_ = false;
     std::unique_ptr<ITimer> timerSBSend_;
 };
 

@@ -48,7 +48,7 @@ void Supervision::AddPing() {
     if (buffer_.SendBufferCount() >= 3)
         return;
     logs_.all.AddMsg("Add Ping");
-    buffer_.AddToSendBuffer(HeartbeatLine);
+    buffer_.AddHeartbeat();
 }
 
 void Supervision::CheckCommSt() {

@@ -39,14 +39,22 @@ void DatagramIntake::Turn() {
         }
         Admit();
     }
+    // The datagrams handled in one turn are one batch: answers held back
+    // until their lines are on disk share one sync at its end.
+    int handled = 0;
     for (int i = 0; i < limits_.batch && !queue_.empty(); ++i) {
         const Datagram d = std::move(queue_.front());
         queue_.pop_front();
         queuedBytes_ -= d.data.size();
         const auto held = perSender_.find(d.sender);
         if (--held->second == 0) perSender_.erase(held);
+        moreInBatch_ = i + 1 < limits_.batch && !queue_.empty();
+        ++handled;
         handler_(d.address, d.port, d.data);
     }
+    moreInBatch_ = false;
+    if (handled > 0 && onBatchEnd_)
+        onBatchEnd_();
     // The notice of data already waiting is not given again, so the next
     // turn is asked for here.
     if (!socketEmpty || !queue_.empty()) {

@@ -33,7 +33,8 @@ namespace korvan {
 // `queuedBytes` bytes (about what the socket's own buffer holds); beyond
 // that new datagrams are dropped.
 //
-// Datagrams are handled in the order they were read.
+// Datagrams are handled in the order they were read. The datagrams of one
+// turn are one batch; `SetBatchEnd` names what runs after each.
 class DatagramIntake {
 public:
     struct Limits {
@@ -72,6 +73,11 @@ public:
     // The turn asked for has come.
     void Continue();
 
+    // Called after the last datagram of each turn has been handled.
+    void SetBatchEnd(std::function<void()> onBatchEnd) { onBatchEnd_ = std::move(onBatchEnd); }
+    // While a datagram is being handled: whether more follow it in this turn.
+    bool MoreInBatch() const { return moreInBatch_; }
+
     bool TurnPending() const { return turnPending_; }
     std::size_t Queued() const { return queue_.size(); }
     std::size_t QueuedBytes() const { return queuedBytes_; }
@@ -88,7 +94,9 @@ private:
     DatagramHandler handler_;
     std::function<void()> scheduleTurn_;
     Limits limits_;
+    std::function<void()> onBatchEnd_;
     bool turnPending_ = false;
+    bool moreInBatch_ = false;
 
     Datagram scratch_;
     std::deque<Datagram> queue_;

@@ -22,15 +22,22 @@ public:
     // Throws std::runtime_error when the datagram cannot be sent.
     virtual void Send(const std::string& address, std::uint16_t port, const Bytes& data) = 0;
     virtual std::uint16_t LocalPort() const = 0;
+    // While a datagram is being handled: whether more datagrams read in the
+    // same batch follow it before the batch ends.
+    virtual bool MoreInBatch() const = 0;
 };
 
 class IUdpFactory {
 public:
     virtual ~IUdpFactory() = default;
     // Binds on all local IPv4 addresses. Datagrams of up to 8192 bytes reach
-    // `handler` on the main thread, one at a time, in arrival order. Throws
-    // std::system_error (or std::runtime_error) when the port cannot be bound.
-    virtual std::unique_ptr<IUdpSocket> Open(std::uint16_t port, DatagramHandler handler) = 0;
+    // `handler` on the main thread, one at a time, in arrival order. The
+    // datagrams waiting at one time are read as a batch (up to a limit);
+    // `onBatchEnd` (may be empty) is called after the last of each batch has
+    // been handled. Throws std::system_error (or std::runtime_error) when the
+    // port cannot be bound.
+    virtual std::unique_ptr<IUdpSocket> Open(std::uint16_t port, DatagramHandler handler,
+                                             std::function<void()> onBatchEnd) = 0;
 };
 
 }  // namespace korvan

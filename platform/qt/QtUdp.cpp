@@ -31,8 +31,10 @@ std::string DottedText(in_addr address) {
 
 }  // namespace
 
-QtUdpSocket::QtUdpSocket(std::uint16_t port, DatagramHandler handler)
+QtUdpSocket::QtUdpSocket(std::uint16_t port, DatagramHandler handler,
+                         std::function<void()> onBatchEnd)
     : handler_(std::move(handler)),
+      onBatchEnd_(std::move(onBatchEnd)),
       buffers_(static_cast<std::size_t>(kReadAtOnce) * (kMaxDatagram + 1)),
       intake_([this](DatagramIntake::Datagram& d) { return ReadOne(d); },
               [this](const std::string& address, std::uint16_t from, const Bytes& data) {
@@ -77,6 +79,7 @@ QtUdpSocket::QtUdpSocket(std::uint16_t port, DatagramHandler handler)
             buffers_.data() + static_cast<std::ptrdiff_t>(i) * (kMaxDatagram + 1),
             static_cast<std::size_t>(kMaxDatagram + 1)};
     }
+    intake_.SetBatchEnd([this] { EndBatch(); });
     readable_ = std::make_unique<QSocketNotifier>(readFd_, QSocketNotifier::Read);
     connect(readable_.get(), &QSocketNotifier::activated, this, [this] { intake_.OnReadyRead(); });
 }
@@ -143,6 +146,18 @@ void QtUdpSocket::Handle(const std::string& address, std::uint16_t port, const B
     }
 }
 
+void QtUdpSocket::EndBatch() {
+    if (!onBatchEnd_)
+        return;
+    try {
+        onBatchEnd_();
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "End of a datagram batch not handled: %s\n", e.what());
+    } catch (...) {
+        std::fprintf(stderr, "End of a datagram batch not handled\n");
+    }
+}
+
 void QtUdpSocket::Send(const std::string& address, std::uint16_t port, const Bytes& data) {
     QHostAddress to;
     if (!to.setAddress(QString::fromStdString(address))) {
@@ -158,8 +173,9 @@ void QtUdpSocket::Send(const std::string& address, std::uint16_t port, const Byt
 
 std::uint16_t QtUdpSocket::LocalPort() const { return socket_.localPort(); }
 
-std::unique_ptr<IUdpSocket> QtUdpFactory::Open(std::uint16_t port, DatagramHandler handler) {
-    return std::make_unique<QtUdpSocket>(port, std::move(handler));
+std::unique_ptr<IUdpSocket> QtUdpFactory::Open(std::uint16_t port, DatagramHandler handler,
+                                               std::function<void()> onBatchEnd) {
+    return std::make_unique<QtUdpSocket>(port, std::move(handler), std::move(onBatchEnd));
 }
 
 }  // namespace korvan

@@ -33,10 +33,11 @@ public:
     // Large enough for every unit of a full fleet reporting at once.
     static constexpr int kReceiveBufferBytes = 16 * 1024 * 1024;
 
-    QtUdpSocket(std::uint16_t port, DatagramHandler handler);
+    QtUdpSocket(std::uint16_t port, DatagramHandler handler, std::function<void()> onBatchEnd);
     ~QtUdpSocket() override;
     void Send(const std::string& address, std::uint16_t port, const Bytes& data) override;
     std::uint16_t LocalPort() const override;
+    bool MoreInBatch() const override { return intake_.MoreInBatch(); }
     int ReceiveBufferSize() const;
     const DatagramIntake& Intake() const { return intake_; }
 
@@ -48,9 +49,12 @@ private:
     bool ReadOne(DatagramIntake::Datagram& d);
     // Hands one datagram to the handler.
     void Handle(const std::string& address, std::uint16_t port, const Bytes& data);
+    // The end of a turn's batch.
+    void EndBatch();
 
     QUdpSocket socket_;
     DatagramHandler handler_;
+    std::function<void()> onBatchEnd_;
     int readFd_ = -1;
     std::unique_ptr<QSocketNotifier> readable_;
     std::vector<char> buffers_;  // kReadAtOnce of kMaxDatagram + 1 bytes
@@ -64,7 +68,8 @@ private:
 
 class QtUdpFactory : public IUdpFactory {
 public:
-    std::unique_ptr<IUdpSocket> Open(std::uint16_t port, DatagramHandler handler) override;
+    std::unique_ptr<IUdpSocket> Open(std::uint16_t port, DatagramHandler handler,
+                                     std::function<void()> onBatchEnd) override;
 };
 
 }  // namespace korvan

@@ -1,10 +1,13 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 
 #include "device/Codec.h"
 #include "fakes/ReceiverRig.h"
+#include "fakes/TestLogChannels.h"
 #include "monitoring/SendBuffer.h"
+#include "monitoring/SendJournal.h"
 #include "monitoring/Supervision.h"
 #include "registry/UnitDb.h"
 
@@ -201,12 +204,12 @@ TEST_F(ReceiverTest, CloseQuestionDependsOnWaitingLines) {
     EXPECT_FALSE(r->ConfirmClose());
     EXPECT_EQ("Q:Close application?", rig.dialogs.shown.back());
 
-    r->Buffer().QueueLine("1077           @    ");
+    r->Buffer().AddHeartbeat();
     rig.dialogs.confirmAnswers = {false};
     EXPECT_FALSE(r->ConfirmClose());
     EXPECT_EQ(
-        "Q:There are 2 unsent messages in Internal Buffer.\r\nIf you close this application, "
-        "unsent messages will lose.\r\nDo you still want to close the application?",
+        "Q:There are 2 unsent messages in Internal Buffer.\r\nThey are kept and will be sent "
+        "when the application starts again.\r\nDo you still want to close the application?",
         rig.dialogs.shown.back());
     EXPECT_EQ(std::string::npos,
               rig.dir.Read("Log/All msg/2026-12-08.log").find("Application closed"));
@@ -215,6 +218,77 @@ TEST_F(ReceiverTest, CloseQuestionDependsOnWaitingLines) {
     EXPECT_TRUE(r->ConfirmClose());
     EXPECT_NE(std::string::npos,
               rig.dir.Read("Log/All msg/2026-12-08.log").find(" - Application closed\r\n\r\n"));
+}
+
+// An "@" a unit puts into its account makes no heartbeat of its alarm: the
+// line gets its ">> " entry and the close question counts it.
+TEST_F(ReceiverTest, AnAlarmWithAnAtSignIsNoHeartbeat) {
+    rig.dir.Write("RAZUDovuve.ini", "33665\r\nCOM3\r\n15\r\n60\r\n240\r\n7\r\n30\r\n");
+    Create();
+    AnswerAll();  // the start-up heartbeats
+    rig.clock.Advance(4000);
+    Bytes event(kEvent.begin(), kEvent.end() - 1);
+    event[16] = '@';  // account "12@4"
+    rig.Receive(AppendCrc(event));
+    EXPECT_EQ("5077 1812@4E13001005\x14", Written(rig.serial.writes.back()));
+    const Lines all = rig.AllFileMessages();
+    EXPECT_NE(all.end(), std::find(all.begin(), all.end(), ">> 5077 1812@4E13001005"));
+
+    rig.dialogs.confirmAnswers = {false};
+    EXPECT_FALSE(r->ConfirmClose());
+    EXPECT_EQ(
+        "Q:There are 1 unsent messages in Internal Buffer.\r\nThey are kept and will be sent "
+        "when the application starts again.\r\nDo you still want to close the application?",
+        rig.dialogs.shown.back());
+}
+
+// The lines the last run left waiting go back into the buffer after the
+// database is loaded and before the UDP port opens, and go out in their
+// order; also when the database cannot be used.
+TEST_F(ReceiverTest, StartUpRestoresTheLinesTheLastRunLeftWaiting) {
+    for (const bool usableDb : {true, false}) {
+        SCOPED_TRACE(usableDb ? "database" : "no usable database");
+        ReceiverRig local;
+        const std::string l1 = "5077 181234E13001005";
+        const std::string l2 = "5077 185555R35000000";
+        {
+            TestLogChannels logs(local.clock, local.clock);
+            SendJournal last(MakeJournalFile(local.dir.Path() + "RAZUDovuve.journal"), local.clock,
+                             logs.Channels());
+            last.Restore();
+            last.Add(l1);
+            last.Add(l2);
+        }
+        if (!usableDb)
+            local.dir.Write("RAZUDovuve.db", std::string(10, '\0'));
+        local.dir.Write("RAZUDovuve.ini", "33665\r\nCOM3\r\n15\r\n60\r\n240\r\n7\r\n30\r\n");
+        Receiver& rr = local.Create();
+
+        const Lines all = local.AllFileMessages();
+        const auto at = [&](const std::string& m) { return std::find(all.begin(), all.end(), m); };
+        ASSERT_NE(all.end(), at("Restored: " + l1)) << ::testing::PrintToString(all);
+        EXPECT_EQ("Restored: " + l2, *(at("Restored: " + l1) + 1));
+        EXPECT_LT(at("Connecting to existing database .. "), at("Restored: " + l1));
+        if (usableDb) {
+            EXPECT_LT(at("Restored: " + l2), at("UDP Server Listen Port 33665"));
+        }
+        EXPECT_EQ(Lines{"Send buffer restored: 2 line(s) waiting from the last run"},
+                  local.FileMessages("Log/Imp_msg.log"));
+
+        // The monitoring software answers: after the heartbeat, the lines.
+        std::vector<std::string> sent;
+        for (int i = 0; i < 40 && rr.Buffer().SendBufferCount() > 0; ++i) {
+            local.serial.Receive({0x06});
+            local.clock.Advance(1000);
+        }
+        for (const Bytes& w : local.serial.writes) {
+            const std::string text = Written(w);
+            if (sent.empty() || sent.back() != text)
+                sent.push_back(text);
+        }
+        EXPECT_EQ((Lines{"1077           @    \x14", l1 + "\x14", l2 + "\x14"}),
+                  Lines(sent.begin(), sent.end()));
+    }
 }
 
 TEST_F(ReceiverTest, HousekeepingClearsAllMsgMemoAbove1000Lines) {

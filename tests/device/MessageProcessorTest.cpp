@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <filesystem>
 #include <string>
@@ -705,6 +706,64 @@ TEST_F(MessageProcessorTest, UnwritableDailyLogCostsNeitherAckNorMonitoringLine)
     EXPECT_EQ(Lines{"ERR in AddMsg, Error Msg: " + failure}, rig.Err());
     EXPECT_EQ(core.Logs().err.LastLine() + "\r\n",
               rig.dir.Read("Log/Errors.log").substr(0, core.Logs().err.LastLine().size() + 2));
+}
+
+// The unit gets its ACK only once its line is in the journal on disk; a
+// Ping queues nothing and waits for nothing.
+TEST_F(MessageProcessorTest, AnEventsLineIsJournaledBeforeItsUnitIsAnswered) {
+    std::vector<bool> journaledAtSend;
+    udp.onSend = [&] {
+        journaledAtSend.push_back(rig.dir.Read("RAZUDovuve.journal").find("5077 181234E13001005") !=
+                                  std::string::npos);
+    };
+    Receive(kEvent);
+    EXPECT_EQ(Lines{"5077 181234E13001005"}, Queued());
+    EXPECT_EQ(std::vector<bool>{true}, journaledAtSend);
+
+    Receive(Hex("23 00 00 06 03 02 01 00 F2"));
+    EXPECT_EQ(2u, udp.sent.size());
+    EXPECT_EQ(Lines{"5077 181234E13001005"}, Queued());
+}
+
+// Datagrams read together share one sync: the answers that wait for it
+// leave together, in arrival order, when the last datagram is handled.
+TEST_F(MessageProcessorTest, DatagramsReadTogetherShareOneSync) {
+    const Bytes ping124 = WithCrc("23 00 00 08 04 02 01 00");
+    const Bytes event125 =
+        EventFrame("1A 0C 08 0A 1E 00", "5555113001007", "06 00 00 09 05 02 01 00");
+    const Bytes ping126 = WithCrc("23 00 00 0A 06 02 01 00");
+    udp.DeliverBatch({{"10.0.0.5", 4000, kEvent},
+                      {"10.0.0.6", 4001, ping124},
+                      {"10.0.0.7", 4002, event125},
+                      {"10.0.0.8", 4003, ping126}});
+
+    EXPECT_EQ((Lines{"5077 181234E13001005", "5077 185555E13001007"}), Queued());
+    ASSERT_EQ(4u, udp.sent.size());
+    const std::vector<int> frameIds = {5, 8, 9, 10};
+    for (std::size_t i = 0; i < 4; ++i) {
+        EXPECT_EQ(frame::kAck, udp.sent[i].data[0]);
+        EXPECT_EQ(frameIds[i], udp.sent[i].data[3]);
+        EXPECT_EQ(4000 + static_cast<int>(i), udp.sent[i].port);
+    }
+    // Each "Send ACK" follows its answer: the held ones come with the last.
+    const Lines all = rig.All();
+    const auto last =
+        std::find(all.begin(), all.end(), "[Unit 0126] [Account ] [FrameID=10] [Ping]");
+    ASSERT_NE(all.end(), last);
+    EXPECT_EQ(0, std::count(all.begin(), last, "Send ACK"));
+    EXPECT_EQ(Lines(4, "Send ACK"), Lines(last + 1, last + 5));
+}
+
+TEST_F(MessageProcessorTest, PingsReadTogetherAreAnsweredOneByOne) {
+    const Bytes ping124 = WithCrc("23 00 00 08 04 02 01 00");
+    udp.DeliverBatch(
+        {{"10.0.0.5", 4000, Hex("23 00 00 06 03 02 01 00 F2")}, {"10.0.0.6", 4001, ping124}});
+    ASSERT_EQ(2u, udp.sent.size());
+    const Lines all = rig.All();
+    const auto first =
+        std::find(all.begin(), all.end(), "[Unit 0123] [Account ] [FrameID=6] [Ping]");
+    ASSERT_NE(all.end(), first);
+    EXPECT_EQ("Send ACK", *(first + 1));
 }
 
 }  // namespace

@@ -53,7 +53,7 @@ class UnitCommandsTest : public ::testing::Test {
     FakeScheduler clock{At(2026, 12, 8, 10, 30, 2)};
     Logs logs{clock};
     FakeUdpFactory udp;
-    std::unique_ptr<IUdpSocket> socket = udp.Open(33665, nullptr);
+    std::unique_ptr<IUdpSocket> socket = udp.Open(33665, nullptr, nullptr);
     UnitTable table;
     Registry registry{logs.Channels(), table};
     FakeDialogs dialogs;

@@ -176,9 +176,11 @@ inline bool OwnTmpfs(const std::string& dir, std::size_t sizeBytes) {
 
 // The monitoring software's end of the serial line, played on a thread of
 // its own: it collects every line the receiver writes and answers it as told.
+// NakRepeated answers each line with three NAKs, 400 ms apart (a monitoring
+// program that repeats its refusal).
 class MonitorPeer {
 public:
-    enum class Mode { Ack, Nak, Silent, Garbage, Late };
+    enum class Mode { Ack, Nak, Silent, Garbage, Late, NakRepeated };
 
     MonitorPeer() {
         slaveName_ = OpenRawPty(master_, slave_);
@@ -237,7 +239,7 @@ public:
     std::vector<std::string> Delivered() const {
         std::vector<std::string> out;
         for (const std::string& l : Lines()) {
-            if (IsHeartbeatLine(l))
+            if (l == HeartbeatLine)
                 continue;
             if (out.empty() || out.back() != l)
                 out.push_back(l);
@@ -247,6 +249,11 @@ public:
     std::size_t Received() const {
         std::lock_guard<std::mutex> lock(mutex_);
         return lines_.size();
+    }
+    // NAKs written so far.
+    std::size_t NaksSent() const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return naks_;
     }
     // Bytes that were not a 20-character line ended by 0x14.
     std::size_t Malformed() const {
@@ -297,6 +304,11 @@ private:
                     case Mode::Late:
                         due.emplace_back(Clock::now() + std::chrono::milliseconds(lateMs_), 0x06);
                         break;
+                    case Mode::NakRepeated:
+                        for (int k = 0; k < 3; ++k)
+                            due.emplace_back(Clock::now() + std::chrono::milliseconds(400 * k),
+                                             0x15);
+                        break;
                     case Mode::Silent:
                         break;
                 }
@@ -312,7 +324,11 @@ private:
             }
         }
     }
-    void Answer(std::uint8_t byte) { (void)!::write(master_, &byte, 1); }
+    void Answer(std::uint8_t byte) {
+        if (byte == 0x15)
+            ++naks_;
+        (void)!::write(master_, &byte, 1);
+    }
 
     static constexpr std::uint8_t kLineEnd = 0x14;
 
@@ -324,6 +340,7 @@ private:
     int lateMs_ = 0;
     std::vector<std::string> lines_;
     std::size_t malformed_ = 0;
+    std::size_t naks_ = 0;
     std::atomic<bool> stop_{false};
     std::thread thread_;
 };

@@ -271,6 +271,28 @@ TEST(FaultInjectionE2E, RefusingBabblingAndLateMonitoringSoftwareKeepsTheOrder) 
     EXPECT_TRUE(rig.r.Running());
 }
 
+// A monitoring program that repeats its NAK refuses the one transmission
+// once: the line is not dropped but goes out again at the 5-second repeat.
+TEST(FaultInjectionE2E, RepeatedNaksForOneTransmissionDropNoLine) {
+    Rig rig;
+    rig.Start();
+    ASSERT_TRUE(rig.Ready());
+    rig.monitor.SetMode(MonitorPeer::Mode::NakRepeated);
+    ASSERT_TRUE(rig.SendEvent(20, 1));
+    ASSERT_TRUE(WaitFor([&] { return rig.monitor.NaksSent() == 3; }, 3000));
+    rig.monitor.SetMode(MonitorPeer::Mode::Ack);
+    const std::string l20 = Line(20);
+    ASSERT_TRUE(WaitFor([&] { return rig.monitor.Lines().size() == 2; }, 8000))
+        << Printed(rig.monitor.Lines()) << rig.r.ImpLog();
+    ASSERT_TRUE(rig.SendEvent(21, 2));
+    EXPECT_TRUE(rig.WaitDelivered({l20, Line(21)})) << Printed(rig.monitor.Delivered());
+    EXPECT_EQ((std::vector<std::string>{l20, l20, Line(21)}), rig.monitor.Lines());
+    const std::string imp = rig.r.ImpLog();
+    EXPECT_EQ(1u, Count(imp, "<< NAK from monitoring software")) << imp;
+    EXPECT_EQ(1u, Count(imp, "<< NAK from monitoring software for line [" + l20 + "] (1 of 3)"));
+    EXPECT_EQ(0u, Count(imp, "!! Line dropped")) << imp;
+}
+
 // --- The settings file -------------------------------------------------------
 
 // Settings files of garbage: the receiver starts with the replacement values

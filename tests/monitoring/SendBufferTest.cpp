@@ -153,7 +153,7 @@ TEST_F(SendBufferTest, EmptyTakeIsNoAnswer) {
 }
 
 TEST_F(SendBufferTest, EventLinesLoggedAtEveryTransmissionHeartbeatsNever) {
-    buffer.AddToSendBuffer(HeartbeatLine);
+    buffer.AddHeartbeat();
     sched.Advance(5000);
     EXPECT_EQ(Wires({HeartbeatLine, HeartbeatLine}), link.writes);
     Ack();
@@ -167,6 +167,19 @@ TEST_F(SendBufferTest, EventLinesLoggedAtEveryTransmissionHeartbeatsNever) {
               logs.dir.Read("Log/All msg/2026-12-08.log"));
 }
 
+// Only the buffer's own record makes a heartbeat: an "@" a unit put into its
+// account or zone leaves an alarm an alarm.
+TEST_F(SendBufferTest, AnAtSignFromAUnitMakesNoHeartbeat) {
+    const std::string atAlarm = "5077 1812@4E130010@5";
+    buffer.AddToSendBuffer(atAlarm);
+    EXPECT_FALSE(buffer.HeadIsHeartbeat());
+    EXPECT_EQ((std::vector<std::string>{">> " + atAlarm}), AllTexts());
+    Ack();
+    buffer.AddHeartbeat();
+    EXPECT_TRUE(buffer.HeadIsHeartbeat());
+    EXPECT_EQ(1u, AllTexts().size());
+}
+
 TEST_F(SendBufferTest, ClosedPortKeepsLinesInOrderUntilOpened) {
     buffer.TimerSBSend().Start();  // as at the end of start-up
     link.open = false;
@@ -176,7 +189,7 @@ TEST_F(SendBufferTest, ClosedPortKeepsLinesInOrderUntilOpened) {
     sched.Advance(12000);
     EXPECT_TRUE(link.writes.empty());
     EXPECT_TRUE(logs.allMemo.lines.empty());
-    EXPECT_EQ((std::deque<std::string>{kL1, kL2, kL3}), buffer.Lines());
+    EXPECT_EQ((std::vector<std::string>{kL1, kL2, kL3}), buffer.Lines());
 
     link.open = true;
     sched.Advance(2999);  // ticks at 5, 10, 15 s since the timer start
@@ -259,9 +272,10 @@ TEST_F(SendBufferTest, AnotherAnswerResetsTheNakCount) {
     buffer.AddToSendBuffer(kL1);
     buffer.QueueLine(kL2);
     Nak();
+    sched.Advance(5000);
     Nak();
     Answer({0x15, 0x06});  // mixed bytes: an answer
-    EXPECT_EQ(Wires({kL1, kL2}), link.writes);
+    EXPECT_EQ(Wires({kL1, kL1, kL2}), link.writes);
     Nak();
     EXPECT_EQ("<< NAK from monitoring software for line [" + kL2 + "] (1 of 3)", ImpTexts().back());
     EXPECT_EQ(1, buffer.SendBufferCount());
@@ -273,13 +287,50 @@ TEST_F(SendBufferTest, NakOnEmptyBufferIsIgnored) {
     EXPECT_TRUE(logs.impMemo.lines.empty());
 }
 
+// NAKs count per transmission: what the monitoring software repeats, or
+// sends while nothing new was written, refuses the same transmission again.
+// A transmission that got no answer at all ends the row.
+TEST_F(SendBufferTest, ALineIsDroppedOnlyAfterThreeTransmissionsWereRefused) {
+    struct Step {
+        const char* what;  // "nak", or "resend": the 5-second tick writes the head again
+        std::vector<std::string> imp;  // Important-messages entries it adds
+    };
+    const std::string nak = "<< NAK from monitoring software for line [" + kL1 + "] ";
+    const std::string dropped =
+        "!! Line dropped after 3 NAKs from monitoring software: [" + kL1 + "]";
+    const std::vector<Step> steps = {
+        {"nak", {nak + "(1 of 3)"}}, {"nak", {}},    {"nak", {}},
+        {"resend", {}},              {"nak", {nak + "(2 of 3)"}},
+        {"nak", {}},                 {"resend", {}}, {"resend", {}},  // unanswered: the row ends
+        {"nak", {nak + "(1 of 3)"}}, {"resend", {}}, {"nak", {nak + "(2 of 3)"}},
+        {"resend", {}},              {"nak", {nak + "(3 of 3)", dropped}},
+    };
+    buffer.AddToSendBuffer(kL1);
+    buffer.QueueLine(kL2);
+    std::vector<std::string> expected;
+    for (std::size_t i = 0; i < steps.size(); ++i) {
+        SCOPED_TRACE(i);
+        const std::string what = steps[i].what;
+        if (what == "nak")
+            Nak();
+        else
+            sched.Advance(5000);
+        expected.insert(expected.end(), steps[i].imp.begin(), steps[i].imp.end());
+        EXPECT_EQ(expected, ImpTexts());
+    }
+    EXPECT_EQ(kL2, buffer.SendBufferHeadLine());
+    EXPECT_EQ(Wires({kL1, kL1, kL1, kL1, kL1, kL1, kL2}), link.writes);
+}
+
 TEST_F(SendBufferTest, HeartbeatCanBeDroppedByNaks) {
-    buffer.AddToSendBuffer(HeartbeatLine);
+    buffer.AddHeartbeat();
     buffer.QueueLine(kL1);
-    Nak();
-    Nak();
-    Nak();
-    EXPECT_EQ(Wires({HeartbeatLine, kL1}), link.writes);
+    for (int i = 0; i < 3; ++i) {
+        if (i > 0)
+            sched.Advance(5000);
+        Nak();
+    }
+    EXPECT_EQ(Wires({HeartbeatLine, HeartbeatLine, HeartbeatLine, kL1}), link.writes);
     EXPECT_EQ("!! Line dropped after 3 NAKs from monitoring software: [1077           @    ]",
               ImpTexts().back());
 }

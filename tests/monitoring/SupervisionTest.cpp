@@ -50,7 +50,7 @@ class SupervisionTest : public ::testing::Test {
     }
 
     std::vector<std::string> Lines() const {
-        return std::vector<std::string>(buffer.Lines().begin(), buffer.Lines().end());
+        return buffer.Lines();
     }
     std::vector<std::string> AllTexts() const { return logs.All(); }
     std::vector<std::string> ErrTexts() const { return logs.Err(); }

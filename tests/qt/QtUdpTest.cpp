@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -23,9 +24,12 @@ namespace {
 TEST(QtUdpSocket, AFullQueueIsReadInBatchesWithTimersRunningInBetween) {
     constexpr int kDatagrams = 1000;  // within one sender's share of the intake's queue
     std::vector<int> order;
-    QtUdpSocket socket(0, [&](const std::string&, std::uint16_t, const Bytes& data) {
+    QtUdpSocket socket(
+        0,
+        [&](const std::string&, std::uint16_t, const Bytes& data) {
         order.push_back(data[0] << 8 | data[1]);
-    });
+        },
+        nullptr);
     // Every datagram must fit the kernel's queue before the loop runs.
     if (socket.ReceiveBufferSize() < 4 * 1024 * 1024)
         GTEST_SKIP() << "receive buffer of " << socket.ReceiveBufferSize() << " bytes only";
@@ -64,9 +68,12 @@ TEST(QtUdpSocket, HandsOnSenderAndPayloadAndDropsWhatIsTooLarge) {
         std::size_t size;
     };
     std::vector<Got> got;
-    QtUdpSocket socket(0, [&](const std::string& address, std::uint16_t port, const Bytes& data) {
-        got.push_back({address, port, data.size()});
-    });
+    QtUdpSocket socket(
+        0,
+        [&](const std::string& address, std::uint16_t port, const Bytes& data) {
+            got.push_back({address, port, data.size()});
+        },
+        nullptr);
     const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     ASSERT_GE(fd, 0);
     sockaddr_in to{};
@@ -93,6 +100,40 @@ TEST(QtUdpSocket, HandsOnSenderAndPayloadAndDropsWhatIsTooLarge) {
         EXPECT_EQ(sizes[i], got[i].size);
     }
     EXPECT_EQ(2u, socket.Intake().Dropped());
+}
+
+// The datagrams waiting when the socket is read are handed over as one
+// batch: each knows whether more of it follow, and the end of the batch is
+// told once, after the last of them; one dropped for its size is no part
+// of it.
+TEST(QtUdp, DatagramsWaitingTogetherAreOneBatch) {
+    std::unique_ptr<IUdpSocket> socket;
+    std::vector<bool> more;
+    std::vector<std::size_t> endsAfter;
+    QtUdpFactory factory;
+    socket = factory.Open(
+        0,
+        [&](const std::string&, std::uint16_t, const Bytes&) {
+            more.push_back(socket->MoreInBatch());
+        },
+        [&] { endsAfter.push_back(more.size()); });
+
+    const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    to.sin_port = htons(socket->LocalPort());
+    const std::vector<std::vector<char>> datagrams = {
+        std::vector<char>(9, 'a'), std::vector<char>(28, 'b'), std::vector<char>(9, 'c'),
+        std::vector<char>(QtUdpSocket::kMaxDatagram + 1, 'd')};
+    for (const auto& d : datagrams)
+        ::sendto(fd, d.data(), d.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+    ::close(fd);
+
+    EXPECT_TRUE(QTest::qWaitFor([&] { return !endsAfter.empty(); }, 5000));
+    EXPECT_EQ((std::vector<bool>{true, true, false}), more);
+    EXPECT_EQ(std::vector<std::size_t>{3}, endsAfter);
+    EXPECT_FALSE(socket->MoreInBatch());
 }
 
 }  // namespace

@@ -1,0 +1,144 @@
+#include <gtest/gtest.h>
+
+#include <set>
+
+#include "e2e/FaultHarness.h"
+
+using namespace korvan;
+
+// An alarm a unit was answered for is never lost: the receiver killed while
+// lines wait, or again and again under load, sends every one of them after
+// its next start.
+
+namespace e2e::fault {
+namespace {
+
+// A receiver with a monitoring-software peer on COM7 and no heartbeat, so
+// that every line on the serial line is an alarm of the test; started again
+// and again in the same folder.
+struct Station {
+    Station() : port(FreeUdpPort()) {
+        r.WriteSettings(port, "COM7", 15, 60, 240, 7, 0);
+        r.LinkPort("COM7", monitor.SlaveName());
+    }
+    // Started, listening and holding the serial port.
+    ::testing::AssertionResult Up() {
+        r.Start();
+        ++starts;
+        if (!WaitListening(watch, port, 9998))
+            return ::testing::AssertionFailure() << "no answer\n" << r.AllLog() << r.Stderr();
+        if (!WaitFor([&] { return Count(r.AllLog(), "Serial Port COM7 opened") == starts; }))
+            return ::testing::AssertionFailure() << "serial port\n" << r.AllLog();
+        monitor.CloseSlave();
+        return ::testing::AssertionSuccess();
+    }
+
+    Receiver r;
+    MonitorPeer monitor;
+    std::uint16_t port;
+    UdpUnit watch;
+    std::size_t starts = 0;
+};
+
+// Event number `n` of a test: unit 1..8, and partition and zone numbering
+// it, so that every Event has a line of its own.
+Bytes NumberedEvent(int n, std::string* line) {
+    const int unit = 1 + n % 8;
+    char partition[8];
+    char zone[8];
+    std::snprintf(partition, sizeof partition, "%02d", (n / 1000) % 100);
+    std::snprintf(zone, sizeof zone, "%03d", n % 1000);
+    *line = MakeEventLine(AccountOf(unit), "1130", partition, zone);
+    return EventFrame(unit, static_cast<std::uint16_t>(n), AccountOf(unit), "1130", partition,
+                      zone);
+}
+
+// Sends Event `n` and waits up to `timeoutMs` for its ACK.
+bool Answered(UdpUnit& unit, std::uint16_t port, int n, std::string* line, int timeoutMs = 3000) {
+    unit.Send(port, NumberedEvent(n, line));
+    const auto end = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (Clock::now() < end) {
+        if (IsAckFor(unit.Receive(20), static_cast<std::uint16_t>(n)))
+            return true;
+    }
+    return false;
+}
+
+TEST(AlarmIntegrityE2E, AlarmsAnsweredWhileTheMonitoringSoftwareWasSilentArriveAfterAKill) {
+    Station s;
+    s.monitor.SetMode(MonitorPeer::Mode::Silent);
+    ASSERT_TRUE(s.Up());
+    UdpUnit unit;
+    std::vector<std::string> expected;
+    for (int n = 1; n <= 20; ++n) {
+        std::string line;
+        ASSERT_TRUE(Answered(unit, s.port, n, &line)) << n;
+        expected.push_back(line);
+    }
+    s.r.Kill(SIGKILL);
+
+    s.monitor.SetMode(MonitorPeer::Mode::Ack);
+    ASSERT_TRUE(s.Up());
+    EXPECT_TRUE(s.r.WaitImpLog("Send buffer restored: 20 line(s) waiting from the last run"))
+        << s.r.ImpLog();
+    EXPECT_TRUE(WaitFor([&] { return s.monitor.Delivered() == expected; }, 30000))
+        << ::testing::PrintToString(s.monitor.Delivered());
+    EXPECT_EQ(0u, s.monitor.Malformed());
+}
+
+// Kills at random moments while a unit reports Events steadily and the
+// monitoring software answers slowly: whatever the moment (while a line is
+// written to the journal, synced, answered or on the serial line), every
+// Event whose ACK reached the unit arrives at the monitoring software, at
+// least once.
+TEST(AlarmIntegrityE2E, RepeatedKillsUnderLoadLoseNoAnsweredAlarm) {
+    constexpr int kKills = 10;
+    Station s;
+    s.monitor.SetMode(MonitorPeer::Mode::Late, 150);
+    std::mt19937 random(20261209);
+    std::vector<std::string> answered;
+    int sent = 0;
+    for (int k = 0; k < kKills; ++k) {
+        SCOPED_TRACE(k);
+        ASSERT_TRUE(s.Up());
+        std::atomic<bool> stop{false};
+        std::vector<std::string> round;
+        std::thread load([&] {
+            UdpUnit unit;
+            while (!stop) {
+                std::string line;
+                if (Answered(unit, s.port, ++sent, &line, 300))
+                    round.push_back(line);
+                std::this_thread::sleep_for(std::chrono::milliseconds(30));
+            }
+        });
+        std::this_thread::sleep_for(std::chrono::milliseconds(100 + random() % 300));
+        s.r.Kill(SIGKILL);
+        stop = true;
+        load.join();
+        answered.insert(answered.end(), round.begin(), round.end());
+    }
+
+    s.monitor.SetMode(MonitorPeer::Mode::Ack);
+    ASSERT_TRUE(s.Up());
+    const auto missing = [&] {
+        const std::vector<std::string> lines = s.monitor.Lines();
+        const std::set<std::string> arrived(lines.begin(), lines.end());
+        std::vector<std::string> out;
+        for (const std::string& l : answered) {
+            if (arrived.count(l) == 0)
+                out.push_back(l);
+        }
+        return out;
+    };
+    EXPECT_TRUE(WaitFor([&] { return missing().empty(); }, 60000))
+        << ::testing::PrintToString(missing());
+    const std::vector<std::string> lines = s.monitor.Lines();
+    std::printf(
+        "%d kills, %d Events sent, %zu answered, %zu transmissions at the monitoring "
+        "software (repeats included)\n",
+        kKills, sent, answered.size(), lines.size());
+}
+
+}  // namespace
+}  // namespace e2e::fault

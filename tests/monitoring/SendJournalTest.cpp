@@ -1,0 +1,331 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <memory>
+#include <string>
+#include <system_error>
+#include <vector>
+
+#include "fakes/FakeScheduler.h"
+#include "fakes/FakeSerialLink.h"
+#include "fakes/TestLogChannels.h"
+#include "monitoring/SendBuffer.h"
+#include "monitoring/SendJournal.h"
+
+using namespace korvan;
+
+namespace {
+
+using Lines = std::vector<std::string>;
+
+const std::string kL1 = "5077 181234E13001005";
+const std::string kL2 = "5077 181234E13001006";
+const std::string kL3 = "5077 181234E13001007";
+
+std::string ReadWhole(const std::string& path) {
+    std::ifstream f(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
+}
+
+void WriteWhole(const std::string& path, const std::string& data) {
+    std::ofstream f(path, std::ios::binary | std::ios::trunc);
+    f << data;
+}
+
+// The real file, with a disk that can be made full: every write then fails
+// as a full disk fails it.
+class FlakyFile : public JournalFile {
+public:
+    explicit FlakyFile(const std::string& path) : real_(MakeJournalFile(path)) {}
+    const std::string& Path() const override { return real_->Path(); }
+    std::string ReadAll() override { return real_->ReadAll(); }
+    void Replace(const std::string& bytes) override {
+        Check();
+        real_->Replace(bytes);
+    }
+    void Append(const std::string& bytes) override {
+        Check();
+        real_->Append(bytes);
+    }
+    void Truncate(std::size_t size) override {
+        Check();
+        real_->Truncate(size);
+    }
+    void Sync() override {
+        ++syncs;
+        Check();
+        real_->Sync();
+    }
+    void MoveTo(const std::string& path) override { real_->MoveTo(path); }
+
+    bool full = false;
+    int syncs = 0;
+
+private:
+    void Check() const {
+        if (full)
+            throw std::system_error(ENOSPC, std::generic_category(),
+                                    "Cannot write send buffer journal " + Path());
+    }
+    std::unique_ptr<JournalFile> real_;
+};
+
+class SendJournalTest : public ::testing::Test {
+protected:
+    // A journal on the file as the last run left it.
+    std::unique_ptr<SendJournal> Make() {
+        auto file = std::make_unique<FlakyFile>(path);
+        flaky = file.get();
+        return std::make_unique<SendJournal>(std::move(file), clock, logs.Channels());
+    }
+    // The same, restored.
+    std::unique_ptr<SendJournal> Open() {
+        auto j = Make();
+        restored.clear();
+        for (const auto& [id, line] : j->Restore()) restored.push_back(line);
+        return j;
+    }
+    // What a start would restore now.
+    Lines RestoredByNextStart() {
+        SendJournal j(MakeJournalFile(path), clock, logs.Channels());
+        Lines out;
+        for (const auto& [id, line] : j.Restore()) out.push_back(line);
+        return out;
+    }
+    std::uintmax_t FileSize() const { return std::filesystem::file_size(path); }
+
+    FakeScheduler clock;
+    TestLogChannels logs{clock, clock};
+    std::string path = logs.dir.Path() + "RAZUDovuve.journal";
+    std::string aside = path + ".2026-12-08_10-30-00.bad";
+    FlakyFile* flaky = nullptr;
+    Lines restored;
+};
+
+TEST_F(SendJournalTest, WaitingLinesComeBackInTheirOrderAndDoneOnesDoNot) {
+    auto j = Open();
+    EXPECT_TRUE(restored.empty());
+    const std::uint64_t id1 = j->Add(kL1);
+    j->Add(kL2);
+    EXPECT_TRUE(j->SyncPending());
+    j->Sync();
+    EXPECT_FALSE(j->SyncPending());
+    j->Add(kL3);
+    j->Done(id1);
+    j.reset();  // a kill: nothing more is written
+
+    EXPECT_EQ((Lines{kL2, kL3}), RestoredByNextStart());
+    // Restored lines are kept again by the run that restored them.
+    EXPECT_EQ((Lines{kL2, kL3}), RestoredByNextStart());
+    EXPECT_TRUE(logs.Imp().empty());
+    EXPECT_TRUE(logs.Err().empty());
+}
+
+// A kill or a power cut in the middle of a write leaves the last record
+// short, garbled or followed by zeros: it is left out without a word.
+TEST_F(SendJournalTest, ATornLastRecordIsLeftOut) {
+    struct Case {
+        const char* name;
+        void (*tear)(const std::string& path);
+        Lines left;
+    };
+    const Case cases[] = {
+        {"cut in the last record",
+         [](const std::string& p) {
+             std::filesystem::resize_file(p, std::filesystem::file_size(p) - 5);
+         },
+         {kL1, kL2}},
+        {"only its first byte",
+         [](const std::string& p) {
+             std::filesystem::resize_file(p, std::filesystem::file_size(p) - 34);
+         },
+         {kL1, kL2}},
+        {"zeros after it",
+         [](const std::string& p) {
+             std::filesystem::resize_file(p, std::filesystem::file_size(p) + 4096);
+         },
+         {kL1, kL2, kL3}},
+        {"its checksum wrong",
+         [](const std::string& p) {
+             std::string data = ReadWhole(p);
+             data.back() = static_cast<char>(data.back() ^ 0x5A);
+             WriteWhole(p, data);
+         },
+         {kL1, kL2}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::filesystem::remove(path);
+        auto j = Open();
+        j->Add(kL1);
+        j->Add(kL2);
+        j->Add(kL3);
+        j.reset();
+        c.tear(path);
+
+        j = Open();
+        EXPECT_EQ(c.left, restored);
+        EXPECT_TRUE(logs.Imp().empty());
+        EXPECT_TRUE(logs.Err().empty());
+        EXPECT_FALSE(std::filesystem::exists(aside));
+        j.reset();
+        EXPECT_EQ(c.left, RestoredByNextStart());
+    }
+}
+
+// A journal that cannot be read is put aside with the date in its name and
+// told; the lines before the damage are kept, and the start goes on with a
+// journal that works.
+TEST_F(SendJournalTest, AJournalThatCannotBeReadIsMovedAside) {
+    struct Case {
+        const char* name;
+        bool garbage;  // else one byte inside the second of three records is changed
+        Lines kept;
+        std::string why;
+    };
+    const Case cases[] = {
+        {"garbage", true, {}, "no journal header"},
+        {"damage before the end", false, {kL1}, "damaged record at byte 43 of 113"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::filesystem::remove(path);
+        std::filesystem::remove(aside);
+        logs.ClearMemos();
+        std::string data;
+        if (c.garbage) {
+            for (int i = 0; i < 300; ++i) data += static_cast<char>((i * 7919) & 0xFF);
+        } else {
+            auto j = Open();
+            j->Add(kL1);
+            j->Add(kL2);
+            j->Add(kL3);
+            j.reset();
+            data = ReadWhole(path);
+            data[50] = 'X';
+        }
+        WriteWhole(path, data);
+
+        auto j = Open();
+        EXPECT_EQ(c.kept, restored);
+        EXPECT_EQ(data, ReadWhole(aside));
+        EXPECT_EQ(Lines{"!! Send buffer journal could not be read, moved aside as " + aside},
+                  logs.Imp());
+        EXPECT_EQ(Lines{"ERR in RestoreSendBuffer, Error Msg: Send buffer journal " + path +
+                        " is damaged: " + c.why},
+                  logs.Err());
+        EXPECT_TRUE(logs.errLed.IsBlinking());
+        j->Add(kL3);
+        j.reset();
+        Lines after = c.kept;
+        after.push_back(kL3);
+        EXPECT_EQ(after, RestoredByNextStart());
+    }
+}
+
+// A full disk or a folder that cannot be written: every line is still kept
+// (in memory), the outage is told once, the file is written anew at most
+// every 5 s at the next line or sync, and once that works the end is told and
+// every waiting line is on disk again.
+TEST_F(SendJournalTest, AJournalThatCannotBeWrittenIsToldOnceAndCatchesUp) {
+    for (const bool fromTheStart : {true, false}) {
+        SCOPED_TRACE(fromTheStart ? "folder not writable at start" : "disk full while running");
+        std::filesystem::remove(path);
+        logs.ClearMemos();
+        auto file = std::make_unique<FlakyFile>(path);
+        flaky = file.get();
+        flaky->full = fromTheStart;
+        SendJournal j(std::move(file), clock, logs.Channels());
+        j.Restore();
+        const std::uint64_t id1 = j.Add(kL1);
+        flaky->full = true;
+        j.Add(kL2);
+        EXPECT_TRUE(j.Failing());
+        // Nothing to wait for: the units are answered at once.
+        EXPECT_FALSE(j.SyncPending());
+        j.Add(kL3);
+        j.Done(id1);
+        j.Sync();
+        const Lines told = {"ERR in SendJournal, Error Msg: Cannot write send buffer journal " +
+                            path +
+                            ": No space left on device; waiting lines are kept in memory only "
+                            "until it can be written again"};
+        EXPECT_EQ(told, logs.Err());
+        EXPECT_TRUE(logs.errLed.IsBlinking());
+        EXPECT_EQ(2u, j.Waiting());
+
+        flaky->full = false;
+        clock.Advance(SendJournal::kRetryMs - 1);
+        j.Sync();
+        EXPECT_TRUE(j.Failing());
+        clock.Advance(1);
+        j.Sync();
+        EXPECT_FALSE(j.Failing());
+        Lines both = told;
+        both.push_back("Send buffer journal written again: 2 waiting line(s) kept on disk");
+        EXPECT_EQ(both, logs.Err());
+        EXPECT_EQ((Lines{kL2, kL3}), RestoredByNextStart());
+    }
+}
+
+// The file holds what waits, not what was: it goes back to its header when
+// nothing waits, and is written anew when done lines outweigh waiting ones.
+TEST_F(SendJournalTest, TheFileStaysAsSmallAsWhatWaits) {
+    auto j = Open();
+    const std::uintmax_t empty = FileSize();
+    std::uint64_t id = j->Add(kL1);
+    EXPECT_GT(FileSize(), empty);
+    j->Done(id);
+    EXPECT_EQ(empty, FileSize());
+
+    j->Add(kL1);  // stays waiting throughout
+    std::uintmax_t largest = 0;
+    for (int i = 0; i < 5000; ++i) {
+        id = j->Add(kL2);
+        j->Done(id);
+        largest = std::max(largest, FileSize());
+    }
+    EXPECT_LT(largest, SendJournal::kCompactBytes + 1024);
+    j->Add(kL3);
+    j.reset();
+    EXPECT_EQ((Lines{kL1, kL3}), RestoredByNextStart());
+}
+
+// The send buffer keeps alarm lines in the journal until they leave it:
+// answered by the monitoring software or dropped after three refusals.
+// Heartbeats are never kept.
+TEST_F(SendJournalTest, TheSendBufferKeepsWhatItHasNotDelivered) {
+    FakeSerialLink link(clock);
+    {
+        auto j = Open();
+        SendBuffer buffer(link, clock, clock, logs.Channels(), j.get());
+        buffer.AddToSendBuffer(kL1);
+        buffer.QueueLine(kL2);
+        buffer.QueueLine(kL3);
+        buffer.AddHeartbeat();
+        link.clusters.push_back({0x06});
+        buffer.SerialPortNG1RxClusterEvent();  // kL1 answered
+        for (int i = 0; i < 3; ++i) {
+            if (i > 0)
+                clock.Advance(SendBuffer::kSendTimerMs);
+            link.clusters.push_back({0x15});
+            buffer.SerialPortNG1RxClusterEvent();  // kL2 refused, dropped at the third
+        }
+        EXPECT_EQ(kL3, buffer.SendBufferHeadLine());
+    }
+    logs.ClearMemos();
+
+    auto j = Make();
+    SendBuffer buffer(link, clock, clock, logs.Channels(), j.get());
+    link.open = false;
+    buffer.AddHeartbeat();  // queued by the settings before the restore
+    EXPECT_EQ(1, buffer.RestoreFromJournal());
+    EXPECT_EQ((Lines{"1077           @    ", kL3}), buffer.Lines());
+    EXPECT_EQ(Lines{"Send buffer restored: 1 line(s) waiting from the last run"}, logs.Imp());
+    EXPECT_EQ("Restored: " + kL3, logs.All().back());
+}
+
+}  // namespace
