@@ -115,7 +115,7 @@ void FilterRows(Registry& registry, const std::string& text) {
     table.BeginUpdate();
     table.Clear();
     for (int nr = 0; nr < UNIT_COUNT; ++nr) {
-        const TUnitStruct& u = registry.Unit(nr);
+        const UnitRecord& u = registry.Unit(nr);
         if (!u.bUsed)
             continue;
         if (text.empty() || u.sRowText.find(text) != std::string::npos) {

@@ -64,7 +64,7 @@ Receiver::Receiver(ReceiverPlatform platform)
     serial_ = std::make_unique<SerialChannel>(p_.serialDevice, p_.clock, p_.timers, exeDir_);
     journal_ = std::make_unique<SendJournal>(MakeJournalFile(JournalPath()), p_.clock, logs);
     sendBuffer_ = std::make_unique<SendBuffer>(*serial_, p_.clock, p_.timers, logs, journal_.get());
-    serial_->OnRxCluster = [this] { sendBuffer_->SerialPortNG1RxClusterEvent(); };
+    serial_->OnRxCluster = [this] { sendBuffer_->TakeAnswer(); };
 
     registry_ = std::make_unique<Registry>(logs, unitRows_);
     registry_->SetRepaint([this] { p_.view.RepaintUnitsGrid(); });
@@ -139,13 +139,13 @@ bool Receiver::Start() {
         // receiving.
         if (sendBuffer_->RestoreFromJournal() > 0) {
             sendBuffer_->SendBufferHead();
-            Enable(sendBuffer_->TimerSBSend());
+            Enable(sendBuffer_->RetransmitTimer());
         }
         if (dbUsable) {
             processor_->DoActivateUDPSrvPort(true);
             supervision_->AddPing();
             Enable(*timerCommTr_);
-            Enable(sendBuffer_->TimerSBSend());
+            Enable(sendBuffer_->RetransmitTimer());
             Enable(*timerPing_);
         }
         startUpDone_ = true;

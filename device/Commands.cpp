@@ -66,7 +66,7 @@ void UnitCommands::SendCmdFrame(int nr, Bytes frameWithoutCrc, const std::string
     IUdpSocket* socket = endpoint_ ? endpoint_() : nullptr;
     if (socket == nullptr)
         throw std::runtime_error("UDP endpoint is not active");
-    const TUnitStruct& unit = registry_.Unit(nr);
+    const UnitRecord& unit = registry_.Unit(nr);
     socket->Send(unit.sIP, static_cast<std::uint16_t>(unit.iPort), frame);
     logs_.all.AddMsg(std::string(1, '\0') + Format("Send Cmd <%s> to Unit %.4d: 0x%s", name.c_str(),
                                                    nr, HexText(frame).c_str()));

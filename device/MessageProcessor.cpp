@@ -51,7 +51,7 @@ void MessageProcessor::DoActivateUDPSrvPort(bool force) {
         endpoint_ = udp_.Open(
             settings_.UDPSrvPort,
             [this](const std::string& address, std::uint16_t port, const Bytes& data) {
-                IdUDPServer1UDPRead(address, port, data);
+                OnDatagram(address, port, data);
             },
             [this] { Guarded(logs_.err, "ProcessRecMsg", [this] { SendHeldAnswers(); }); });
         logs_.all.AddMsg(
@@ -59,7 +59,7 @@ void MessageProcessor::DoActivateUDPSrvPort(bool force) {
     });
 }
 
-void MessageProcessor::IdUDPServer1UDPRead(const std::string& address, std::uint16_t port,
+void MessageProcessor::OnDatagram(const std::string& address, std::uint16_t port,
                                            const Bytes& data) {
     ProcessRecMsg(address, port, data);
 }

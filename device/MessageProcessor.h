@@ -66,7 +66,7 @@ class MessageProcessor {
     void DoActivateUDPSrvPort(bool force);
 
     // The endpoint's receive handler.
-    void IdUDPServer1UDPRead(const std::string& address, std::uint16_t port, const Bytes& data);
+    void OnDatagram(const std::string& address, std::uint16_t port, const Bytes& data);
 
     // Handles one datagram. Never throws: an error is reported under
     // "ProcessRecMsg".

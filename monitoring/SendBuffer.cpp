@@ -11,7 +11,7 @@ namespace korvan {
 SendBuffer::SendBuffer(ISerialLink& link, const IClock& clock, ITimerFactory& timers,
                        LogChannels logs, SendJournal* journal)
     : link_(link), clock_(clock), logs_(logs), journal_(journal) {
-    timerSBSend_ = timers.CreateTimer(kSendTimerMs, false, [this] { TimerSBSendTimer(); });
+    timerSBSend_ = timers.CreateTimer(kSendTimerMs, false, [this] { RetransmitTick(); });
 }
 
 void SendBuffer::AddToSendBuffer(const std::string& line) {
@@ -112,7 +112,7 @@ int SendBuffer::RestoreFromJournal() {
     return n;
 }
 
-void SendBuffer::SerialPortNG1RxClusterEvent() {
+void SendBuffer::TakeAnswer() {
     const Bytes cluster = link_.SerialTakeCluster();
     // The channel raises this event once per cluster it has formed, so a take
     // always finds one. Should it come back empty all the same, nothing was
@@ -160,7 +160,7 @@ void SendBuffer::TakeNak() {
     SendBufferHead();
 }
 
-void SendBuffer::TimerSBSendTimer() {
+void SendBuffer::RetransmitTick() {
     // A retransmission tick whose ">> " entry cannot be logged has still
     // written its line; the failure is reported and the next tick comes.
     Guarded(logs_.err, "TimerSBSendTimer", [this] { SendBufferHead(); });

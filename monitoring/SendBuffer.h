@@ -70,12 +70,12 @@ class SendBuffer {
     int RestoreFromJournal();
 
     // The serial channel's receive event: one call per received cluster.
-    void SerialPortNG1RxClusterEvent();
-    // TimerSBSend's tick.
-    void TimerSBSendTimer();
+    void TakeAnswer();
+    // The retransmission timer's tick; errors are reported under "TimerSBSendTimer".
+    void RetransmitTick();
 
     // The 5000 ms retransmission timer, so start-up can enable it.
-    ITimer& TimerSBSend() { return *timerSBSend_; }
+    ITimer& RetransmitTimer() { return *timerSBSend_; }
 
     // Monotonic ms before which the head is not written again; 0 = at once.
     std::int64_t NextSendTime() const { return nextSendTime_; }

@@ -66,7 +66,7 @@ void Supervision::CheckCommSt() {
         const std::int32_t thresholds[3] = {settings_.CommTrouble1, settings_.CommTrouble2,
                                             settings_.CommTrouble3};
         for (int nr = 0; nr < UNIT_COUNT; ++nr) {
-            const TUnitStruct& unit = registry_.Unit(nr);
+            const UnitRecord& unit = registry_.Unit(nr);
             if (!unit.bUsed || unit.byCommTrSent == kAllStages)
                 continue;
 
@@ -107,7 +107,7 @@ void Supervision::IssueCommTrouble(int nr, const std::string& account, int stage
 
 void Supervision::Send_CommRestore_ifNeed(int nr) {
     Guarded(logs_.err, "Send_CommRestore_ifNeed", [&] {
-        const TUnitStruct& unit = registry_.Unit(nr);
+        const UnitRecord& unit = registry_.Unit(nr);
         if (unit.byCommTrSent == 0)
             return;
         // No "FFFF" here: without a 4-character account the stages stay

@@ -353,7 +353,7 @@ bool UnitDb::ReadDB_and_FillU_onStartUp(Registry& registry, TDateTime nowWall,
                     data.data() + static_cast<std::size_t>(nr) * UNIT_DB_RECORD_SIZE;
                 if (rec[dbrec::kUsed] != 1)
                     continue;
-                TUnitStruct& u = registry.Unit(nr);
+                UnitRecord& u = registry.Unit(nr);
                 u.bUsed = true;
                 u.bReservedFlag = rec[dbrec::kReserved] == 1;
                 u.byCommTrSent = rec[dbrec::kCommTr];

@@ -53,7 +53,7 @@ void Registry::StoreOwed(int nr, std::uint8_t fields, Failures& failures) {
     if (store_ == nullptr)
         return;
     std::uint8_t& owed = owed_.at(static_cast<std::size_t>(nr));
-    const TUnitStruct& u = Unit(nr);
+    const UnitRecord& u = Unit(nr);
     for (std::uint8_t field = 1; field != 0; field = static_cast<std::uint8_t>(field << 1)) {
         if ((fields & owed & field) == 0)
             continue;
@@ -118,7 +118,7 @@ std::string Registry::FindFirstFreeUnitNr() const {
 }
 
 void Registry::SetAccountFromMsg(int nr, const std::string& account) {
-    TUnitStruct& u = Unit(nr);
+    UnitRecord& u = Unit(nr);
     const std::string cut = Cut(account, kAccountCapacity);
     if (cut == u.sAccount)
         return;
@@ -127,7 +127,7 @@ void Registry::SetAccountFromMsg(int nr, const std::string& account) {
 }
 
 void Registry::UpdateUnitOnMessage(int nr, const UnitMessage& msg) {
-    TUnitStruct& u = Unit(nr);
+    UnitRecord& u = Unit(nr);
     Failures failures;
 
     // Each step changes memory, writes its field (with any earlier write of
@@ -217,7 +217,7 @@ void Registry::UpdateUnitOnMessage(int nr, const UnitMessage& msg) {
 void Registry::MarkCommTrouble(int nr, int stage) {
     if (stage < 1 || stage > 3)
         throw std::out_of_range("Trouble stage " + std::to_string(stage));
-    TUnitStruct& u = Unit(nr);
+    UnitRecord& u = Unit(nr);
     u.byCommTrSent = static_cast<std::uint8_t>(u.byCommTrSent | (1u << (stage - 1)));
     Owe(nr, kCommTrField);
     if (repaint_)
@@ -228,7 +228,7 @@ void Registry::MarkCommTrouble(int nr, int stage) {
 }
 
 void Registry::ClearCommTrouble(int nr) {
-    TUnitStruct& u = Unit(nr);
+    UnitRecord& u = Unit(nr);
     u.byCommTrSent = 0;
     Owe(nr, kCommTrField);
     if (repaint_)
@@ -239,7 +239,7 @@ void Registry::ClearCommTrouble(int nr) {
 }
 
 void Registry::BuildRowText(int nr) {
-    TUnitStruct& u = Unit(nr);
+    UnitRecord& u = Unit(nr);
     u.sRowText = UnitNrText(nr) + " " + u.sImei + " " + u.sIP + ":" + std::to_string(u.iPort) + " " +
                  DateTimeText(u.dtFirstMsg) + " " + DateTimeText(u.dtLastMsg) + " " + u.sFwVer +
                  " " + u.sAccount;
@@ -248,7 +248,7 @@ void Registry::BuildRowText(int nr) {
 void Registry::DeleteUnit(int nr) {
     if (nr < 0 || nr >= UNIT_COUNT)
         return;
-    units_[static_cast<std::size_t>(nr)] = TUnitStruct{};
+    units_[static_cast<std::size_t>(nr)] = UnitRecord{};
     owed_[static_cast<std::size_t>(nr)] = 0;  // the free slot owes the file nothing
     if (store_ != nullptr)
         store_->WriteUnitField(nr, dbrec::kUsed, Bytes(UNIT_DB_RECORD_SIZE, 0));

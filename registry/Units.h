@@ -16,7 +16,7 @@ inline constexpr int UNIT_COUNT = 10000;
 
 // One unit's record. Text capacities are those of the database record;
 // longer values are cut when stored.
-struct TUnitStruct {
+struct UnitRecord {
     bool bUsed = false;
     bool bReservedFlag = false;
     std::uint8_t byCommTrSent = 0;  // bit 0..2: trouble stage 1..3 reported
@@ -84,8 +84,8 @@ public:
     // Called whenever the trouble colours of a unit change.
     void SetRepaint(std::function<void()> repaint) { repaint_ = std::move(repaint); }
 
-    TUnitStruct& Unit(int nr) { return units_.at(static_cast<std::size_t>(nr)); }
-    const TUnitStruct& Unit(int nr) const { return units_.at(static_cast<std::size_t>(nr)); }
+    UnitRecord& Unit(int nr) { return units_.at(static_cast<std::size_t>(nr)); }
+    const UnitRecord& Unit(int nr) const { return units_.at(static_cast<std::size_t>(nr)); }
     UnitTable& Table() { return table_; }
 
     bool IsUnitKnown(int nr) const;
@@ -135,7 +135,7 @@ private:
     void StoreOwed(int nr, std::uint8_t fields, Failures& failures);
 
     // On the heap: 10000 records are too big for a stack frame.
-    std::vector<TUnitStruct> units_;
+    std::vector<UnitRecord> units_;
     std::vector<std::uint8_t> owed_;
     LogChannels logs_;
     UnitTable& table_;

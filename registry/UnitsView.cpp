@@ -21,7 +21,7 @@ constexpr std::uint8_t kStageBits = 0x07;
 
 }  // namespace
 
-std::string UnitCellText(const TUnitStruct& u, int nr, int column, TDateTime now) {
+std::string UnitCellText(const UnitRecord& u, int nr, int column, TDateTime now) {
     switch (column) {
         case unitcol::kUnitId:
             return UnitNrText(nr);
@@ -44,7 +44,7 @@ std::string UnitCellText(const TUnitStruct& u, int nr, int column, TDateTime now
     }
 }
 
-std::string UnitPortText(const TUnitStruct& u) {
+std::string UnitPortText(const UnitRecord& u) {
     return ":" + std::to_string(u.iPort);
 }
 
@@ -74,7 +74,7 @@ void ApplyUnitFilter(const Registry& units, UnitTable& table, const std::string&
     try {
         table.Clear();
         for (int nr = 0; nr < UNIT_COUNT; ++nr) {
-            const TUnitStruct& u = units.Unit(nr);
+            const UnitRecord& u = units.Unit(nr);
             if (!u.bUsed)
                 continue;
             if (text.empty() || u.sRowText.find(text) != std::string::npos)

@@ -72,9 +72,9 @@ inline constexpr int kPortTextOffset = 90;
 // IP:Port column this is the address alone (see UnitPortText). "No Test Time"
 // is the time since the last message as "%dd. hh:nn:ss", measured from `now`,
 // so it is computed afresh at every paint. Empty for a column outside 0..7.
-std::string UnitCellText(const TUnitStruct& u, int nr, int column, TDateTime now);
+std::string UnitCellText(const UnitRecord& u, int nr, int column, TDateTime now);
 // ":%d" of the unit's port, drawn kPortTextOffset right of the address.
-std::string UnitPortText(const TUnitStruct& u);
+std::string UnitPortText(const UnitRecord& u);
 
 // --- Colours --------------------------------------------------------------
 

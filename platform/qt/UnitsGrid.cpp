@@ -132,7 +132,7 @@ QVariant UnitsTableModel::data(const QModelIndex& index, int role) const {
         return nr;
     if (role != Qt::DisplayRole)
         return QVariant();
-    const TUnitStruct& u = units_.Unit(nr);
+    const UnitRecord& u = units_.Unit(nr);
     QString text = FromLocal8(UnitCellText(u, nr, index.column(), clock_.Now()));
     if (index.column() == unitcol::kIpPort)
         text += FromLocal8(UnitPortText(u));
@@ -212,7 +212,7 @@ void UnitsGridDelegate::PDJXPDBGrid1DrawColumnCell(QPainter& painter, const QRec
         PaintDefaultCell(painter, rect, selected, palette);
         return;
     }
-    const TUnitStruct& u = units_.Unit(unitNr);
+    const UnitRecord& u = units_.Unit(unitNr);
     const GradientColours colours = RowColours(u.byCommTrSent);
     PaintVerticalGradient(painter, rect, ToQColor(colours.top), ToQColor(colours.bottom));
     painter.setPen(ToQColor(CellTextColour(u.byCommTrSent, selected)));

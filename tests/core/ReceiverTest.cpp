@@ -67,7 +67,7 @@ TEST_F(ReceiverTest, StartUpWithoutSettingsFileOrDatabase) {
     EXPECT_TRUE(r->SupervisionTimer().IsActive());
     EXPECT_TRUE(r->HeartbeatTimer().IsActive());
     EXPECT_EQ(30000, r->HeartbeatTimer().Interval());
-    EXPECT_TRUE(r->Buffer().TimerSBSend().IsActive());
+    EXPECT_TRUE(r->Buffer().RetransmitTimer().IsActive());
     // The heartbeat waits in the buffer: the serial port is closed.
     EXPECT_EQ(1, r->Buffer().SendBufferCount());
 }
@@ -93,7 +93,7 @@ TEST_F(ReceiverTest, AlarmTravelsFromDatagramToTheSerialLine) {
     Answer();
     EXPECT_EQ(0, r->Buffer().SendBufferCount());
 
-    const TUnitStruct& u = r->Units().Unit(123);
+    const UnitRecord& u = r->Units().Unit(123);
     EXPECT_TRUE(u.bUsed);
     EXPECT_EQ("10.0.0.5", u.sIP);
     EXPECT_EQ("1234", u.sAccount);
@@ -149,7 +149,7 @@ TEST_F(ReceiverTest, UnwritableLogsStopNoWork) {
     rig.Receive(kEvent);
     ASSERT_EQ(1u, rig.udp.sent.size());
     EXPECT_EQ(kEventLine + "\x14", Written(rig.serial.writes.back()));
-    const TUnitStruct& u = r->Units().Unit(123);
+    const UnitRecord& u = r->Units().Unit(123);
     EXPECT_EQ("10.0.0.5", u.sIP);
     EXPECT_EQ(4000, u.iPort);
     EXPECT_EQ("1234", u.sAccount);

@@ -101,7 +101,7 @@ TEST_F(MessageProcessorTest, WorkedEventIsAcknowledgedForwardedAndRecorded) {
     EXPECT_EQ(Lines(all.begin() + 4, all.end()), rig.Imp());
     EXPECT_TRUE(rig.Err().empty());
 
-    const TUnitStruct& u = registry.Unit(123);
+    const UnitRecord& u = registry.Unit(123);
     EXPECT_TRUE(u.bUsed);
     EXPECT_EQ("10.0.0.5", u.sIP);
     EXPECT_EQ(4000, u.iPort);

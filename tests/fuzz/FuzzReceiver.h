@@ -70,7 +70,7 @@ public:
         rig.clock.SetWall(FuzzEnv::kStart);
         r.Supervisor().SetAppStartMono(rig.clock.MonotonicMs());
         ReopenPort();
-        r.Buffer().TimerSBSend().Stop();
+        r.Buffer().RetransmitTimer().Stop();
         r.ImportantMessagesShown();
         r.ErrorsShown();
         rig.ClearMemos();
@@ -102,7 +102,7 @@ public:
         CheckLogLines(rig.memoErr);
         Registry& units = Core().Units();
         UnitTable& rows = units.Table();
-        for (int i = 0; i < rows.RowCount(); ++i) units.Unit(rows.RowAt(i)) = TUnitStruct{};
+        for (int i = 0; i < rows.RowCount(); ++i) units.Unit(rows.RowAt(i)) = UnitRecord{};
         rows.Clear();
     }
 
@@ -126,7 +126,7 @@ public:
     void Silence(std::int64_t ms) {
         Receiver& r = Core();
         r.Serial().SerialClose();
-        r.Buffer().TimerSBSend().Stop();
+        r.Buffer().RetransmitTimer().Stop();
         r.ImportantMessagesShown();
         r.ErrorsShown();
         rig.clock.Advance(ms);

@@ -130,7 +130,7 @@ void CheckRecord(Registry& registry, const CheckedFrame& c, const std::string& a
     if (!creates)
         return;
     FUZZ_CHECK(table.RowAt(0) == c.unitNr);
-    const TUnitStruct& u = registry.Unit(c.unitNr);
+    const UnitRecord& u = registry.Unit(c.unitNr);
     FUZZ_CHECK(u.bUsed);
     FUZZ_CHECK(u.sIP == address);
     FUZZ_CHECK(u.sIP.size() <= kIpCapacity && u.sImei.size() <= kImeiCapacity &&

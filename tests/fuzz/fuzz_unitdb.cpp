@@ -52,7 +52,7 @@ void CheckLoaded(const Registry& registry, const std::vector<std::uint8_t>& file
     int used = 0;
     for (int nr = 0; nr < UNIT_COUNT; ++nr) {
         const std::uint8_t* rec = file.data() + static_cast<std::size_t>(nr) * UNIT_DB_RECORD_SIZE;
-        const TUnitStruct& u = registry.Unit(nr);
+        const UnitRecord& u = registry.Unit(nr);
         FUZZ_CHECK(u.bUsed == (rec[dbrec::kUsed] == 1));
         if (!u.bUsed)
             continue;
@@ -97,7 +97,7 @@ struct Units {
     void Clear() {
         for (int nr = 0; nr < UNIT_COUNT; ++nr) {
             if (registry.Unit(nr).bUsed)
-                registry.Unit(nr) = TUnitStruct{};
+                registry.Unit(nr) = UnitRecord{};
         }
         table.Clear();
     }

@@ -30,7 +30,7 @@ class SendBufferTest : public ::testing::Test {
 
     void Answer(const Bytes& cluster) {
         link.clusters.push_back(cluster);
-        buffer.SerialPortNG1RxClusterEvent();
+        buffer.TakeAnswer();
     }
     void Ack() { Answer({0x06}); }
     void Nak() { Answer({0x15}); }
@@ -50,7 +50,7 @@ class SendBufferTest : public ::testing::Test {
 };
 
 TEST_F(SendBufferTest, EmptyBufferTickWritesNothing) {
-    buffer.TimerSBSend().Start();
+    buffer.RetransmitTimer().Start();
     sched.Advance(15000);
     EXPECT_TRUE(link.writes.empty());
     EXPECT_TRUE(logs.allMemo.lines.empty());
@@ -146,7 +146,7 @@ TEST_F(SendBufferTest, AnyBytesAnswerTheLineInFlight) {
 
 TEST_F(SendBufferTest, EmptyTakeIsNoAnswer) {
     buffer.AddToSendBuffer(kL1);
-    buffer.SerialPortNG1RxClusterEvent();  // nothing queued: the take comes back empty
+    buffer.TakeAnswer();  // nothing queued: the take comes back empty
     EXPECT_EQ(1, link.takes);
     EXPECT_EQ(1, buffer.SendBufferCount());
     EXPECT_EQ(1u, link.writes.size());
@@ -181,7 +181,7 @@ TEST_F(SendBufferTest, AnAtSignFromAUnitMakesNoHeartbeat) {
 }
 
 TEST_F(SendBufferTest, ClosedPortKeepsLinesInOrderUntilOpened) {
-    buffer.TimerSBSend().Start();  // as at the end of start-up
+    buffer.RetransmitTimer().Start();  // as at the end of start-up
     link.open = false;
     buffer.AddToSendBuffer(kL1);
     buffer.AddToSendBuffer(kL2);
@@ -203,10 +203,10 @@ TEST_F(SendBufferTest, ClosedPortKeepsLinesInOrderUntilOpened) {
 }
 
 TEST_F(SendBufferTest, FirstTransmissionStartsTheTimer) {
-    EXPECT_FALSE(buffer.TimerSBSend().IsActive());
+    EXPECT_FALSE(buffer.RetransmitTimer().IsActive());
     buffer.AddToSendBuffer(kL1);
-    EXPECT_TRUE(buffer.TimerSBSend().IsActive());
-    EXPECT_EQ(5000, buffer.TimerSBSend().Interval());
+    EXPECT_TRUE(buffer.RetransmitTimer().IsActive());
+    EXPECT_EQ(5000, buffer.RetransmitTimer().Interval());
 }
 
 TEST_F(SendBufferTest, OneNakKeepsHeadForTheUsualRetransmission) {

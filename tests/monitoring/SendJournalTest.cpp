@@ -307,12 +307,12 @@ TEST_F(SendJournalTest, TheSendBufferKeepsWhatItHasNotDelivered) {
         buffer.QueueLine(kL3);
         buffer.AddHeartbeat();
         link.clusters.push_back({0x06});
-        buffer.SerialPortNG1RxClusterEvent();  // kL1 answered
+        buffer.TakeAnswer();  // kL1 answered
         for (int i = 0; i < 3; ++i) {
             if (i > 0)
                 clock.Advance(SendBuffer::kSendTimerMs);
             link.clusters.push_back({0x15});
-            buffer.SerialPortNG1RxClusterEvent();  // kL2 refused, dropped at the third
+            buffer.TakeAnswer();  // kL2 refused, dropped at the third
         }
         EXPECT_EQ(kL3, buffer.SendBufferHeadLine());
     }

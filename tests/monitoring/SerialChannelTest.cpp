@@ -375,8 +375,8 @@ class SerialReconnectTest : public ::testing::Test {
         : logs(sched, sched),
           channel(device, sched, sched, logs.dir.Path()),
           buffer(channel, sched, sched, logs.Channels()) {
-        channel.OnRxCluster = [this] { buffer.SerialPortNG1RxClusterEvent(); };
-        buffer.TimerSBSend().Start();
+        channel.OnRxCluster = [this] { buffer.TakeAnswer(); };
+        buffer.RetransmitTimer().Start();
     }
 
     // Opens COM7 as the settings do, lets the first answer go by, and clears

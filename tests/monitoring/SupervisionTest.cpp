@@ -41,7 +41,7 @@ class SupervisionTest : public ::testing::Test {
 
     // A known unit whose last datagram came `silentMs` ago.
     void AddUnit(int nr, const std::string& account, std::int64_t silentMs, std::uint8_t sent = 0) {
-        TUnitStruct& u = registry.Unit(nr);
+        UnitRecord& u = registry.Unit(nr);
         u.bUsed = true;
         u.sAccount = account;
         u.lastMsgMonoMs = sched.MonotonicMs() - silentMs;

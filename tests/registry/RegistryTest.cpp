@@ -95,7 +95,7 @@ TEST_F(RegistryTest, FirstAlarmMessageLogsAndWritesInOrder) {
               }),
               store.writes);
 
-    const TUnitStruct& u = registry->Unit(12);
+    const UnitRecord& u = registry->Unit(12);
     EXPECT_TRUE(u.bUsed);
     EXPECT_EQ(kNow, u.dtFirstMsg);
     EXPECT_EQ(kNow, u.dtLastMsg);
@@ -326,7 +326,7 @@ TEST_F(RegistryTest, TextsAreCutToTheirCapacity) {
     m.fwRaw = "\x01\x02\x03\x04";
     m.fwText = "1.2.3.4.5.6.7";
     registry->UpdateUnitOnMessage(5, m);
-    const TUnitStruct& u = registry->Unit(5);
+    const UnitRecord& u = registry->Unit(5);
     EXPECT_EQ("352099001761481", u.sImei);
     EXPECT_EQ("\x01\x02\x03", u.sFwRaw);
     EXPECT_EQ("1.2.3.4.5.6", u.sFwVer);
@@ -371,7 +371,7 @@ TEST_F(RegistryTest, NonNumericImeiIsReportedOnceAndTheRestOfTheUpdateGoesOn) {
                   {12, 30, {'9', '9', '9', '9'}},
               }),
               store.writes);
-    const TUnitStruct& u = registry->Unit(12);
+    const UnitRecord& u = registry->Unit(12);
     EXPECT_EQ("35209900176148A", u.sImei);
     EXPECT_EQ(later, u.dtLastMsg);
     EXPECT_EQ(5'061'000, u.lastMsgMonoMs);  // the supervision sees the unit as heard

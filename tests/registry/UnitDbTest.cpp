@@ -541,7 +541,7 @@ TEST_F(UnitDbTest, LoadFillsUsedRecordsOnly) {
     const TDateTime nowWall = DateTimeOfDbSeconds(850040528) + 10.0 / (24 * 60);
     ASSERT_TRUE(db->ReadDB_and_FillU_onStartUp(*registry, nowWall, 7'000'000));
 
-    const TUnitStruct& u = registry->Unit(12);
+    const UnitRecord& u = registry->Unit(12);
     EXPECT_TRUE(u.bUsed);
     EXPECT_TRUE(u.bReservedFlag);
     EXPECT_EQ(5, u.byCommTrSent);
@@ -559,7 +559,7 @@ TEST_F(UnitDbTest, LoadFillsUsedRecordsOnly) {
         "1234",
         u.sRowText);
 
-    const TUnitStruct& z = registry->Unit(20);
+    const UnitRecord& z = registry->Unit(20);
     EXPECT_FALSE(z.bReservedFlag);
     EXPECT_EQ("", z.sImei);
     EXPECT_EQ("", z.sFwRaw);
@@ -635,7 +635,7 @@ TEST_F(UnitDbTest, ReloadGivesWholeSecondsAndEmptyZeroValues) {
     auto db = NewDb();
     ASSERT_TRUE(db->ConnDB());
     ASSERT_TRUE(db->ReadDB_and_FillU_onStartUp(reloaded, kNow, 0));
-    const TUnitStruct& u = reloaded.Unit(5);
+    const UnitRecord& u = reloaded.Unit(5);
     EXPECT_EQ(kNow, u.dtFirstMsg);  // the 0.75 s are gone
     EXPECT_EQ(kNow, u.dtLastMsg);
     EXPECT_EQ("000000000000042", u.sImei);

@@ -100,7 +100,7 @@ TEST(UnitColumns, TitlesAndWidthsInOrder) {
 }
 
 TEST(UnitCellText, EveryColumn) {
-    TUnitStruct u;
+    UnitRecord u;
     u.bUsed = true;
     u.sAccount = "1234";
     u.sIP = "192.0.2.5";
@@ -127,7 +127,7 @@ TEST(UnitCellText, EveryColumn) {
 }
 
 TEST(UnitCellText, EmptyFieldsDrawNothingAndNumberHasFourDigits) {
-    TUnitStruct u;
+    UnitRecord u;
     u.bUsed = true;
     u.iPort = 4000;
     u.dtLastMsg = kNow;
@@ -144,7 +144,7 @@ TEST(UnitCellText, EmptyFieldsDrawNothingAndNumberHasFourDigits) {
 }
 
 TEST(UnitCellText, NoTestTimeIsMeasuredFromTheGivenMoment) {
-    TUnitStruct u;
+    UnitRecord u;
     u.dtLastMsg = kNow;
     EXPECT_EQ("0d. 00:00:59", UnitCellText(u, 1, unitcol::kNoTestTime, kNow + 59 * kSecond));
     EXPECT_EQ("0d. 01:00:00", UnitCellText(u, 1, unitcol::kNoTestTime, kNow + 3600 * kSecond));
