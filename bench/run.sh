@@ -461,6 +461,17 @@ if want memory; then
     MEM_LOST=$(kv lost "$S")
 fi
 
+# peak_rss_while PID RPID: the highest RSS (kB) of RPID while PID runs.
+peak_rss_while() {
+    local peak=0 kb
+    while kill -0 "$1" 2>/dev/null; do
+        kb=$(rss_of "$2")
+        ((kb > peak)) && peak=$kb
+        sleep 0.5
+    done
+    echo "$peak"
+}
+
 # ---------------------------------------------------------------- flood
 # One address sends Pings back to back, as fast as the client goes, for 20 s:
 # far more than the receiver takes, so its socket stays full and the kernel
@@ -485,12 +496,7 @@ if want flood; then
     "$B/unit-sim" blast --port "$P" --unit 4000 --duration "$BLAST_SECONDS" >"$D/blast.txt" 2>&1 &
     FPID=$!
     PIDS+=("$FPID")
-    FLOOD_PEAK=0
-    while kill -0 "$FPID" 2>/dev/null; do
-        KB=$(rss_of "$RPID")
-        ((KB > FLOOD_PEAK)) && FLOOD_PEAK=$KB
-        sleep 0.5
-    done
+    FLOOD_PEAK=$(peak_rss_while "$FPID" "$RPID")
     wait "$FPID" || true
     wait "$UPID" || true
     FLOOD_RSS=$(rss_of "$RPID")
@@ -534,12 +540,7 @@ if want junk; then
     "$B/unit-sim" blast --port "$P" --junk 8000 --duration "$JUNK_SECONDS" >"$D/blast.txt" 2>&1 &
     FPID=$!
     PIDS+=("$FPID")
-    JUNK_PEAK=0
-    while kill -0 "$FPID" 2>/dev/null; do
-        KB=$(rss_of "$RPID")
-        ((KB > JUNK_PEAK)) && JUNK_PEAK=$KB
-        sleep 0.5
-    done
+    JUNK_PEAK=$(peak_rss_while "$FPID" "$RPID")
     wait "$FPID" || true
     # Done when the log has stopped growing for a second.
     LAST=-1

@@ -185,7 +185,14 @@ TEST(StartupPathsE2E, RestartKeepsUnitsAndTheirReportedTroubleStages) {
     const std::int64_t pingAt = DbSecondsNow();
     unit.Send(port, ping);
     ExpectAnswer(unit.Receive(5000), 0x01, Head8(ping));
-    EXPECT_EQ("5077 184321R35000000", pty.ReadLine(7000));
+    // The kill may have come before the first run took the answer to the
+    // alarm: then the alarm was kept and goes out again first.
+    std::string line = pty.ReadLine(7000);
+    if (line == "5077 184321E13001005") {
+        pty.Write({kAnswer});
+        line = pty.ReadLine(7000);
+    }
+    EXPECT_EQ("5077 184321R35000000", line);
     pty.Write({kAnswer});
 
     EXPECT_TRUE(WaitAllBlock(

@@ -38,6 +38,23 @@ using namespace unitsim;
 
 namespace {
 
+// A frame of `kind` for unit `nr` with the texts the options give, the
+// unit's own account and IMEI where the options give none.
+UnitFrame FrameFromOptions(const Options& o, Kind kind, int nr) {
+    UnitFrame f;
+    f.kind = kind;
+    f.unitNr = nr;
+    f.encrMarker = o.encrMarker;
+    f.account = o.account.empty() ? DefaultAccount(nr) : o.account;
+    f.event = o.event;
+    f.partition = o.partition;
+    f.zone = o.zone;
+    f.imei = o.imei.empty() ? DefaultImei(nr) : o.imei;
+    f.fw = o.fw;
+    f.level = o.level;
+    return f;
+}
+
 volatile std::sig_atomic_t gStop = 0;
 
 void OnSignal(int) {
@@ -184,18 +201,7 @@ class Fleet {
 
     // The frame of unit `index` built from the options' template.
     UnitFrame Template(int index, Kind kind) const {
-        UnitFrame f;
-        f.kind = kind;
-        f.unitNr = units_[static_cast<std::size_t>(index)].nr;
-        f.encrMarker = o_.encrMarker;
-        f.account = o_.account.empty() ? DefaultAccount(f.unitNr) : o_.account;
-        f.event = o_.event;
-        f.partition = o_.partition;
-        f.zone = o_.zone;
-        f.imei = o_.imei.empty() ? DefaultImei(f.unitNr) : o_.imei;
-        f.fw = o_.fw;
-        f.level = o_.level;
-        return f;
+        return FrameFromOptions(o_, kind, units_[static_cast<std::size_t>(index)].nr);
     }
 
     // The next frame a load, storm or flood generates for unit `index`: the
@@ -705,17 +711,7 @@ int RunBlast(const Options& o) {
             junk.push_back(std::move(d));
         }
     }
-    UnitFrame f;
-    f.kind = o.type;
-    f.unitNr = o.unit;
-    f.encrMarker = o.encrMarker;
-    f.account = o.account.empty() ? DefaultAccount(o.unit) : o.account;
-    f.event = o.event;
-    f.partition = o.partition;
-    f.zone = o.zone;
-    f.imei = o.imei.empty() ? DefaultImei(o.unit) : o.imei;
-    f.fw = o.fw;
-    f.level = o.level;
+    UnitFrame f = FrameFromOptions(o, o.type, o.unit);
     f.time = o.time ? *o.time : StampOf(LocalParts());
     if (o.junkBytes > 0) {
         std::printf("blast: random datagrams of %d bytes for %.1f s to %s:%u\n", o.junkBytes,
