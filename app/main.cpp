@@ -37,7 +37,8 @@ private:
     // a recurring failure would otherwise stack a box per event.
     void ShowError(const char* what) {
         std::fprintf(stderr, "Unhandled error: %s\n", what);
-        if (showing_) return;
+        if (showing_)
+            return;
         showing_ = true;
         QMessageBox::critical(activeWindow(), "Error", QString::fromLocal8Bit(what));
         showing_ = false;
@@ -82,7 +83,8 @@ int main(int argc, char** argv) {
 
     const std::string exeDir = QCoreApplication::applicationDirPath().toStdString() + "/";
     MainWindow window(exeDir);
-    if (!window.Create()) return 0;
+    if (!window.Create())
+        return 0;
     window.show();
     return app.exec();
 }

@@ -6,7 +6,8 @@ AlertLed::AlertLed(ILedView& view, ITimerFactory& timers)
     : view_(view), timer_(timers.CreateTimer(700, false, [this] { Tick(); })) {}
 
 void AlertLed::StartBlink() {
-    if (!timer_->IsActive()) timer_->Start();
+    if (!timer_->IsActive())
+        timer_->Start();
 }
 
 void AlertLed::ClearBlink() {
@@ -15,7 +16,9 @@ void AlertLed::ClearBlink() {
     view_.ShowRed(false);
 }
 
-bool AlertLed::IsBlinking() const { return timer_->IsActive(); }
+bool AlertLed::IsBlinking() const {
+    return timer_->IsActive();
+}
 
 void AlertLed::Tick() {
     red_ = !red_;

@@ -4,11 +4,11 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
-#include <cmath>
-#include <filesystem>
 #include <exception>
+#include <filesystem>
 #include <system_error>
 
 #include "base/Text.h"
@@ -19,7 +19,8 @@ namespace {
 
 std::string NativeSeparators(std::string path) {
     for (char& c : path) {
-        if (c == '\\') c = '/';
+        if (c == '\\')
+            c = '/';
     }
     return path;
 }
@@ -38,8 +39,9 @@ std::int64_t FloorDiv(std::int64_t a, std::int64_t b) {
 }  // namespace
 
 LogChannel::LogChannel(const IClock& clock, ISound* sound, const std::string& exeDir, IMemo* memo,
-           const std::string& folder, const std::string& fileName, std::uint8_t fileMode, AlertLed* led,
-           const std::string& soundName, LogChannel* parent)
+                       const std::string& folder, const std::string& fileName,
+                       std::uint8_t fileMode, AlertLed* led, const std::string& soundName,
+                       LogChannel* parent)
     : clock_(clock),
       sound_(sound),
       fileMode_(fileMode),
@@ -49,8 +51,10 @@ LogChannel::LogChannel(const IClock& clock, ISound* sound, const std::string& ex
       fileName_(fileName),
       parent_(parent),
       exeDir_(exeDir) {
-    if (!soundName.empty()) soundPath_ = exeDir_ + "Wav/" + soundName + ".wav";
-    if (folder_.empty() || folder_.back() != '/') folder_ += '/';
+    if (!soundName.empty())
+        soundPath_ = exeDir_ + "Wav/" + soundName + ".wav";
+    if (folder_.empty() || folder_.back() != '/')
+        folder_ += '/';
     std::error_code ec;
     std::filesystem::create_directories(folder_, ec);  // an outage if it fails
 }
@@ -59,7 +63,8 @@ void LogChannel::ComputeFilePath(TDateTime now) {
     // The path depends on the date alone, so it is built again only when the
     // day has changed since the last entry.
     const std::int64_t day = FloorDiv(TotalMs(now), 86400000);
-    if (day == pathDay_ && !filePath_.empty()) return;
+    if (day == pathDay_ && !filePath_.empty())
+        return;
     switch (fileMode_) {
         case 0:
             filePath_ = folder_ + fileName_ + ".log";
@@ -167,7 +172,8 @@ std::string LogChannel::WriteFile() {
     return "";
 }
 
-void ReportError(LogChannel& errors, const std::string& procName, const std::string& what) noexcept {
+void ReportError(LogChannel& errors, const std::string& procName,
+                 const std::string& what) noexcept {
     try {
         errors.AddMsg("ERR in " + procName + ", Error Msg: " + what);
     } catch (...) {

@@ -45,7 +45,9 @@ void ThrowErrno(int err, const std::string& what) {
     throw std::system_error(err, std::generic_category(), what);
 }
 
-void ThrowLastError(const std::string& what) { ThrowErrno(errno, what); }
+void ThrowLastError(const std::string& what) {
+    ThrowErrno(errno, what);
+}
 
 int WriteFully(int fd, const void* data, std::size_t size) {
     const auto* p = static_cast<const char*>(data);

@@ -16,7 +16,8 @@ bool DiskSpaceWatch::IsLow(const DiskSpace& space) {
 
 std::string DiskSpaceWatch::SizeText(std::uint64_t bytes) {
     static const char* const kUnits[] = {"KiB", "MiB", "GiB", "TiB", "PiB"};
-    if (bytes < 1024) return std::to_string(bytes) + " B";
+    if (bytes < 1024)
+        return std::to_string(bytes) + " B";
     double value = static_cast<double>(bytes) / 1024;
     std::size_t unit = 0;
     while (value >= 1024 && unit + 1 < std::size(kUnits)) {
@@ -36,9 +37,11 @@ void DiskSpaceWatch::Check(LogChannel& imp) {
     std::vector<Disk> disks;
     for (const std::string& path : paths_) {
         const std::optional<DiskSpace> space = probe_.Query(path);
-        if (!space) continue;
-        const auto same = std::find_if(disks.begin(), disks.end(),
-                                       [&](const Disk& d) { return d.space.device == space->device; });
+        if (!space)
+            continue;
+        const auto same = std::find_if(disks.begin(), disks.end(), [&](const Disk& d) {
+            return d.space.device == space->device;
+        });
         if (same == disks.end()) {
             disks.push_back({*space, path});
         } else {
@@ -48,9 +51,11 @@ void DiskSpaceWatch::Check(LogChannel& imp) {
     for (const Disk& d : disks) {
         const bool low = IsLow(d.space);
         const bool told = low_.count(d.space.device) != 0;
-        if (low == told) continue;
+        if (low == told)
+            continue;
         const std::string figures = SizeText(d.space.freeBytes) + " free of " +
-                                    SizeText(d.space.totalBytes) + " on the disk holding " + d.holding;
+                                    SizeText(d.space.totalBytes) + " on the disk holding " +
+                                    d.holding;
         if (low) {
             low_.insert(d.space.device);
             imp.AddMsg("!! Low disk space: " + figures);

@@ -69,7 +69,8 @@ Receiver::Receiver(ReceiverPlatform platform)
     registry_ = std::make_unique<Registry>(logs, unitRows_);
     registry_->SetRepaint([this] { p_.view.RepaintUnitsGrid(); });
 
-    supervision_ = std::make_unique<Supervision>(*registry_, *sendBuffer_, settings_, p_.clock, logs);
+    supervision_ =
+        std::make_unique<Supervision>(*registry_, *sendBuffer_, settings_, p_.clock, logs);
 
     timerPing_ = p_.timers.CreateTimer(kPingDefaultMs, false, [this] {
         Guarded(logErr_, "TimerPingDRTimer", [this] { supervision_->AddPing(); });
@@ -187,9 +188,15 @@ void Receiver::HousekeepingTick() {
     diskSpaceWatch_->Check(logImp_);
 }
 
-void Receiver::AllMessagesShown() { p_.memoAll.ScrollToEnd(); }
-void Receiver::ImportantMessagesShown() { ledImp_.ClearBlink(); }
-void Receiver::ErrorsShown() { ledErr_.ClearBlink(); }
+void Receiver::AllMessagesShown() {
+    p_.memoAll.ScrollToEnd();
+}
+void Receiver::ImportantMessagesShown() {
+    ledImp_.ClearBlink();
+}
+void Receiver::ErrorsShown() {
+    ledErr_.ClearBlink();
+}
 
 void Receiver::ActivateSerialPort() {
     korvan::DoActivateSerialPort(*serial_, settings_.SerialPortName, Logs());

@@ -168,7 +168,8 @@ constexpr int FrameSizeOf(std::uint8_t frameType) {
 
 constexpr bool NoUnitFrameIsLongerThanTheLongest() {
     for (int t = 0; t < 256; ++t) {
-        if (FrameSizeOf(static_cast<std::uint8_t>(t)) > static_cast<int>(kLongestFrame)) return false;
+        if (FrameSizeOf(static_cast<std::uint8_t>(t)) > static_cast<int>(kLongestFrame))
+            return false;
     }
     return true;
 }

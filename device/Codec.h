@@ -103,19 +103,18 @@ std::string RejectMessage(RejectKind kind, ByteSpan datagram, const std::string&
 // Fields of an accepted 28-byte Event frame.
 struct EventFields {
     bool timeValid = false;
-    TDateTime time = 0;                  // when timeValid
+    TDateTime time = 0;                     // when timeValid
     std::array<std::uint8_t, 6> rawTime{};  // bytes 8..13 as received
-    std::string account;                 // 14..17
-    std::string event;                   // 18..21: qualifier digit and code
-    std::string partition;               // 22..23
-    std::string zone;                    // 24..26
+    std::string account;                    // 14..17
+    std::string event;                      // 18..21: qualifier digit and code
+    std::string partition;                  // 22..23
+    std::string zone;                       // 24..26
 };
 EventFields DecodeEvent(ByteSpan frame);
 
 // The raw event time as "yyyy-mm-dd hh:nn:ss" whatever the values, for
 // telling the operator what an invalid stamp held.
 std::string RawTimeText(const std::array<std::uint8_t, 6>& raw);
-
 
 // Replies. `frame` is the received datagram.
 Bytes BuildAck(ByteSpan frame, TDateTime now);
@@ -126,8 +125,8 @@ Bytes BuildNewUnitNr(ByteSpan request, const std::string& unitNrText);
 // Operator command frames, without their CRC: zero bytes of `length`,
 // byte 0 = `frameType`, bytes 4..7 = UnitNrToDigits(unitNr).
 Bytes CommandFrame(std::uint8_t frameType, int unitNr, std::size_t length);
-Bytes SetTimeFrame(int unitNr, TDateTime now);                   // 14 bytes
-Bytes OpenCloseFrame(int unitNr, bool close);                    // 9 bytes
+Bytes SetTimeFrame(int unitNr, TDateTime now);                                // 14 bytes
+Bytes OpenCloseFrame(int unitNr, bool close);                                 // 9 bytes
 Bytes ChangeUnitIdFrame(int unitNr, const std::string& imei, int newUnitNr);  // 27 bytes
 
 }  // namespace korvan

@@ -5,10 +5,10 @@
 #include <stdexcept>
 #include <utility>
 
-#include "device/Codec.h"
 #include "base/Format.h"
 #include "base/Guard.h"
 #include "base/Text.h"
+#include "device/Codec.h"
 
 namespace korvan {
 

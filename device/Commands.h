@@ -25,7 +25,7 @@ namespace korvan {
 // Close and Delete let a failure propagate to the caller, where the GUI's
 // default error handling shows it.
 class UnitCommands {
-  public:
+public:
     // `endpoint` gives the device link's open socket (nullptr when none);
     // `showAllMsgTab` scrolls the All-messages memo to its end and makes the
     // All Msg tab the active one.
@@ -55,7 +55,7 @@ class UnitCommands {
     // Asks for confirmation, then removes the unit. No guard.
     void DeleteUnit();
 
-  private:
+private:
     // Unit number of the grid's current row; -1 when there is none.
     int SelectedUnit();
 

@@ -60,7 +60,7 @@ void MessageProcessor::DoActivateUDPSrvPort(bool force) {
 }
 
 void MessageProcessor::OnDatagram(const std::string& address, std::uint16_t port,
-                                           const Bytes& data) {
+                                  const Bytes& data) {
     ProcessRecMsg(address, port, data);
 }
 
@@ -102,9 +102,10 @@ void MessageProcessor::Handle(const std::string& address, std::uint16_t port, co
     const std::int64_t nowMonoMs = clock_.MonotonicMs();
     const ByteSpan datagram(data);
 
-    logs_.all.AddMsg(std::string(1, '\0') + Format("Receive from %s:%d (%d b.): 0x%s", address.c_str(),
-                                       static_cast<int>(port), static_cast<int>(data.size()),
-                                       DatagramHexText(datagram).c_str()));
+    logs_.all.AddMsg(std::string(1, '\0') + Format("Receive from %s:%d (%d b.): 0x%s",
+                                                   address.c_str(), static_cast<int>(port),
+                                                   static_cast<int>(data.size()),
+                                                   DatagramHexText(datagram).c_str()));
 
     const CheckedFrame checked = CheckFrame(datagram);
     if (!checked.Accepted()) {
@@ -148,15 +149,16 @@ void MessageProcessor::Handle(const std::string& address, std::uint16_t port, co
                 dt = DateTimeText(event.time);
             } else {
                 const std::string raw = RawTimeText(event.rawTime);
-                ReportError(logs_.err, "ProcessRecMsg", "Invalid event time " + raw + " from unit " +
-                                            PrintableText(checked.unitText));
+                ReportError(
+                    logs_.err, "ProcessRecMsg",
+                    "Invalid event time " + raw + " from unit " + PrintableText(checked.unitText));
                 dt = "invalid " + raw;
             }
             const char letter = event.event[0] == '1' ? 'E' : 'R';
             const std::string cid = letter + PrintableText(event.event.substr(1));
             logs_.all.AddMsg(head + Format(" [dt=%s] [CID=%s-%s-%s]", dt.c_str(), cid.c_str(),
-                                          PrintableText(event.partition).c_str(),
-                                          PrintableText(event.zone).c_str()));
+                                           PrintableText(event.partition).c_str(),
+                                           PrintableText(event.zone).c_str()));
             // Stored before the unit is answered: once it has its ACK the
             // unit never sends this alarm again.
             if (lines_.queue) {
@@ -181,7 +183,8 @@ void MessageProcessor::Handle(const std::string& address, std::uint16_t port, co
         }
         case frame::kChangeUnitNrRequest: {
             const std::string imei = Chars(data, 8, 15);
-            logs_.all.AddMsg(head + Format(" [Change UnitNr Request] [imei=%s]", PrintableText(imei).c_str()));
+            logs_.all.AddMsg(
+                head + Format(" [Change UnitNr Request] [imei=%s]", PrintableText(imei).c_str()));
             // The number is not reserved: two requests before either unit
             // reports under its new number get the same number.
             const std::string newNr = registry_.FindFirstFreeUnitNr();
@@ -199,7 +202,7 @@ void MessageProcessor::Handle(const std::string& address, std::uint16_t port, co
             msg.fwRaw = Chars(data, 23, 3);
             msg.fwText = Format("%d.%d.%d", data[23], data[24], data[25]);
             logs_.all.AddMsg(head + Format(" [Ping/imei/fwVer] [imei=%s] [fwVer=%s]",
-                                          PrintableText(msg.imei).c_str(), msg.fwText.c_str()));
+                                           PrintableText(msg.imei).c_str(), msg.fwText.c_str()));
             Answer([this, data, address, port, now] { SendAckAt(data, address, port, now); });
             break;
         }

@@ -33,7 +33,7 @@ namespace korvan {
 // Runs on the main thread only; the endpoint hands over one datagram at a
 // time, so no lock is needed.
 class MessageProcessor {
-  public:
+public:
     // What the processor needs of the send buffer. Any hook may be empty.
     struct LineHooks {
         // Queues a monitoring line (kept on disk, not yet synced); nothing
@@ -81,7 +81,7 @@ class MessageProcessor {
     // The open endpoint, or nullptr; operator commands go out through it.
     IUdpSocket* UdpEndpoint() const { return endpoint_.get(); }
 
-  private:
+private:
     void Handle(const std::string& address, std::uint16_t port, const Bytes& data);
     // Sends an answer now (after the commit it needs) or holds it back until
     // the batch's commit. `send` runs either way; held back, its errors are

@@ -30,7 +30,7 @@ namespace korvan {
 // caller's guard, after the buffer state has already been updated. The
 // journal never throws.
 class SendBuffer {
-  public:
+public:
     static constexpr int kSendTimerMs = 5000;  // retransmission period
     static constexpr int kMinResendMs = 3000;  // earliest rewrite after a transmission
     static constexpr std::uint8_t kLineEnd = 0x14;
@@ -81,7 +81,7 @@ class SendBuffer {
     std::int64_t NextSendTime() const { return nextSendTime_; }
     std::vector<std::string> Lines() const;
 
-  private:
+private:
     struct Entry {
         std::string line;
         bool heartbeat = false;

@@ -59,7 +59,7 @@ std::string ResolveSerialDevice(const std::string& exeDir, const std::string& na
 // cannot be opened in the first place (an adapter not yet there when the
 // receiver starts) is tried again in just the same way.
 class SerialChannel : public ISerialLink {
-  public:
+public:
     static constexpr std::size_t kClusterSize = 3072;
     static constexpr int kPollMs = 75;
     static constexpr int kRetryMs = 5000;
@@ -99,7 +99,7 @@ class SerialChannel : public ISerialLink {
     // Raised once for every cluster added to the received clusters.
     std::function<void()> OnRxCluster;
 
-  private:
+private:
     void Poll(bool fromDevice);
     void TrackWrite(std::int64_t now);
     void ResetLineState(std::int64_t now);

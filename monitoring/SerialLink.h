@@ -7,7 +7,7 @@ namespace korvan {
 // What the send buffer needs of the serial channel to the monitoring
 // software. All calls come from the main thread.
 class ISerialLink {
-  public:
+public:
     virtual ~ISerialLink() = default;
     // Whether the port is open.
     virtual bool SerialIsOpen() const = 0;

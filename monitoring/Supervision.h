@@ -19,7 +19,7 @@ namespace korvan {
 // Silence and the start-up delay are measured on the monotonic clock: setting
 // the wall clock never makes units look silent nor hides a silent one.
 class Supervision {
-  public:
+public:
     Supervision(Registry& registry, SendBuffer& buffer, const WorkingSettings& settings,
                 const IClock& clock, LogChannels logs);
 
@@ -43,7 +43,7 @@ class Supervision {
     // cleared flags is one of them, reported after the line is queued.
     void Send_CommRestore_ifNeed(int nr);
 
-  private:
+private:
     Registry& registry_;
     SendBuffer& buffer_;
     const WorkingSettings& settings_;

@@ -20,7 +20,8 @@ DatagramIntake::DatagramIntake(std::function<bool(Datagram&)> readOne, DatagramH
 }
 
 void DatagramIntake::OnReadyRead() {
-    if (turnPending_) return;
+    if (turnPending_)
+        return;
     Turn();
 }
 
@@ -47,7 +48,8 @@ void DatagramIntake::Turn() {
         queue_.pop_front();
         queuedBytes_ -= d.data.size();
         const auto held = perSender_.find(d.sender);
-        if (--held->second == 0) perSender_.erase(held);
+        if (--held->second == 0)
+            perSender_.erase(held);
         moreInBatch_ = i + 1 < limits_.batch && !queue_.empty();
         ++handled;
         handler_(d.address, d.port, d.data);

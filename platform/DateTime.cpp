@@ -7,7 +7,9 @@ namespace korvan {
 
 namespace {
 
-bool IsLeap(int y) { return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0; }
+bool IsLeap(int y) {
+    return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0;
+}
 
 int DaysInMonth(int y, int m) {
     static const int kDays[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
@@ -57,7 +59,8 @@ DateTimeParts DecodeDateTime(TDateTime dt) {
     // Work in whole milliseconds so that 10:30:00 never prints as 10:29:59.
     const double totalMs = std::round(dt * kMsPerDay);
     std::int64_t days = static_cast<std::int64_t>(std::floor(totalMs / kMsPerDay));
-    std::int64_t msOfDay = static_cast<std::int64_t>(totalMs - static_cast<double>(days) * kMsPerDay);
+    std::int64_t msOfDay =
+        static_cast<std::int64_t>(totalMs - static_cast<double>(days) * kMsPerDay);
     if (msOfDay < 0) {
         msOfDay += 86400000;
         --days;
@@ -103,7 +106,8 @@ std::string ElapsedText(TDateTime elapsed) {
     const std::int64_t ms = static_cast<std::int64_t>(totalMs);
     const std::int64_t days = ms / 86400000;
     std::int64_t rest = ms % 86400000;
-    if (rest < 0) rest = -rest;
+    if (rest < 0)
+        rest = -rest;
     char buf[64];
     std::snprintf(buf, sizeof buf, "%lldd. %02lld:%02lld:%02lld", static_cast<long long>(days),
                   static_cast<long long>(rest / 3600000), static_cast<long long>(rest / 60000 % 60),

@@ -8,9 +8,9 @@ namespace korvan {
 
 // The size of one file system and the room left on it.
 struct DiskSpace {
-    std::uint64_t freeBytes = 0;   // what an ordinary user can still write (not the reserve of root)
+    std::uint64_t freeBytes = 0;  // what an ordinary user can still write (not the reserve of root)
     std::uint64_t totalBytes = 0;
-    std::uint64_t device = 0;      // tells the file systems apart
+    std::uint64_t device = 0;  // tells the file systems apart
 };
 
 // Asks the file system holding a path how full it is.

@@ -18,7 +18,8 @@ std::size_t LineStore::Add(std::string_view text) {
                       static_cast<std::uint32_t>(text.size())});
     block.append(text);
     bytes_ += text.size();
-    while (!longest_.empty() && lines_[static_cast<std::size_t>(longest_.back() - first_)].length < text.size())
+    while (!longest_.empty() &&
+           lines_[static_cast<std::size_t>(longest_.back() - first_)].length < text.size())
         longest_.pop_back();
     longest_.push_back(number);
 
@@ -34,7 +35,8 @@ void LineStore::DropOldest() {
     const Entry gone = lines_.front();
     lines_.pop_front();
     bytes_ -= gone.length;
-    if (longest_.front() == first_) longest_.pop_front();
+    if (longest_.front() == first_)
+        longest_.pop_front();
     ++first_;
     // Lines fill the blocks in order, so the block of the oldest line goes
     // once the next line lies in a later one.
@@ -55,7 +57,8 @@ void LineStore::Clear() {
 
 std::string_view LineStore::Line(std::size_t index) const {
     const Entry& e = lines_[index];
-    return std::string_view(blocks_[static_cast<std::size_t>(e.block - firstBlock_)]).substr(e.offset, e.length);
+    return std::string_view(blocks_[static_cast<std::size_t>(e.block - firstBlock_)])
+        .substr(e.offset, e.length);
 }
 
 }  // namespace korvan

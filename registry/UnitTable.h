@@ -29,7 +29,9 @@ public:
     // Position of the current row, -1 when the table is empty.
     int Current() const { return rows_.empty() ? -1 : current_; }
     // Unit number of the current row, -1 when the table is empty.
-    int CurrentUnitNr() const { return rows_.empty() ? -1 : rows_[static_cast<std::size_t>(current_)]; }
+    int CurrentUnitNr() const {
+        return rows_.empty() ? -1 : rows_[static_cast<std::size_t>(current_)];
+    }
     void SetCurrent(int position);
     void First() { SetCurrent(0); }
     // Position of a unit's row, -1 when it has none.

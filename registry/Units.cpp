@@ -240,9 +240,9 @@ void Registry::ClearCommTrouble(int nr) {
 
 void Registry::BuildRowText(int nr) {
     UnitRecord& u = Unit(nr);
-    u.sRowText = UnitNrText(nr) + " " + u.sImei + " " + u.sIP + ":" + std::to_string(u.iPort) + " " +
-                 DateTimeText(u.dtFirstMsg) + " " + DateTimeText(u.dtLastMsg) + " " + u.sFwVer +
-                 " " + u.sAccount;
+    u.sRowText = UnitNrText(nr) + " " + u.sImei + " " + u.sIP + ":" + std::to_string(u.iPort) +
+                 " " + DateTimeText(u.dtFirstMsg) + " " + DateTimeText(u.dtLastMsg) + " " +
+                 u.sFwVer + " " + u.sAccount;
 }
 
 void Registry::DeleteUnit(int nr) {

@@ -22,13 +22,13 @@ struct UnitRecord {
     std::uint8_t byCommTrSent = 0;  // bit 0..2: trouble stage 1..3 reported
     std::string sIP;                // capacity 15
     std::int32_t iPort = 0;
-    TDateTime dtLastMsg = 0;        // local wall-clock time
+    TDateTime dtLastMsg = 0;  // local wall-clock time
     TDateTime dtFirstMsg = 0;
-    std::string sImei;    // capacity 15
-    std::string sFwRaw;   // capacity 3: major, minor, build bytes
-    std::string sFwVer;   // capacity 11
-    std::string sAccount; // capacity 4
-    std::string sRowText; // search text of the unit's grid row
+    std::string sImei;     // capacity 15
+    std::string sFwRaw;    // capacity 3: major, minor, build bytes
+    std::string sFwVer;    // capacity 11
+    std::string sAccount;  // capacity 4
+    std::string sRowText;  // search text of the unit's grid row
     // Monotonic time of the last message: silence is measured with it, so a
     // change of the wall clock never makes units look silent. Not stored in
     // the database; derived from dtLastMsg when the database is loaded.
@@ -56,9 +56,9 @@ struct UnitMessage {
     std::int64_t nowMonoMs = 0;  // monotonic time of the same moment
     std::string senderIP;
     std::int32_t senderPort = 0;
-    std::string imei;      // PingImeiFwVer only, else empty
-    std::string fwRaw;     // PingImeiFwVer only, else empty
-    std::string fwText;    // PingImeiFwVer only, else empty
+    std::string imei;        // PingImeiFwVer only, else empty
+    std::string fwRaw;       // PingImeiFwVer only, else empty
+    std::string fwText;      // PingImeiFwVer only, else empty
     std::string msgAccount;  // Event only, else empty
     std::string oldAccount;  // sAccount before SetAccountFromMsg
 };

@@ -89,7 +89,8 @@ void ApplyUnitFilter(const Registry& units, UnitTable& table, const std::string&
     table.EndUpdate();
 }
 
-UnitFilter::UnitFilter(const Registry& units, UnitTable& table, ITimerFactory& timers, LogChannel& errors)
+UnitFilter::UnitFilter(const Registry& units, UnitTable& table, ITimerFactory& timers,
+                       LogChannel& errors)
     : units_(units),
       table_(table),
       errors_(errors),
@@ -107,9 +108,8 @@ Rgb UnitFilter::TextChanged(const std::string& boxText) {
 }
 
 void UnitFilter::DelayElapsed() {
-    Guarded(errors_, "TimerOnce_FilterTime", [&] {
-        ApplyUnitFilter(units_, table_, FilterText(boxText_));
-    });
+    Guarded(errors_, "TimerOnce_FilterTime",
+            [&] { ApplyUnitFilter(units_, table_, FilterText(boxText_)); });
 }
 
 }  // namespace korvan

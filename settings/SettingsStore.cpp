@@ -49,7 +49,7 @@ std::int32_t ToIntOrMinusOne(const std::string& s) {
 
 // Closes a descriptor on every way out of a scope.
 class Fd {
-  public:
+public:
     explicit Fd(int fd) : fd_(fd) {}
     ~Fd() {
         if (fd_ >= 0)
@@ -65,7 +65,7 @@ class Fd {
         return ::close(fd) == 0 ? 0 : errno;
     }
 
-  private:
+private:
     int fd_;
 };
 
@@ -172,12 +172,12 @@ SettingsStore::SettingsStore(WorkingSettings& values, LogChannels logs, std::str
       // The initial Serial Port row differs from the built-in "COM1"; the two
       // agree once the file is read or the row is stored.
       rows_{{0, "UDP Server Port", "33665"},
-                      {1, "Serial Port", "COM3"},
-                      {2, "Comm Trouble 1", "15"},
-                      {3, "Comm Trouble 2", "60"},
-                      {4, "Comm Trouble 3", "240"},
-                      {5, "Comm Trouble StartUp Delay", "7"},
-                      {6, "Ping Interval To Monit.Software", "30"}} {}
+            {1, "Serial Port", "COM3"},
+            {2, "Comm Trouble 1", "15"},
+            {3, "Comm Trouble 2", "60"},
+            {4, "Comm Trouble 3", "240"},
+            {5, "Comm Trouble StartUp Delay", "7"},
+            {6, "Ping Interval To Monit.Software", "30"}} {}
 
 bool SettingsStore::IsStartUpDone() const {
     return hooks_.StartUpDone && hooks_.StartUpDone();

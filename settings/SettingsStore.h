@@ -33,7 +33,7 @@ struct SettingsRow {
 // The table always holds exactly the seven rows in id order: the file's line
 // order depends on it, so rows are never inserted, deleted or moved.
 class SettingsStore {
-  public:
+public:
     // What applying a value sets in motion elsewhere. Any hook may be left
     // empty; it then does nothing (an empty StartUpDone counts as false).
     struct Hooks {
@@ -135,7 +135,7 @@ class SettingsStore {
     const std::vector<SettingsRow>& Rows() const { return rows_; }
     const std::string& IniPath() const { return iniPath_; }
 
-  private:
+private:
     bool IsStartUpDone() const;
 
     WorkingSettings& values_;

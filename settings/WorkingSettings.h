@@ -10,11 +10,11 @@ namespace korvan {
 struct WorkingSettings {
     std::uint16_t UDPSrvPort = 33665;
     std::string SerialPortName = "COM1";
-    std::int32_t CommTrouble1 = 15;             // minutes, 0 = off
-    std::int32_t CommTrouble2 = 60;             // minutes, 0 = off
-    std::int32_t CommTrouble3 = 240;            // minutes, 0 = off
-    std::int32_t CommTroubleStartUpDelay = 7;   // minutes, 0 = none
-    std::int32_t PingInterval = 30;             // seconds, 0 = off
+    std::int32_t CommTrouble1 = 15;            // minutes, 0 = off
+    std::int32_t CommTrouble2 = 60;            // minutes, 0 = off
+    std::int32_t CommTrouble3 = 240;           // minutes, 0 = off
+    std::int32_t CommTroubleStartUpDelay = 7;  // minutes, 0 = none
+    std::int32_t PingInterval = 30;            // seconds, 0 = off
 };
 
 }  // namespace korvan

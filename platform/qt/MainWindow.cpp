@@ -9,10 +9,10 @@
 #include <QTimer>
 #include <QVBoxLayout>
 
+#include "platform/SystemClock.h"
 #include "platform/qt/AppIcon.h"
 #include "platform/qt/GradientPanel.h"
 #include "platform/qt/GridPainting.h"
-#include "platform/SystemClock.h"
 #include "platform/qt/QtSerialDevice.h"
 #include "platform/qt/QtTimers.h"
 #include "platform/qt/QtUdp.h"
@@ -74,8 +74,7 @@ CounterLabel::CounterLabel(QWidget* parent) : QLabel(parent) {
 MainWindow::MainWindow(const std::string& exeDir, QWidget* parent)
     : MainWindow(exeDir, WindowServices{}, parent) {}
 
-MainWindow::MainWindow(const std::string& exeDir, const WindowServices& services,
-                           QWidget* parent)
+MainWindow::MainWindow(const std::string& exeDir, const WindowServices& services, QWidget* parent)
     : QMainWindow(parent) {
     if (services.clock == nullptr)
         clock_ = std::make_unique<SystemClock>();
@@ -130,9 +129,9 @@ MainWindow::MainWindow(const std::string& exeDir, const WindowServices& services
     layout->addWidget(pageControl_, 1);
     setCentralWidget(central);
 
-    receiver_ = std::make_unique<Receiver>(ReceiverPlatform{*clockInUse_, *timersInUse_, *dialogsInUse_,
-                                                  sound, udp, serial, *memoAll_, *memoImp_,
-                                                  *memoErr_, *ledImp_, *ledErr_, *this, exeDir});
+    receiver_ = std::make_unique<Receiver>(
+        ReceiverPlatform{*clockInUse_, *timersInUse_, *dialogsInUse_, sound, udp, serial, *memoAll_,
+                         *memoImp_, *memoErr_, *ledImp_, *ledErr_, *this, exeDir});
     connect(pageControl_, &QTabWidget::currentChanged, this, &MainWindow::TabChanged);
 }
 

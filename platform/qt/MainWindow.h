@@ -50,7 +50,7 @@ class MainWindow : public QMainWindow, public IReceiverView {
 public:
     explicit MainWindow(const std::string& exeDir, QWidget* parent = nullptr);
     MainWindow(const std::string& exeDir, const WindowServices& services,
-                 QWidget* parent = nullptr);
+               QWidget* parent = nullptr);
     ~MainWindow() override;
 
     // Runs the start-up sequence and then fills the Settings and Test Time

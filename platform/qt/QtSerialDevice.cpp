@@ -131,7 +131,8 @@ void QtSerialDevice::Notify() {
 }
 
 void QtSerialDevice::OnError(QSerialPort::SerialPortError error) {
-    if (error == QSerialPort::NoError || inOwnCall_) return;
+    if (error == QSerialPort::NoError || inOwnCall_)
+        return;
     // Qt reports a hung-up device as a read error or a resource error, and
     // also a read that would block, or modem lines a pseudo-terminal does
     // not have. Only a device that no longer answers at all is closed; it is
@@ -139,10 +140,13 @@ void QtSerialDevice::OnError(QSerialPort::SerialPortError error) {
     QMetaObject::invokeMethod(
         &port_,
         [this] {
-            if (!port_.isOpen()) return;
+            if (!port_.isOpen())
+                return;
             termios t{};
-            if (::tcgetattr(port_.handle(), &t) == 0) return;
-            if (errno == EIO || errno == ENXIO || errno == ENODEV || errno == EBADF) Close();
+            if (::tcgetattr(port_.handle(), &t) == 0)
+                return;
+            if (errno == EIO || errno == ENXIO || errno == ENODEV || errno == EBADF)
+                Close();
         },
         Qt::QueuedConnection);
 }

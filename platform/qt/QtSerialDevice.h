@@ -23,7 +23,7 @@ namespace korvan {
 // USB adapter pulled, the other end of a pseudo-terminal closed) is closed,
 // so that posting the same port name again opens it anew.
 class QtSerialDevice : public ISerialDevice {
-  public:
+public:
     QtSerialDevice();
     ~QtSerialDevice() override;
     QtSerialDevice(const QtSerialDevice&) = delete;
@@ -39,7 +39,7 @@ class QtSerialDevice : public ISerialDevice {
     Bytes ReadAll() override;
     bool TakeLineError() override;
 
-  private:
+private:
     void Notify();
     void OnError(QSerialPort::SerialPortError error);
     bool ReadErrorCount(std::uint64_t& count) const;

@@ -13,7 +13,7 @@ namespace korvan {
 // is inactive again when its tick runs. A tick handler must not destroy the
 // timer that is ticking.
 class QtTimer : public ITimer {
-  public:
+public:
     QtTimer(int intervalMs, bool singleShot, std::function<void()> onTick);
     void Start() override;
     void Stop() override;
@@ -21,13 +21,13 @@ class QtTimer : public ITimer {
     int Interval() const override;
     bool IsActive() const override;
 
-  private:
+private:
     QTimer timer_;
     std::function<void()> onTick_;
 };
 
 class QtTimerFactory : public ITimerFactory {
-  public:
+public:
     std::unique_ptr<ITimer> CreateTimer(int intervalMs, bool singleShot,
                                         std::function<void()> onTick) override;
 };

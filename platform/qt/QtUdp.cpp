@@ -21,10 +21,13 @@ std::string DottedText(in_addr address) {
     char* p = text;
     for (int shift = 24; shift >= 0; shift -= 8) {
         const unsigned octet = (v >> shift) & 0xFFu;
-        if (octet >= 100) *p++ = static_cast<char>('0' + octet / 100);
-        if (octet >= 10) *p++ = static_cast<char>('0' + octet / 10 % 10);
+        if (octet >= 100)
+            *p++ = static_cast<char>('0' + octet / 100);
+        if (octet >= 10)
+            *p++ = static_cast<char>('0' + octet / 10 % 10);
         *p++ = static_cast<char>('0' + octet % 10);
-        if (shift > 0) *p++ = '.';
+        if (shift > 0)
+            *p++ = '.';
     }
     return std::string(text, p);
 }
@@ -50,7 +53,8 @@ QtUdpSocket::QtUdpSocket(std::uint16_t port, DatagramHandler handler,
                       this,
                       [this] {
                           intake_.Continue();
-                          if (!intake_.TurnPending()) readable_->setEnabled(true);
+                          if (!intake_.TurnPending())
+                              readable_->setEnabled(true);
                       },
                       Qt::QueuedConnection);
               }) {
@@ -86,7 +90,8 @@ QtUdpSocket::QtUdpSocket(std::uint16_t port, DatagramHandler handler,
 
 QtUdpSocket::~QtUdpSocket() {
     readable_.reset();
-    if (readFd_ >= 0) ::close(readFd_);
+    if (readFd_ >= 0)
+        ::close(readFd_);
 }
 
 int QtUdpSocket::ReceiveBufferSize() const {
@@ -111,7 +116,8 @@ bool QtUdpSocket::ReadOne(DatagramIntake::Datagram& d) {
         do {
             n = ::recvmmsg(readFd_, messages_.data(), kReadAtOnce, MSG_DONTWAIT, nullptr);
         } while (n < 0 && errno == EINTR);
-        if (n <= 0) return false;
+        if (n <= 0)
+            return false;
         read_ = n;
     }
     const std::size_t i = static_cast<std::size_t>(taken_++);
@@ -171,7 +177,9 @@ void QtUdpSocket::Send(const std::string& address, std::uint16_t port, const Byt
     }
 }
 
-std::uint16_t QtUdpSocket::LocalPort() const { return socket_.localPort(); }
+std::uint16_t QtUdpSocket::LocalPort() const {
+    return socket_.localPort();
+}
 
 std::unique_ptr<IUdpSocket> QtUdpFactory::Open(std::uint16_t port, DatagramHandler handler,
                                                std::function<void()> onBatchEnd) {

@@ -95,7 +95,8 @@ void QtMemo::Flush() {
     const std::uint64_t longest = store_.Dropped() + store_.Longest();
     if (longest != longestNumber_) {
         longestNumber_ = longest;
-        longestWidth_ = fontMetrics().horizontalAdvance(LineText(static_cast<qsizetype>(store_.Longest())));
+        longestWidth_ =
+            fontMetrics().horizontalAdvance(LineText(static_cast<qsizetype>(store_.Longest())));
     }
     if (dropped > 0)
         ForgetDropped(dropped);
@@ -104,15 +105,17 @@ void QtMemo::Flush() {
         bar->setValue(bar->maximum());
     } else {
         // The lines in view stay in view while older ones go.
-        bar->setValue(static_cast<int>(std::max<qsizetype>(0, firstInView - static_cast<qsizetype>(dropped))));
+        bar->setValue(static_cast<int>(
+            std::max<qsizetype>(0, firstInView - static_cast<qsizetype>(dropped))));
     }
     viewport()->update();
 }
 
 void QtMemo::ForgetDropped(std::size_t dropped) {
     const auto up = [dropped](Pos& p) {
-        p = p.line >= static_cast<qsizetype>(dropped) ? Pos{p.line - static_cast<qsizetype>(dropped), p.column}
-                                                      : Pos{};
+        p = p.line >= static_cast<qsizetype>(dropped)
+                ? Pos{p.line - static_cast<qsizetype>(dropped), p.column}
+                : Pos{};
     };
     up(anchor_);
     up(cursor_);

@@ -24,8 +24,8 @@ SingleInstance::SingleInstance(const QString& className, const QString& title) {
     const QByteArray key = (className + QChar(0) + title).toUtf8();
     const QString hash = QString::fromLatin1(
         QCryptographicHash::hash(key, QCryptographicHash::Sha1).toHex().left(16));
-    path_ = dir + "/" + className + "-" + hash + "-" + QString::number(::getuid()) +
-            "-instance.lock";
+    path_ =
+        dir + "/" + className + "-" + hash + "-" + QString::number(::getuid()) + "-instance.lock";
 }
 
 SingleInstance::~SingleInstance() {

@@ -313,8 +313,7 @@ void UnitsPanel::BuildPopupMenu() {
         connect(a, &QAction::triggered, this, [this, handler] { RunMenuCommand(handler); });
     };
     add(popupMenu_, "Get Ping", "GetPing1", &UnitCommands::RequestPing);
-    add(popupMenu_, "Get Automatic Test", "GetAutomaticTest1",
-        &UnitCommands::RequestAutomaticTest);
+    add(popupMenu_, "Get Automatic Test", "GetAutomaticTest1", &UnitCommands::RequestAutomaticTest);
     add(popupMenu_, "Get GSM Level", "GetGSMLevel1", &UnitCommands::RequestGsmLevel);
     add(popupMenu_, "Set Time", "SetTime1", &UnitCommands::SetUnitTime);
     add(popupMenu_, "Reset Device", "ResetDevice1", &UnitCommands::ResetUnit);
@@ -325,10 +324,8 @@ void UnitsPanel::BuildPopupMenu() {
     add(openClose, "Close", "OpenCloseClose1", &UnitCommands::CloseUnit);
     QMenu* important = popupMenu_->addMenu("Important cmd");
     important->setObjectName("Importantcmd1");
-    add(important, "Change Unit ID", "ImportantcmdChangeUnitID1",
-        &UnitCommands::ChangeUnitNr);
-    add(important, "Clear Storage", "ImportantcmdClearStorage1",
-        &UnitCommands::ClearUnitStorage);
+    add(important, "Change Unit ID", "ImportantcmdChangeUnitID1", &UnitCommands::ChangeUnitNr);
+    add(important, "Clear Storage", "ImportantcmdClearStorage1", &UnitCommands::ClearUnitStorage);
     popupMenu_->addSeparator();
     add(popupMenu_, "Delete", "Delete1", &UnitCommands::DeleteUnit);
 }

@@ -73,11 +73,13 @@ TEST_F(LogTest, NulMarkerGivesEmptyLineInChannelAndParent) {
     ch.imp.AddMsg("first");
     ch.imp.AddMsg(std::string("\0Receive from 1.2.3.4:5 (0 b.): 0x", 34));
     const std::string expected =
-        "2026.12.08 10:30:00 - first\r\n\r\n2026.12.08 10:30:00 - Receive from 1.2.3.4:5 (0 b.): 0x\r\n";
+        "2026.12.08 10:30:00 - first\r\n\r\n2026.12.08 10:30:00 - Receive from 1.2.3.4:5 (0 b.): "
+        "0x\r\n";
     EXPECT_EQ(expected, dir.Read("Log/Imp_msg.log"));
     EXPECT_EQ(expected, dir.Read(today));
-    const std::vector<std::string> memo = {"2026.12.08 10:30:00 - first", "",
-                                           "2026.12.08 10:30:00 - Receive from 1.2.3.4:5 (0 b.): 0x"};
+    const std::vector<std::string> memo = {
+        "2026.12.08 10:30:00 - first", "",
+        "2026.12.08 10:30:00 - Receive from 1.2.3.4:5 (0 b.): 0x"};
     EXPECT_EQ(memo, ch.impMemo.lines);
     EXPECT_EQ(memo, ch.allMemo.lines);
 }
@@ -125,9 +127,9 @@ TEST_F(LogTest, UnwritableFileIsToldOnceAndTriedAgain) {
     EXPECT_EQ(std::vector<std::string>{"ERR in AddMsg, Error Msg: " + failure}, ch.Err());
     EXPECT_TRUE(ch.errLed.IsBlinking());
     // The outage is told as it happens, before the entry's copy.
-    EXPECT_EQ((std::vector<std::string>{"ERR in AddMsg, Error Msg: " + failure, "lost",
-                                        "lost again"}),
-              ch.All());
+    EXPECT_EQ(
+        (std::vector<std::string>{"ERR in AddMsg, Error Msg: " + failure, "lost", "lost again"}),
+        ch.All());
     EXPECT_EQ(3u, ch.sound.played.size());  // two entries and the report
 
     // Writable again: the entry is filed and nothing more is told.
@@ -161,9 +163,9 @@ TEST_F(LogTest, UncreatableFolderIsAnOutageOfItsOwnChannelToo) {
     // One report for the Errors file, one for the All file its copy went to.
     ASSERT_EQ(4u, err.size());
     EXPECT_EQ("x", err[0]);
-    EXPECT_EQ(0u, err[1].rfind("ERR in AddMsg, Error Msg: Cannot create folder " + dir.Path() +
-                                   "Log/: ",
-                               0));
+    EXPECT_EQ(
+        0u,
+        err[1].rfind("ERR in AddMsg, Error Msg: Cannot create folder " + dir.Path() + "Log/: ", 0));
     EXPECT_EQ(0u, err[2].rfind("ERR in AddMsg, Error Msg: Cannot create folder " + dir.Path() +
                                    "Log/All msg/: ",
                                0));

@@ -46,16 +46,24 @@ TEST_F(DiskSpaceWatchTest, TellsEachCrossingOnceDownAndOnceUp) {
     const Step steps[] = {
         {"plenty", 20 * kGiB, 100 * kGiB, {}},
         {"exactly 1 GiB on a small disk", kGiB, 20 * kGiB, {}},
-        {"crossing down: a byte under 1 GiB", kGiB - 1, 20 * kGiB,
+        {"crossing down: a byte under 1 GiB",
+         kGiB - 1,
+         20 * kGiB,
          {"!! Low disk space: 1024.0 MiB free of 20.0 GiB" + where}},
         {"staying down", 300 * kMiB, 20 * kGiB, {}},
         {"staying down, lower still", 0, 20 * kGiB, {}},
-        {"crossing up", 3 * kGiB + 200 * kMiB, 20 * kGiB,
+        {"crossing up",
+         3 * kGiB + 200 * kMiB,
+         20 * kGiB,
          {"Disk space is back: 3.2 GiB free of 20.0 GiB" + where}},
         {"staying up", 5 * kGiB, 20 * kGiB, {}},
-        {"under 2 % of a large disk", 19 * kGiB, 1000 * kGiB,
+        {"under 2 % of a large disk",
+         19 * kGiB,
+         1000 * kGiB,
          {"!! Low disk space: 19.0 GiB free of 1000.0 GiB" + where}},
-        {"exactly 2 % of it", 20 * kGiB, 1000 * kGiB,
+        {"exactly 2 % of it",
+         20 * kGiB,
+         1000 * kGiB,
          {"Disk space is back: 20.0 GiB free of 1000.0 GiB" + where}},
     };
     for (const Step& s : steps) {
@@ -78,8 +86,9 @@ TEST_F(DiskSpaceWatchTest, EachFileSystemIsToldOfOnItsOwn) {
     EXPECT_EQ(Lines{"!! Low disk space: 100.0 MiB free of 10.0 GiB on the disk holding "
                     "/srv/recv/RAZUDovuve.db"},
               CheckWith(50 * kGiB, 100 * kGiB));
-    EXPECT_EQ(Lines{"!! Low disk space: 10.0 MiB free of 100.0 GiB on the disk holding /srv/recv/Log"},
-              CheckWith(10 * kMiB, 100 * kGiB));
+    EXPECT_EQ(
+        Lines{"!! Low disk space: 10.0 MiB free of 100.0 GiB on the disk holding /srv/recv/Log"},
+        CheckWith(10 * kMiB, 100 * kGiB));
     // A path that cannot be looked at is left out; its disk's state is kept.
     disk.paths["/srv/recv/RAZUDovuve.db"] = std::nullopt;
     EXPECT_EQ(Lines{}, CheckWith(10 * kMiB, 100 * kGiB));

@@ -24,7 +24,9 @@ const Bytes kEvent = {0x06, 0x00, 0x00, 0x05, 0x03, 0x02, 0x01, 0x00, 0x1A, 0x0C
                       '3',  '0',  '0',  '1',  '0',  '0',  '5',  0x21};
 const std::string kEventLine = "5077 181234E13001005";
 
-std::string Written(const Bytes& b) { return std::string(b.begin(), b.end()); }
+std::string Written(const Bytes& b) {
+    return std::string(b.begin(), b.end());
+}
 
 class ReceiverTest : public ::testing::Test {
 protected:
@@ -312,8 +314,7 @@ TEST_F(ReceiverTest, HousekeepingClearsAllMsgMemoAbove1000Lines) {
         EXPECT_FALSE(rig.memoImp.lines.empty());
     }
     // Housekeeping writes no log file entry.
-    EXPECT_EQ(std::string::npos,
-              rig.dir.Read("Log/All msg/2026-12-08.log").find("Automatically"));
+    EXPECT_EQ(std::string::npos, rig.dir.Read("Log/All msg/2026-12-08.log").find("Automatically"));
 }
 
 TEST_F(ReceiverTest, FiveMinuteTickWarnsOfLowDiskSpaceOnImpMsgOncePerCrossing) {

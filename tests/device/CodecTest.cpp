@@ -337,8 +337,8 @@ TEST(Codec, DatagramHexIsCutOnlyBeyondTheLongestFrame) {
         bool marked;
     };
     const Case cases[] = {
-        {0, 0, false},   {9, 9, false},   {28, 28, false},  // up to the longest frame: in full
-        {29, 29, true},  {64, 64, true},  {65, 64, true},   // longer: at most 64 bytes, and "..."
+        {0, 0, false},    {9, 9, false},    {28, 28, false},  // up to the longest frame: in full
+        {29, 29, true},   {64, 64, true},   {65, 64, true},   // longer: at most 64 bytes, and "..."
         {8000, 64, true}, {8192, 64, true},
     };
     for (const Case& c : cases) {
@@ -364,7 +364,8 @@ TEST(Codec, RejectionOfALongDatagramShowsItsCutHexAndItsRealLength) {
     };
     const Case cases[] = {
         {"28 bytes, bad CRC", Counting(28),
-         "Receive msg, containing INVALID CRC. Msg from 192.0.2.5 (28 b.): 0x" + HexText(Counting(28))},
+         "Receive msg, containing INVALID CRC. Msg from 192.0.2.5 (28 b.): 0x" +
+             HexText(Counting(28))},
         {"29-byte event", longEvent,
          "Receive INVALID Size STRING from 192.0.2.5 (29 b.): 0x" + HexText(longEvent) + "..."},
         {"8000 bytes of junk", junk,
@@ -383,9 +384,10 @@ TEST(Codec, RejectionOfALongDatagramShowsItsCutHexAndItsRealLength) {
         b.back() = Crc8(ByteSpan(b).first(b.size() - 1));
         return b;
     }();
-    EXPECT_EQ("Receive msg, containing INVALID FrameType (0x77). Msg from 192.0.2.5 (8000 b.): 0x77" +
-                  HexText(ByteSpan(typed).subspan(1, 63)) + "...",
-              RejectMessage(RejectKind::BadFrameType, typed, "192.0.2.5"));
+    EXPECT_EQ(
+        "Receive msg, containing INVALID FrameType (0x77). Msg from 192.0.2.5 (8000 b.): 0x77" +
+            HexText(ByteSpan(typed).subspan(1, 63)) + "...",
+        RejectMessage(RejectKind::BadFrameType, typed, "192.0.2.5"));
 }
 
 Bytes EventWithTime(const char* stamp) {

@@ -16,7 +16,6 @@
 
 using namespace korvan;
 
-
 namespace devtest {
 
 // "06 00 0A" -> {0x06, 0x00, 0x0A}

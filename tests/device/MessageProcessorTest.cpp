@@ -43,7 +43,7 @@ const char* const kDayLog = "Log/All msg/2026-12-08.log";
 // port is open; the monitoring lines wait in the send buffer behind the
 // start-up heartbeat.
 class MessageProcessorTest : public ::testing::Test {
-  protected:
+protected:
     void SetUp() override {
         startLines = core.Buffer().SendBufferCount();
         startLog = rig.dir.Read(kDayLog);
@@ -113,8 +113,8 @@ TEST_F(MessageProcessorTest, WorkedEventIsAcknowledgedForwardedAndRecorded) {
 
     // The block start is set apart by an empty line in the file too.
     const std::string s = "2026.12.08 10:30:02 - ";
-    EXPECT_EQ(startLog + "\r\n" + s + all[1] + "\r\n" + s + all[2] + "\r\n" + s + all[3] +
-                  "\r\n" + s + all[4] + "\r\n" + s + all[5] + "\r\n" + s + all[6] + "\r\n",
+    EXPECT_EQ(startLog + "\r\n" + s + all[1] + "\r\n" + s + all[2] + "\r\n" + s + all[3] + "\r\n" +
+                  s + all[4] + "\r\n" + s + all[5] + "\r\n" + s + all[6] + "\r\n",
               rig.dir.Read(kDayLog));
 }
 
@@ -264,7 +264,8 @@ TEST_F(MessageProcessorTest, EveryAcceptedDatagramEndsReportedTroubleWithTheAcco
         {"Event with another account", EventFrame("1A 0C 08 0A 1E 00", "4321113001005")},
         {"Ping", Hex("23 00 00 06 03 02 01 00 F2")},
         {"GSMLevel", WithCrc("25 00 00 07 03 02 01 00 17")},
-        {"PingImeiFwVer", AppendCrc(Concat({Hex("22 FD 01 00 03 02 01 00"), imei, Hex("01 02 0F")}))},
+        {"PingImeiFwVer",
+         AppendCrc(Concat({Hex("22 FD 01 00 03 02 01 00"), imei, Hex("01 02 0F")}))},
         {"SetTimeRequest", WithCrc("0A 00 12 34 03 02 01 00")},
         {"ChangeUnitNrRequest", AppendCrc(Concat({Hex("20 00 00 09 03 02 01 00"), imei}))},
     };
@@ -296,8 +297,9 @@ TEST_F(MessageProcessorTest, EveryAcceptedDatagramEndsReportedTroubleWithTheAcco
         EXPECT_EQ(0, registry.Unit(123).byCommTrSent);
         const Lines all = rig.All();
         ASSERT_GE(all.size(), 4u);
-        EXPECT_EQ((Lines{"", "Receive from 10.0.0.5:4000 (" + std::to_string(frame.size()) +
-                                 " b.): 0x" + HexText(frame),
+        EXPECT_EQ((Lines{"",
+                         "Receive from 10.0.0.5:4000 (" + std::to_string(frame.size()) +
+                             " b.): 0x" + HexText(frame),
                          "[Unit 0123] [Account 4321] - CommRestore"}),
                   Lines(all.begin(), all.begin() + 3));
         EXPECT_EQ(0u, all[3].rfind("[Unit 0123] [Account 4321] [FrameID=", 0)) << all[3];
@@ -411,7 +413,8 @@ TEST_F(MessageProcessorTest, DatagramsLongerThanAnyFrameAreLoggedCut) {
     event29.back() = 0x00;
     event29 = AppendCrc(event29);
     Bytes junk(8000);
-    for (std::size_t i = 0; i < junk.size(); ++i) junk[i] = static_cast<std::uint8_t>(0xA0 + i % 16);
+    for (std::size_t i = 0; i < junk.size(); ++i)
+        junk[i] = static_cast<std::uint8_t>(0xA0 + i % 16);
     const std::string junkHex =
         "A0A1A2A3A4A5A6A7A8A9AAABACADAEAFA0A1A2A3A4A5A6A7A8A9AAABACADAEAF"
         "A0A1A2A3A4A5A6A7A8A9AAABACADAEAFA0A1A2A3A4A5A6A7A8A9AAABACADAEAF...";
@@ -423,15 +426,18 @@ TEST_F(MessageProcessorTest, DatagramsLongerThanAnyFrameAreLoggedCut) {
         Lines all;
     };
     const Case cases[] = {
-        {"28-byte frame with a bad CRC", badCrc28,
+        {"28-byte frame with a bad CRC",
+         badCrc28,
          {"", "Receive from 10.0.0.5:4000 (28 b.): 0x" + HexText(badCrc28),
           "Receive msg, containing INVALID CRC. Msg from 10.0.0.5 (28 b.): 0x" + HexText(badCrc28),
           "Send NACK"}},
-        {"29-byte event", event29,
+        {"29-byte event",
+         event29,
          {"", "Receive from 10.0.0.5:4000 (29 b.): 0x" + HexText(event29) + "...",
           "Receive INVALID Size STRING from 10.0.0.5 (29 b.): 0x" + HexText(event29) + "...",
           "Send NACK"}},
-        {"8000 bytes of junk", junk,
+        {"8000 bytes of junk",
+         junk,
          {"", "Receive from 10.0.0.5:4000 (8000 b.): 0x" + junkHex,
           "Receive msg, containing INVALID CRC. Msg from 10.0.0.5 (8000 b.): 0x" + junkHex,
           "Send NACK"}},
@@ -524,16 +530,17 @@ TEST_F(MessageProcessorTest, RecordWriteFailureIsReportedAfterTheAnswer) {
 TEST_F(MessageProcessorTest, NonNumericImeiIsReportedOnceAndTheUnitIsHeard) {
     FakeUnitStore store;
     registry.SetStore(&store);
-    const Bytes ping =
-        AppendCrc(Concat({Hex("22 00 00 07 03 02 01 00"), Text("35693803564380A"), Hex("01 02 0F")}));
+    const Bytes ping = AppendCrc(
+        Concat({Hex("22 00 00 07 03 02 01 00"), Text("35693803564380A"), Hex("01 02 0F")}));
     for (int i = 0; i < 3; ++i) {
         clock.Advance(20000);
         Receive(ping);
         EXPECT_EQ(clock.MonotonicMs(), registry.Unit(123).lastMsgMonoMs) << i;
         EXPECT_EQ(static_cast<std::size_t>(i + 1), udp.sent.size());
     }
-    EXPECT_EQ(Lines{"ERR in ProcessRecMsg, Error Msg: '35693803564380A' is not a valid IMEI number"},
-              rig.Err());
+    EXPECT_EQ(
+        Lines{"ERR in ProcessRecMsg, Error Msg: '35693803564380A' is not a valid IMEI number"},
+        rig.Err());
     EXPECT_EQ("35693803564380A", registry.Unit(123).sImei);
     EXPECT_EQ("1.2.15", registry.Unit(123).sFwVer);
 }
@@ -581,8 +588,7 @@ TEST_F(MessageProcessorTest, ControlBytesFromAUnitCannotBreakLogLines) {
         "[Unit 0123] [Account 1?34] [FrameID=7] [Ping/imei/fwVer] [imei=356?38035643809] "
         "[fwVer=0.0.0]",
         rig.All()[2]);
-    for (const std::string& line : rig.memoAll.lines)
-        EXPECT_EQ(std::string::npos, line.find('\n'));
+    for (const std::string& line : rig.memoAll.lines) EXPECT_EQ(std::string::npos, line.find('\n'));
 }
 
 TEST_F(MessageProcessorTest, ActivationWithoutForceWaitsForStartUp) {

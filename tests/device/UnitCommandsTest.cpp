@@ -27,7 +27,7 @@ using Lines = std::vector<std::string>;
 const std::string kImei = "356938035643809";
 
 class UnitCommandsTest : public ::testing::Test {
-  protected:
+protected:
     // Makes a unit known as if it had sent a datagram from `ip`:`port`.
     void AddUnit(int nr, const std::string& ip, int port, const std::string& imei = "") {
         UnitMessage m;
@@ -282,16 +282,11 @@ TEST_F(UnitCommandsTest, EmptyTableDoesNothingAtAll) {
     dialogs.confirmAnswers = {true};
     dialogs.inputAnswers = {{true, "42"}};
     const std::vector<std::function<void(UnitCommands&)>> all = {
-        &UnitCommands::RequestPing,
-        &UnitCommands::RequestAutomaticTest,
-        &UnitCommands::RequestGsmLevel,
-        &UnitCommands::SetUnitTime,
-        &UnitCommands::ResetUnit,
-        &UnitCommands::OpenUnit,
-        &UnitCommands::CloseUnit,
-        &UnitCommands::ChangeUnitNr,
-        &UnitCommands::ClearUnitStorage,
-        &UnitCommands::DeleteUnit,
+        &UnitCommands::RequestPing,      &UnitCommands::RequestAutomaticTest,
+        &UnitCommands::RequestGsmLevel,  &UnitCommands::SetUnitTime,
+        &UnitCommands::ResetUnit,        &UnitCommands::OpenUnit,
+        &UnitCommands::CloseUnit,        &UnitCommands::ChangeUnitNr,
+        &UnitCommands::ClearUnitStorage, &UnitCommands::DeleteUnit,
     };
     for (const auto& click : all) click(cmds);
     cmds.SendCMD(0x24, "Get Ping");

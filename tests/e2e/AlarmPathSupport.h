@@ -19,7 +19,6 @@
 
 using namespace korvan;
 
-
 // Kept in a namespace of their own: other end-to-end helpers have frame
 // builders of the same names.
 namespace e2e::alarm {

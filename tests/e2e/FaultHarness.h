@@ -27,7 +27,6 @@
 
 using namespace korvan;
 
-
 // In a namespace of their own, so that helpers of the same name in the
 // shared harness can never clash with these.
 namespace e2e::fault {

@@ -53,7 +53,8 @@ inline void WriteFile(const std::string& path, const std::string& data) {
 inline bool WaitFor(const std::function<bool()>& cond, int timeoutMs = 10000) {
     const auto end = Clock::now() + std::chrono::milliseconds(timeoutMs);
     while (Clock::now() < end) {
-        if (cond()) return true;
+        if (cond())
+            return true;
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     return cond();
@@ -85,7 +86,8 @@ class TempFolder {
 public:
     TempFolder() {
         std::string tmpl = (std::filesystem::temp_directory_path() / "korvan-e2e-XXXXXX").string();
-        if (::mkdtemp(tmpl.data()) == nullptr) throw std::runtime_error("mkdtemp");
+        if (::mkdtemp(tmpl.data()) == nullptr)
+            throw std::runtime_error("mkdtemp");
         path_ = tmpl + "/";
     }
     ~TempFolder() {
@@ -117,14 +119,17 @@ class PtyPeer {
 public:
     PtyPeer() { slaveName_ = OpenRawPty(master_, slave_); }
     ~PtyPeer() {
-        if (master_ >= 0) ::close(master_);
-        if (slave_ >= 0) ::close(slave_);
+        if (master_ >= 0)
+            ::close(master_);
+        if (slave_ >= 0)
+            ::close(slave_);
     }
     const std::string& SlaveName() const { return slaveName_; }
     // The test keeps its slave descriptor only until the receiver has opened
     // the port (the receiver opens it exclusively).
     void CloseSlave() {
-        if (slave_ >= 0) ::close(slave_);
+        if (slave_ >= 0)
+            ::close(slave_);
         slave_ = -1;
     }
     // Reads what arrived until `count` bytes are in, or the time is up.
@@ -135,7 +140,8 @@ public:
             ::poll(&p, 1, 20);
             std::uint8_t b[512];
             const ssize_t n = ::read(master_, b, sizeof b);
-            if (n > 0) buffer_.insert(buffer_.end(), b, b + n);
+            if (n > 0)
+                buffer_.insert(buffer_.end(), b, b + n);
         }
         const std::size_t take = std::min(count, buffer_.size());
         Bytes out(buffer_.begin(), buffer_.begin() + static_cast<long>(take));
@@ -145,7 +151,8 @@ public:
     // Reads one 21-byte transmission (20 characters and 0x14) as text without the terminator.
     std::string ReadLine(int timeoutMs) {
         const Bytes b = Read(21, timeoutMs);
-        if (b.size() != 21 || b.back() != 0x14) return std::string(b.begin(), b.end());
+        if (b.size() != 21 || b.back() != 0x14)
+            return std::string(b.begin(), b.end());
         return std::string(b.begin(), b.end() - 1);
     }
     void Write(const Bytes& b) { (void)!::write(master_, b.data(), b.size()); }
@@ -183,12 +190,14 @@ public:
     // One answer, or empty when none came in time.
     Bytes Receive(int timeoutMs, std::uint16_t* fromPort = nullptr) {
         pollfd p{fd_, POLLIN, 0};
-        if (::poll(&p, 1, timeoutMs) <= 0) return {};
+        if (::poll(&p, 1, timeoutMs) <= 0)
+            return {};
         std::uint8_t b[9000];
         sockaddr_in from{};
         socklen_t len = sizeof from;
         const ssize_t n = ::recvfrom(fd_, b, sizeof b, 0, reinterpret_cast<sockaddr*>(&from), &len);
-        if (fromPort != nullptr) *fromPort = ntohs(from.sin_port);
+        if (fromPort != nullptr)
+            *fromPort = ntohs(from.sin_port);
         return n > 0 ? Bytes(b, b + n) : Bytes{};
     }
 
@@ -231,7 +240,8 @@ public:
         std::filesystem::create_directories(runtimeDir_);
         ::chmod(runtimeDir_.c_str(), 0700);
         std::filesystem::copy_file(RAZUDOVUVE_EXE, dir_ + "RAZUDovuve");
-        std::filesystem::copy(RAZUDOVUVE_WAV_DIR, dir_ + "Wav", std::filesystem::copy_options::recursive);
+        std::filesystem::copy(RAZUDOVUVE_WAV_DIR, dir_ + "Wav",
+                              std::filesystem::copy_options::recursive);
     }
     // An installation made elsewhere (by scripts/install.sh, say): nothing
     // is copied; the desktop-session folder and the captured output live in
@@ -254,9 +264,9 @@ public:
     void WriteSettings(std::uint16_t udpPort, const std::string& serial = "COM7", int trouble1 = 15,
                        int trouble2 = 60, int trouble3 = 240, int delay = 7, int ping = 30) {
         WriteFile(dir_ + "RAZUDovuve.ini",
-                  std::to_string(udpPort) + "\r\n" + serial + "\r\n" + std::to_string(trouble1) + "\r\n" +
-                      std::to_string(trouble2) + "\r\n" + std::to_string(trouble3) + "\r\n" +
-                      std::to_string(delay) + "\r\n" + std::to_string(ping) + "\r\n");
+                  std::to_string(udpPort) + "\r\n" + serial + "\r\n" + std::to_string(trouble1) +
+                      "\r\n" + std::to_string(trouble2) + "\r\n" + std::to_string(trouble3) +
+                      "\r\n" + std::to_string(delay) + "\r\n" + std::to_string(ping) + "\r\n");
     }
     // Points ports/<name> at the pseudo-terminal's slave.
     void LinkPort(const std::string& name, const std::string& target) {
@@ -304,7 +314,8 @@ public:
         ::_exit(127);
     }
     bool Running() {
-        if (pid_ <= 0) return false;
+        if (pid_ <= 0)
+            return false;
         int status = 0;
         const pid_t r = ::waitpid(pid_, &status, WNOHANG);
         if (r == pid_) {
@@ -376,9 +387,11 @@ inline std::vector<std::string> LogMessages(const std::string& log) {
     std::size_t start = 0;
     while (start < log.size()) {
         std::size_t end = log.find("\r\n", start);
-        if (end == std::string::npos) end = log.size();
+        if (end == std::string::npos)
+            end = log.size();
         std::string line = log.substr(start, end - start);
-        if (line.size() >= 22 && line.compare(19, 3, " - ") == 0) line = line.substr(22);
+        if (line.size() >= 22 && line.compare(19, 3, " - ") == 0)
+            line = line.substr(22);
         out.push_back(line);
         start = end + 2;
     }

@@ -205,16 +205,15 @@ TEST(ReliabilityE2E, SerialLinkAppearingAfterStartGetsTheWaitingLines) {
     UdpUnit unit;
     const std::vector<std::string> accounts = {"2101", "2102", "2103"};
     for (std::size_t i = 0; i < accounts.size(); ++i) {
-        const Bytes event = EventFrame(static_cast<int>(21 + i), static_cast<int>(i + 1),
-                                       accounts[i]);
+        const Bytes event =
+            EventFrame(static_cast<int>(21 + i), static_cast<int>(i + 1), accounts[i]);
         unit.Send(port, event);
         ExpectAnswer(unit.Receive(3000), 0x01, Head8(event));
     }
 
     // The device appears 3 s after start, under the name the settings give.
     PtyPeer pty;
-    while (Clock::now() - started < std::chrono::seconds(3))
-        ASSERT_TRUE(pty.Read(1, 100).empty());
+    while (Clock::now() - started < std::chrono::seconds(3)) ASSERT_TRUE(pty.Read(1, 100).empty());
     std::filesystem::create_symlink(pty.SlaveName(), r.Dir() + "ports/COM7.new");
     std::filesystem::rename(r.Dir() + "ports/COM7.new", r.Dir() + "ports/COM7");
 

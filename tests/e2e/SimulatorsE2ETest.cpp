@@ -18,7 +18,6 @@
 
 #include "e2e/ReceiverHarness.h"
 
-
 using namespace e2e;
 
 namespace {

@@ -2,7 +2,6 @@
 
 #include "e2e/ReceiverHarness.h"
 
-
 using namespace e2e;
 
 TEST(StartupE2E, FirstStartWritesApplicationStartedAsFirstLineOfTodaysFile) {
@@ -27,7 +26,8 @@ TEST(StartupE2E, SecondInstanceInSameSessionWarnsAndWritesNothing) {
     Receiver second(first.RuntimeDir());
     second.Start();
     ASSERT_TRUE(WaitFor([&] {
-        return second.Stderr().find("The other instance of RAZUDovuve is running.") != std::string::npos;
+        return second.Stderr().find("The other instance of RAZUDovuve is running.") !=
+               std::string::npos;
     })) << second.Stderr();
     second.Kill(SIGTERM);
     EXPECT_FALSE(std::filesystem::exists(second.Dir() + "Log"));

@@ -20,7 +20,9 @@ public:
     // Starts at 2026-12-08 10:30:00 local time unless told otherwise.
     explicit FakeScheduler(TDateTime start = 46364.4375) : wall_(start) {}
 
-    TDateTime Now() const override { return wall_ + static_cast<double>(mono_ - wallBaseMono_) / kMsPerDay; }
+    TDateTime Now() const override {
+        return wall_ + static_cast<double>(mono_ - wallBaseMono_) / kMsPerDay;
+    }
     std::int64_t MonotonicMs() const override { return mono_; }
 
     // Sets the wall clock without moving the monotonic clock (an operator
@@ -35,12 +37,14 @@ public:
         for (;;) {
             Timer* next = nullptr;
             for (Timer* t : timers_) {
-                if (t->active_ && t->due_ <= end && (next == nullptr || t->due_ < next->due_ ||
-                                                     (t->due_ == next->due_ && t->seq_ < next->seq_))) {
+                if (t->active_ && t->due_ <= end &&
+                    (next == nullptr || t->due_ < next->due_ ||
+                     (t->due_ == next->due_ && t->seq_ < next->seq_))) {
                     next = t;
                 }
             }
-            if (next == nullptr) break;
+            if (next == nullptr)
+                break;
             mono_ = std::max(mono_, next->due_);
             if (next->single_) {
                 next->active_ = false;
@@ -65,7 +69,9 @@ public:
             : s_(s), interval_(interval), single_(single), onTick_(std::move(cb)) {
             s_.timers_.push_back(this);
         }
-        ~Timer() override { s_.timers_.erase(std::find(s_.timers_.begin(), s_.timers_.end(), this)); }
+        ~Timer() override {
+            s_.timers_.erase(std::find(s_.timers_.begin(), s_.timers_.end(), this));
+        }
         void Start() override {
             active_ = true;
             due_ = s_.mono_ + interval_;
@@ -75,7 +81,8 @@ public:
         void Stop() override { active_ = false; }
         void SetInterval(int ms) override {
             interval_ = ms;
-            if (active_) Start();
+            if (active_)
+                Start();
         }
         int Interval() const override { return interval_; }
         bool IsActive() const override { return active_; }

@@ -13,8 +13,10 @@ class FakeSerialDevice : public ISerialDevice {
 public:
     bool Open(const std::string& path) override {
         openCalls.push_back(path);
-        if (!openable.empty() && path.find(openable) == std::string::npos) return false;
-        if (failOpen) return false;
+        if (!openable.empty() && path.find(openable) == std::string::npos)
+            return false;
+        if (failOpen)
+            return false;
         open_ = true;
         openPath = path;
         return true;
@@ -25,10 +27,12 @@ public:
     }
     bool IsOpen() const override { return open_; }
     bool Write(const Bytes& data) override {
-        if (!open_) return false;
+        if (!open_)
+            return false;
         writes.push_back(data);
         pending += data.size();
-        if (autoDrain) pending = 0;
+        if (autoDrain)
+            pending = 0;
         return true;
     }
     std::size_t PendingOutput() const override { return pending; }
@@ -51,7 +55,8 @@ public:
     // Bytes arrive from the monitoring software.
     void Receive(const Bytes& b) {
         rx.insert(rx.end(), b.begin(), b.end());
-        if (onActivity) onActivity();
+        if (onActivity)
+            onActivity();
     }
 
     std::vector<Bytes> writes;

@@ -12,7 +12,7 @@ namespace korvan {
 // A serial link that records every write with the monotonic time it was
 // made, and hands out clusters the test has queued.
 class FakeSerialLink : public ISerialLink {
-  public:
+public:
     explicit FakeSerialLink(const IClock& clock) : clock_(clock) {}
 
     bool SerialIsOpen() const override { return open; }
@@ -35,7 +35,7 @@ class FakeSerialLink : public ISerialLink {
     std::deque<Bytes> clusters;
     int takes = 0;
 
-  private:
+private:
     const IClock& clock_;
 };
 

@@ -24,11 +24,14 @@ public:
         Socket(FakeUdpFactory& f, std::uint16_t port) : f_(f), port_(port) { ++f_.openSockets; }
         ~Socket() override {
             --f_.openSockets;
-            if (f_.current == this) f_.current = nullptr;
+            if (f_.current == this)
+                f_.current = nullptr;
         }
         void Send(const std::string& address, std::uint16_t port, const Bytes& data) override {
-            if (f_.failSends) throw std::runtime_error("Socket Error # 10049");
-            if (f_.onSend) f_.onSend();
+            if (f_.failSends)
+                throw std::runtime_error("Socket Error # 10049");
+            if (f_.onSend)
+                f_.onSend();
             f_.sent.push_back({address, port, data});
         }
         std::uint16_t LocalPort() const override { return port_; }
@@ -43,7 +46,8 @@ public:
                                      std::function<void()> batchEnd) override {
         opened.push_back(port);
         openAtOpen.push_back(openSockets);
-        if (failOpen) throw std::runtime_error("Could not bind socket. Address and port are already in use.");
+        if (failOpen)
+            throw std::runtime_error("Could not bind socket. Address and port are already in use.");
         handler = std::move(h);
         onBatchEnd = std::move(batchEnd);
         auto s = std::make_unique<Socket>(*this, port);
@@ -57,15 +61,17 @@ public:
     void DeliverBatch(const std::vector<SentDatagram>& batch) {
         for (std::size_t i = 0; i < batch.size(); ++i) {
             moreInBatch = i + 1 < batch.size();
-            if (handler) handler(batch[i].address, batch[i].port, batch[i].data);
+            if (handler)
+                handler(batch[i].address, batch[i].port, batch[i].data);
         }
         moreInBatch = false;
-        if (onBatchEnd) onBatchEnd();
+        if (onBatchEnd)
+            onBatchEnd();
     }
 
     std::vector<std::uint16_t> opened;
     std::function<void()> onSend;  // runs as each datagram is sent
-    std::vector<int> openAtOpen;  // sockets still open when each one was asked for
+    std::vector<int> openAtOpen;   // sockets still open when each one was asked for
     std::vector<SentDatagram> sent;
     DatagramHandler handler;
     std::function<void()> onBatchEnd;

@@ -1,9 +1,9 @@
 #pragma once
 
-#include <string>
-#include <vector>
 #include <deque>
 #include <stdexcept>
+#include <string>
+#include <vector>
 
 #include "core/ReceiverView.h"
 #include "platform/Views.h"
@@ -58,7 +58,8 @@ public:
     void Warning(const std::string& text) override { shown.push_back("W:" + text); }
     bool Confirm(const std::string& text) override {
         shown.push_back("Q:" + text);
-        if (confirmAnswers.empty()) return false;
+        if (confirmAnswers.empty())
+            return false;
         const bool a = confirmAnswers.front();
         confirmAnswers.pop_front();
         return a;
@@ -66,10 +67,12 @@ public:
     bool InputQuery(const std::string& caption, const std::string& prompt,
                     std::string& value) override {
         shown.push_back("I:" + caption + "|" + prompt + "|" + value);
-        if (inputAnswers.empty()) return false;
+        if (inputAnswers.empty())
+            return false;
         auto a = inputAnswers.front();
         inputAnswers.pop_front();
-        if (!a.first) return false;
+        if (!a.first)
+            return false;
         value = a.second;
         return true;
     }
@@ -84,7 +87,8 @@ public:
 class FakeReceiverView : public IReceiverView {
 public:
     void SetAppStartedText(const std::string& t) override {
-        if (failSetAppStarted) throw std::runtime_error("label gone");
+        if (failSetAppStarted)
+            throw std::runtime_error("label gone");
         appStarted = t;
     }
     void ShowPage(int i) override { pages.push_back(i); }

@@ -21,9 +21,9 @@ namespace korvan {
 // 10:30:00 unless told otherwise). Tests, fuzzers and the bench drive the
 // alarm path through it exactly as the window does.
 struct ReceiverRig {
-    explicit ReceiverRig(TDateTime start = 46364.4375,
-                         const std::string& folderBase =
-                             std::filesystem::temp_directory_path().string())
+    explicit ReceiverRig(
+        TDateTime start = 46364.4375,
+        const std::string& folderBase = std::filesystem::temp_directory_path().string())
         : dir(folderBase), clock(start) {}
 
     TempDir dir;
@@ -40,9 +40,9 @@ struct ReceiverRig {
 
     // Builds the core; `start` runs its start-up sequence too.
     Receiver& Create(bool start = true) {
-        receiver = std::make_unique<Receiver>(ReceiverPlatform{clock, clock, dialogs, sound, udp,
-                                                               serial, memoAll, memoImp, memoErr,
-                                                               ledImp, ledErr, view, dir.Path(), &disk});
+        receiver = std::make_unique<Receiver>(
+            ReceiverPlatform{clock, clock, dialogs, sound, udp, serial, memoAll, memoImp, memoErr,
+                             ledImp, ledErr, view, dir.Path(), &disk});
         if (start)
             receiver->Start();
         return *receiver;

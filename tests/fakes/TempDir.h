@@ -16,7 +16,8 @@ class TempDir {
 public:
     explicit TempDir(const std::string& base = std::filesystem::temp_directory_path().string()) {
         std::string tmpl = base + "/korvan-XXXXXX";
-        if (::mkdtemp(tmpl.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+        if (::mkdtemp(tmpl.data()) == nullptr)
+            throw std::runtime_error("mkdtemp failed");
         path_ = tmpl + "/";
     }
     ~TempDir() {

@@ -19,7 +19,6 @@
 
 using namespace korvan;
 
-
 // Stops the run with a readable line when a property of the system does not
 // hold; libFuzzer then keeps the input that broke it.
 #define FUZZ_CHECK(cond)                                                                  \

@@ -139,8 +139,7 @@ public:
     void CheckSerialWrites() const {
         for (const Bytes& w : rig.serial.writes) {
             FUZZ_CHECK(w.size() == 21 && w.back() == SendBuffer::kLineEnd);
-            for (std::size_t i = 0; i + 1 < w.size(); ++i)
-                FUZZ_CHECK(w[i] >= 0x20 && w[i] != 0x7F);
+            for (std::size_t i = 0; i + 1 < w.size(); ++i) FUZZ_CHECK(w[i] >= 0x20 && w[i] != 0x7F);
         }
     }
 

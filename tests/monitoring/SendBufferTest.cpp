@@ -24,7 +24,7 @@ Bytes Wire(const std::string& line) {
 }
 
 class SendBufferTest : public ::testing::Test {
-  protected:
+protected:
     SendBufferTest()
         : link(sched), logs(sched, sched), buffer(link, sched, sched, logs.Channels()) {}
 
@@ -299,11 +299,19 @@ TEST_F(SendBufferTest, ALineIsDroppedOnlyAfterThreeTransmissionsWereRefused) {
     const std::string dropped =
         "!! Line dropped after 3 NAKs from monitoring software: [" + kL1 + "]";
     const std::vector<Step> steps = {
-        {"nak", {nak + "(1 of 3)"}}, {"nak", {}},    {"nak", {}},
-        {"resend", {}},              {"nak", {nak + "(2 of 3)"}},
-        {"nak", {}},                 {"resend", {}}, {"resend", {}},  // unanswered: the row ends
-        {"nak", {nak + "(1 of 3)"}}, {"resend", {}}, {"nak", {nak + "(2 of 3)"}},
-        {"resend", {}},              {"nak", {nak + "(3 of 3)", dropped}},
+        {"nak", {nak + "(1 of 3)"}},
+        {"nak", {}},
+        {"nak", {}},
+        {"resend", {}},
+        {"nak", {nak + "(2 of 3)"}},
+        {"nak", {}},
+        {"resend", {}},
+        {"resend", {}},  // unanswered: the row ends
+        {"nak", {nak + "(1 of 3)"}},
+        {"resend", {}},
+        {"nak", {nak + "(2 of 3)"}},
+        {"resend", {}},
+        {"nak", {nak + "(3 of 3)", dropped}},
     };
     buffer.AddToSendBuffer(kL1);
     buffer.QueueLine(kL2);

@@ -25,7 +25,7 @@ struct Received {
 };
 
 class SerialChannelTest : public ::testing::Test {
-  protected:
+protected:
     SerialChannelTest() : channel(device, sched, sched, dir.Path()) {
         channel.OnRxCluster = [this] {
             received.push_back({channel.SerialTakeCluster(), sched.MonotonicMs()});
@@ -323,12 +323,12 @@ TEST_F(SerialChannelTest, CloseStopsReceivingAndClosesTheDevice) {
 
 // A device whose driver throws while opening.
 class ThrowingSerialDevice : public FakeSerialDevice {
-  public:
+public:
     bool Open(const std::string&) override { throw std::runtime_error("driver exploded"); }
 };
 
 class DoActivateSerialPortTest : public ::testing::Test {
-  protected:
+protected:
     FakeScheduler sched;
     TempDir dir;
     TestLogChannels ch{sched, sched};
@@ -370,7 +370,7 @@ TEST_F(DoActivateSerialPortTest, ReportsAnExceptionUnderItsName) {
 // A port that was open and goes away by itself: told once, tried again every
 // 5 seconds without a word, and the waiting lines go out once it is back.
 class SerialReconnectTest : public ::testing::Test {
-  protected:
+protected:
     SerialReconnectTest()
         : logs(sched, sched),
           channel(device, sched, sched, logs.dir.Path()),
@@ -493,9 +493,9 @@ TEST_F(SerialReconnectTest, PortThatNeverOpenedIsTriedAgainEveryFiveSeconds) {
     sched.Advance(SerialChannel::kRetryMs);
     ASSERT_TRUE(channel.SerialIsOpen());
     EXPECT_FALSE(channel.Retrying());
-    EXPECT_EQ((std::vector<std::string>{"!! CAN NOT OPEN SERIAL PORT COM7",
-                                        "Serial Port COM7 opened"}),
-              All());
+    EXPECT_EQ(
+        (std::vector<std::string>{"!! CAN NOT OPEN SERIAL PORT COM7", "Serial Port COM7 opened"}),
+        All());
     EXPECT_EQ(told, Imp());
 
     sched.Advance(SendBuffer::kSendTimerMs);

@@ -24,12 +24,12 @@ constexpr std::int64_t kMinute = 60000;
 
 // A database whose every write fails.
 class ThrowingStore : public IUnitStore {
-  public:
+public:
     void WriteUnitField(int, int, const Bytes&) override { throw std::runtime_error("disk gone"); }
 };
 
 class SupervisionTest : public ::testing::Test {
-  protected:
+protected:
     SupervisionTest()
         : link(sched),
           logs(sched, sched),
@@ -49,9 +49,7 @@ class SupervisionTest : public ::testing::Test {
         u.byCommTrSent = sent;
     }
 
-    std::vector<std::string> Lines() const {
-        return buffer.Lines();
-    }
+    std::vector<std::string> Lines() const { return buffer.Lines(); }
     std::vector<std::string> AllTexts() const { return logs.All(); }
     std::vector<std::string> ErrTexts() const { return logs.Err(); }
 
@@ -319,10 +317,9 @@ TEST_F(SupervisionTest, DatabaseRefusingTheFlagCostsNoTroubleLine) {
     const std::string err = "ERR in CheckCommSt, Error Msg: disk gone";
     EXPECT_EQ((std::vector<std::string>{err, err}), ErrTexts());
     // Line and log entry first, then the report.
-    EXPECT_EQ((std::vector<std::string>{"", "[Unit 0003] [Account 0003] - CommTrouble1 (15 min. No Ping)",
-                                        err, "",
-                                        "[Unit 0005] [Account 0005] - CommTrouble1 (15 min. No Ping)",
-                                        err}),
+    EXPECT_EQ((std::vector<std::string>{
+                  "", "[Unit 0003] [Account 0003] - CommTrouble1 (15 min. No Ping)", err, "",
+                  "[Unit 0005] [Account 0005] - CommTrouble1 (15 min. No Ping)", err}),
               AllTexts());
     EXPECT_TRUE(registry.OwesFile(3));
 

@@ -55,7 +55,8 @@ public:
         std::deque<std::function<void()>> now;
         now.swap(posted);
         for (auto& call : now) call();
-        if (!socket.empty()) intake.OnReadyRead();
+        if (!socket.empty())
+            intake.OnReadyRead();
     }
     void RunUntilIdle() {
         intake.OnReadyRead();
@@ -76,7 +77,8 @@ public:
 
 private:
     bool ReadOne(DatagramIntake::Datagram& d) {
-        if (socket.empty()) return false;
+        if (socket.empty())
+            return false;
         ++reads;
         const struct Waiting w = socket.front();
         socket.pop_front();
@@ -102,7 +104,7 @@ TEST(DatagramIntake, OneCallHandlesAtMostTheBatchAndTheRestWaitsForLaterTurns) {
         int turnsToEmpty;
     };
     const Case cases[] = {
-        {0, 0, false, 0},    {1, 1, false, 0},    {255, 255, false, 0},
+        {0, 0, false, 0},     {1, 1, false, 0},    {255, 255, false, 0},
         {256, 256, false, 0}, {257, 256, true, 1}, {1000, 256, true, 3},
     };
     for (const Case& c : cases) {
@@ -110,7 +112,8 @@ TEST(DatagramIntake, OneCallHandlesAtMostTheBatchAndTheRestWaitsForLaterTurns) {
         loop.Arrive(kUnit, c.waiting);
         loop.intake.OnReadyRead();
         EXPECT_EQ(c.handledAtOnce, static_cast<int>(loop.handled.size())) << c.waiting;
-        EXPECT_EQ(static_cast<std::size_t>(c.waiting - c.handledAtOnce), loop.Waiting()) << c.waiting;
+        EXPECT_EQ(static_cast<std::size_t>(c.waiting - c.handledAtOnce), loop.Waiting())
+            << c.waiting;
         EXPECT_EQ(c.turnAskedFor, loop.intake.TurnPending()) << c.waiting;
         EXPECT_EQ(c.turnAskedFor ? 1u : 0u, loop.posted.size()) << c.waiting;
         while (!loop.posted.empty()) loop.Turn();
@@ -126,7 +129,8 @@ TEST(DatagramIntake, TimersRunBetweenTheBatchesOfALongQueue) {
     IntakeLoop loop;
     loop.Arrive(kUnit, 1000);
     std::vector<std::size_t> handledAtTick;
-    auto timer = loop.clock.CreateTimer(1, false, [&] { handledAtTick.push_back(loop.handled.size()); });
+    auto timer =
+        loop.clock.CreateTimer(1, false, [&] { handledAtTick.push_back(loop.handled.size()); });
     timer->Start();
 
     loop.RunUntilIdle();
@@ -165,7 +169,8 @@ TEST(DatagramIntake, AUnitBesideAFloodIsHandledPromptlyWhileTimersKeepTicking) {
     IntakeLoop loop(limits);
     loop.capacity = 300;  // the socket's buffer
     std::vector<std::int64_t> ticks;
-    auto heartbeat = loop.clock.CreateTimer(5, false, [&] { ticks.push_back(loop.clock.MonotonicMs()); });
+    auto heartbeat =
+        loop.clock.CreateTimer(5, false, [&] { ticks.push_back(loop.clock.MonotonicMs()); });
     heartbeat->Start();
     const std::int64_t start = loop.clock.MonotonicMs();
 
@@ -185,7 +190,8 @@ TEST(DatagramIntake, AUnitBesideAFloodIsHandledPromptlyWhileTimersKeepTicking) {
     EXPECT_EQ(0, loop.lostInSocket);
     std::vector<int> unitHandledIn;
     for (std::size_t i = 0; i < loop.handled.size(); ++i) {
-        if (loop.handled[i].rfind(kUnit, 0) == 0) unitHandledIn.push_back(loop.handledInTurn[i]);
+        if (loop.handled[i].rfind(kUnit, 0) == 0)
+            unitHandledIn.push_back(loop.handledInTurn[i]);
     }
     ASSERT_EQ(unitSentAt.size(), unitHandledIn.size());
     for (std::size_t i = 0; i < unitSentAt.size(); ++i)
@@ -203,7 +209,7 @@ TEST(DatagramIntake, ItsQueueIsBoundedInDatagramsAndBytes) {
         const char* what;
         std::size_t queuedDatagrams;
         std::size_t queuedBytes;
-        std::size_t queued;   // after the first turn
+        std::size_t queued;  // after the first turn
         std::uint64_t dropped;
     };
     // Three senders, 10 datagrams of 100 bytes each; one is handled at once.

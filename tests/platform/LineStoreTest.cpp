@@ -30,7 +30,12 @@ TEST(LineStore, AtItsBoundDropsTheOldestLinesAndKeepsTheNewest) {
         {"within both bounds", 3, 100, {"a", "b", "c"}, {0, 0, 0}, {"a", "b", "c"}},
         {"line bound", 3, 100, {"a", "b", "c", "d", "e"}, {0, 0, 0, 1, 1}, {"c", "d", "e"}},
         {"byte bound", 100, 6, {"aa", "bb", "cc", "dd"}, {0, 0, 0, 1}, {"bb", "cc", "dd"}},
-        {"a long line pushes out several", 100, 6, {"a", "b", "c", "ddddd"}, {0, 0, 0, 2}, {"c", "ddddd"}},
+        {"a long line pushes out several",
+         100,
+         6,
+         {"a", "b", "c", "ddddd"},
+         {0, 0, 0, 2},
+         {"c", "ddddd"}},
         {"the newest line stays, however long", 100, 4, {"ab", "cdefgh"}, {0, 1}, {"cdefgh"}},
         {"empty lines count against the line bound", 2, 100, {"", "", "x"}, {0, 0, 1}, {"", "x"}},
     };
@@ -54,7 +59,8 @@ TEST(LineStore, DefaultBoundIsTwoHundredThousandLinesOr64MegabytesOfText) {
     EXPECT_EQ(64u * 1024 * 1024, s.MaxBytes());
 
     // Lines of 100 bytes: the line bound comes first.
-    for (int i = 0; i < 200010; ++i) s.Add(std::to_string(i) + std::string(100 - std::to_string(i).size(), '.'));
+    for (int i = 0; i < 200010; ++i)
+        s.Add(std::to_string(i) + std::string(100 - std::to_string(i).size(), '.'));
     EXPECT_EQ(200000u, s.Size());
     EXPECT_EQ("10", s.Line(0).substr(0, 2));
     EXPECT_EQ("200009", s.Line(s.Size() - 1).substr(0, 6));
@@ -63,7 +69,8 @@ TEST(LineStore, DefaultBoundIsTwoHundredThousandLinesOr64MegabytesOfText) {
     s.Clear();
     EXPECT_EQ(0u, s.Size());
     EXPECT_EQ(0u, s.Bytes());
-    for (int i = 0; i < 70000; ++i) s.Add(std::to_string(i) + std::string(1024 - std::to_string(i).size(), '.'));
+    for (int i = 0; i < 70000; ++i)
+        s.Add(std::to_string(i) + std::string(1024 - std::to_string(i).size(), '.'));
     EXPECT_EQ(65536u, s.Size());
     EXPECT_EQ(64u * 1024 * 1024, s.Bytes());
     EXPECT_EQ("4464.", s.Line(0).substr(0, 5));
@@ -80,7 +87,8 @@ TEST(LineStore, LinesSpanningManyBlocksReadBackWhileOldBlocksGo) {
     ASSERT_EQ(5000u, s.Size());
     for (std::size_t i = 0; i < s.Size(); ++i) {
         const int n = 15000 + static_cast<int>(i);
-        const std::string expected = n % 1000 == 0 ? std::to_string(n) + chunk : "line " + std::to_string(n);
+        const std::string expected =
+            n % 1000 == 0 ? std::to_string(n) + chunk : "line " + std::to_string(n);
         ASSERT_EQ(expected, s.Line(i)) << i;
     }
 }
@@ -92,10 +100,10 @@ TEST(LineStore, LongestIsTheOldestOfTheLongestLinesKept) {
         std::string longest;
     };
     const Step steps[] = {
-        {"bb", "bb"},      {"a", "bb"},   {"cc", "bb"},  // the oldest of two as long
-        {"d", "cc"},                                     // "bb" dropped
-        {"eee", "eee"},    {"f", "eee"},  {"g", "eee"},
-        {"h", "f"},                                      // "eee" dropped: all of one length left
+        {"bb", "bb"},   {"a", "bb"},  {"cc", "bb"},  // the oldest of two as long
+        {"d", "cc"},                                 // "bb" dropped
+        {"eee", "eee"}, {"f", "eee"}, {"g", "eee"},
+        {"h", "f"},  // "eee" dropped: all of one length left
     };
     for (const Step& step : steps) {
         s.Add(step.add);

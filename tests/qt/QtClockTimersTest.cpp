@@ -17,7 +17,7 @@ namespace {
 
 // Sets TZ for this process and puts the old value back afterwards.
 class ScopedTimeZone {
-  public:
+public:
     explicit ScopedTimeZone(const char* tz) {
         if (const char* old = std::getenv("TZ"))
             old_ = old;
@@ -33,7 +33,7 @@ class ScopedTimeZone {
         ::tzset();
     }
 
-  private:
+private:
     std::optional<std::string> old_;
 };
 

@@ -164,8 +164,8 @@ TEST(QtMemo, AtItsBoundDropsTheOldestLinesAndKeepsTheNewest) {
     struct Case {
         std::size_t maxLines;
         std::size_t maxBytes;
-        int appends;      // "line 0", "line 1", ...
-        bool flushEach;   // handed over one by one, or all at once
+        int appends;     // "line 0", "line 1", ...
+        bool flushEach;  // handed over one by one, or all at once
         int count;
         QString text;
     };
@@ -180,7 +180,8 @@ TEST(QtMemo, AtItsBoundDropsTheOldestLinesAndKeepsTheNewest) {
         QtMemo memo(nullptr, c.maxLines, c.maxBytes);
         for (int i = 0; i < c.appends; ++i) {
             memo.Append("line " + std::to_string(i));
-            if (c.flushEach) memo.Flush();
+            if (c.flushEach)
+                memo.Flush();
         }
         memo.Flush();
         EXPECT_EQ(c.count, memo.LineCount());

@@ -27,7 +27,7 @@ TEST(QtUdpSocket, AFullQueueIsReadInBatchesWithTimersRunningInBetween) {
     QtUdpSocket socket(
         0,
         [&](const std::string&, std::uint16_t, const Bytes& data) {
-        order.push_back(data[0] << 8 | data[1]);
+            order.push_back(data[0] << 8 | data[1]);
         },
         nullptr);
     // Every datagram must fit the kernel's queue before the loop runs.
@@ -41,8 +41,10 @@ TEST(QtUdpSocket, AFullQueueIsReadInBatchesWithTimersRunningInBetween) {
     to.sin_port = htons(socket.LocalPort());
     to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     for (int i = 0; i < kDatagrams; ++i) {
-        const std::uint8_t data[9] = {static_cast<std::uint8_t>(i >> 8), static_cast<std::uint8_t>(i)};
-        ASSERT_EQ(9, ::sendto(fd, data, sizeof data, 0, reinterpret_cast<const sockaddr*>(&to), sizeof to));
+        const std::uint8_t data[9] = {static_cast<std::uint8_t>(i >> 8),
+                                      static_cast<std::uint8_t>(i)};
+        ASSERT_EQ(9, ::sendto(fd, data, sizeof data, 0, reinterpret_cast<const sockaddr*>(&to),
+                              sizeof to));
     }
     ::close(fd);
 
@@ -84,8 +86,8 @@ TEST(QtUdpSocket, HandsOnSenderAndPayloadAndDropsWhatIsTooLarge) {
     sockaddr_in own{};
     socklen_t len = sizeof own;
     ::getsockname(fd, reinterpret_cast<sockaddr*>(&own), &len);
-    for (const std::size_t size : {std::size_t{9}, std::size_t{8193}, std::size_t{0}, std::size_t{8192},
-                                   std::size_t{65000}, std::size_t{28}}) {
+    for (const std::size_t size : {std::size_t{9}, std::size_t{8193}, std::size_t{0},
+                                   std::size_t{8192}, std::size_t{65000}, std::size_t{28}}) {
         const std::vector<std::uint8_t> data(size, 0x23);
         ASSERT_EQ(static_cast<ssize_t>(size), ::send(fd, data.data(), size, 0));
     }

@@ -27,7 +27,7 @@ namespace {
 
 // Counts the opens that reach the real device.
 class CountingDevice : public ISerialDevice {
-  public:
+public:
     bool Open(const std::string& path) override {
         ++opens;
         const bool ok = real.Open(path);
@@ -53,7 +53,7 @@ class CountingDevice : public ISerialDevice {
 // A pseudo-terminal whose slave is the program's COM7 (linked in the ports
 // folder); the test plays the monitoring software on the master.
 class SerialPtyTest : public ::testing::Test {
-  protected:
+protected:
     void SetUp() override {
         char name[256] = {};
         ASSERT_EQ(0, ::openpty(&master_, &slave_, name, nullptr, nullptr));
@@ -197,7 +197,7 @@ TEST_F(SerialPtyTest, NothingArrivingRaisesNoEvent) {
 }
 
 class SerialPtyLogTest : public SerialPtyTest {
-  protected:
+protected:
     TestLogChannels ch{clock, timers};
     LogChannels logs = ch.Channels();
 };

@@ -19,7 +19,6 @@
 
 using namespace korvan;
 
-
 // One record of the unit database, as a test writes it before start-up.
 struct DbUnit {
     int nr = 0;

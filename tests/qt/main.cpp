@@ -3,7 +3,6 @@
 
 #include <gtest/gtest.h>
 
-
 // The Qt tests run the widgets, sockets, timers and serial ports of the
 // platform layer inside a real application object on the offscreen platform.
 int main(int argc, char** argv) {

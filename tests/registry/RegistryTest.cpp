@@ -375,8 +375,9 @@ TEST_F(RegistryTest, NonNumericImeiIsReportedOnceAndTheRestOfTheUpdateGoesOn) {
     EXPECT_EQ("35209900176148A", u.sImei);
     EXPECT_EQ(later, u.dtLastMsg);
     EXPECT_EQ(5'061'000, u.lastMsgMonoMs);  // the supervision sees the unit as heard
-    EXPECT_EQ("0012 35209900176148A 10.0.0.6:5000 08.12.2026 10:30:00 08.12.2026 10:31:01 1.3.0 9999",
-              u.sRowText);
+    EXPECT_EQ(
+        "0012 35209900176148A 10.0.0.6:5000 08.12.2026 10:30:00 08.12.2026 10:31:01 1.3.0 9999",
+        u.sRowText);
     EXPECT_FALSE(registry->OwesFile(12));  // nothing the file could take is missing
 
     // The same IMEI again: nothing to report, the datagram's time is stored.
@@ -433,8 +434,7 @@ TEST_F(RegistryTest, AccountWhoseWriteFailedIsWrittenWithTheNextDatagram) {
     m.msgAccount = "5678";
     EXPECT_THROW(Receive(12, m), std::system_error);
     EXPECT_EQ("5678", registry->Unit(12).sAccount);
-    EXPECT_EQ(std::vector<std::string>{"[Unit 0012] Changed Account: [1234] -> [5678]"},
-              ch.Imp());
+    EXPECT_EQ(std::vector<std::string>{"[Unit 0012] Changed Account: [1234] -> [5678]"}, ch.Imp());
     EXPECT_EQ(1u, store.writes.size());
 
     // The next alarm carries the same account, which memory already holds.

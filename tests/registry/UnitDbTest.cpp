@@ -118,12 +118,12 @@ TEST(UnitDbEncoding, TimesAreWholeSecondsFromTheBaseDate) {
     const Case cases[] = {
         {kDbBaseDate, 0},
         {kNow, 850041000},
-        {kNow + 1.0 / 86400.0, 850041001},                   // 10:30:01 keeps its second
-        {kNow + 1.999 / 86400.0, 850041001},                 // the fraction is cut off
-        {kDbBaseDate - 1.0, -86400},                         // before 2000: negative
-        {kDbBaseDate - 1.5 / 86400.0, -2},                   // cut toward the past there too
-        {25569.0, -946684800},                               // 1970-01-01
-        {kDbBaseDate + 2147483647.0 / 86400.0, 2147483647},  // 2068-01-19 03:14:07
+        {kNow + 1.0 / 86400.0, 850041001},                        // 10:30:01 keeps its second
+        {kNow + 1.999 / 86400.0, 850041001},                      // the fraction is cut off
+        {kDbBaseDate - 1.0, -86400},                              // before 2000: negative
+        {kDbBaseDate - 1.5 / 86400.0, -2},                        // cut toward the past there too
+        {25569.0, -946684800},                                    // 1970-01-01
+        {kDbBaseDate + 2147483647.0 / 86400.0, 2147483647},       // 2068-01-19 03:14:07
         {kDbBaseDate - 2147483648.0 / 86400.0, -2147483647 - 1},  // 1931-12-13 20:45:52
     };
     for (const auto& c : cases) {
@@ -138,8 +138,9 @@ TEST(UnitDbEncoding, TimesAreWholeSecondsFromTheBaseDate) {
 }
 
 TEST(UnitDbEncoding, TimesTheRecordCannotHoldAreRefusedNotFolded) {
-    const std::string holds = " cannot be stored in the database: it holds 13.12.1931 20:45:52 to "
-                              "19.01.2068 03:14:07";
+    const std::string holds =
+        " cannot be stored in the database: it holds 13.12.1931 20:45:52 to "
+        "19.01.2068 03:14:07";
     struct Case {
         TDateTime dt;
         std::string what;
@@ -497,7 +498,7 @@ TEST_F(UnitDbTest, ClockBefore2000IsStoredAsItIsAndOneOutOfRangeIsReported) {
             << e.what();
     }
     EXPECT_EQ(9'000'000, registry->Unit(12).lastMsgMonoMs);  // heard all the same
-    EXPECT_FALSE(registry->OwesFile(12));                     // and not tried again
+    EXPECT_FALSE(registry->OwesFile(12));                    // and not tried again
 
     UnitTable table2;
     Registry reloaded(ch.Channels(), table2);
@@ -662,8 +663,7 @@ TEST_F(UnitDbTest, SilenceAtLoadIsTheDistanceToTheLastMessageEitherWay) {
         {"ten minutes ago", 850041000 - 600, nowMono - 600'000},
         {"ten minutes ahead", 850041000 + 600, nowMono - 600'000},
         {"a year ahead", 850041000 + 365 * 86400, nowMono - 365LL * 86'400'000},
-        {"1970 (a clock that was reset)", -946684800,
-         nowMono - (850041000LL + 946684800LL) * 1000},
+        {"1970 (a clock that was reset)", -946684800, nowMono - (850041000LL + 946684800LL) * 1000},
         {"just now", 850041000, nowMono},
     };
     std::string file = ZeroFile();

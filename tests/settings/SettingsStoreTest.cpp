@@ -26,7 +26,7 @@ const std::vector<std::string> kInitialRows = {"33665", "COM3", "15", "60", "240
 const std::vector<std::string> kReplacements = {"33665", "COM1", "15", "60", "240", "7", "30"};
 
 class SettingsStoreTest : public ::testing::Test {
-  protected:
+protected:
     SettingsStoreTest() : store(values, ch.Channels(), dir.Path() + kIni, Hooks()) {}
 
     // Every hook records its call with the value in force at that moment, and
@@ -333,13 +333,13 @@ TEST_F(SettingsStoreTest, ReadKeepsTrimmedTextAndAppliesReplacements) {
 // several times while it registers them, in every test process, and some of
 // these files are 10 MB.
 class SharedText {
-  public:
+public:
     SharedText(std::string text) : text_(std::make_shared<const std::string>(std::move(text))) {}
     SharedText(const char* text) : SharedText(std::string(text)) {}
     operator const std::string&() const { return *text_; }
     std::size_t size() const { return text_->size(); }
 
-  private:
+private:
     std::shared_ptr<const std::string> text_;
 };
 

@@ -52,7 +52,7 @@ std::string QuotedText(std::string_view line);
 // Cuts the received byte stream into lines at 0x14. Reads may end anywhere,
 // also inside a line; the unfinished part waits for the next Feed.
 class LineSplitter {
-  public:
+public:
     // A stream that goes this long without 0x14 is not a line any more: the
     // bytes so far are handed out as one (malformed) line, so a peer that
     // never sends the terminator cannot make memory grow without bound.
@@ -64,7 +64,7 @@ class LineSplitter {
     // Bytes received after the last 0x14.
     const std::string& Pending() const { return pending_; }
 
-  private:
+private:
     std::string pending_;
 };
 

@@ -42,12 +42,12 @@ std::string AnswerName(const Answer& answer);
 // goes out, starts the count again, so a real alarm that repeats later is
 // refused N times like the first one.
 class Responder {
-  public:
+public:
     explicit Responder(const Behaviour& behaviour) : behaviour_(behaviour) {}
 
     Answer Decide(const std::string& line);
 
-  private:
+private:
     Behaviour behaviour_;
     std::string nakLine_;
     int naksGiven_ = 0;

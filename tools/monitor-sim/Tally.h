@@ -21,7 +21,7 @@ enum class Repeat {
 // text after an answer is a new line that happens to read alike: two
 // heartbeats in a row, or a real alarm that repeats.
 class RepeatTracker {
-  public:
+public:
     Repeat Observe(const std::string& line);
     // An answer went out to the last line received; `delivered` is false for NAK.
     void Answered(bool delivered);
@@ -30,7 +30,7 @@ class RepeatTracker {
     int Transmissions() const { return transmissions_; }
     std::size_t Distinct() const { return seen_.size(); }
 
-  private:
+private:
     std::set<std::string> seen_;
     std::string last_;
     bool haveLast_ = false;

@@ -204,7 +204,7 @@ bool MakeFolder(const std::string& path) {
 
 // The file descriptor the lines arrive on, with what it takes to give it back.
 class Port {
-  public:
+public:
     Port() = default;
     Port(const Port&) = delete;
     Port& operator=(const Port&) = delete;
@@ -320,7 +320,7 @@ class Port {
     int Fd() const { return fd_; }
     const std::string& Description() const { return description_; }
 
-  private:
+private:
     int fd_ = -1;
     int slave_ = -1;
     std::string slaveName_;

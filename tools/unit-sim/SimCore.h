@@ -40,7 +40,7 @@ RetryAction DecideRetry(const InFlight& f, Micros now, const RetryPolicy& policy
 // out on and its FrameID; the caller keeps FrameIDs unique per socket among
 // the frames in flight, since NewTime and NewUnitNr carry no UnitID.
 class RetryTracker {
-  public:
+public:
     struct Key {
         int socket = 0;
         std::uint16_t frameId = 0;
@@ -77,7 +77,7 @@ class RetryTracker {
     bool Contains(Key key) const { return flights_.count(key) != 0; }
     std::size_t Size() const { return flights_.size(); }
 
-  private:
+private:
     struct Deadline {
         Micros at;
         Key key;

@@ -166,12 +166,9 @@ ParseResult ParseOptions(const std::vector<std::string>& args) {
         r.help = true;
         return r;
     }
-    const std::map<std::string, Mode> modes = {{"one", Mode::One},
-                                               {"load", Mode::Load},
-                                               {"storm", Mode::Storm},
-                                               {"flood", Mode::Flood},
-                                               {"blast", Mode::Blast},
-                                               {"respond", Mode::Respond}};
+    const std::map<std::string, Mode> modes = {{"one", Mode::One},     {"load", Mode::Load},
+                                               {"storm", Mode::Storm}, {"flood", Mode::Flood},
+                                               {"blast", Mode::Blast}, {"respond", Mode::Respond}};
     const auto mode = modes.find(args[0]);
     if (mode == modes.end()) {
         r.error = "unknown mode '" + args[0] + "'";

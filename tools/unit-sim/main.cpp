@@ -75,7 +75,9 @@ Micros NowUs() {
     return duration_cast<microseconds>(steady_clock::now().time_since_epoch()).count();
 }
 
-DateTimeParts LocalParts() { return DecodeDateTime(SystemClock().Now()); }
+DateTimeParts LocalParts() {
+    return DecodeDateTime(SystemClock().Now());
+}
 
 TDateTime LocalNow() {
     TDateTime dt = 0;
@@ -120,7 +122,7 @@ long RaiseFdLimit() {
 }
 
 class Socket {
-  public:
+public:
     Socket() = default;
     explicit Socket(int fd) : fd_(fd) {}
     Socket(Socket&& o) noexcept : fd_(o.fd_) { o.fd_ = -1; }
@@ -137,7 +139,7 @@ class Socket {
     }
     int fd() const { return fd_; }
 
-  private:
+private:
     int fd_ = -1;
 };
 
@@ -183,7 +185,7 @@ struct Unit {
 };
 
 class Fleet {
-  public:
+public:
     Fleet(const Options& o, std::vector<Socket> sockets, int unitCount, int firstUnit)
         : o_(o), sockets_(std::move(sockets)), tracker_(Policy(o)) {
         for (int i = 0; i < unitCount; ++i) {
@@ -308,7 +310,7 @@ class Fleet {
     std::size_t sendErrors() const { return sendErrors_; }
     std::size_t icmpRefusals() const { return icmpRefusals_; }
 
-  private:
+private:
     static RetryPolicy Policy(const Options& o) {
         RetryPolicy p;
         p.timeout = static_cast<Micros>(o.timeoutMs) * 1000;
@@ -728,7 +730,8 @@ int RunBlast(const Options& o) {
         for (;;) {
             const ssize_t n = recv(s.fd(), buf, sizeof buf, MSG_DONTWAIT);
             if (n < 0) {
-                if (errno == ECONNREFUSED) continue;
+                if (errno == ECONNREFUSED)
+                    continue;
                 return;
             }
             ++answers;
@@ -750,10 +753,11 @@ int RunBlast(const Options& o) {
         if ((sent & 255) == 0) {
             drain();
             const Micros now = NowUs();
-            if (now >= end) break;
+            if (now >= end)
+                break;
             if (now >= nextProgress) {
-                std::printf("t=%.1fs sent=%zu answers=%zu\n", static_cast<double>(now - start) / 1e6,
-                            sent, answers);
+                std::printf("t=%.1fs sent=%zu answers=%zu\n",
+                            static_cast<double>(now - start) / 1e6, sent, answers);
                 nextProgress += 1'000'000;
             }
         }
@@ -786,9 +790,10 @@ int RunBlast(const Options& o) {
         poll(&p, 1, 50);
         drain();
     }
-    std::printf("summary sent=%zu answers=%zu acks=%zu nacks=%zu other=%zu rate=%.0f send_waits=%zu\n",
-                sent, answers, acks, nacks, other, seconds > 0 ? static_cast<double>(sent) / seconds : 0.0,
-                waits);
+    std::printf(
+        "summary sent=%zu answers=%zu acks=%zu nacks=%zu other=%zu rate=%.0f send_waits=%zu\n",
+        sent, answers, acks, nacks, other, seconds > 0 ? static_cast<double>(sent) / seconds : 0.0,
+        waits);
     return 0;
 }
 
