@@ -4,41 +4,12 @@
 #include <sstream>
 
 #include "device/Codec.h"
+#include "device/DeviceTestSupport.h"
 
 using namespace korvan;
+using namespace devtest;
 
 namespace {
-
-// "06 00 0A" -> {0x06, 0x00, 0x0A}
-Bytes Hex(const std::string& text) {
-    Bytes out;
-    std::istringstream in(text);
-    std::string byte;
-    while (in >> byte) {
-        out.push_back(static_cast<std::uint8_t>(std::strtoul(byte.c_str(), nullptr, 16)));
-    }
-    return out;
-}
-
-Bytes WithCrc(const std::string& text) {
-    return AppendCrc(Hex(text));
-}
-
-TDateTime At(int y, int mo, int d, int h, int mi, int s, int ms = 0) {
-    TDateTime dt = 0;
-    EXPECT_TRUE(TryEncodeDateTime({y, mo, d, h, mi, s, ms}, dt));
-    return dt;
-}
-
-std::string Spaced(const Bytes& b) {
-    std::string s;
-    for (std::size_t i = 0; i < b.size(); ++i) {
-        if (i)
-            s += ' ';
-        s += HexText(ByteSpan(&b[i], 1));
-    }
-    return s;
-}
 
 // The bit-by-bit form of the checksum, to prove the table against.
 std::uint8_t BitwiseCrc(const Bytes& data) {

@@ -53,9 +53,9 @@ inline Bytes Concat(std::initializer_list<Bytes> parts) {
     return out;
 }
 
-inline TDateTime At(int y, int mo, int d, int h, int mi, int s) {
+inline TDateTime At(int y, int mo, int d, int h, int mi, int s, int ms = 0) {
     TDateTime dt = 0;
-    EXPECT_TRUE(TryEncodeDateTime({y, mo, d, h, mi, s, 0}, dt));
+    EXPECT_TRUE(TryEncodeDateTime({y, mo, d, h, mi, s, ms}, dt));
     return dt;
 }
 

@@ -381,6 +381,18 @@ protected:
 
     // Opens COM7 as the settings do, lets the first answer go by, and clears
     // the memos.
+    // The two lines queued while the port was away go out in order: the
+    // head at the send buffer's next tick, the next one on the answer.
+    void ExpectTheTwoWaitingLinesInOrder() {
+        sched.Advance(SendBuffer::kSendTimerMs);
+        ASSERT_EQ(1u, device.writes.size());
+        EXPECT_EQ(ToBytes(std::string("5077 180101E13001005") + '\x14'), device.writes[0]);
+        device.Receive({0x06});
+        sched.Advance(400);
+        ASSERT_EQ(2u, device.writes.size());
+        EXPECT_EQ(ToBytes(std::string("5077 180102E13001005") + '\x14'), device.writes[1]);
+    }
+
     void OpenCom7() {
         DoActivateSerialPort(channel, "COM7", logs.Channels());
         ASSERT_TRUE(channel.SerialIsOpen());
@@ -456,14 +468,7 @@ TEST_F(SerialReconnectTest, LinesWaitWhileLostAndGoOutInOrderWhenBack) {
     device.failOpen = false;
     sched.Advance(SerialChannel::kRetryMs);
     ASSERT_TRUE(channel.SerialIsOpen());
-    // The head goes out at the send buffer's next tick, the next line on the answer.
-    sched.Advance(SendBuffer::kSendTimerMs);
-    ASSERT_EQ(1u, device.writes.size());
-    EXPECT_EQ(ToBytes(std::string("5077 180101E13001005") + '\x14'), device.writes[0]);
-    device.Receive({0x06});
-    sched.Advance(400);
-    ASSERT_EQ(2u, device.writes.size());
-    EXPECT_EQ(ToBytes(std::string("5077 180102E13001005") + '\x14'), device.writes[1]);
+    ExpectTheTwoWaitingLinesInOrder();
 }
 
 // The receiver starts before the adapter is there (a PC booting after a
@@ -498,13 +503,7 @@ TEST_F(SerialReconnectTest, PortThatNeverOpenedIsTriedAgainEveryFiveSeconds) {
         All());
     EXPECT_EQ(told, Imp());
 
-    sched.Advance(SendBuffer::kSendTimerMs);
-    ASSERT_EQ(1u, device.writes.size());
-    EXPECT_EQ(ToBytes(std::string("5077 180101E13001005") + '\x14'), device.writes[0]);
-    device.Receive({0x06});
-    sched.Advance(400);
-    ASSERT_EQ(2u, device.writes.size());
-    EXPECT_EQ(ToBytes(std::string("5077 180102E13001005") + '\x14'), device.writes[1]);
+    ExpectTheTwoWaitingLinesInOrder();
 
     // Open: no more tries.
     const std::size_t opens = device.openCalls.size();

@@ -21,6 +21,20 @@ using namespace korvan;
 
 namespace {
 
+// A UDP socket connected to `port` on loopback, or -1.
+int SenderTo(std::uint16_t port) {
+    const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(port);
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (fd >= 0 && ::connect(fd, reinterpret_cast<const sockaddr*>(&to), sizeof to) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
 TEST(QtUdpSocket, AFullQueueIsReadInBatchesWithTimersRunningInBetween) {
     constexpr int kDatagrams = 1000;  // within one sender's share of the intake's queue
     std::vector<int> order;
@@ -34,17 +48,12 @@ TEST(QtUdpSocket, AFullQueueIsReadInBatchesWithTimersRunningInBetween) {
     if (socket.ReceiveBufferSize() < 4 * 1024 * 1024)
         GTEST_SKIP() << "receive buffer of " << socket.ReceiveBufferSize() << " bytes only";
 
-    const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    const int fd = SenderTo(socket.LocalPort());
     ASSERT_GE(fd, 0);
-    sockaddr_in to{};
-    to.sin_family = AF_INET;
-    to.sin_port = htons(socket.LocalPort());
-    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     for (int i = 0; i < kDatagrams; ++i) {
         const std::uint8_t data[9] = {static_cast<std::uint8_t>(i >> 8),
                                       static_cast<std::uint8_t>(i)};
-        ASSERT_EQ(9, ::sendto(fd, data, sizeof data, 0, reinterpret_cast<const sockaddr*>(&to),
-                              sizeof to));
+        ASSERT_EQ(9, ::send(fd, data, sizeof data, 0));
     }
     ::close(fd);
 
@@ -76,13 +85,8 @@ TEST(QtUdpSocket, HandsOnSenderAndPayloadAndDropsWhatIsTooLarge) {
             got.push_back({address, port, data.size()});
         },
         nullptr);
-    const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    const int fd = SenderTo(socket.LocalPort());
     ASSERT_GE(fd, 0);
-    sockaddr_in to{};
-    to.sin_family = AF_INET;
-    to.sin_port = htons(socket.LocalPort());
-    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(0, ::connect(fd, reinterpret_cast<const sockaddr*>(&to), sizeof to));
     sockaddr_in own{};
     socklen_t len = sizeof own;
     ::getsockname(fd, reinterpret_cast<sockaddr*>(&own), &len);
@@ -120,16 +124,12 @@ TEST(QtUdp, DatagramsWaitingTogetherAreOneBatch) {
         },
         [&] { endsAfter.push_back(more.size()); });
 
-    const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in to{};
-    to.sin_family = AF_INET;
-    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    to.sin_port = htons(socket->LocalPort());
+    const int fd = SenderTo(socket->LocalPort());
+    ASSERT_GE(fd, 0);
     const std::vector<std::vector<char>> datagrams = {
         std::vector<char>(9, 'a'), std::vector<char>(28, 'b'), std::vector<char>(9, 'c'),
         std::vector<char>(QtUdpSocket::kMaxDatagram + 1, 'd')};
-    for (const auto& d : datagrams)
-        ::sendto(fd, d.data(), d.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+    for (const auto& d : datagrams) ::send(fd, d.data(), d.size(), 0);
     ::close(fd);
 
     EXPECT_TRUE(QTest::qWaitFor([&] { return !endsAfter.empty(); }, 5000));

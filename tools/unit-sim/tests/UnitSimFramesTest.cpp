@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <sstream>
 
+#include "device/DeviceTestSupport.h"
 #include "tools/unit-sim/SimCore.h"
 #include "tools/unit-sim/SimFrames.h"
 #include "tools/unit-sim/SimOptions.h"
@@ -15,22 +16,7 @@ using namespace korvan;
 namespace {
 
 using namespace unitsim;
-
-Bytes Hex(const std::string& text) {
-    Bytes out;
-    std::istringstream in(text);
-    std::string byte;
-    while (in >> byte) {
-        out.push_back(static_cast<std::uint8_t>(std::strtoul(byte.c_str(), nullptr, 16)));
-    }
-    return out;
-}
-
-TDateTime At(int y, int mo, int d, int h, int mi, int s) {
-    TDateTime dt = 0;
-    EXPECT_TRUE(TryEncodeDateTime({y, mo, d, h, mi, s, 0}, dt));
-    return dt;
-}
+using namespace devtest;
 
 const TDateTime kNow = At(2026, 12, 8, 10, 30, 2);
 
