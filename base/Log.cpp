@@ -49,10 +49,9 @@ LogChannel::LogChannel(const IClock& clock, ISound* sound, const std::string& ex
       led_(led),
       folder_(exeDir + NativeSeparators(folder)),
       fileName_(fileName),
-      parent_(parent),
-      exeDir_(exeDir) {
+      parent_(parent) {
     if (!soundName.empty())
-        soundPath_ = exeDir_ + "Wav/" + soundName + ".wav";
+        soundPath_ = exeDir + "Wav/" + soundName + ".wav";
     if (folder_.empty() || folder_.back() != '/')
         folder_ += '/';
     std::error_code ec;

@@ -68,7 +68,6 @@ private:
     LogChannel* parent_;
     LogChannel* outage_ = nullptr;
     std::string lastLine_;
-    std::string exeDir_;
     bool blankLineFlag_ = false;
     bool failing_ = false;
     // The second and the day the cached stamp and file path belong to.

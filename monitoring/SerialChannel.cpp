@@ -184,6 +184,9 @@ void SerialChannel::ResetLineState(std::int64_t now) {
     lastSeenEmptyMs_ = now;
     queueWasEmpty_ = true;
     device_.TakeLineError();  // errors from before the open are not ours
+    // Nor are bytes waiting from before: answers to what another run wrote.
+    if (device_.BytesWaiting() > 0)
+        device_.ReadAll();
 }
 
 void SerialChannel::TrackWrite(std::int64_t now) {

@@ -84,7 +84,6 @@ public:
     // Datagrams dropped since the start: for a sender over its share, a
     // full queue, or read to be discarded.
     std::uint64_t Dropped() const { return dropped_; }
-    const Limits& Bounds() const { return limits_; }
 
 private:
     void Turn();
