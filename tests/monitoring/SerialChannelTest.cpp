@@ -335,6 +335,24 @@ protected:
     LogChannels logs = ch.Channels();
 };
 
+// Bytes already waiting when the port opens answer what another run wrote:
+// they are no answer to a line of this one.
+TEST_F(DoActivateSerialPortTest, BytesWaitingBeforeTheOpenAreNoAnswer) {
+    FakeSerialDevice device;
+    device.rx = {0x06};
+    SerialChannel channel(device, sched, sched, dir.Path());
+    int clusters = 0;
+    channel.OnRxCluster = [&] { ++clusters; };
+    DoActivateSerialPort(channel, "COM1", logs);
+    sched.Advance(1000);
+    EXPECT_EQ(0, clusters);
+    EXPECT_TRUE(device.rx.empty());
+
+    device.Receive({0x06});
+    sched.Advance(1000);
+    EXPECT_EQ(1, clusters);
+}
+
 TEST_F(DoActivateSerialPortTest, ReportsTheOutcomeOnItsChannel) {
     FakeSerialDevice device;
     device.openable = "ttyS6";
