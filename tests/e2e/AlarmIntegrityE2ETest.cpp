@@ -29,6 +29,10 @@ struct Station {
             return ::testing::AssertionFailure() << "no answer\n" << r.AllLog() << r.Stderr();
         if (!WaitFor([&] { return Count(r.AllLog(), "Serial Port COM7 opened") == starts; }))
             return ::testing::AssertionFailure() << "serial port\n" << r.AllLog();
+        // The answers came from this receiver, not from another one that
+        // took the port while this one was down.
+        if (Count(r.AllLog(), "UDP Server Listen Port " + std::to_string(port)) != starts)
+            return ::testing::AssertionFailure() << "port taken\n" << r.AllLog() << r.Stderr();
         monitor.CloseSlave();
         return ::testing::AssertionSuccess();
     }

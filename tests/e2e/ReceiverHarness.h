@@ -60,16 +60,26 @@ inline bool WaitFor(const std::function<bool()>& cond, int timeoutMs = 10000) {
     return cond();
 }
 
+// A UDP port free on loopback now, below the range the kernel hands out to
+// sockets bound to port 0: a receiver killed and started again on it must
+// not find it taken meanwhile by some test's unit socket, whose datagrams
+// would then be answered by nobody or by another test's receiver.
 inline std::uint16_t FreeUdpPort() {
-    const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    socklen_t len = sizeof a;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-    ::close(fd);
-    return ntohs(a.sin_port);
+    // Each test process starts at a place of its own.
+    static std::uint32_t next = static_cast<std::uint32_t>(::getpid()) * 7919u;
+    for (int tries = 0; tries < 12000; ++tries) {
+        const std::uint16_t port = static_cast<std::uint16_t>(20000 + next++ % 12000);
+        const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_ANY);
+        a.sin_port = htons(port);
+        const bool free = ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+        ::close(fd);
+        if (free)
+            return port;
+    }
+    return 0;
 }
 
 // Today's date as the receiver names its daily log file (it runs with TZ=UTC).
