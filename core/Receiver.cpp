@@ -11,6 +11,7 @@
 #include "monitoring/SendJournal.h"
 #include "monitoring/SerialChannel.h"
 #include "monitoring/Supervision.h"
+#include "monitoring/TcpOutput.h"
 #include "platform/StatvfsDiskSpace.h"
 #include "registry/UnitDb.h"
 #include "settings/SettingsStore.h"
@@ -62,6 +63,8 @@ Receiver::Receiver(ReceiverPlatform platform)
         *p_.diskSpace, std::vector<std::string>{exeDir_ + "Log", DatabasePath()});
 
     serial_ = std::make_unique<SerialChannel>(p_.serialDevice, p_.clock, p_.timers, exeDir_);
+    if (p_.tcp != nullptr)
+        tcp_ = std::make_unique<TcpOutput>(*p_.tcp, p_.timers, logs);
     journal_ = std::make_unique<SendJournal>(MakeJournalFile(JournalPath()), p_.clock, logs);
     sendBuffer_ = std::make_unique<SendBuffer>(*serial_, p_.clock, p_.timers, logs, journal_.get());
     serial_->OnRxCluster = [this] { sendBuffer_->TakeAnswer(); };
@@ -84,6 +87,7 @@ Receiver::Receiver(ReceiverPlatform platform)
     SettingsStore::Hooks hooks;
     hooks.DoActivateUDPSrvPort = [this](bool force) { processor_->DoActivateUDPSrvPort(force); };
     hooks.DoActivateSerialPort = [this] { ActivateSerialPort(); };
+    hooks.DoActivateMonitoringTcp = [this] { ActivateMonitoringTcp(); };
     hooks.AddPing = [this] { supervision_->AddPing(); };
     hooks.StopPingTimer = [this] { timerPing_->Stop(); };
     hooks.StartPingTimer = [this](int ms) {
@@ -115,6 +119,7 @@ Receiver::Receiver(ReceiverPlatform platform)
 }
 
 Receiver::~Receiver() {
+    tcp_.reset();
     if (serial_)
         serial_->SerialClose();
 }
@@ -200,6 +205,30 @@ void Receiver::ErrorsShown() {
 
 void Receiver::ActivateSerialPort() {
     korvan::DoActivateSerialPort(*serial_, settings_.SerialPortName, Logs());
+}
+
+void Receiver::ActivateMonitoringTcp() {
+    if (tcp_ != nullptr)
+        tcp_->Apply(settings_.TcpLink);
+}
+
+std::string Receiver::OutputInUse() const {
+    if (tcp_ != nullptr && tcp_->IsOpen())
+        return "TCP " + tcp_->Peer();
+    if (serial_->SerialIsOpen())
+        return "Serial " + serial_->PortName();
+    return "none";
+}
+
+ReceiverCounters Receiver::Counters() const {
+    ReceiverCounters c;
+    c.packsReceived = processor_->DatagramsRead();
+    c.elementsReceived = processor_->DatagramsAccepted();
+    c.messagesReceived = processor_->AlarmsAccepted();
+    c.messagesSent = sendBuffer_->Delivered();
+    c.sendBuffer = sendBuffer_->SendBufferCount();
+    c.output = OutputInUse();
+    return c;
 }
 
 }  // namespace korvan

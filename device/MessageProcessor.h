@@ -81,6 +81,14 @@ public:
     // The open endpoint, or nullptr; operator commands go out through it.
     IUdpSocket* UdpEndpoint() const { return endpoint_.get(); }
 
+    // Datagrams read from the units' sockets since the start (all endpoints
+    // together), those that passed the checks, and the alarms among them.
+    std::uint64_t DatagramsRead() const {
+        return readBefore_ + (endpoint_ ? endpoint_->DatagramsRead() : 0);
+    }
+    std::uint64_t DatagramsAccepted() const { return accepted_; }
+    std::uint64_t AlarmsAccepted() const { return alarms_; }
+
 private:
     void Handle(const std::string& address, std::uint16_t port, const Bytes& data);
     // Sends an answer now (after the commit it needs) or holds it back until
@@ -109,6 +117,9 @@ private:
     std::function<bool()> startUpDone_;
     std::unique_ptr<IUdpSocket> endpoint_;
     std::vector<std::function<void()>> heldAnswers_;
+    std::uint64_t readBefore_ = 0;  // read by endpoints since replaced
+    std::uint64_t accepted_ = 0;
+    std::uint64_t alarms_ = 0;
 };
 
 }  // namespace korvan

@@ -65,8 +65,10 @@ void SendBuffer::SendBufferHead() {
 
 void SendBuffer::AckBufferHead() {
     nextSendTime_ = 0;
-    if (!buffer_.empty())
+    if (!buffer_.empty()) {
+        ++delivered_;
         RemoveHead();
+    }
     SendBufferHead();
 }
 

@@ -80,6 +80,8 @@ public:
     // Monotonic ms before which the head is not written again; 0 = at once.
     std::int64_t NextSendTime() const { return nextSendTime_; }
     std::vector<std::string> Lines() const;
+    // Lines the monitoring software took since the start, heartbeats included.
+    std::uint64_t Delivered() const { return delivered_; }
 
 private:
     struct Entry {
@@ -101,6 +103,7 @@ private:
     int nakCount_ = 0;
     // The last transmission of the head has had no answer yet.
     bool awaitingAnswer_ = false;
+    std::uint64_t delivered_ = 0;
     std::unique_ptr<ITimer> timerSBSend_;
 };
 

@@ -66,6 +66,7 @@ void DatagramIntake::Turn() {
 }
 
 void DatagramIntake::Admit() {
+    ++read_;
     if (scratch_.discard) {
         scratch_.discard = false;
         ++dropped_;
