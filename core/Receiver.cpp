@@ -64,7 +64,6 @@ Receiver::Receiver(ReceiverPlatform platform)
     serial_ = std::make_unique<SerialChannel>(p_.serialDevice, p_.clock, p_.timers, exeDir_);
     journal_ = std::make_unique<SendJournal>(MakeJournalFile(JournalPath()), p_.clock, logs);
     sendBuffer_ = std::make_unique<SendBuffer>(*serial_, p_.clock, p_.timers, logs, journal_.get());
-    serial_->OnRxCluster = [this] { sendBuffer_->TakeAnswer(); };
 
     registry_ = std::make_unique<Registry>(logs, unitRows_);
     registry_->SetRepaint([this] { p_.view.RepaintUnitsGrid(); });
