@@ -67,7 +67,6 @@ Receiver::Receiver(ReceiverPlatform platform)
         tcp_ = std::make_unique<TcpOutput>(*p_.tcp, p_.timers, logs);
     journal_ = std::make_unique<SendJournal>(MakeJournalFile(JournalPath()), p_.clock, logs);
     sendBuffer_ = std::make_unique<SendBuffer>(*serial_, p_.clock, p_.timers, logs, journal_.get());
-    serial_->OnRxCluster = [this] { sendBuffer_->TakeAnswer(); };
 
     registry_ = std::make_unique<Registry>(logs, unitRows_);
     registry_->SetRepaint([this] { p_.view.RepaintUnitsGrid(); });

@@ -9,8 +9,8 @@
 #include <system_error>
 #include <vector>
 
+#include "fakes/FakeLineOutput.h"
 #include "fakes/FakeScheduler.h"
-#include "fakes/FakeSerialLink.h"
 #include "fakes/TestLogChannels.h"
 #include "monitoring/SendBuffer.h"
 #include "monitoring/SendJournal.h"
@@ -298,7 +298,7 @@ TEST_F(SendJournalTest, TheFileStaysAsSmallAsWhatWaits) {
 // answered by the monitoring software or dropped after three refusals.
 // Heartbeats are never kept.
 TEST_F(SendJournalTest, TheSendBufferKeepsWhatItHasNotDelivered) {
-    FakeSerialLink link(clock);
+    FakeLineOutput link(clock);
     {
         auto j = Open();
         SendBuffer buffer(link, clock, clock, logs.Channels(), j.get());
@@ -306,13 +306,11 @@ TEST_F(SendJournalTest, TheSendBufferKeepsWhatItHasNotDelivered) {
         buffer.QueueLine(kL2);
         buffer.QueueLine(kL3);
         buffer.AddHeartbeat();
-        link.clusters.push_back({0x06});
-        buffer.TakeAnswer();  // kL1 answered
+        link.Answer({0x06});  // kL1 answered
         for (int i = 0; i < 3; ++i) {
             if (i > 0)
                 clock.Advance(SendBuffer::kSendTimerMs);
-            link.clusters.push_back({0x15});
-            buffer.TakeAnswer();  // kL2 refused, dropped at the third
+            link.Answer({0x15});  // kL2 refused, dropped at the third
         }
         EXPECT_EQ(kL3, buffer.SendBufferHeadLine());
     }
