@@ -66,7 +66,14 @@ Receiver::Receiver(ReceiverPlatform platform)
     if (p_.tcp != nullptr)
         tcp_ = std::make_unique<TcpOutput>(*p_.tcp, p_.timers, logs);
     journal_ = std::make_unique<SendJournal>(MakeJournalFile(JournalPath()), p_.clock, logs);
-    sendBuffer_ = std::make_unique<SendBuffer>(*serial_, p_.clock, p_.timers, logs, journal_.get());
+    // While the TCP link is up every line goes over it; while it is down,
+    // over the serial line.
+    std::vector<ILineOutput*> outputs;
+    if (tcp_ != nullptr)
+        outputs.push_back(tcp_.get());
+    outputs.push_back(serial_.get());
+    sendBuffer_ =
+        std::make_unique<SendBuffer>(std::move(outputs), p_.clock, p_.timers, logs, journal_.get());
 
     registry_ = std::make_unique<Registry>(logs, unitRows_);
     registry_->SetRepaint([this] { p_.view.RepaintUnitsGrid(); });
@@ -118,7 +125,6 @@ Receiver::Receiver(ReceiverPlatform platform)
 }
 
 Receiver::~Receiver() {
-    tcp_.reset();
     if (serial_)
         serial_->SerialClose();
 }
@@ -212,9 +218,10 @@ void Receiver::ActivateMonitoringTcp() {
 }
 
 std::string Receiver::OutputInUse() const {
-    if (tcp_ != nullptr && tcp_->IsOpen())
+    const ILineOutput* in = sendBuffer_->OutputInUse();
+    if (in != nullptr && in == tcp_.get())
         return "TCP " + tcp_->Peer();
-    if (serial_->SerialIsOpen())
+    if (in != nullptr && in == serial_.get())
         return "Serial " + serial_->PortName();
     return "none";
 }

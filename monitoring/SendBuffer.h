@@ -55,6 +55,10 @@ public:
     // The buffer tells `output` to report to it, until it is destroyed.
     SendBuffer(ILineOutput& output, const IClock& clock, ITimerFactory& timers, LogChannels logs,
                SendJournal* journal = nullptr);
+    // Several outputs, the preferred first: every line goes out on the
+    // first one that is open; while none is, the lines wait.
+    SendBuffer(std::vector<ILineOutput*> outputs, const IClock& clock, ITimerFactory& timers,
+               LogChannels logs, SendJournal* journal = nullptr);
     ~SendBuffer() override;
     SendBuffer(const SendBuffer&) = delete;
     SendBuffer& operator=(const SendBuffer&) = delete;
@@ -96,6 +100,8 @@ public:
     void OutputClosed(ILineOutput& output) override;
     // Whether the head's last transmission has drained and waits for its answer.
     bool InFlight() const { return inFlight_; }
+    // The output the next line goes out on: the first open one, or null.
+    ILineOutput* OutputInUse() const;
     // The retransmission timer's tick; errors are reported under "TimerSBSendTimer".
     void RetransmitTick();
 
@@ -118,7 +124,9 @@ private:
     void TakeNak();
     void RemoveHead();
 
-    ILineOutput& output_;
+    std::vector<ILineOutput*> outputs_;
+    // The output of the head's last transmission: only its events count for it.
+    ILineOutput* sentOn_ = nullptr;
     const IClock& clock_;
     LogChannels logs_;
     SendJournal* journal_;
