@@ -7,18 +7,78 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <filesystem>
+#include <memory>
 #include <set>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "e2e/AlarmPathSupport.h"
-#include "e2e/TcpPeer.h"
+#include "e2e/Tools.h"
 
 using namespace e2e;
 using namespace e2e::alarm;
 
 namespace {
+
+// A TCP port free on loopback now.
+std::uint16_t FreeTcpPort() {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+    ::close(fd);
+    return ntohs(a.sin_port);
+}
+
+// monitor-sim at the far end of the TCP link, answering every line at once:
+// it listens for the receiver or connects to the receiver's listening port.
+// Gone, it is killed, and the kernel closes its end.
+class SimPeer {
+public:
+    SimPeer(bool listen, std::uint16_t port, std::string dir)
+        : listen_(listen), port_(std::to_string(port)), dir_(std::move(dir)) {
+        Up();
+    }
+    void Up() {
+        const std::string log = dir_ + "tcp-lines-" + std::to_string(++runs_) + ".txt";
+        tool_ = std::make_unique<Tool>(
+            ToolPath("monitor-sim"),
+            std::vector<std::string>{listen_ ? "--tcp-listen" : "--tcp-connect",
+                                     listen_ ? port_ : "127.0.0.1:" + port_, "--log", log,
+                                     "--quiet"},
+            log + ".out");
+    }
+    void Vanish() { tool_.reset(); }
+    // The lines of every run so far; heartbeats apart.
+    std::vector<std::string> Lines() const {
+        std::vector<std::string> out;
+        for (int i = 1; i <= runs_; ++i) {
+            std::istringstream log(ReadFile(dir_ + "tcp-lines-" + std::to_string(i) + ".txt"));
+            for (std::string l; std::getline(log, l);) {
+                if (l.find('@') == std::string::npos)
+                    out.push_back(l);
+            }
+        }
+        return out;
+    }
+    int Heartbeats() const {
+        const std::string all = ReadFile(dir_ + "tcp-lines-" + std::to_string(runs_) + ".txt");
+        return static_cast<int>(std::count(all.begin(), all.end(), '@'));
+    }
+
+private:
+    bool listen_;
+    std::string port_;
+    std::string dir_;
+    int runs_ = 0;
+    std::unique_ptr<Tool> tool_;
+};
 
 struct Form {
     const char* name;
@@ -44,6 +104,8 @@ std::vector<std::string> SendAlarms(UdpUnit& unit, std::uint16_t port, int from,
 }
 
 TEST_P(MonitoringTcpE2E, AlarmsGoOverTcpFallBackToSerialAndDrainOverTcpAgain) {
+    ASSERT_TRUE(std::filesystem::exists(ToolPath("monitor-sim")))
+        << "monitor-sim is built beside the receiver by the full build";
     const bool receiverListens = GetParam().receiverListens;
     const std::uint16_t tcpPort = FreeTcpPort();
     const std::uint16_t udpPort = FreeUdpPort();
@@ -53,7 +115,7 @@ TEST_P(MonitoringTcpE2E, AlarmsGoOverTcpFallBackToSerialAndDrainOverTcpAgain) {
               std::to_string(udpPort) + "\r\nCOM7\r\n15\r\n60\r\n240\r\n7\r\n5\r\n" +
                   (receiverListens ? "listen " : "127.0.0.1:") + std::to_string(tcpPort) + "\r\n");
     r.LinkPort("COM7", pty.SlaveName());
-    auto peer = std::make_unique<TcpPeer>(!receiverListens, tcpPort);
+    auto peer = std::make_unique<SimPeer>(!receiverListens, tcpPort, r.Dir());
     r.Start();
     ASSERT_TRUE(r.WaitImpLog("Monitoring TCP connected: 127.0.0.1:")) << r.ImpLog() << r.Stderr();
     pty.CloseSlave();
