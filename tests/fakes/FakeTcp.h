@@ -7,17 +7,11 @@
 
 namespace korvan {
 
-// TCP links a test drives by hand: it plays the kernel through `events` of
-// the newest link (TcpConnected, TcpReceived, TcpWritten, TcpClosed).
+// TCP links a test drives by hand through `events` of the newest link.
 class FakeTcpFactory : public ITcpFactory {
 public:
-    class Link : public ITcpLink {
-    public:
-        explicit Link(FakeTcpFactory& f) : f_(f) { f_.live = this; }
-        ~Link() override {
-            if (f_.live == this)
-                f_.live = nullptr;
-        }
+    struct Link : ITcpLink {
+        explicit Link(FakeTcpFactory& f) : f_(f) {}
         bool Connected() const override { return true; }
         bool Write(const Bytes& data) override {
             f_.written.push_back(data);
@@ -26,8 +20,6 @@ public:
         }
         std::size_t PendingOutput() const override { return f_.pending; }
         void Drop() override { ++f_.drops; }
-
-    private:
         FakeTcpFactory& f_;
     };
 
@@ -39,13 +31,9 @@ public:
     }
     std::unique_ptr<ITcpLink> Listen(const std::string& address, std::uint16_t port,
                                      const std::string& from, ITcpEvents& e,
-                                     std::string& error) override {
+                                     std::string&) override {
         calls.push_back("listen " + address + ":" + std::to_string(port) + " " + from);
         events = &e;
-        if (!listenError.empty()) {
-            error = listenError;
-            return nullptr;
-        }
         return std::make_unique<Link>(*this);
     }
     // Every written byte has left.
@@ -55,12 +43,10 @@ public:
     }
 
     ITcpEvents* events = nullptr;
-    Link* live = nullptr;
     std::vector<std::string> calls;
     std::vector<Bytes> written;
     std::size_t pending = 0;
     int drops = 0;
-    std::string listenError;
 };
 
 }  // namespace korvan
