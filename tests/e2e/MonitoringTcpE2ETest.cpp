@@ -36,49 +36,29 @@ std::uint16_t FreeTcpPort() {
     return ntohs(a.sin_port);
 }
 
-// monitor-sim at the far end of the TCP link, answering every line at once:
-// it listens for the receiver or connects to the receiver's listening port.
-// Gone, it is killed, and the kernel closes its end.
-class SimPeer {
-public:
-    SimPeer(bool listen, std::uint16_t port, std::string dir)
-        : listen_(listen), port_(std::to_string(port)), dir_(std::move(dir)) {
-        Up();
-    }
-    void Up() {
-        const std::string log = dir_ + "tcp-lines-" + std::to_string(++runs_) + ".txt";
-        tool_ = std::make_unique<Tool>(
-            ToolPath("monitor-sim"),
-            std::vector<std::string>{listen_ ? "--tcp-listen" : "--tcp-connect",
-                                     listen_ ? port_ : "127.0.0.1:" + port_, "--log", log,
-                                     "--quiet"},
-            log + ".out");
-    }
-    void Vanish() { tool_.reset(); }
-    // The lines of every run so far; heartbeats apart.
-    std::vector<std::string> Lines() const {
-        std::vector<std::string> out;
-        for (int i = 1; i <= runs_; ++i) {
-            std::istringstream log(ReadFile(dir_ + "tcp-lines-" + std::to_string(i) + ".txt"));
-            for (std::string l; std::getline(log, l);) {
-                if (l.find('@') == std::string::npos)
-                    out.push_back(l);
-            }
-        }
-        return out;
-    }
-    int Heartbeats() const {
-        const std::string all = ReadFile(dir_ + "tcp-lines-" + std::to_string(runs_) + ".txt");
-        return static_cast<int>(std::count(all.begin(), all.end(), '@'));
-    }
+// monitor-sim at the far end of the TCP link, answering every line at once
+// and writing it to `log`: it listens for the receiver or connects to the
+// receiver's listening port. Destroyed, it is killed and the kernel closes
+// its end.
+std::unique_ptr<Tool> StartSim(bool listen, std::uint16_t port, const std::string& log) {
+    const std::string p = std::to_string(port);
+    return std::make_unique<Tool>(
+        ToolPath("monitor-sim"),
+        std::vector<std::string>{listen ? "--tcp-listen" : "--tcp-connect",
+                                 listen ? p : "127.0.0.1:" + p, "--log", log, "--quiet"},
+        log + ".out");
+}
 
-private:
-    bool listen_;
-    std::string port_;
-    std::string dir_;
-    int runs_ = 0;
-    std::unique_ptr<Tool> tool_;
-};
+// The lines monitor-sim wrote, heartbeats apart.
+std::vector<std::string> SimLines(const std::string& log) {
+    std::vector<std::string> out;
+    std::istringstream in(ReadFile(log));
+    for (std::string l; std::getline(in, l);) {
+        if (l.find('@') == std::string::npos)
+            out.push_back(l);
+    }
+    return out;
+}
 
 struct Form {
     const char* name;
@@ -115,7 +95,8 @@ TEST_P(MonitoringTcpE2E, AlarmsGoOverTcpFallBackToSerialAndDrainOverTcpAgain) {
               std::to_string(udpPort) + "\r\nCOM7\r\n15\r\n60\r\n240\r\n7\r\n5\r\n" +
                   (receiverListens ? "listen " : "127.0.0.1:") + std::to_string(tcpPort) + "\r\n");
     r.LinkPort("COM7", pty.SlaveName());
-    auto peer = std::make_unique<SimPeer>(!receiverListens, tcpPort, r.Dir());
+    const std::string log1 = r.Dir() + "tcp-1.txt", log2 = r.Dir() + "tcp-2.txt";
+    auto peer = StartSim(!receiverListens, tcpPort, log1);
     r.Start();
     ASSERT_TRUE(r.WaitImpLog("Monitoring TCP connected: 127.0.0.1:")) << r.ImpLog() << r.Stderr();
     pty.CloseSlave();
@@ -125,13 +106,14 @@ TEST_P(MonitoringTcpE2E, AlarmsGoOverTcpFallBackToSerialAndDrainOverTcpAgain) {
     // Over TCP, in order, with the heartbeat; nothing on the serial line.
     UdpUnit unit;
     std::vector<std::string> sent = SendAlarms(unit, udpPort, 1, 5);
-    ASSERT_TRUE(WaitFor([&] { return peer->Lines().size() >= 5 && peer->Heartbeats() >= 1; }))
-        << Joined(peer->Lines());
-    EXPECT_EQ(sent, peer->Lines());
+    ASSERT_TRUE(WaitFor([&] {
+        return SimLines(log1).size() >= 5 && ReadFile(log1).find('@') != std::string::npos;
+    })) << ReadFile(log1);
+    EXPECT_EQ(sent, SimLines(log1));
     EXPECT_TRUE(pty.Read(1, 300).empty());
 
     // The peer goes away: the alarms arrive on the serial line.
-    peer->Vanish();
+    peer.reset();
     ASSERT_TRUE(r.WaitImpLog("!! MONITORING TCP LOST 127.0.0.1:")) << r.ImpLog();
     std::vector<std::string> serial;
     const std::vector<std::string> fallback = SendAlarms(unit, udpPort, 6, 8);
@@ -152,16 +134,18 @@ TEST_P(MonitoringTcpE2E, AlarmsGoOverTcpFallBackToSerialAndDrainOverTcpAgain) {
     // over TCP within seconds once the peer is back.
     const std::vector<std::string> backlog = SendAlarms(unit, udpPort, 9, 508);
     const auto back = Clock::now();
-    peer->Up();
-    EXPECT_TRUE(WaitFor([&] { return peer->Lines().size() >= 5 + backlog.size(); }, 30000))
-        << peer->Lines().size();
+    peer = StartSim(!receiverListens, tcpPort, log2);
+    EXPECT_TRUE(WaitFor([&] { return SimLines(log2).size() >= backlog.size(); }, 30000))
+        << SimLines(log2).size();
     const auto seconds = std::chrono::duration<double>(Clock::now() - back).count();
     EXPECT_LT(seconds, 15.0);
     std::printf("backlog of %zu lines drained over TCP in %.2f s\n", backlog.size(), seconds);
 
     // Every alarm acknowledged to the unit arrived on one of the two.
     std::set<std::string> arrived(serial.begin(), serial.end());
-    for (const std::string& l : peer->Lines()) arrived.insert(l);
+    for (const std::string& log : {log1, log2}) {
+        for (const std::string& l : SimLines(log)) arrived.insert(l);
+    }
     sent.insert(sent.end(), fallback.begin(), fallback.end());
     sent.insert(sent.end(), backlog.begin(), backlog.end());
     for (const std::string& l : sent) EXPECT_EQ(1u, arrived.count(l)) << l;
