@@ -1,5 +1,6 @@
 #include "monitoring/SerialChannel.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <exception>
@@ -70,6 +71,7 @@ SerialChannel::SerialChannel(ISerialDevice& device, const IClock& clock, ITimerF
                              std::string exeDir)
     : device_(device), clock_(clock), exeDir_(std::move(exeDir)) {
     pollTimer_ = timers.CreateTimer(kPollMs, false, [this] { Poll(false); });
+    clusterTimer_ = timers.CreateTimer(kPollMs, true, [this] { Poll(false); });
     retryTimer_ = timers.CreateTimer(kRetryMs, false, [this] { Retry(); });
     device_.onActivity = [this] { Poll(true); };
     lastSeenEmptyMs_ = clock_.MonotonicMs();
@@ -117,6 +119,7 @@ bool SerialChannel::Write(const Bytes& data) {
 
 void SerialChannel::SerialClose() {
     pollTimer_->Stop();
+    clusterTimer_->Stop();
     StopRetry();
     const bool wasOpen = device_.IsOpen();
     if (wasOpen)
@@ -135,6 +138,7 @@ void SerialChannel::ReportTo(const LogChannels& logs) {
 
 void SerialChannel::PortLost() {
     pollTimer_->Stop();
+    clusterTimer_->Stop();
     writeInProgress_ = false;
     armed_ = false;
     quiet_ = false;
@@ -241,8 +245,11 @@ void SerialChannel::TrackWrite(std::int64_t now) {
         return;
     if (device_.PendingOutput() == 0) {
         writeInProgress_ = false;
-        // Bytes already seen came before the line was out: no answer to it.
-        if (!queueWasEmpty_ || device_.BytesWaiting() > 0)
+        // Bytes seen at an earlier look came before the line was out: no
+        // answer to it. Bytes not looked at yet are seen after the drain:
+        // the device may tell of a reply before it tells that the write
+        // left, and a reply cannot come before the line did.
+        if (!queueWasEmpty_)
             DropWaiting();
         armed_ = true;
         Raise("SendBufferHead", [this](ILineOutputEvents& e) {
@@ -299,6 +306,12 @@ void SerialChannel::Poll(bool fromDevice) {
     const bool take = readRequest_ || waiting >= kClusterSize ||
                       now - lastSeenEmptyMs_ > ClusterWaitMs(waiting) || lineError;
     if (!take) {
+        // Looked at again the moment the wait is over, not at the next tick:
+        // a lone answer byte is taken 251 ms after it came, and the next line
+        // leaves then.
+        const std::int64_t due = lastSeenEmptyMs_ + ClusterWaitMs(waiting) + 1;
+        clusterTimer_->SetInterval(static_cast<int>(std::max<std::int64_t>(1, due - now)));
+        clusterTimer_->Start();
         polling_ = false;
         return;
     }

@@ -46,9 +46,10 @@ std::string ResolveSerialDevice(const std::string& exeDir, const std::string& na
 //   - more than (waiting bytes x 1.1 ms + 250 ms) have passed since the
 //     receive queue was last seen empty, or
 //   - the driver reported a line error.
-// The queue is looked at on every device notification and every 75 ms. A
-// lone answer byte therefore reaches the program about a quarter of a second
-// after it arrived, and a burst of bytes arriving together is one cluster.
+// The queue is looked at on every device notification, every 75 ms and
+// when the wait of the bytes waiting is over. A lone answer byte therefore
+// reaches the program 251 ms after it arrived, and a burst of bytes arriving
+// together is one cluster.
 //
 // A cluster is the answer to the line written last only when its first byte
 // was seen after that write drained, and only the first such cluster is:
@@ -57,7 +58,8 @@ std::string ResolveSerialDevice(const std::string& exeDir, const std::string& na
 // was written or when it drained, bytes while nothing is in flight, after
 // an answer) is read, logged once on All Msg with its bytes, and dropped.
 // Which comes first, a drain or a byte, is the order in which the event loop
-// tells them, not a comparison of times.
+// tells them, not a comparison of times; bytes first seen at the look that
+// also finds the write drained count as after it.
 //
 // At every open the input the driver holds is discarded (it answers what
 // another run, or noise on the line, sent), and the port takes no write
@@ -138,6 +140,7 @@ private:
     ISerialDevice& device_;
     const IClock& clock_;
     std::unique_ptr<ITimer> pollTimer_;
+    std::unique_ptr<ITimer> clusterTimer_;  // the end of a cluster's wait
     std::unique_ptr<ITimer> retryTimer_;
     std::string exeDir_;
     std::string name_;
