@@ -12,7 +12,6 @@
 #include <set>
 #include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "e2e/AlarmPathSupport.h"
@@ -122,10 +121,6 @@ TEST_P(MonitoringTcpE2E, AlarmsGoOverTcpFallBackToSerialAndDrainOverTcpAgain) {
         if (line.empty())
             break;
         serial.push_back(line);
-        // No sooner than a line takes on a real 9600-baud wire: on a
-        // pseudo-terminal an answer at once can reach the receiver before
-        // its own notice that the line has left.
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
         pty.Write({kAnswer});
     }
     EXPECT_EQ(fallback, serial) << r.AllLog();
