@@ -1,4 +1,4 @@
-// The program's entry: --version, single-instance guard, main window, event loop.
+// The program's entry: --version, the folder's instance lock, main window, event loop.
 #include <QApplication>
 #include <QGuiApplication>
 #include <QMessageBox>
@@ -7,9 +7,9 @@
 #include <cstring>
 #include <exception>
 
+#include "base/FolderLock.h"
 #include "core/Receiver.h"
 #include "platform/qt/MainWindow.h"
-#include "platform/qt/SingleInstance.h"
 
 using namespace korvan;
 
@@ -47,6 +47,36 @@ private:
     bool showing_ = false;
 };
 
+// The installation's folder claimed for this process, before anything in it
+// is created, read or opened, and held until the process ends: a second
+// start on the folder (from any session or user) that loses touches neither
+// settings, database, journal, logs, UDP port nor serial port.
+class InstanceClaim {
+public:
+    InstanceClaim() : lock_(FolderLock::ExecutableFolder()), claim_(lock_.TakeClaim()) {}
+
+    // After the application object exists: false (the warning shown) when
+    // this process is not to run.
+    bool Won() const {
+        if (claim_ == FolderLock::Claim::Claimed)
+            return true;
+        if (claim_ == FolderLock::Claim::CannotOpen)
+            std::fprintf(stderr, "Instance lock not taken: %s\n", lock_.Failure().c_str());
+        const char* text =
+            "The other instance of RAZUDovuve is running.\r\nOnly one instance of the programm is "
+            "allowed";
+        std::fprintf(stderr, "Warning: %s\n", text);
+        QMessageBox::warning(nullptr, "Warning", QString::fromLatin1(text), QMessageBox::Ok);
+        return false;
+    }
+    const std::string& Folder() const { return lock_.Folder(); }
+    const FolderLock& Lock() const { return lock_; }
+
+private:
+    FolderLock lock_;
+    FolderLock::Claim claim_;
+};
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -59,11 +89,7 @@ int main(int argc, char** argv) {
         }
     }
 
-    // The instance is claimed before anything else is created, read or
-    // opened, and held until the process ends: a second start that loses
-    // touches neither settings, database, logs, UDP port nor serial port.
-    SingleInstance instance(Receiver::kClassName, Receiver::kCaption);
-    const bool claimed = instance.Claim();
+    const InstanceClaim instance;
 
     ReceiverApplication app(argc, argv);
     app.setApplicationName("RAZUDovuve");
@@ -72,19 +98,13 @@ int main(int argc, char** argv) {
     // desktop shows the entry's name and icon for it.
     QGuiApplication::setDesktopFileName("razudovuve");
 
-    if (!claimed) {
-        const char* text =
-            "The other instance of RAZUDovuve is running.\r\nOnly one instance of the programm is "
-            "allowed";
-        std::fprintf(stderr, "Warning: %s\n", text);
-        QMessageBox::warning(nullptr, "Warning", QString::fromLatin1(text), QMessageBox::Ok);
+    if (!instance.Won())
         return 0;
-    }
 
-    const std::string exeDir = QCoreApplication::applicationDirPath().toStdString() + "/";
-    MainWindow window(exeDir);
+    MainWindow window(instance.Folder());
     if (!window.Create())
         return 0;
+    instance.Lock().TellIfOnNetworkFileSystem(window.Core().Logs());
     window.show();
     return app.exec();
 }

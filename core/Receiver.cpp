@@ -60,6 +60,10 @@ Receiver::Receiver(ReceiverPlatform platform)
     }
     diskSpaceWatch_ = std::make_unique<DiskSpaceWatch>(
         *p_.diskSpace, std::vector<std::string>{exeDir_ + "Log", DatabasePath()});
+    // Full logs never take the send journal's room.
+    logFloor_ = std::make_unique<LogDiskFloor>(p_.clock, *p_.diskSpace, exeDir_ + "Log");
+    for (LogChannel* channel : {&logAll_, &logImp_, &logErr_})
+        channel->SetDiskFloor(logFloor_.get());
 
     serial_ = std::make_unique<SerialChannel>(p_.serialDevice, p_.clock, p_.timers, exeDir_);
     journal_ = std::make_unique<SendJournal>(MakeJournalFile(JournalPath()), p_.clock, logs);
@@ -117,6 +121,8 @@ Receiver::Receiver(ReceiverPlatform platform)
 Receiver::~Receiver() {
     if (serial_)
         serial_->SerialClose();
+    // The floor and the disk probe go before the channels do.
+    for (LogChannel* channel : {&logAll_, &logImp_, &logErr_}) channel->SetDiskFloor(nullptr);
 }
 
 bool Receiver::Start() {

@@ -142,6 +142,7 @@ private:
 
     std::unique_ptr<IDiskSpace> ownDiskSpace_;
     std::unique_ptr<DiskSpaceWatch> diskSpaceWatch_;
+    std::unique_ptr<LogDiskFloor> logFloor_;
 };
 
 }  // namespace korvan

@@ -13,6 +13,9 @@ packages=(
   clang-format
   # Checks the menu and autostart entries scripts/install.sh writes.
   desktop-file-utils
+  # Traces the receiver's system calls in one end-to-end test (the journal
+  # is synced before each ACK leaves).
+  strace
 )
 packages+=("$@")
 

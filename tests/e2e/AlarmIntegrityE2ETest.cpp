@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <set>
+#include <sstream>
 
 #include "e2e/FaultHarness.h"
 
@@ -22,8 +24,8 @@ struct Station {
         r.LinkPort("COM7", monitor.SlaveName());
     }
     // Started, listening and holding the serial port.
-    ::testing::AssertionResult Up() {
-        r.Start();
+    ::testing::AssertionResult Up(const StartOptions& options = {}) {
+        r.Start(options);
         ++starts;
         if (!WaitListening(watch, port, 9998))
             return ::testing::AssertionFailure() << "no answer\n" << r.AllLog() << r.Stderr();
@@ -142,6 +144,65 @@ TEST(AlarmIntegrityE2E, RepeatedKillsUnderLoadLoseNoAnsweredAlarm) {
         "%d kills, %d Events sent, %zu answered, %zu transmissions at the monitoring "
         "software (repeats included)\n",
         kKills, sent, answered.size(), lines.size());
+}
+
+// At the system-call level: the ACK of every Event leaves only after an
+// fdatasync of the send journal that returned after the previous ACK, so
+// the line it answers for is on disk when the unit hears it.
+TEST(AlarmIntegrityE2E, EveryEventAckFollowsASyncOfTheJournal) {
+    if (std::system("strace -o /dev/null true >/dev/null 2>&1") != 0)
+        GTEST_SKIP() << "strace cannot trace here (not installed, or ptrace not allowed): the "
+                        "sync before each ACK is not checked at the system-call level";
+    TempFolder out;
+    const std::string trace = out.Path() + "strace.txt";
+    Station s;
+    s.monitor.SetMode(MonitorPeer::Mode::Silent);
+    StartOptions traced;
+    traced.wrapper = {"strace", "-f", "-y",  "-xx", "-s",
+                      "32",     "-o", trace, "-e",  "trace=fdatasync,sendmsg,sendto"};
+    ASSERT_TRUE(s.Up(traced));
+    UdpUnit unit;
+    // strace -xx shows every byte as \xhh, of the data and of the paths alike.
+    const auto shown = [](const Bytes& bytes) {
+        std::string text;
+        char hex[5];
+        for (const std::uint8_t b : bytes) {
+            std::snprintf(hex, sizeof hex, "\\x%02x", b);
+            text += hex;
+        }
+        return text;
+    };
+    const std::string name = "/RAZUDovuve.journal";
+    const std::string journalFd = shown(Bytes(name.begin(), name.end())) + ">";
+    std::vector<std::string> acks;  // the first 8 bytes of each ACK
+    for (int n = 1; n <= 10; ++n) {
+        std::string line;
+        ASSERT_TRUE(Answered(unit, s.port, n, &line, 5000)) << n;
+        const Bytes frame = NumberedEvent(n, &line);
+        Bytes head(frame.begin(), frame.begin() + 8);
+        head[0] = 0x01;
+        acks.push_back(shown(head));
+    }
+    s.r.Kill(SIGTERM);  // strace ends too, and writes out its trace
+
+    // One call a line; one another thread interrupted starts its line with
+    // the call and its fd and ends it with "<unfinished ...>". Sync and ACK
+    // are made by the same thread, so the sync's line comes first.
+    bool synced = false;
+    std::size_t seen = 0;
+    std::istringstream lines(ReadFile(trace));
+    for (std::string l; std::getline(lines, l);) {
+        if (l.find("fdatasync(") != std::string::npos && l.find(journalFd) != std::string::npos &&
+            l.find(" = -1") == std::string::npos)
+            synced = true;
+        if (seen < acks.size() && l.find("send") != std::string::npos &&
+            l.find(acks[seen]) != std::string::npos) {
+            EXPECT_TRUE(synced) << "ACK of Event " << seen + 1 << " before a sync:\n" << l;
+            synced = false;
+            ++seen;
+        }
+    }
+    EXPECT_EQ(acks.size(), seen) << ReadFile(trace);
 }
 
 }  // namespace
