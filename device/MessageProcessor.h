@@ -78,6 +78,9 @@ public:
     void SendACK(const Bytes& frame, const std::string& address, std::uint16_t port);
     void SendNACK(const Bytes& datagram, const std::string& address, std::uint16_t port);
 
+    // Closes the endpoint: no datagram is read any more (the receiver stops).
+    void CloseUdpEndpoint() { endpoint_.reset(); }
+
     // The open endpoint, or nullptr; operator commands go out through it.
     IUdpSocket* UdpEndpoint() const { return endpoint_.get(); }
 

@@ -13,6 +13,8 @@ packages=(
   clang-format
   # Checks the menu and autostart entries scripts/install.sh writes.
   desktop-file-utils
+  # sd_notify for the receiver run as a systemd service (pkg-config libsystemd).
+  libsystemd-dev
 )
 packages+=("$@")
 
