@@ -38,7 +38,7 @@ private:
     int oldFlags_;
     const IClock& clock_;
     int perSecond_;
-    std::int64_t windowStart_ = INT64_MIN;
+    std::int64_t windowStart_ = INT64_MIN / 2;  // long before any time the clock gives
     int inWindow_ = 0;
     std::uint64_t leftOut_ = 0;     // since the start
     std::uint64_t notToldYet_ = 0;  // left out since the last count line
