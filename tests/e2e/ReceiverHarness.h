@@ -30,6 +30,7 @@
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace e2e {
@@ -237,6 +238,12 @@ struct StartOptions {
     // dropped and the receiver is executed; false aborts the start with the
     // exit code 126 (for example: a mount that is not allowed here).
     std::function<bool()> prepare;
+    // Arguments after the program's name ("--service").
+    std::vector<std::string> args;
+    // No display of any kind (no QT_QPA_PLATFORM, DISPLAY or WAYLAND_DISPLAY).
+    bool noDisplay = false;
+    // More environment for the receiver (NOTIFY_SOCKET, WATCHDOG_USEC).
+    std::vector<std::pair<std::string, std::string>> env;
 };
 
 // One installation of the receiver in a fresh folder.
@@ -258,10 +265,11 @@ public:
     // the harness's own temporary folder.
     struct Installed {
         std::string dir;
+        std::string runtimeDir = "";  // empty: a desktop session of its own
     };
     explicit Receiver(const Installed& installed) {
         dir_ = installed.dir.ends_with('/') ? installed.dir : installed.dir + "/";
-        runtimeDir_ = folder_.Path() + "run";
+        runtimeDir_ = installed.runtimeDir.empty() ? folder_.Path() + "run" : installed.runtimeDir;
         std::filesystem::create_directories(runtimeDir_);
         ::chmod(runtimeDir_.c_str(), 0700);
     }
@@ -315,12 +323,21 @@ public:
                 ::_exit(125);
             ::setenv("HOME", dir_.c_str(), 1);
         }
-        ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
+        if (options.noDisplay) {
+            ::unsetenv("QT_QPA_PLATFORM");
+            ::unsetenv("WAYLAND_DISPLAY");
+        } else {
+            ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
+        }
         ::setenv("XDG_RUNTIME_DIR", runtimeDir_.c_str(), 1);
         ::setenv("TZ", "UTC", 1);
         ::unsetenv("DISPLAY");
+        for (const auto& [name, value] : options.env) ::setenv(name.c_str(), value.c_str(), 1);
         const std::string exe = dir_ + "RAZUDovuve";
-        ::execl(exe.c_str(), exe.c_str(), static_cast<char*>(nullptr));
+        std::vector<char*> argv{const_cast<char*>(exe.c_str())};
+        for (const std::string& a : options.args) argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        ::execv(exe.c_str(), argv.data());
         ::_exit(127);
     }
     bool Running() {
