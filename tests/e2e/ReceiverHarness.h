@@ -323,12 +323,9 @@ public:
                 ::_exit(125);
             ::setenv("HOME", dir_.c_str(), 1);
         }
-        if (options.noDisplay) {
-            ::unsetenv("QT_QPA_PLATFORM");
-            ::unsetenv("WAYLAND_DISPLAY");
-        } else {
-            ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
-        }
+        options.noDisplay ? ::unsetenv("QT_QPA_PLATFORM")
+                          : ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
+        ::unsetenv("WAYLAND_DISPLAY");
         ::setenv("XDG_RUNTIME_DIR", runtimeDir_.c_str(), 1);
         ::setenv("TZ", "UTC", 1);
         ::unsetenv("DISPLAY");

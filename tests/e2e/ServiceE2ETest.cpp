@@ -12,33 +12,6 @@
 namespace e2e::alarm {
 namespace {
 
-// The service manager's end of NOTIFY_SOCKET.
-class NotifySocket {
-public:
-    explicit NotifySocket(const std::string& path) : path_(path) {
-        fd_ = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        sockaddr_un a{};
-        a.sun_family = AF_UNIX;
-        std::snprintf(a.sun_path, sizeof a.sun_path, "%s", path.c_str());
-        EXPECT_EQ(0, ::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a)) << path;
-    }
-    ~NotifySocket() { ::close(fd_); }
-    const std::string& Path() const { return path_; }
-    // How many messages so far start with `text`.
-    int Count(const std::string& text) {
-        char b[4096];
-        for (ssize_t n; (n = ::recv(fd_, b, sizeof b, MSG_DONTWAIT)) > 0;) got_.emplace_back(b, n);
-        int count = 0;
-        for (const std::string& m : got_) count += m.starts_with(text) ? 1 : 0;
-        return count;
-    }
-
-private:
-    std::string path_;
-    int fd_ = -1;
-    std::vector<std::string> got_;
-};
-
 // Every file under `dir` with its bytes.
 std::map<std::string, std::string> Files(const std::string& dir) {
     std::map<std::string, std::string> out;
@@ -48,31 +21,35 @@ std::map<std::string, std::string> Files(const std::string& dir) {
     return out;
 }
 
-bool ExitedWith(int status, int code) {
-    return WIFEXITED(status) && WEXITSTATUS(status) == code;
-}
-
 TEST(ServiceE2E, WithoutDisplayItAnswersDeliversTellsTheManagerAndClosesInOrderOnSigterm) {
     Receiver r;
     PtyPeer pty;
-    NotifySocket notify(r.RuntimeDir() + "/notify");
+    // The service manager's end of NOTIFY_SOCKET; Notified(text) counts the
+    // messages so far that start with `text`.
+    const std::string notifyPath = r.RuntimeDir() + "/notify";
+    const int ns = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_un a{AF_UNIX, {}};
+    notifyPath.copy(a.sun_path, sizeof a.sun_path - 1);
+    ASSERT_EQ(0, ::bind(ns, reinterpret_cast<sockaddr*>(&a), sizeof a));
+    std::vector<std::string> got;
+    const auto Notified = [&](const std::string& text) {
+        char b[4096];
+        for (ssize_t n; (n = ::recv(ns, b, sizeof b, MSG_DONTWAIT)) > 0;) got.emplace_back(b, n);
+        return std::count_if(got.begin(), got.end(), [&](auto& m) { return m.starts_with(text); });
+    };
     StartOptions service;
     service.args = {"--service"};
     service.noDisplay = true;
-    service.env = {{"NOTIFY_SOCKET", notify.Path()}, {"WATCHDOG_USEC", "400000"}};
-    LinkSettings noHeartbeat;
-    noHeartbeat.ping = 0;
-    const std::uint16_t port = StartLinked(r, pty, noHeartbeat, service);
-    EXPECT_TRUE(WaitFor([&] { return notify.Count("READY=1\nSTATUS=0 lines waiting") == 1; }));
-    EXPECT_TRUE(WaitFor([&] { return notify.Count("WATCHDOG=1") >= 3; }));
+    service.env = {{"NOTIFY_SOCKET", notifyPath}, {"WATCHDOG_USEC", "400000"}};
+    const std::uint16_t port = StartLinked(r, pty, LinkSettings{15, 60, 240, 7, 0}, service);
+    EXPECT_TRUE(WaitFor([&] { return Notified("READY=1\nSTATUS=0 lines waiting") == 1; }));
+    EXPECT_TRUE(WaitFor([&] { return Notified("WATCHDOG=1") >= 3; }));
 
     // A datagram refused and an alarm taken, both answered; the alarm goes
     // out and is left unanswered by the monitoring software.
     UdpUnit unit;
     unit.Send(port, Bytes{1, 2, 3});
-    const Bytes nack = unit.Receive(3000);
-    ASSERT_FALSE(nack.empty());
-    EXPECT_EQ(frame::kNack, nack[0]);
+    EXPECT_EQ(frame::kNack, unit.Receive(3000).at(0));
     const Bytes event = EventFrame(123, 7, "1234");
     unit.Send(port, event);
     ExpectAnswer(unit.Receive(3000), frame::kAck, Head8(event));
@@ -83,8 +60,7 @@ TEST(ServiceE2E, WithoutDisplayItAnswersDeliversTellsTheManagerAndClosesInOrderO
     const std::string imp = r.ImpLog();
     EXPECT_NE(std::string::npos, r.Stderr().find("<5>" + imp.substr(0, imp.find("\r\n")) + "\n"))
         << r.Stderr();
-    EXPECT_TRUE(
-        WaitFor([&] { return notify.Count("STATUS=1 lines waiting, output serial COM7"); }));
+    EXPECT_TRUE(WaitFor([&] { return Notified("STATUS=1 lines waiting, output serial COM7"); }));
 
     // A window, then a second service on the same folder: both touch nothing.
     const auto before = Files(r.Dir());
@@ -94,27 +70,24 @@ TEST(ServiceE2E, WithoutDisplayItAnswersDeliversTellsTheManagerAndClosesInOrderO
         return window.Stderr().find("The other instance of RAZUDovuve is running.") !=
                std::string::npos;
     })) << window.Stderr();
-    window.Kill(SIGTERM);  // its warning box is open
-    EXPECT_TRUE(ExitedWith(window.ExitStatus(), 0)) << window.ExitStatus();
+    window.Kill(SIGTERM);               // its warning box is open
+    EXPECT_EQ(0, window.ExitStatus());  // exited, with status 0
     Receiver second(Receiver::Installed{r.Dir(), r.RuntimeDir()});
-    StartOptions secondService = service;
-    secondService.env.clear();
-    second.Start(secondService);
+    second.Start(service);
     ASSERT_TRUE(second.WaitExit(10000));
-    EXPECT_TRUE(ExitedWith(second.ExitStatus(), 75)) << second.ExitStatus() << second.Stderr();
+    EXPECT_EQ(75 << 8, second.ExitStatus()) << second.Stderr();  // exited, with 75
     EXPECT_EQ(before, Files(r.Dir()));
 
     r.Kill(SIGTERM);
-    EXPECT_TRUE(ExitedWith(r.ExitStatus(), 0)) << r.ExitStatus() << r.Stderr();
+    EXPECT_EQ(0, r.ExitStatus()) << r.Stderr();
     const std::vector<std::string> all = LogMessages(r.AllLog());
     EXPECT_EQ(1, std::count(all.begin(), all.end(), "Application closed"));
-    EXPECT_EQ(1, notify.Count("STOPPING=1"));
+    EXPECT_EQ(1, Notified("STOPPING=1"));
 
     // The alarm waited in the journal and goes out after the next start.
     r.Start(service);
     EXPECT_EQ(alarm, NextAlarmLine(pty, 10000)) << r.AllLog() << r.Stderr();
-    pty.Write({kAnswer});
-    EXPECT_TRUE(WaitFor([&] { return notify.Count("STATUS=0 lines waiting") >= 1; }));
+    ::close(ns);
 }
 
 }  // namespace
