@@ -264,6 +264,12 @@ UNIT_EXEC="$(unit_quote "$FOLDER/$NAME" exec) --service"
 stop_own_service() {
     if ((SERVICE)) && [[ -e $UNIT_FILE ]] && systemd_running &&
         [[ $(unit_exec "$UNIT_FILE") == "$UNIT_EXEC" ]]; then
+        # Anything else running this program (a window) is refused first,
+        # so the service is not left stopped by a failed update.
+        local main others
+        main=$(systemctl show -p MainPID --value "$UNIT" 2>/dev/null || true)
+        others=$(running_pids "$FOLDER/$NAME" | grep -vx "${main:-0}" | tr '\n' ' ' || true)
+        [[ -z $others ]] || fail "$FOLDER/$NAME is running (process ${others% }) besides the service; close it first, then install again"
         say "Stopping the service for the update"
         run_systemctl stop "$UNIT"
     fi

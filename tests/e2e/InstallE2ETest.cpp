@@ -242,7 +242,8 @@ TEST_F(InstallE2E, ServiceWritesTheUnitStartsItUpdatesItAndUninstallRemovesIt) {
         std::printf("systemd-analyze is not installed: the unit is not verified\n");
     else
         EXPECT_EQ(0, RunProgram({"systemd-analyze", "verify", unit}).status);
-    run({"--service", folder}, "stop razudovuve.service\n" + start);
+    run({"--service", folder},
+        "show -p MainPID --value razudovuve.service\nstop razudovuve.service\n" + start);
     env.back().second = home.Path() + "no-systemd";
     EXPECT_NE(std::string::npos, run({"--service", folder}, "").find("systemd is not running"));
     EXPECT_EQ(text, ReadFile(unit));
