@@ -190,7 +190,8 @@ void Receiver::Stop() {
         return;
     stopped_ = true;
     // A datagram batch is handled whole, with its answers, within one event,
-    // so none is half done here; closing the endpoint reads no further one.
+    // so none is half done here. The datagrams read ahead are handled and
+    // answered, then no further one is read.
     processor_->CloseUdpEndpoint();
     timerPing_->Stop();
     timerCommTr_->Stop();

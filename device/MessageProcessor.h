@@ -78,8 +78,13 @@ public:
     void SendACK(const Bytes& frame, const std::string& address, std::uint16_t port);
     void SendNACK(const Bytes& datagram, const std::string& address, std::uint16_t port);
 
-    // Closes the endpoint: no datagram is read any more (the receiver stops).
-    void CloseUdpEndpoint() { endpoint_.reset(); }
+    // The receiver stops: the datagrams already read are handled and
+    // answered, then the endpoint is closed and no datagram is read any more.
+    void CloseUdpEndpoint() {
+        if (endpoint_)
+            endpoint_->StopReading();
+        endpoint_.reset();
+    }
 
     // The open endpoint, or nullptr; operator commands go out through it.
     IUdpSocket* UdpEndpoint() const { return endpoint_.get(); }
