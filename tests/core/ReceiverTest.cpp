@@ -228,7 +228,6 @@ TEST_F(ReceiverTest, CloseQuestionDependsOnWaitingLines) {
 // and the waiting alarm line stays in the journal.
 TEST_F(ReceiverTest, StopWhileTheCloseQuestionIsOpenClosesOnce) {
     Create();
-    rig.clock.Advance(4000);
     rig.Receive(kEvent);
     rig.dialogs.whileOpen = [&] { r->Stop(); };
     EXPECT_TRUE(r->ConfirmClose());
