@@ -165,6 +165,8 @@ bool Receiver::Start() {
 }
 
 bool Receiver::ConfirmClose() {
+    if (stopped_)
+        return true;
     const int n = sendBuffer_->SendBufferCount();
     const bool onlyHeartbeat = n == 1 && sendBuffer_->HeadIsHeartbeat();
     bool yes;
@@ -180,10 +182,28 @@ bool Receiver::ConfirmClose() {
                       n);
         yes = p_.dialogs.Confirm(text);
     }
+    // A stop while the box was open has closed the receiver already.
+    if (stopped_)
+        return true;
     if (!yes)
         return false;
     logAll_.AddMsg("Application closed\r\n");
     return true;
+}
+
+void Receiver::Stop() {
+    if (stopped_)
+        return;
+    stopped_ = true;
+    // A datagram batch is handled whole, with its answers, within one event,
+    // so none is half done here. The datagrams read ahead are handled and
+    // answered, then no further one is read.
+    processor_->CloseUdpEndpoint();
+    timerPing_->Stop();
+    timerCommTr_->Stop();
+    sendBuffer_->RetransmitTimer().Stop();
+    sendBuffer_->Commit();
+    logAll_.AddMsg("Application closed\r\n");
 }
 
 void Receiver::HousekeepingTick() {

@@ -70,8 +70,15 @@ public:
     // when an error escaped it: the message box has been shown and the
     // application told to terminate.
     bool Start();
-    // Asks for confirmation; true when the window is to close.
+    // Asks for confirmation; true when the window is to close. True without
+    // asking once Stop() has run (also when it ran while the box was open).
     bool ConfirmClose();
+    // Closes in order without asking (SIGTERM, SIGINT): no datagram is read
+    // any more, the answers of those read have gone out and their lines are
+    // on disk, "Application closed" is logged. The lines still waiting stay
+    // in the send journal and go out at the next start. Runs once.
+    void Stop();
+    bool Stopped() const { return stopped_; }
 
     // The five-minute housekeeping tick: clears a long All Msg memo and
     // warns of low disk space.
@@ -115,6 +122,7 @@ private:
     ReceiverPlatform p_;
     std::string exeDir_;
     bool startUpDone_ = false;
+    bool stopped_ = false;
     TDateTime appStartTime_ = 0;
 
     AlertLed ledImp_;

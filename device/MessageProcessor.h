@@ -78,6 +78,14 @@ public:
     void SendACK(const Bytes& frame, const std::string& address, std::uint16_t port);
     void SendNACK(const Bytes& datagram, const std::string& address, std::uint16_t port);
 
+    // The receiver stops: the datagrams already read are handled and
+    // answered, then the endpoint is closed and no datagram is read any more.
+    void CloseUdpEndpoint() {
+        if (endpoint_)
+            endpoint_->StopReading();
+        endpoint_.reset();
+    }
+
     // The open endpoint, or nullptr; operator commands go out through it.
     IUdpSocket* UdpEndpoint() const { return endpoint_.get(); }
 

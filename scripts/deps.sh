@@ -16,6 +16,8 @@ packages=(
   # Traces the receiver's system calls in one end-to-end test (the journal
   # is synced before each ACK leaves).
   strace
+  # sd_notify for the receiver run as a systemd service (pkg-config libsystemd).
+  libsystemd-dev
 )
 packages+=("$@")
 

@@ -38,6 +38,7 @@ public:
     void Send(const std::string& address, std::uint16_t port, const Bytes& data) override;
     std::uint16_t LocalPort() const override;
     bool MoreInBatch() const override { return intake_.MoreInBatch(); }
+    void StopReading() override;
     int ReceiveBufferSize() const;
     const DatagramIntake& Intake() const { return intake_; }
 
@@ -63,6 +64,7 @@ private:
     std::array<sockaddr_in, kReadAtOnce> senders_{};
     int read_ = 0;   // datagrams the last call took
     int taken_ = 0;  // of them handed out
+    bool stopped_ = false;
     DatagramIntake intake_;
 };
 

@@ -30,6 +30,7 @@
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace e2e {
@@ -243,6 +244,12 @@ struct StartOptions {
     std::vector<std::string> wrapper;
     // Started outside any desktop session: XDG_RUNTIME_DIR unset.
     bool noRuntimeDir = false;
+    // Arguments after the program's name ("--service").
+    std::vector<std::string> args;
+    // No display of any kind (no QT_QPA_PLATFORM, DISPLAY or WAYLAND_DISPLAY).
+    bool noDisplay = false;
+    // More environment for the receiver (NOTIFY_SOCKET, WATCHDOG_USEC).
+    std::vector<std::pair<std::string, std::string>> env;
 };
 
 // One installation of the receiver in a fresh folder.
@@ -264,10 +271,11 @@ public:
     // the harness's own temporary folder.
     struct Installed {
         std::string dir;
+        std::string runtimeDir = "";  // empty: a desktop session of its own
     };
     explicit Receiver(const Installed& installed) {
         dir_ = installed.dir.ends_with('/') ? installed.dir : installed.dir + "/";
-        runtimeDir_ = folder_.Path() + "run";
+        runtimeDir_ = installed.runtimeDir.empty() ? folder_.Path() + "run" : installed.runtimeDir;
         std::filesystem::create_directories(runtimeDir_);
         ::chmod(runtimeDir_.c_str(), 0700);
     }
@@ -324,17 +332,21 @@ public:
                 ::_exit(125);
             ::setenv("HOME", dir_.c_str(), 1);
         }
-        ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
+        options.noDisplay ? ::unsetenv("QT_QPA_PLATFORM")
+                          : ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
+        ::unsetenv("WAYLAND_DISPLAY");
         if (options.noRuntimeDir)
             ::unsetenv("XDG_RUNTIME_DIR");
         else
             ::setenv("XDG_RUNTIME_DIR", runtimeDir_.c_str(), 1);
         ::setenv("TZ", "UTC", 1);
         ::unsetenv("DISPLAY");
+        for (const auto& [name, value] : options.env) ::setenv(name.c_str(), value.c_str(), 1);
         std::string exe = dir_ + "RAZUDovuve";
         std::vector<char*> argv;
         for (const std::string& a : options.wrapper) argv.push_back(const_cast<char*>(a.c_str()));
         argv.push_back(exe.data());
+        for (const std::string& a : options.args) argv.push_back(const_cast<char*>(a.c_str()));
         argv.push_back(nullptr);
         ::execvp(argv[0], argv.data());
         ::_exit(127);
