@@ -59,7 +59,12 @@ public:
         Check();
         real_->Sync();
     }
-    void MoveTo(const std::string& path) override { real_->MoveTo(path); }
+    void Reserve(std::size_t bytes) override { real_->Reserve(bytes); }
+    bool AtPath() override { return real_->AtPath(); }
+    std::string KeepCopy(const std::string& stamp, const std::string& bytes) override {
+        return real_->KeepCopy(stamp, bytes);
+    }
+    void Remove() override { real_->Remove(); }
 
     bool full = false;
     int syncs = 0;
@@ -176,24 +181,34 @@ TEST_F(SendJournalTest, ATornLastRecordIsLeftOut) {
     }
 }
 
-// A journal that cannot be read is put aside with the date in its name and
-// told; the lines before the damage are kept, and the start goes on with a
-// journal that works.
-TEST_F(SendJournalTest, AJournalThatCannotBeReadIsMovedAside) {
+// A damaged journal is copied aside with the date in its name and told; every
+// line outside the damage is kept, and the start goes on with a journal that
+// works. A second copy in the same second gets a name of its own.
+TEST_F(SendJournalTest, ADamagedJournalIsCopiedAsideAndItsGoodLinesKept) {
     struct Case {
         const char* name;
         bool garbage;  // else one byte inside the second of three records is changed
         Lines kept;
         std::string why;
+        std::string told;
     };
     const Case cases[] = {
-        {"garbage", true, {}, "no journal header"},
-        {"damage before the end", false, {kL1}, "damaged record at byte 43 of 113"},
+        {"garbage",
+         true,
+         {},
+         "300 byte(s) in 1 place(s) skipped, up to 9 line(s) lost; 0",
+         "300 byte(s) skipped, up to 9 line(s) lost, 0"},
+        {"damage before the end",
+         false,
+         {kL1, kL3},
+         "35 byte(s) in 1 place(s) skipped, up to 1 line(s) lost; 1",
+         "35 byte(s) skipped, up to 1 line(s) lost, 1"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         std::filesystem::remove(path);
         std::filesystem::remove(aside);
+        std::filesystem::remove(path + ".2026-12-08_10-30-00.1.bad");
         logs.ClearMemos();
         std::string data;
         if (c.garbage) {
@@ -212,10 +227,11 @@ TEST_F(SendJournalTest, AJournalThatCannotBeReadIsMovedAside) {
         auto j = Open();
         EXPECT_EQ(c.kept, restored);
         EXPECT_EQ(data, ReadWhole(aside));
-        EXPECT_EQ(Lines{"!! Send buffer journal could not be read, moved aside as " + aside},
+        EXPECT_EQ(Lines{"!! Send buffer journal was damaged: " + c.told +
+                        " line(s) after the damage restored; kept as " + aside},
                   logs.Imp());
         EXPECT_EQ(Lines{"ERR in RestoreSendBuffer, Error Msg: Send buffer journal " + path +
-                        " is damaged: " + c.why},
+                        " is damaged: " + c.why + " line(s) after the damage restored"},
                   logs.Err());
         EXPECT_TRUE(logs.errLed.IsBlinking());
         j->Add(kL3);
@@ -223,6 +239,11 @@ TEST_F(SendJournalTest, AJournalThatCannotBeReadIsMovedAside) {
         Lines after = c.kept;
         after.push_back(kL3);
         EXPECT_EQ(after, RestoredByNextStart());
+        // The same damage again within the second: the first copy stays.
+        WriteWhole(path, data + "x");
+        Open();
+        EXPECT_EQ(data, ReadWhole(aside));
+        EXPECT_EQ(data + "x", ReadWhole(path + ".2026-12-08_10-30-00.1.bad"));
     }
 }
 
