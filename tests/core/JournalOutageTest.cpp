@@ -7,7 +7,6 @@
 
 #include "base/Format.h"
 #include "device/DeviceTestSupport.h"
-#include "device/MessageProcessor.h"
 #include "fakes/FakeJournalFile.h"
 #include "fakes/ReceiverRig.h"
 #include "monitoring/SendBuffer.h"
@@ -17,7 +16,7 @@ using namespace devtest;
 
 namespace {
 
-// Event k of unit 0123: FrameID k, zone k; its line ends in k.
+// Event k of unit 0123: FrameID k; its line ends in zone k.
 Bytes Ev(int k) {
     return AppendCrc(Concat({Hex(Format("06 00 00 %02X 03 02 01 00 1A 0C 08 0A 1E 00", k)),
                              Text(Format("1234113001%03d", k))}));
@@ -26,8 +25,8 @@ std::string Line(int k) {
     return Format("5077 181234E13001%03d", k);
 }
 
-// The whole receiver on an in-memory journal file. Every answer is checked as
-// it leaves: an Event's ACK only once the disk holds its line (a sync or a
+// The whole receiver on an in-memory journal file, each answer checked as it
+// leaves: an Event's ACK only once the disk holds its line (a sync or a
 // rewrite covered it) or the monitoring software has taken the line.
 struct OutageRig {
     OutageRig() {
@@ -38,71 +37,59 @@ struct OutageRig {
         };
         rig.Create();
         rig.udp.onSend = [this] {
-            synced.push_back(file->synced + side->synced);
+            safeAtSend.push_back(file->synced + side->synced);
             waiting.push_back(rig.receiver->Buffer().Lines());
         };
     }
-    // The FrameIDs of the ACKs sent, each checked against what was safe.
     std::vector<int> Acked() {
         std::vector<int> ids;
         for (std::size_t i = 0; i < rig.udp.sent.size(); ++i) {
-            const int k = rig.udp.sent[i].data[3];
-            const bool onDisk = synced[i].find(Line(k)) != std::string::npos;
-            const bool left = std::count(waiting[i].begin(), waiting[i].end(), Line(k)) == 0;
-            EXPECT_TRUE(onDisk || left) << "ACK of Event " << k << " before its line was safe";
-            ids.push_back(k);
+            const int k = ids.emplace_back(rig.udp.sent[i].data[3]);
+            EXPECT_TRUE(safeAtSend[i].find(Line(k)) != std::string::npos ||
+                        std::count(waiting[i].begin(), waiting[i].end(), Line(k)) == 0)
+                << "ACK of Event " << k << " before its line was safe";
         }
         return ids;
     }
-
     ReceiverRig rig;
     FakeJournalFile* file = nullptr;
     FakeJournalFile* side = nullptr;
-    std::vector<std::string> synced;
+    std::vector<std::string> safeAtSend;
     std::vector<std::vector<std::string>> waiting;
 };
 
-// Events 1 and 2 read together, 3 alone, then 1 again from another port.
+// Events 1 and 2 read together, 3 alone, then 1 again from another port;
+// then the journal is mended (or the monitoring software takes the first
+// lines) and the retry tick comes.
 TEST(JournalOutageTest, AnEventIsAnsweredOnlyOnceItsLineIsSafe) {
     using Step = std::function<void(OutageRig&)>;
-    struct Case {
-        const char* name;
-        Step fault;
-        std::vector<int> ackedAtOnce;
-        Step mend;  // then the retry tick
-        std::vector<int> acked;
-        int lines;  // waiting in the end
-    };
     const Step none = [](OutageRig&) {};
     const Step full = [](OutageRig& t) { t.file->failAppend = t.file->failReplace = -1; };
-    const Case cases[] = {
-        {"healthy", none, {1, 2, 3}, none, {1, 2, 3, 1}, 5},
-        {"one sync fails: written anew at once",
+    const Step room = [](OutageRig& t) { t.file->failAppend = t.file->failReplace = 0; };
+    const Step taken = [](OutageRig& t) {
+        for (int i = 0; i < 3; ++i) t.rig.receiver->Buffer().AckBufferHead();  // heartbeat, 1, 2
+    };
+    struct Case {
+        const char* name;
+        Step fault, mend;
+        std::vector<int> ackedAtOnce, acked;
+        int waiting;
+    } const cases[] = {
+        {"healthy", none, none, {1, 2, 3}, {1, 2, 3, 1}, 5},
+        {"a sync fails: all written anew",
          [](OutageRig& t) { t.file->failSync = 1; },
-         {1, 2, 3},
          none,
+         {1, 2, 3},
          {1, 2, 3, 1},
          5},
-        {"file replaced under the receiver",
+        {"file replaced under us",
          [](OutageRig& t) { t.file->moved = true; },
-         {1, 2, 3},
          none,
+         {1, 2, 3},
          {1, 2, 3, 1},
          5},
-        {"disk full, then room again",
-         full,
-         {},
-         [](OutageRig& t) { t.file->failAppend = t.file->failReplace = 0; },
-         {1, 2, 3},
-         4},
-        {"disk full, the monitoring software takes two lines",
-         full,
-         {},
-         [](OutageRig& t) {
-             for (int i = 0; i < 3; ++i) t.rig.receiver->Buffer().AckBufferHead();
-         },
-         {1, 2},
-         1},
+        {"disk full, then room", full, room, {}, {1, 2, 3}, 4},
+        {"disk full, lines taken", full, taken, {}, {1, 2}, 1},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -117,7 +104,7 @@ TEST(JournalOutageTest, AnEventIsAnsweredOnlyOnceItsLineIsSafe) {
         EXPECT_EQ(c.acked, t.Acked());
         // A held ACK answers the latest copy, which queued no second line.
         EXPECT_EQ(c.ackedAtOnce.empty() ? 4001 : 4000, t.rig.udp.sent.at(0).port);
-        EXPECT_EQ(c.lines, t.rig.receiver->Buffer().SendBufferCount());
+        EXPECT_EQ(c.waiting, t.rig.receiver->Buffer().SendBufferCount());
     }
 }
 

@@ -24,7 +24,9 @@ namespace {
 // that every line on the serial line is an alarm of the test; started again
 // and again in the same folder.
 struct Station {
-    Station() : port(FreeUdpPort()) {
+    // `dir`: an installation made there; by default a fresh one.
+    explicit Station(const std::string& dir = "")
+        : r(dir.empty() ? Receiver() : Receiver(Receiver::Installed{dir})), port(FreeUdpPort()) {
         r.WriteSettings(port, "COM7", 15, 60, 240, 7, 0);
         r.LinkPort("COM7", monitor.SlaveName());
     }
@@ -151,67 +153,47 @@ TEST(AlarmIntegrityE2E, RepeatedKillsUnderLoadLoseNoAnsweredAlarm) {
         kKills, sent, answered.size(), lines.size());
 }
 
-// The installation lies on a small file system that something else fills up:
-// the journal appends into the room it keeps ahead, and every Event answered
+// The installation lies on a small tmpfs that something else fills up: the
+// journal appends into the room it keeps ahead, and every Event answered
 // while the disk was full arrives after a kill and a start with room again.
 TEST(AlarmIntegrityE2E, EventsAnsweredOnAFullDiskArriveAfterAKill) {
-    if (::getuid() != 0)
-        GTEST_SKIP() << "mounting a small tmpfs needs root";
     TempFolder base;
-    const std::string dir = base.Path() + "fs/";
-    std::filesystem::create_directories(dir);
-    // Room for the program and a few MB; this thread and the receivers it
-    // starts see the mount, nothing else does.
+    const std::string dir = base.Path();
+    // Room for the program and a few MB, seen by this thread and its children only.
     const std::string size =
         "size=" + std::to_string(std::filesystem::file_size(RAZUDOVUVE_EXE) + (4u << 20));
-    if (::unshare(CLONE_NEWNS) != 0 ||
+    if (::getuid() != 0 || ::unshare(CLONE_NEWNS) != 0 ||
         ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
         ::mount("tmpfs", dir.c_str(), "tmpfs", 0, size.c_str()) != 0)
-        GTEST_SKIP() << "no tmpfs can be mounted here: " << std::strerror(errno);
+        GTEST_SKIP() << "no tmpfs can be mounted here (needs root): " << std::strerror(errno);
     std::filesystem::copy_file(RAZUDOVUVE_EXE, dir + "RAZUDovuve");
     std::filesystem::copy(RAZUDOVUVE_WAV_DIR, dir + "Wav",
                           std::filesystem::copy_options::recursive);
-
-    Receiver r(Receiver::Installed{dir});
-    MonitorPeer monitor;
-    const std::uint16_t port = FreeUdpPort();
-    r.WriteSettings(port, "COM7", 15, 60, 240, 7, 0);
-    r.LinkPort("COM7", monitor.SlaveName());
-    monitor.SetMode(MonitorPeer::Mode::Silent);
-    UdpUnit unit;
-    r.Start();
-    ASSERT_TRUE(WaitListening(unit, port, 9998)) << r.AllLog() << r.Stderr();
-    ASSERT_TRUE(r.WaitAllLog("Serial Port COM7 opened")) << r.AllLog();
-    monitor.CloseSlave();
-
-    // Filled to the last byte.
-    {
-        const int fd = ::open((dir + "fill").c_str(), O_WRONLY | O_CREAT, 0644);
-        const std::string chunk(65536, 'x');
-        while (::write(fd, chunk.data(), chunk.size()) > 0) {
+    Station s(dir);
+    s.monitor.SetMode(MonitorPeer::Mode::Silent);
+    ASSERT_TRUE(s.Up());
+    const int fd = ::open((dir + "fill").c_str(), O_WRONLY | O_CREAT, 0644);
+    for (std::size_t chunk = 65536; chunk > 0; chunk /= 2) {
+        while (::write(fd, std::string(chunk, 'x').data(), chunk) > 0) {
         }
-        while (::write(fd, chunk.data(), 1) > 0) {
-        }
-        ::close(fd);
     }
+    ::close(fd);
     // More than the journal's last page holds: later lines need new room.
+    UdpUnit unit;
     std::vector<std::string> answered;
     for (int n = 1; n <= 130; ++n) {
         std::string line;
-        if (Answered(unit, port, n, &line, 300))
+        if (Answered(unit, s.port, n, &line, 300))
             answered.push_back(line);
     }
-    // The room kept ahead holds them all.
     EXPECT_EQ(130u, answered.size());
-    r.Kill(SIGKILL);
+    s.r.Kill(SIGKILL);
     std::filesystem::remove(dir + "fill");
-
-    monitor.SetMode(MonitorPeer::Mode::Ack);
-    r.Start();
-    ASSERT_TRUE(WaitListening(unit, port, 9998)) << r.AllLog() << r.Stderr();
-    EXPECT_TRUE(WaitFor([&] { return monitor.Delivered() == answered; }, 90000))
-        << monitor.Delivered().size() << " of " << answered.size() << " delivered\n"
-        << r.ImpLog() << r.Stderr();
+    s.monitor.SetMode(MonitorPeer::Mode::Ack);
+    ASSERT_TRUE(s.Up());
+    EXPECT_TRUE(WaitFor([&] { return s.monitor.Delivered() == answered; }, 90000))
+        << s.monitor.Delivered().size() << " of " << answered.size() << " delivered\n"
+        << s.r.ImpLog();
 }
 
 }  // namespace

@@ -351,31 +351,29 @@ TEST_F(SendJournalTest, TheSendBufferKeepsWhatItHasNotDelivered) {
     EXPECT_EQ("Restored: " + kL3, logs.All().back());
 }
 
-// Journals on in-memory files: what a start restores from `bytes` of the
-// journal file (and of the side file).
+// A journal on in-memory files holding `bytes` (and `side` in the side file).
 struct FakeJournals {
+    std::unique_ptr<SendJournal> Make(const std::string& bytes, const std::string& sides = "") {
+        auto f = std::make_unique<FakeJournalFile>(), s = std::make_unique<FakeJournalFile>("j.2");
+        file = f.get(), side = s.get();
+        file->bytes = bytes, side->bytes = sides;
+        return std::make_unique<SendJournal>(std::move(f), clock, logs.Channels(), std::move(s));
+    }
+    // The lines a start restores.
+    Lines Restored(const std::string& bytes, const std::string& sides = "", int failRead = 0) {
+        auto j = Make(bytes, sides);
+        file->failRead = failRead;
+        Lines out;
+        for (const auto& [id, line] : j->Restore()) out.push_back(line);
+        return out;
+    }
     FakeScheduler clock;
     TestLogChannels logs{clock, clock};
     FakeJournalFile* file = nullptr;
     FakeJournalFile* side = nullptr;
-    std::unique_ptr<SendJournal> Make(const std::string& bytes, const std::string& sideBytes = "",
-                                      int failRead = 0) {
-        auto f = std::make_unique<FakeJournalFile>();
-        auto s = std::make_unique<FakeJournalFile>("/data/RAZUDovuve.journal.2");
-        file = f.get();
-        side = s.get();
-        file->bytes = bytes;
-        file->failRead = failRead;
-        side->bytes = sideBytes;
-        return std::make_unique<SendJournal>(std::move(f), clock, logs.Channels(), std::move(s));
-    }
-    static Lines Texts(const std::vector<std::pair<std::uint64_t, std::string>>& lines) {
-        Lines out;
-        for (const auto& l : lines) out.push_back(l.second);
-        return out;
-    }
 };
 
+// Ten lines of 35-byte records after the 8-byte header.
 std::string Ten(Lines* lines) {
     FakeJournals fj;
     auto j = fj.Make("");
@@ -384,54 +382,48 @@ std::string Ten(Lines* lines) {
     return fj.file->bytes;
 }
 
-// Damage costs only the records it hits: every valid line after it is kept.
-// Where no copy can be kept the file is left exactly as it is.
+// Damage costs only the records it hits; where no copy of the damaged file
+// can be kept it is left exactly as it is until one can.
 TEST(SendJournalDamageTest, OnlyTheDamagedRecordsAreLost) {
     Lines ten;
     const std::string good = Ten(&ten);
-    const auto at = [](int record) { return 8u + 35u * static_cast<unsigned>(record); };
     struct Case {
         const char* name;
-        std::size_t byte;  // changed to 0xFF, or the file cut there when `cut`
+        std::size_t at;  // this byte set to 0xFF, or the file cut here when `cut`
         bool cut;
-        std::vector<int> lost;
+        int lost;  // line, -1: none
         int failCopy;
     };
     const Case cases[] = {
-        {"length beyond any line at 35 %", at(3) + 10, false, {3}, 0},
-        {"two bytes' checksum at 70 %", at(6) + 33, false, {6}, 0},
-        {"kind of the first record", at(0), false, {0}, 0},
-        {"header", 2, false, {}, 0},
-        {"torn tail", good.size() - 5, true, {9}, 0},
-        {"damage, no room for a copy", at(4) + 20, false, {4}, -1},
+        {"length beyond any line at 35 %", 8 + 3 * 35 + 10, false, 3, 0},
+        {"checksum at 70 %", 8 + 6 * 35 + 33, false, 6, 0},
+        {"kind of the first record", 8, false, 0, 0},
+        {"header", 2, false, -1, 0},
+        {"torn tail", good.size() - 5, true, 9, 0},
+        {"no room for a copy", 8 + 4 * 35 + 20, false, 4, -1},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        std::string bytes = c.cut ? good.substr(0, c.byte) : good;
+        std::string bytes = good.substr(0, c.cut ? c.at : good.size());
         if (!c.cut)
-            bytes[c.byte] = static_cast<char>(0xFF);
+            bytes[c.at] = static_cast<char>(0xFF);
+        Lines kept = ten;
+        if (c.lost >= 0)
+            kept.erase(kept.begin() + c.lost);
         FakeJournals fj;
         auto j = fj.Make(bytes);
         fj.file->failCopy = c.failCopy;
-        Lines kept;
-        for (std::size_t i = 0; i < ten.size(); ++i) {
-            if (std::find(c.lost.begin(), c.lost.end(), static_cast<int>(i)) == c.lost.end())
-                kept.push_back(ten[i]);
-        }
-        EXPECT_EQ(kept, FakeJournals::Texts(j->Restore()));
-        const bool damage = !c.cut;
-        EXPECT_EQ(damage && c.failCopy == 0 ? 1u : 0u, fj.file->copies.size());
-        EXPECT_EQ(damage ? 1u : 0u, fj.logs.Imp().size());
-        EXPECT_EQ(c.failCopy == 0 ? 1 : 0, fj.file->replaces);
-        if (c.failCopy != 0) {
-            EXPECT_EQ(bytes, fj.file->bytes);
-            EXPECT_TRUE(j->Failing());
-            fj.file->failCopy = 0;
-            fj.clock.Advance(SendJournal::kRetryMs);
-            j->Sync();
-            EXPECT_EQ(Lines{bytes}, Lines(fj.file->copies.begin(), fj.file->copies.end()));
-        }
-        EXPECT_EQ(kept, FakeJournals::Texts(FakeJournals().Make(fj.file->bytes)->Restore()));
+        Lines restored;
+        for (const auto& [id, line] : j->Restore()) restored.push_back(line);
+        EXPECT_EQ(kept, restored);
+        EXPECT_EQ(c.cut ? 0u : 1u, fj.logs.Imp().size());
+        EXPECT_EQ(c.cut || c.failCopy != 0 ? Lines{} : Lines{bytes}, fj.file->copies);
+        EXPECT_EQ(c.failCopy != 0, fj.file->bytes == bytes);
+        fj.file->failCopy = 0;
+        fj.clock.Advance(SendJournal::kRetryMs);
+        j->Sync();
+        EXPECT_EQ(c.cut ? Lines{} : Lines{bytes}, fj.file->copies);
+        EXPECT_EQ(kept, FakeJournals().Restored(fj.file->bytes));
     }
 }
 
@@ -439,50 +431,37 @@ TEST(SendJournalDamageTest, OnlyTheDamagedRecordsAreLost) {
 // left alone, new lines go to the side file, and once it reads its lines go
 // ahead of them, in the buffer as in the file. A start restores both files.
 TEST(SendJournalDamageTest, AnUnreadableJournalIsLeftAloneAndItsLinesComeFirstOnceItReads) {
-    Lines ten;
-    const std::string good = Ten(&ten);
-    for (const int failRead : {SendJournal::kReadTries - 1, -1}) {
-        SCOPED_TRACE(failRead);
-        FakeJournals fj;
-        auto j = fj.Make(good, "", failRead);
-        FakeSerialLink link(fj.clock);
-        link.open = false;
-        SendBuffer buffer(link, fj.clock, fj.clock, fj.logs.Channels(), j.get());
-        EXPECT_EQ(failRead < 0 ? 0 : 10, buffer.RestoreFromJournal());
-        const std::uint64_t id = buffer.QueueLine(kL1);
-        buffer.Commit();
-        EXPECT_TRUE(j->Durable(id));
-        if (failRead > 0) {
-            EXPECT_TRUE(fj.logs.Err().empty());
-            continue;
-        }
-        EXPECT_EQ(good, fj.file->bytes);
-        EXPECT_NE(std::string::npos, fj.side->synced.find(kL1));
-        EXPECT_EQ(1u, fj.logs.Imp().size());
-        // A start now restores the side file's line.
-        EXPECT_EQ(Lines{kL1},
-                  FakeJournals::Texts(FakeJournals().Make(good, fj.side->bytes, -1)->Restore()));
-        // A start with both readable: the older lines first.
-        Lines all = ten;
-        all.push_back(kL1);
-        EXPECT_EQ(all, FakeJournals::Texts(FakeJournals().Make(good, fj.side->bytes)->Restore()));
+    Lines all;
+    const std::string good = Ten(&all);
+    all.push_back(kL1);
+    EXPECT_EQ(Lines(all.begin(), all.end() - 1),
+              FakeJournals().Restored(good, "", SendJournal::kReadTries - 1));
+    FakeJournals fj;
+    auto j = fj.Make(good);
+    fj.file->failRead = -1;
+    FakeSerialLink link(fj.clock);
+    SendBuffer buffer(link, fj.clock, fj.clock, fj.logs.Channels(), j.get());
+    EXPECT_EQ(0, buffer.RestoreFromJournal());
+    const std::uint64_t id = buffer.QueueLine(kL1);
+    buffer.Commit();
+    EXPECT_TRUE(j->Durable(id));
+    EXPECT_EQ(all, FakeJournals().Restored(good, fj.side->synced));
 
-        fj.file->failRead = 0;
-        fj.clock.Advance(SendJournal::kRetryMs);
-        buffer.Commit();
-        EXPECT_EQ(all, buffer.Lines());
-        EXPECT_EQ(
-            "Send buffer journal /data/RAZUDovuve.journal read again: 10 older line(s) go "
-            "ahead of the 1 line(s) queued since it could not be read",
-            fj.logs.Imp().back());
-        EXPECT_EQ(all, FakeJournals::Texts(
-                           FakeJournals().Make(fj.file->bytes, fj.side->bytes)->Restore()));
-        EXPECT_TRUE(fj.side->bytes.empty());
-    }
+    fj.file->failRead = 0;
+    fj.clock.Advance(SendJournal::kRetryMs);
+    buffer.Commit();
+    EXPECT_EQ(all, buffer.Lines());
+    EXPECT_EQ((Lines{"!! Send buffer journal /data/RAZUDovuve.journal cannot be read: new lines go "
+                     "to j.2 until it can",
+                     "Send buffer journal /data/RAZUDovuve.journal read again: 10 older line(s) go "
+                     "ahead of the 1 line(s) queued since it could not be read"}),
+              fj.logs.Imp());
+    EXPECT_EQ(all, FakeJournals().Restored(fj.file->synced, fj.side->bytes));
+    EXPECT_TRUE(fj.side->bytes.empty());
 }
 
 // A rewrite needs room for a second copy: when it fails, the lines are still
-// appended to the file as it is, durable at the next sync, told once.
+// appended to the file as it is, its torn tail cut, durable at the next sync.
 TEST(SendJournalDamageTest, ARewriteThatFailsLeavesTheAppendsRunning) {
     Lines ten;
     const std::string good = Ten(&ten);
@@ -490,16 +469,13 @@ TEST(SendJournalDamageTest, ARewriteThatFailsLeavesTheAppendsRunning) {
     auto j = fj.Make(good.substr(0, good.size() - 3));
     fj.file->failReplace = -1;
     EXPECT_EQ(9u, j->Restore().size());
-    std::uint64_t id = 0;
-    for (int i = 0; i < 3000; ++i) j->Done(id = j->Add(kL2));
-    id = j->Add(kL3);
+    for (int i = 0; i < 3000; ++i) j->Done(j->Add(kL2));  // compaction fails, told once
+    const std::uint64_t id = j->Add(kL3);
     j->Sync();
-    EXPECT_FALSE(j->Failing());
     EXPECT_TRUE(j->Durable(id));
     EXPECT_EQ(1u, fj.logs.Err().size());
-    Lines after(ten.begin(), ten.begin() + 9);
-    after.push_back(kL3);
-    EXPECT_EQ(after, FakeJournals::Texts(FakeJournals().Make(fj.file->synced)->Restore()));
+    ten.back() = kL3;
+    EXPECT_EQ(ten, FakeJournals().Restored(fj.file->synced));
 }
 
 }  // namespace
