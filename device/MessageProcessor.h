@@ -94,7 +94,6 @@ public:
     // send buffer; run after the journal's sync and after every answer from
     // the monitoring software.
     void SendSettledAnswers();
-    int HeldAnswers() const { return heldEvents_; }
 
     static constexpr int kMaxHeldAnswers = 10000;
 

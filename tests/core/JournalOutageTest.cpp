@@ -95,7 +95,9 @@ TEST(JournalOutageTest, AnEventIsAnsweredOnlyOnceItsLineIsSafe) {
         SCOPED_TRACE(c.name);
         OutageRig t;
         c.fault(t);
+        const int syncs = t.file->syncs;
         t.rig.udp.DeliverBatch({{"10.0.0.5", 4000, Ev(1)}, {"10.0.0.5", 4000, Ev(2)}});
+        EXPECT_EQ(c.ackedAtOnce.empty() ? 0 : 1, t.file->syncs - syncs);  // one for the batch
         t.rig.Receive(Ev(3));
         EXPECT_EQ(c.ackedAtOnce, t.Acked());
         t.rig.Receive(Ev(1), "10.0.0.5", 4001);
