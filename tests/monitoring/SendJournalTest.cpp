@@ -445,6 +445,7 @@ TEST(SendJournalDamageTest, AnUnreadableJournalIsLeftAloneAndItsLinesComeFirstOn
     const std::uint64_t id = buffer.QueueLine(kL1);
     buffer.Commit();
     EXPECT_TRUE(j->Durable(id));
+    EXPECT_EQ(good, fj.file->bytes);  // never written while it cannot be read
     EXPECT_EQ(all, FakeJournals().Restored(good, fj.side->synced));
 
     fj.file->failRead = 0;
