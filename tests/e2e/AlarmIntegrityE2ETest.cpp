@@ -166,6 +166,8 @@ TEST(AlarmIntegrityE2E, EventsAnsweredOnAFullDiskArriveAfterAKill) {
         ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
         ::mount("tmpfs", dir.c_str(), "tmpfs", 0, size.c_str()) != 0)
         GTEST_SKIP() << "no tmpfs can be mounted here (needs root): " << std::strerror(errno);
+    const std::shared_ptr<void> unmount(nullptr,
+                                        [&](void*) { ::umount2(dir.c_str(), MNT_DETACH); });
     std::filesystem::copy_file(RAZUDOVUVE_EXE, dir + "RAZUDovuve");
     std::filesystem::copy(RAZUDOVUVE_WAV_DIR, dir + "Wav",
                           std::filesystem::copy_options::recursive);
