@@ -66,7 +66,11 @@ Receiver::Receiver(ReceiverPlatform platform)
         channel->SetDiskFloor(logFloor_.get());
 
     serial_ = std::make_unique<SerialChannel>(p_.serialDevice, p_.clock, p_.timers, exeDir_);
-    journal_ = std::make_unique<SendJournal>(MakeJournalFile(JournalPath()), p_.clock, logs);
+    const auto journalFile = [this](const std::string& path) {
+        return p_.journalFiles ? p_.journalFiles(path) : MakeJournalFile(path);
+    };
+    journal_ = std::make_unique<SendJournal>(journalFile(JournalPath()), p_.clock, logs,
+                                             journalFile(JournalPath() + ".2"));
     sendBuffer_ = std::make_unique<SendBuffer>(*serial_, p_.clock, p_.timers, logs, journal_.get());
     serial_->OnRxCluster = [this] { sendBuffer_->TakeAnswer(); };
 
@@ -83,6 +87,7 @@ Receiver::Receiver(ReceiverPlatform platform)
         Guarded(logErr_, "CheckCommSt", [this] { supervision_->CheckCommSt(); });
         // The trouble lines of the pass go to disk together.
         sendBuffer_->Commit();
+        processor_->SendSettledAnswers();
     });
 
     SettingsStore::Hooks hooks;
@@ -101,7 +106,8 @@ Receiver::Receiver(ReceiverPlatform platform)
     db_ = std::make_unique<UnitDb>(logs, DatabasePath());
 
     MessageProcessor::LineHooks lines;
-    lines.queue = [this](const std::string& line) { sendBuffer_->QueueLine(line); };
+    lines.queue = [this](const std::string& line) { return sendBuffer_->QueueLine(line); };
+    lines.durable = [this](std::uint64_t id) { return sendBuffer_->Durable(id); };
     lines.transmit = [this] { sendBuffer_->SendBufferHead(); };
     lines.commitPending = [this] { return sendBuffer_->CommitPending(); };
     lines.commit = [this] { sendBuffer_->Commit(); };
@@ -109,6 +115,7 @@ Receiver::Receiver(ReceiverPlatform platform)
         logs, p_.clock, p_.udp, settings_, *registry_,
         [this](int nr) { supervision_->Send_CommRestore_ifNeed(nr); }, std::move(lines),
         [this] { return startUpDone_; });
+    sendBuffer_->OnSettled = [this] { processor_->SendSettledAnswers(); };
 
     commands_ = std::make_unique<UnitCommands>(
         logs, p_.clock, *registry_, p_.dialogs, [this] { return processor_->UdpEndpoint(); },

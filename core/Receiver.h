@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -23,6 +24,7 @@ namespace korvan {
 class SerialChannel;
 class SendBuffer;
 class SendJournal;
+class JournalFile;
 class Supervision;
 class SettingsStore;
 class UnitDb;
@@ -46,6 +48,8 @@ struct ReceiverPlatform {
     IReceiverView& view;
     std::string exeDir;               // ends with "/"
     IDiskSpace* diskSpace = nullptr;  // nullptr: this machine's file systems
+    // The send journal's files by path; empty: the files on disk.
+    std::function<std::unique_ptr<JournalFile>(const std::string& path)> journalFiles = nullptr;
 };
 
 // The receiver core: builds and owns the whole alarm path (log channels,

@@ -19,12 +19,13 @@ void SendBuffer::AddToSendBuffer(const std::string& line) {
     SendBufferHead();
 }
 
-void SendBuffer::QueueLine(const std::string& line) {
+std::uint64_t SendBuffer::QueueLine(const std::string& line) {
     Entry e;
     e.line = line;
     if (journal_ != nullptr)
         e.journalId = journal_->Add(line);
-    buffer_.push_back(std::move(e));
+    buffer_.push_back(e);
+    return e.journalId;
 }
 
 void SendBuffer::AddHeartbeat() {
@@ -90,8 +91,21 @@ std::vector<std::string> SendBuffer::Lines() const {
 }
 
 void SendBuffer::Commit() {
-    if (journal_ != nullptr)
-        journal_->Sync();
+    if (journal_ == nullptr)
+        return;
+    journal_->Sync();
+    const auto older = journal_->TakeRecovered();
+    if (older.empty())
+        return;
+    auto at = buffer_.begin();
+    if (at != buffer_.end() && awaitingAnswer_)
+        ++at;
+    for (const auto& [id, line] : older) {
+        Entry e;
+        e.line = line;
+        e.journalId = id;
+        at = buffer_.insert(at, std::move(e)) + 1;
+    }
 }
 
 int SendBuffer::RestoreFromJournal() {
@@ -124,11 +138,15 @@ void SendBuffer::TakeAnswer() {
         std::all_of(cluster.begin(), cluster.end(), [](std::uint8_t b) { return b == kNak; });
     if (onlyNaks) {
         TakeNak();
+        if (OnSettled)
+            OnSettled();
         return;
     }
     // Anything else the monitoring software sends, acknowledgement or not,
     // counts as the answer to the line in flight.
     AckBufferHead();
+    if (OnSettled)
+        OnSettled();
 }
 
 // A negative acknowledgement is not a delivery: the head stays and goes out
@@ -166,6 +184,8 @@ void SendBuffer::RetransmitTick() {
     Guarded(logs_.err, "TimerSBSendTimer", [this] { SendBufferHead(); });
     // Done marks, and a journal that could not be written, are seen to here.
     Commit();
+    if (OnSettled)
+        OnSettled();
 }
 
 }  // namespace korvan

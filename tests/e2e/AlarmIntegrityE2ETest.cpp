@@ -1,6 +1,13 @@
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <unistd.h>
+
 #include <cstdlib>
+#include <cstring>
+#include <filesystem>
 #include <set>
 #include <sstream>
 
@@ -19,7 +26,9 @@ namespace {
 // that every line on the serial line is an alarm of the test; started again
 // and again in the same folder.
 struct Station {
-    Station() : port(FreeUdpPort()) {
+    // `dir`: an installation made there; by default a fresh one.
+    explicit Station(const std::string& dir = "")
+        : r(dir.empty() ? Receiver() : Receiver(Receiver::Installed{dir})), port(FreeUdpPort()) {
         r.WriteSettings(port, "COM7", 15, 60, 240, 7, 0);
         r.LinkPort("COM7", monitor.SlaveName());
     }
@@ -203,6 +212,52 @@ TEST(AlarmIntegrityE2E, EveryEventAckFollowsASyncOfTheJournal) {
         }
     }
     EXPECT_EQ(acks.size(), seen) << ReadFile(trace);
+}
+
+// The installation lies on a small tmpfs that something else fills up: the
+// journal appends into the room it keeps ahead, and every Event answered
+// while the disk was full arrives after a kill and a start with room again.
+TEST(AlarmIntegrityE2E, EventsAnsweredOnAFullDiskArriveAfterAKill) {
+    TempFolder base;
+    const std::string dir = base.Path();
+    // Room for the program, the 64 MiB below which the log files pause, and
+    // a few MB, seen by this thread and its children only.
+    const std::string size =
+        "size=" + std::to_string(std::filesystem::file_size(RAZUDOVUVE_EXE) + (68u << 20));
+    if (::getuid() != 0 || ::unshare(CLONE_NEWNS) != 0 ||
+        ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+        ::mount("tmpfs", dir.c_str(), "tmpfs", 0, size.c_str()) != 0)
+        GTEST_SKIP() << "no tmpfs can be mounted here (needs root): " << std::strerror(errno);
+    const std::shared_ptr<void> unmount(nullptr,
+                                        [&](void*) { ::umount2(dir.c_str(), MNT_DETACH); });
+    std::filesystem::copy_file(RAZUDOVUVE_EXE, dir + "RAZUDovuve");
+    std::filesystem::copy(RAZUDOVUVE_WAV_DIR, dir + "Wav",
+                          std::filesystem::copy_options::recursive);
+    Station s(dir);
+    s.monitor.SetMode(MonitorPeer::Mode::Silent);
+    ASSERT_TRUE(s.Up());
+    const int fd = ::open((dir + "fill").c_str(), O_WRONLY | O_CREAT, 0644);
+    for (std::size_t chunk = 65536; chunk > 0; chunk /= 2) {
+        while (::write(fd, std::string(chunk, 'x').data(), chunk) > 0) {
+        }
+    }
+    ::close(fd);
+    // More than the journal's last page holds: later lines need new room.
+    UdpUnit unit;
+    std::vector<std::string> answered;
+    for (int n = 1; n <= 130; ++n) {
+        std::string line;
+        if (Answered(unit, s.port, n, &line, 300))
+            answered.push_back(line);
+    }
+    EXPECT_EQ(130u, answered.size());
+    s.r.Kill(SIGKILL);
+    std::filesystem::remove(dir + "fill");
+    s.monitor.SetMode(MonitorPeer::Mode::Ack);
+    ASSERT_TRUE(s.Up());
+    EXPECT_TRUE(WaitFor([&] { return s.monitor.Delivered() == answered; }, 90000))
+        << s.monitor.Delivered().size() << " of " << answered.size() << " delivered\n"
+        << s.r.ImpLog();
 }
 
 }  // namespace
