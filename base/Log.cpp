@@ -111,9 +111,12 @@ void LogChannel::AddMsg(const std::string& message) noexcept {
         }
 
         ComputeFilePath(now);
-        const std::string failure = WriteFile();
+        const bool room = DiskHasRoom();
+        const std::string failure = room ? WriteFile() : "";
         blankLineFlag_ = false;  // the gap belongs to this entry alone
-        if (failure.empty()) {
+        if (!room) {
+            // Not an outage of the file: it is left alone on purpose.
+        } else if (failure.empty()) {
             if (failing_)
                 std::fprintf(stderr, "Log file written again: %s\n", filePath_.c_str());
             failing_ = false;
@@ -139,6 +142,26 @@ void LogChannel::TellOutage(const std::string& what) noexcept {
     std::fprintf(stderr, "Log entry not written: %s\n", what.c_str());
     if (outage_ != nullptr)
         ReportError(*outage_, "AddMsg", what);
+}
+
+bool LogChannel::DiskHasRoom() noexcept {
+    if (floor_ == nullptr)
+        return true;
+    try {
+        const LogDiskFloor::Change change = floor_->Look();
+        if (change != LogDiskFloor::Change::None) {
+            // The floor has already changed its state, so the entry below
+            // (on this or another channel) does not tell it again.
+            const std::string text = floor_->Text(change);
+            std::fprintf(stderr, "%s\n", text.c_str());
+            if (outage_ != nullptr)
+                outage_->AddMsg(text);
+        }
+        return floor_->Room();
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "Log disk floor not checked: %s\n", e.what());
+        return true;
+    }
 }
 
 std::string LogChannel::WriteFile() {

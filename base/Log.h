@@ -4,6 +4,7 @@
 #include <string>
 
 #include "base/Led.h"
+#include "base/LogDiskFloor.h"
 #include "platform/Clock.h"
 #include "platform/Views.h"
 
@@ -22,6 +23,10 @@ namespace korvan {
 // once, on stderr and as one error entry on the outage channel (the Errors
 // channel), and every later entry tries the file again, so logging resumes
 // by itself when the file can be written again.
+//
+// With a disk floor set, no file is written while the disk holding the log
+// folder is short of room (LogDiskFloor); the pause and its end are told
+// once each, on stderr and on the outage channel.
 class LogChannel {
 public:
     // `folder` is relative to `exeDir` and may use "\" as separator
@@ -36,6 +41,8 @@ public:
     // Where a file outage is told ("ERR in AddMsg, Error Msg: ..."); may be
     // the channel itself.
     void SetOutageChannel(LogChannel* channel) { outage_ = channel; }
+    // The floor shared by the channels writing to one disk; nullptr: none.
+    void SetDiskFloor(LogDiskFloor* floor) { floor_ = floor; }
 
     // Adds one entry. Never throws.
     void AddMsg(const std::string& message) noexcept;
@@ -52,6 +59,8 @@ private:
     // Appends the entry to the file; the error text, or empty on success.
     std::string WriteFile();
     void TellOutage(const std::string& what) noexcept;
+    // Whether the file may be written now; tells a pause or its end.
+    bool DiskHasRoom() noexcept;
     // NowStampText(now), built once per second: a burst of entries within
     // one second shares the text.
     const std::string& StampOf(TDateTime now);
@@ -67,6 +76,7 @@ private:
     std::string soundPath_;
     LogChannel* parent_;
     LogChannel* outage_ = nullptr;
+    LogDiskFloor* floor_ = nullptr;
     std::string lastLine_;
     bool blankLineFlag_ = false;
     bool failing_ = false;

@@ -117,7 +117,7 @@ FLAGS=(-std=c++20 -O2 -g -DNDEBUG -Wall -Wextra -Wpedantic -Wshadow -Werror)
 "$CXX" "${FLAGS[@]}" -o "$T/bare-responder" bench/bare-responder.cpp
 "$CXX" "${FLAGS[@]}" -o "$T/startup" bench/startup.cpp
 "$CXX" "${FLAGS[@]}" -o "$T/fdatasync-rate" bench/fdatasync-rate.cpp
-"$CXX" "${FLAGS[@]}" -I. -Itests -o "$T/passes" bench/passes.cpp "$B/libkorvan_core.a"
+"$CXX" "${FLAGS[@]}" -I. -Itests -o "$T/passes" bench/passes.cpp "$B/libkorvan_core.a" -lsystemd
 echo "built: $B/RAZUDovuve, $B/unit-sim, $T/{bare-responder,startup,passes,fdatasync-rate}"
 RECEIVER=${RECEIVER:-$B/RAZUDovuve}
 echo "receiver measured: $RECEIVER"
@@ -401,6 +401,12 @@ if want startup; then
     echo "full database: $S"
     S=$(tail -1 <<<"$S")
     START_FULL=$(kv median_ms "$S")
+    START_FULL_RSS=$(kv rss_kb "$S")
+    S=$("$T/startup" "$D" 5 --service)
+    echo "full database, --service: $S"
+    S=$(tail -1 <<<"$S")
+    START_SERVICE=$(kv median_ms "$S")
+    START_SERVICE_RSS=$(kv rss_kb "$S")
     D=$WORK/startup-empty
     free_port
     install_receiver "$D" "$P" NOPORT
@@ -705,7 +711,8 @@ want storm && ROWS+=(
     "| storm of 10000 units, one journaled Event each, in 1 s: first try / after retries / never | $STORM_FIRST / $STORM_RETRY / $STORM_LOST (wrong or refused: $STORM_WRONG; slowest $STORM_MAX ms) | all answered, none lost | $( [[ $STORM_LOST == 0 && $STORM_WRONG == 0 && -n $STORM_FIRST ]] && echo yes || echo "**no**") |")
 want startup && ROWS+=(
     "| start-up to \"UDP Server Listen Port\", 10000 units in the database (ms, median of 5) | $START_FULL | < 500 | $(ok "$START_FULL" '<' 500) |"
-    "| start-up, empty database (ms, median of 5) | $START_EMPTY | | |")
+    "| start-up, empty database (ms, median of 5) | $START_EMPTY | | |"
+    "| start-up and RSS when up, 10000 units: window (offscreen) / --service without display (ms; kB, medians of 5) | $START_FULL / $START_SERVICE; $START_FULL_RSS / $START_SERVICE_RSS | | |")
 want passes && ROWS+=(
     "| one CheckCommSt pass, 10000 units, none due (ms, median; best) | $CHECK_MS; $CHECK_BEST | < 2 | $(ok "$CHECK_MS" '<' 2) |"
     "| one ApplyUnitFilter pass, empty filter / one match (ms, median; best) | $FILTER_MS / $FILTER1_MS; $FILTER_BEST / $FILTER1_BEST | < 2 | $(ok "$FILTER1_MS" '<' 2) |"

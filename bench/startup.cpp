@@ -1,14 +1,16 @@
 // startup: how long the receiver takes from process start until it logs
 // "UDP Server Listen Port", i.e. until units can reach it.
 //
-//   usage: startup DIR RUNS
+//   usage: startup DIR RUNS [--service]
 //
 // DIR is an installation (RAZUDovuve, Wav/, RAZUDovuve.ini and, if wanted, a
 // RAZUDovuve.db). Each run removes DIR/Log, starts DIR/RAZUDovuve offscreen
-// with a desktop-session folder of its own, watches today's All-messages file
-// every half millisecond, stops the receiver once the line is there, and
-// prints "startup run=.. ms=..". The last line is
-// "startup runs=.. median_ms=.. min_ms=.. max_ms=..".
+// with a desktop-session folder of its own (with --service: as the service,
+// without any display), watches today's All-messages file every half
+// millisecond, takes the receiver's resident memory once the line is there,
+// stops the receiver, and prints "startup run=.. ms=.. rss_kb=..". The last
+// line is "startup runs=.. median_ms=.. min_ms=.. max_ms=.. rss_kb=.." (the
+// median memory).
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -53,11 +55,22 @@ bool LogHolds(const std::string& folder, const std::string& text) {
     return found;
 }
 
+// Resident memory of a process in kB (VmRSS), 0 when unknown.
+long RssKb(pid_t pid) {
+    std::ifstream f("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(f, line))
+        if (line.rfind("VmRSS:", 0) == 0)
+            return std::atol(line.c_str() + 6);
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 3) {
-        std::fprintf(stderr, "usage: startup DIR RUNS\n");
+    const bool service = argc == 4 && std::string(argv[3]) == "--service";
+    if (argc != 3 && !service) {
+        std::fprintf(stderr, "usage: startup DIR RUNS [--service]\n");
         return 2;
     }
     const std::string dir = argv[1];
@@ -67,6 +80,7 @@ int main(int argc, char** argv) {
     ::chmod(runtime.c_str(), 0700);
 
     std::vector<double> ms;
+    std::vector<long> rss;
     for (int run = 1; run <= runs; ++run) {
         std::filesystem::remove_all(dir + "/Log");
         const auto start = Steady::now();
@@ -78,10 +92,17 @@ int main(int argc, char** argv) {
                 ::dup2(out, 1);
                 ::dup2(out, 2);
             }
-            ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
+            if (service) {
+                ::unsetenv("QT_QPA_PLATFORM");
+                ::unsetenv("DISPLAY");
+                ::unsetenv("WAYLAND_DISPLAY");
+            } else {
+                ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
+            }
             ::setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
             const std::string exe = dir + "/RAZUDovuve";
-            ::execl(exe.c_str(), exe.c_str(), static_cast<char*>(nullptr));
+            ::execl(exe.c_str(), exe.c_str(), service ? "--service" : static_cast<char*>(nullptr),
+                    static_cast<char*>(nullptr));
             ::_exit(127);
         }
         bool up = false;
@@ -97,17 +118,19 @@ int main(int argc, char** argv) {
         }
         const double elapsed =
             std::chrono::duration<double, std::milli>(Steady::now() - start).count();
+        rss.push_back(RssKb(pid));
         ::kill(pid, SIGTERM);
         ::waitpid(pid, nullptr, 0);
         if (!up) {
             std::fprintf(stderr, "startup: run %d never logged \"UDP Server Listen Port\"\n", run);
             return 1;
         }
-        std::printf("startup run=%d ms=%.1f\n", run, elapsed);
+        std::printf("startup run=%d ms=%.1f rss_kb=%ld\n", run, elapsed, rss.back());
         ms.push_back(elapsed);
     }
     std::sort(ms.begin(), ms.end());
-    std::printf("startup runs=%zu median_ms=%.1f min_ms=%.1f max_ms=%.1f\n", ms.size(),
-                ms[ms.size() / 2], ms.front(), ms.back());
+    std::sort(rss.begin(), rss.end());
+    std::printf("startup runs=%zu median_ms=%.1f min_ms=%.1f max_ms=%.1f rss_kb=%ld\n", ms.size(),
+                ms[ms.size() / 2], ms.front(), ms.back(), rss[rss.size() / 2]);
     return 0;
 }

@@ -61,11 +61,19 @@ Receiver::Receiver(ReceiverPlatform platform)
     }
     diskSpaceWatch_ = std::make_unique<DiskSpaceWatch>(
         *p_.diskSpace, std::vector<std::string>{exeDir_ + "Log", DatabasePath()});
+    // Full logs never take the send journal's room.
+    logFloor_ = std::make_unique<LogDiskFloor>(p_.clock, *p_.diskSpace, exeDir_ + "Log");
+    for (LogChannel* channel : {&logAll_, &logImp_, &logErr_})
+        channel->SetDiskFloor(logFloor_.get());
 
     serial_ = std::make_unique<SerialChannel>(p_.serialDevice, p_.clock, p_.timers, exeDir_);
     if (p_.tcp != nullptr)
         tcp_ = std::make_unique<TcpOutput>(*p_.tcp, p_.timers, logs);
-    journal_ = std::make_unique<SendJournal>(MakeJournalFile(JournalPath()), p_.clock, logs);
+    const auto journalFile = [this](const std::string& path) {
+        return p_.journalFiles ? p_.journalFiles(path) : MakeJournalFile(path);
+    };
+    journal_ = std::make_unique<SendJournal>(journalFile(JournalPath()), p_.clock, logs,
+                                             journalFile(JournalPath() + ".2"));
     // While the TCP link is up every line goes over it; while it is down,
     // over the serial line.
     std::vector<ILineOutput*> outputs;
@@ -88,6 +96,7 @@ Receiver::Receiver(ReceiverPlatform platform)
         Guarded(logErr_, "CheckCommSt", [this] { supervision_->CheckCommSt(); });
         // The trouble lines of the pass go to disk together.
         sendBuffer_->Commit();
+        processor_->SendSettledAnswers();
     });
 
     SettingsStore::Hooks hooks;
@@ -107,7 +116,8 @@ Receiver::Receiver(ReceiverPlatform platform)
     db_ = std::make_unique<UnitDb>(logs, DatabasePath());
 
     MessageProcessor::LineHooks lines;
-    lines.queue = [this](const std::string& line) { sendBuffer_->QueueLine(line); };
+    lines.queue = [this](const std::string& line) { return sendBuffer_->QueueLine(line); };
+    lines.durable = [this](std::uint64_t id) { return sendBuffer_->Durable(id); };
     lines.transmit = [this] { sendBuffer_->SendBufferHead(); };
     lines.commitPending = [this] { return sendBuffer_->CommitPending(); };
     lines.commit = [this] { sendBuffer_->Commit(); };
@@ -115,6 +125,7 @@ Receiver::Receiver(ReceiverPlatform platform)
         logs, p_.clock, p_.udp, settings_, *registry_,
         [this](int nr) { supervision_->Send_CommRestore_ifNeed(nr); }, std::move(lines),
         [this] { return startUpDone_; });
+    sendBuffer_->OnSettled = [this] { processor_->SendSettledAnswers(); };
 
     commands_ = std::make_unique<UnitCommands>(
         logs, p_.clock, *registry_, p_.dialogs, [this] { return processor_->UdpEndpoint(); },
@@ -127,6 +138,8 @@ Receiver::Receiver(ReceiverPlatform platform)
 Receiver::~Receiver() {
     if (serial_)
         serial_->SerialClose();
+    // The floor and the disk probe go before the channels do.
+    for (LogChannel* channel : {&logAll_, &logImp_, &logErr_}) channel->SetDiskFloor(nullptr);
 }
 
 bool Receiver::Start() {
@@ -169,6 +182,8 @@ bool Receiver::Start() {
 }
 
 bool Receiver::ConfirmClose() {
+    if (stopped_)
+        return true;
     const int n = sendBuffer_->SendBufferCount();
     const bool onlyHeartbeat = n == 1 && sendBuffer_->HeadIsHeartbeat();
     bool yes;
@@ -184,10 +199,28 @@ bool Receiver::ConfirmClose() {
                       n);
         yes = p_.dialogs.Confirm(text);
     }
+    // A stop while the box was open has closed the receiver already.
+    if (stopped_)
+        return true;
     if (!yes)
         return false;
     logAll_.AddMsg("Application closed\r\n");
     return true;
+}
+
+void Receiver::Stop() {
+    if (stopped_)
+        return;
+    stopped_ = true;
+    // A datagram batch is handled whole, with its answers, within one event,
+    // so none is half done here. The datagrams read ahead are handled and
+    // answered, then no further one is read.
+    processor_->CloseUdpEndpoint();
+    timerPing_->Stop();
+    timerCommTr_->Stop();
+    sendBuffer_->RetransmitTimer().Stop();
+    sendBuffer_->Commit();
+    logAll_.AddMsg("Application closed\r\n");
 }
 
 void Receiver::HousekeepingTick() {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -25,6 +26,7 @@ class SerialChannel;
 class TcpOutput;
 class SendBuffer;
 class SendJournal;
+class JournalFile;
 class Supervision;
 class SettingsStore;
 class UnitDb;
@@ -48,7 +50,9 @@ struct ReceiverPlatform {
     IReceiverView& view;
     std::string exeDir;               // ends with "/"
     IDiskSpace* diskSpace = nullptr;  // nullptr: this machine's file systems
-    ITcpFactory* tcp = nullptr;       // nullptr: no TCP link to the monitoring software
+    // The send journal's files by path; empty: the files on disk.
+    std::function<std::unique_ptr<JournalFile>(const std::string& path)> journalFiles = nullptr;
+    ITcpFactory* tcp = nullptr;  // nullptr: no TCP link to the monitoring software
 };
 
 // The receiver core: builds and owns the whole alarm path (log channels,
@@ -73,8 +77,15 @@ public:
     // when an error escaped it: the message box has been shown and the
     // application told to terminate.
     bool Start();
-    // Asks for confirmation; true when the window is to close.
+    // Asks for confirmation; true when the window is to close. True without
+    // asking once Stop() has run (also when it ran while the box was open).
     bool ConfirmClose();
+    // Closes in order without asking (SIGTERM, SIGINT): no datagram is read
+    // any more, the answers of those read have gone out and their lines are
+    // on disk, "Application closed" is logged. The lines still waiting stay
+    // in the send journal and go out at the next start. Runs once.
+    void Stop();
+    bool Stopped() const { return stopped_; }
 
     // The five-minute housekeeping tick: clears a long All Msg memo and
     // warns of low disk space.
@@ -128,6 +139,7 @@ private:
     ReceiverPlatform p_;
     std::string exeDir_;
     bool startUpDone_ = false;
+    bool stopped_ = false;
     TDateTime appStartTime_ = 0;
 
     AlertLed ledImp_;
@@ -156,6 +168,7 @@ private:
 
     std::unique_ptr<IDiskSpace> ownDiskSpace_;
     std::unique_ptr<DiskSpaceWatch> diskSpaceWatch_;
+    std::unique_ptr<LogDiskFloor> logFloor_;
 };
 
 }  // namespace korvan

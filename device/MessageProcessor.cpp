@@ -73,15 +73,43 @@ void MessageProcessor::ProcessRecMsg(const std::string& address, std::uint16_t p
 
 template <typename Reply>
 void MessageProcessor::Answer(Reply&& send) {
-    if (AnswerNow())
+    if (AnswerNow()) {
         send();
-    else
-        heldAnswers_.emplace_back(std::forward<Reply>(send));
+        return;
+    }
+    Held h;
+    h.send = std::forward<Reply>(send);
+    held_.push_back(std::move(h));
+    batchHeld_ = true;
+}
+
+void MessageProcessor::AnswerEvent(const Bytes& data, const std::string& address,
+                                   std::uint16_t port, TDateTime now, std::uint64_t line) {
+    Held h;
+    h.datagram = data;
+    h.address = address;
+    h.port = port;
+    h.now = now;
+    h.line = line;
+    const bool mayAnswer = AnswerNow();
+    if (mayAnswer && Durable(line)) {
+        SendEventAck(h);
+        return;
+    }
+    batchHeld_ = batchHeld_ || !mayAnswer;
+    held_.push_back(std::move(h));
+    ++heldEvents_;
+}
+
+void MessageProcessor::SendEventAck(const Held& h) {
+    SendAckAt(h.datagram, h.address, h.port, h.now);
+    if (lines_.transmit)
+        Guarded(logs_.err, "ProcessRecMsg", lines_.transmit);
 }
 
 bool MessageProcessor::AnswerNow() {
     const bool commitPending = lines_.commitPending && lines_.commitPending();
-    if (!commitPending && heldAnswers_.empty())
+    if (!commitPending && !batchHeld_)
         return true;
     if (endpoint_ && endpoint_->MoreInBatch())
         return false;
@@ -92,9 +120,44 @@ bool MessageProcessor::AnswerNow() {
 void MessageProcessor::SendHeldAnswers() {
     if (lines_.commitPending && lines_.commitPending() && lines_.commit)
         lines_.commit();
-    std::vector<std::function<void()>> held;
-    held.swap(heldAnswers_);
-    for (const auto& send : held) Guarded(logs_.err, "ProcessRecMsg", send);
+    batchHeld_ = false;
+    SendSettledAnswers();
+}
+
+void MessageProcessor::SendSettledAnswers() {
+    if (releasing_ || held_.empty())
+        return;
+    releasing_ = true;
+    std::deque<Held> held;
+    held.swap(held_);
+    for (Held& h : held) {
+        if (h.send) {
+            Guarded(logs_.err, "ProcessRecMsg", h.send);
+        } else if (Durable(h.line)) {
+            --heldEvents_;
+            SendEventAck(h);
+        } else {
+            held_.push_back(std::move(h));
+        }
+    }
+    releasing_ = false;
+    if (heldEvents_ < kMaxHeldAnswers)
+        fullTold_ = false;
+}
+
+bool MessageProcessor::HeldAgain(const Bytes& data, const std::string& address, std::uint16_t port,
+                                 TDateTime now) {
+    if (heldEvents_ == 0)
+        return false;
+    for (Held& h : held_) {
+        if (!h.send && h.datagram == data) {
+            h.address = address;
+            h.port = port;
+            h.now = now;
+            return true;
+        }
+    }
+    return false;
 }
 
 void MessageProcessor::Handle(const std::string& address, std::uint16_t port, const Bytes& data) {
@@ -164,17 +227,34 @@ void MessageProcessor::Handle(const std::string& address, std::uint16_t port, co
                                            PrintableText(event.partition).c_str(),
                                            PrintableText(event.zone).c_str()));
             // Stored before the unit is answered: once it has its ACK the
-            // unit never sends this alarm again.
+            // unit never sends this alarm again. A line that could not be
+            // queued gets no ACK: the unit sends the alarm again.
+            if (HeldAgain(data, address, port, now))
+                break;
+            if (heldEvents_ >= kMaxHeldAnswers) {
+                const std::string why = Format(
+                    "%d answers wait for the send buffer journal; Event not answered, the unit "
+                    "sends it again",
+                    kMaxHeldAnswers);
+                if (!fullTold_)
+                    ReportError(logs_.err, "ProcessRecMsg", why);
+                fullTold_ = true;
+                logs_.all.AddMsg("Not answered: " + why);
+                break;
+            }
+            std::uint64_t lineId = 0;
             if (lines_.queue) {
                 const std::string line =
                     MakeEventLine(event.account, event.event, event.partition, event.zone);
-                Guarded(logs_.err, "ProcessRecMsg", [&] { lines_.queue(line); });
+                bool queued = false;
+                Guarded(logs_.err, "ProcessRecMsg", [&] {
+                    lineId = lines_.queue(line);
+                    queued = true;
+                });
+                if (!queued)
+                    break;
             }
-            Answer([this, data, address, port, now] {
-                SendAckAt(data, address, port, now);
-                if (lines_.transmit)
-                    Guarded(logs_.err, "ProcessRecMsg", lines_.transmit);
-            });
+            AnswerEvent(data, address, port, now, lineId);
             break;
         }
         case frame::kSetTimeRequest: {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <string>
@@ -30,6 +31,15 @@ namespace korvan {
 // log entry, when the last datagram of the batch is answered or the batch
 // ends. A lone datagram is answered in the order of its own entries.
 //
+// While the journal cannot make a line durable (a full disk, a failing
+// sync), an Event's ACK stays held after the commit until its line is on
+// disk or has been delivered to the monitoring software (or dropped); the
+// other answers go on in their order. At most kMaxHeldAnswers ACKs are held:
+// an Event beyond them queues no line and is not answered, and the unit
+// sends it again. A repeated Event (same bytes: unit, FrameID and content)
+// whose ACK is held queues no second line; the held ACK then goes to the
+// address and port of the latest copy.
+//
 // Runs on the main thread only; the endpoint hands over one datagram at a
 // time, so no lock is needed.
 class MessageProcessor {
@@ -37,8 +47,10 @@ public:
     // What the processor needs of the send buffer. Any hook may be empty.
     struct LineHooks {
         // Queues a monitoring line (kept on disk, not yet synced); nothing
-        // is transmitted yet.
-        std::function<void(const std::string& line)> queue;
+        // is transmitted yet. Returns the line's id for `durable`.
+        std::function<std::uint64_t(const std::string& line)> queue;
+        // Whether the line is on disk or has left the send buffer.
+        std::function<bool(std::uint64_t id)> durable;
         // The unit has been answered: the buffer may transmit its head.
         std::function<void()> transmit;
         // Whether queued lines are not yet durable, and the commit that
@@ -78,6 +90,23 @@ public:
     void SendACK(const Bytes& frame, const std::string& address, std::uint16_t port);
     void SendNACK(const Bytes& datagram, const std::string& address, std::uint16_t port);
 
+    // The receiver stops: the datagrams already read are handled and
+    // answered, then the endpoint is closed and no datagram is read any more.
+    void CloseUdpEndpoint() {
+        if (endpoint_) {
+            endpoint_->StopReading();
+            readBefore_ += endpoint_->DatagramsRead();
+        }
+        endpoint_.reset();
+    }
+
+    // Sends the held answers whose lines have become durable or left the
+    // send buffer; run after the journal's sync and after every answer from
+    // the monitoring software.
+    void SendSettledAnswers();
+
+    static constexpr int kMaxHeldAnswers = 10000;
+
     // The open endpoint, or nullptr; operator commands go out through it.
     IUdpSocket* UdpEndpoint() const { return endpoint_.get(); }
 
@@ -90,16 +119,35 @@ public:
     std::uint64_t AlarmsAccepted() const { return alarms_; }
 
 private:
+    struct Held {
+        std::function<void()> send;  // empty for an Event's ACK
+        Bytes datagram;              // the Event, for its ACK and to know it again
+        std::string address;
+        std::uint16_t port = 0;
+        TDateTime now = 0;
+        std::uint64_t line = 0;  // the line the ACK waits for
+    };
+
     void Handle(const std::string& address, std::uint16_t port, const Bytes& data);
     // Sends an answer now (after the commit it needs) or holds it back until
     // the batch's commit. `send` runs either way; held back, its errors are
     // reported under "ProcessRecMsg".
     template <typename Reply>
     void Answer(Reply&& send);
+    // The ACK of an Event whose line is `line`: sent once the line is durable.
+    void AnswerEvent(const Bytes& data, const std::string& address, std::uint16_t port,
+                     TDateTime now, std::uint64_t line);
+    void SendEventAck(const Held& h);
+    bool Durable(std::uint64_t line) const { return !lines_.durable || lines_.durable(line); }
     // Whether an answer may leave now; makes the commit it needs.
     bool AnswerNow();
-    // Commits and sends the answers held back, in order.
+    // Commits and sends the answers held back, in order, but for the ACKs
+    // whose lines are not yet durable.
     void SendHeldAnswers();
+    // Whether `data` repeats an Event whose ACK is held; the ACK then goes
+    // to this copy's sender.
+    bool HeldAgain(const Bytes& data, const std::string& address, std::uint16_t port,
+                   TDateTime now);
     void SendAckAt(const Bytes& frame, const std::string& address, std::uint16_t port,
                    TDateTime now);
     void SendNackAt(const Bytes& datagram, const std::string& address, std::uint16_t port,
@@ -116,7 +164,11 @@ private:
     LineHooks lines_;
     std::function<bool()> startUpDone_;
     std::unique_ptr<IUdpSocket> endpoint_;
-    std::vector<std::function<void()>> heldAnswers_;
+    std::deque<Held> held_;
+    bool batchHeld_ = false;  // answers wait for the end of the batch
+    int heldEvents_ = 0;      // ACKs held for their lines
+    bool releasing_ = false;
+    bool fullTold_ = false;
     std::uint64_t readBefore_ = 0;  // read by endpoints since replaced
     std::uint64_t accepted_ = 0;
     std::uint64_t alarms_ = 0;

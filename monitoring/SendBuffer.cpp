@@ -53,12 +53,13 @@ void SendBuffer::AddToSendBuffer(const std::string& line) {
     SendBufferHead();
 }
 
-void SendBuffer::QueueLine(const std::string& line) {
+std::uint64_t SendBuffer::QueueLine(const std::string& line) {
     Entry e;
     e.line = line;
     if (journal_ != nullptr)
         e.journalId = journal_->Add(line);
-    buffer_.push_back(std::move(e));
+    buffer_.push_back(e);
+    return e.journalId;
 }
 
 void SendBuffer::AddHeartbeat() {
@@ -133,8 +134,21 @@ std::vector<std::string> SendBuffer::Lines() const {
 }
 
 void SendBuffer::Commit() {
-    if (journal_ != nullptr)
-        journal_->Sync();
+    if (journal_ == nullptr)
+        return;
+    journal_->Sync();
+    const auto older = journal_->TakeRecovered();
+    if (older.empty())
+        return;
+    auto at = buffer_.begin();
+    if (at != buffer_.end() && awaitingAnswer_)
+        ++at;
+    for (const auto& [id, line] : older) {
+        Entry e;
+        e.line = line;
+        e.journalId = id;
+        at = buffer_.insert(at, std::move(e)) + 1;
+    }
 }
 
 int SendBuffer::RestoreFromJournal() {
@@ -168,6 +182,13 @@ void SendBuffer::LineAnswered(ILineOutput& output, const Bytes& answer) {
     if (&output != sentOn_ || !inFlight_ || answer.empty())
         return;
     inFlight_ = false;
+    TakeAnswer(answer);
+    // Answers held for lines that are now done may leave.
+    if (OnSettled)
+        OnSettled();
+}
+
+void SendBuffer::TakeAnswer(const Bytes& answer) {
     switch (KindOfAnswer(answer)) {
         case AnswerKind::Refusal:
             TakeNak();
@@ -238,6 +259,8 @@ void SendBuffer::RetransmitTick() {
     Guarded(logs_.err, "TimerSBSendTimer", [this] { SendBufferHead(); });
     // Done marks, and a journal that could not be written, are seen to here.
     Commit();
+    if (OnSettled)
+        OnSettled();
 }
 
 }  // namespace korvan

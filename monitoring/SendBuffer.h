@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -67,7 +68,11 @@ public:
     void AddToSendBuffer(const std::string& line);
     // Appends an alarm, trouble or restore line at the tail, kept in the
     // journal, without trying to send. Durable after the next Commit().
-    void QueueLine(const std::string& line);
+    // Returns the line's id for Durable(); 0 without a journal.
+    std::uint64_t QueueLine(const std::string& line);
+    // Whether the line is on disk, or has left the buffer (delivered or
+    // dropped): a unit whose alarm it is may be answered.
+    bool Durable(std::uint64_t id) const { return journal_ == nullptr || journal_->Durable(id); }
     // Queues the heartbeat (not kept in the journal), then SendBufferHead.
     void AddHeartbeat();
     // Writes the head (line + 0x14, one write) when the output can take it,
@@ -84,8 +89,13 @@ public:
 
     // Whether lines queued since the last Commit are not yet durable, and the
     // sync that makes them so. A unit is answered only after its lines are.
+    // Lines of a journal file that could be read only now go in ahead of the
+    // lines queued since, behind the line in flight.
     bool CommitPending() const { return journal_ != nullptr && journal_->SyncPending(); }
     void Commit();
+    // Runs after every answer from the monitoring software and every
+    // retransmission tick, when lines may have left or become durable.
+    std::function<void()> OnSettled;
 
     // Start-up: puts the lines the last run left waiting at the tail, in
     // their order, with one Important-messages entry telling how many and
@@ -121,6 +131,8 @@ private:
         std::uint64_t journalId = 0;  // 0: not in the journal
     };
 
+    // What the answer to the line in flight means for it.
+    void TakeAnswer(const Bytes& answer);
     void TakeNak();
     void RemoveHead();
 

@@ -1,8 +1,10 @@
 #include "monitoring/SendJournal.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <exception>
@@ -10,6 +12,7 @@
 
 #include "base/Format.h"
 #include "base/Text.h"
+#include "monitoring/MonitoringLines.h"
 #include "platform/DateTime.h"
 
 namespace korvan {
@@ -81,58 +84,89 @@ bool AllZero(const std::string& data, std::size_t from) {
     return true;
 }
 
-// The waiting lines of `data` in file order. A record cut off by the end of
-// the file, or the last record with a wrong checksum, or zeros to the end
-// (space the file system gave the file before a power cut) is a torn tail:
-// the write of a line whose unit was never answered, or of a done mark. Any
-// other fault is damage, told in `damage`; the lines before it are returned.
-std::vector<std::string> Parse(const std::string& data, std::string& damage) {
+// What a journal file holds.
+struct Parsed {
+    std::vector<std::pair<std::uint64_t, std::string>> lines;  // waiting, with their file ids
+    std::uint64_t maxId = 0;                                   // of every record read
+    std::size_t end = 0;      // where the whole records end (a torn tail starts)
+    std::size_t skipped = 0;  // damaged bytes
+    int places = 0;           // damaged stretches
+    int linesAfter = 0;       // line records read after the first damage
+};
+
+// The size of a valid record at `at`, or 0: a known kind, a length a line
+// can have, wholly in the file, its checksum right.
+std::size_t ValidAt(const std::string& data, std::size_t at) {
+    if (data.size() - at < kRecordOverhead)
+        return 0;
+    const char kind = data[at];
+    const std::size_t length = GetLe(data, at + 9, 2);
+    const bool known = (kind == kLineKind && length <= SendJournal::kMaxLineLength) ||
+                       (kind == kDoneKind && length == 0);
+    const std::size_t size = kRecordOverhead + length;
+    if (!known || size > data.size() - at)
+        return 0;
+    return GetLe(data, at + size - 4, 4) == Crc32(data.data() + at, size - 4) ? size : 0;
+}
+
+// Whether what starts at `at`, with no valid record after it, is the write
+// the process died in: a record cut off by the end of the file, the last
+// record with a wrong checksum, or zeros to the end (space the file system
+// gave the file before a power cut).
+bool TornAt(const std::string& data, std::size_t at) {
+    const std::size_t rest = data.size() - at;
+    if (rest < kRecordOverhead || AllZero(data, at))
+        return true;
+    const char kind = data[at];
+    const std::size_t length = GetLe(data, at + 9, 2);
+    const bool plausible = (kind == kLineKind && length <= SendJournal::kMaxLineLength) ||
+                           (kind == kDoneKind && length == 0);
+    return plausible && kRecordOverhead + length >= rest;
+}
+
+// The records of `data` in file order. Only a torn tail is left out without
+// a word; anything else that is not a valid record is damage: the reader
+// steps forward byte by byte to the next valid record and goes on from there.
+Parsed Parse(const std::string& data) {
+    Parsed p;
     std::vector<std::pair<std::uint64_t, std::string>> lines;
     std::unordered_set<std::uint64_t> done;
-    const auto waiting = [&] {
-        std::vector<std::string> out;
-        for (const auto& [id, line] : lines) {
-            if (done.count(id) == 0)
-                out.push_back(line);
-        }
-        return out;
-    };
-
-    if (data.size() < kHeaderSize) {
-        if (std::string(kHeader, data.size()) != data)
-            damage = "no journal header";
-        return {};
-    }
-    if (data.compare(0, kHeaderSize, kHeader) != 0) {
-        damage = "no journal header";
-        return {};
-    }
     std::size_t at = kHeaderSize;
+    if (data.size() < kHeaderSize || data.compare(0, kHeaderSize, kHeader) != 0) {
+        // A header cut short is a journal whose creation was cut short.
+        if (data.size() < kHeaderSize && std::string(kHeader, data.size()) == data)
+            return p;
+        at = 0;
+    }
     while (at < data.size()) {
-        const std::size_t rest = data.size() - at;
-        if (rest < kRecordOverhead)
-            break;  // torn
-        const char kind = data[at];
-        const std::size_t length = GetLe(data, at + 9, 2);
-        const std::size_t size = kRecordOverhead + length;
-        const bool known = kind == kLineKind || (kind == kDoneKind && length == 0);
-        if (known && size > rest)
-            break;  // torn
-        if (known && GetLe(data, at + size - 4, 4) == Crc32(data.data() + at, size - 4)) {
+        if (const std::size_t size = ValidAt(data, at)) {
             const std::uint64_t id = GetLe(data, at + 1, 8);
-            if (kind == kLineKind)
-                lines.emplace_back(id, data.substr(at + 11, length));
-            else
+            p.maxId = std::max(p.maxId, id);
+            if (data[at] == kLineKind) {
+                lines.emplace_back(id, data.substr(at + 11, size - kRecordOverhead));
+                p.linesAfter += p.places > 0 ? 1 : 0;
+            } else {
                 done.insert(id);
+            }
             at += size;
+            p.end = at;
             continue;
         }
-        if (AllZero(data, at) || (known && size == rest))
-            break;  // torn
-        damage = Format("damaged record at byte %zu of %zu", at, data.size());
-        break;
+        std::size_t next = at + 1;
+        while (next < data.size() && ValidAt(data, next) == 0) ++next;
+        if (next >= data.size() && at >= kHeaderSize && TornAt(data, at))
+            break;
+        p.skipped += next - at;
+        ++p.places;
+        at = next;
     }
-    return waiting();
+    if (p.end < kHeaderSize)
+        p.end = kHeaderSize;
+    for (auto& [id, line] : lines) {
+        if (done.count(id) == 0)
+            p.lines.emplace_back(id, std::move(line));
+    }
+    return p;
 }
 
 // "yyyy-mm-dd_hh-nn-ss" for the name of a file moved aside.
@@ -215,8 +249,13 @@ public:
     }
 
     void Truncate(std::size_t size) override {
-        if (fd_ < 0 || ::ftruncate(fd_, static_cast<off_t>(size)) != 0)
-            ThrowErrno(fd_ < 0 ? EBADF : errno, "Cannot cut send buffer journal " + path_);
+        if (fd_ < 0) {
+            fd_ = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0640);
+            if (fd_ < 0)
+                ThrowLastError("Cannot write send buffer journal " + path_);
+        }
+        if (::ftruncate(fd_, static_cast<off_t>(size)) != 0)
+            ThrowLastError("Cannot cut send buffer journal " + path_);
         size_ = size;
     }
 
@@ -225,10 +264,51 @@ public:
             ThrowErrno(fd_ < 0 ? EBADF : errno, "Cannot sync send buffer journal " + path_);
     }
 
-    void MoveTo(const std::string& path) override {
+    void Reserve(std::size_t bytes) override {
+        if (fd_ >= 0 && ::fallocate(fd_, FALLOC_FL_KEEP_SIZE, static_cast<off_t>(size_),
+                                    static_cast<off_t>(bytes)) != 0)
+            ThrowLastError("Cannot keep room for send buffer journal " + path_);
+    }
+
+    bool AtPath() override {
+        struct stat open {};
+        struct stat there {};
+        if (fd_ < 0)
+            return true;
+        if (::fstat(fd_, &open) != 0 || ::stat(path_.c_str(), &there) != 0)
+            return false;
+        return open.st_dev == there.st_dev && open.st_ino == there.st_ino;
+    }
+
+    std::string KeepCopy(const std::string& stamp, const std::string& bytes) override {
+        for (int n = 0;; ++n) {
+            const std::string name =
+                path_ + "." + stamp + (n == 0 ? std::string() : "." + std::to_string(n)) + ".bad";
+            const int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0640);
+            if (fd < 0 && errno == EEXIST)
+                continue;
+            if (fd < 0)
+                ThrowLastError("Cannot keep a copy of send buffer journal " + path_ + " as " +
+                               name);
+            int err = WriteFully(fd, bytes.data(), bytes.size());
+            if (err == 0 && ::fdatasync(fd) != 0)
+                err = errno;
+            ::close(fd);
+            if (err != 0) {
+                ::unlink(name.c_str());
+                ThrowErrno(err,
+                           "Cannot keep a copy of send buffer journal " + path_ + " as " + name);
+            }
+            SyncFolder();
+            return name;
+        }
+    }
+
+    void Remove() override {
         CloseFd();
-        if (::rename(path_.c_str(), path.c_str()) != 0)
-            ThrowLastError("Cannot move send buffer journal " + path_ + " to " + path);
+        if (::unlink(path_.c_str()) != 0 && errno != ENOENT)
+            ThrowLastError("Cannot remove send buffer journal " + path_);
+        SyncFolder();
     }
 
 private:
@@ -265,60 +345,208 @@ std::unique_ptr<JournalFile> MakeJournalFile(const std::string& path) {
 
 // --- The journal -------------------------------------------------------------------
 
-SendJournal::SendJournal(std::unique_ptr<JournalFile> file, const IClock& clock, LogChannels logs)
-    : file_(std::move(file)), clock_(clock), logs_(logs) {}
+namespace {
+
+// Each line kept ahead takes its record and, later, its done mark.
+constexpr std::size_t kReserveBytes =
+    SendJournal::kReserveLines * (2 * kRecordOverhead + kLineLength);
+
+}  // namespace
+
+SendJournal::SendJournal(std::unique_ptr<JournalFile> file, const IClock& clock, LogChannels logs,
+                         std::unique_ptr<JournalFile> side)
+    : file_(std::move(file)),
+      side_(std::move(side)),
+      active_(file_.get()),
+      clock_(clock),
+      logs_(logs) {}
+
+bool SendJournal::ReadFile(JournalFile& file, std::string& data, std::string& error) {
+    for (int i = 0; i < kReadTries; ++i) {
+        try {
+            data = file.ReadAll();
+            return true;
+        } catch (const std::exception& e) {
+            error = e.what();
+        }
+    }
+    return false;
+}
+
+std::uint64_t SendJournal::Keep(const std::string& line, std::uint64_t fileId,
+                                std::list<Live>::iterator before) {
+    const std::uint64_t id = ++nextId_;
+    liveBytes_ += LineRecordSize(line);
+    index_[id] = live_.insert(before, Live{id, fileId, line, 0});
+    return id;
+}
+
+std::size_t SendJournal::TakeFile(JournalFile& file, const std::string& data,
+                                  std::list<Live>::iterator before, bool renumber,
+                                  std::vector<std::pair<std::uint64_t, std::string>>& out) {
+    Parsed p = Parse(data);
+    if (p.skipped > 0) {
+        // Line records are 35 bytes, and a damaged stretch runs from one
+        // record's start to the next valid record.
+        const std::size_t lost =
+            (p.skipped + kRecordOverhead + kLineLength - 1) / (kRecordOverhead + kLineLength);
+        const std::string what = Format(
+            "Send buffer journal %s is damaged: %zu byte(s) in %d place(s) skipped, up to "
+            "%zu line(s) lost; %d line(s) after the damage restored",
+            file.Path().c_str(), p.skipped, p.places, lost, p.linesAfter);
+        ReportError(logs_.err, "RestoreSendBuffer", what);
+        try {
+            const std::string copy = file.KeepCopy(FileStamp(clock_.Now()), data);
+            logs_.imp.AddMsg(
+                Format("!! Send buffer journal was damaged: %zu byte(s) skipped, up to "
+                       "%zu line(s) lost, %d line(s) after the damage restored; "
+                       "kept as %s",
+                       p.skipped, lost, p.linesAfter, copy.c_str()));
+        } catch (const std::exception& e) {
+            ReportError(logs_.err, "RestoreSendBuffer",
+                        std::string(e.what()) +
+                            "; the damaged journal is left as it is and waiting lines are kept "
+                            "in memory only until a copy can be kept");
+            logs_.imp.AddMsg("!! Send buffer journal " + file.Path() +
+                             " was damaged and no copy of it can be kept: it is left as it is");
+            uncopied_ = data;
+            uncopiedFile_ = &file;
+        }
+    }
+    nextFileId_ = std::max(nextFileId_, p.maxId);
+    for (auto& [fileId, line] : p.lines) {
+        const std::uint64_t id = Keep(line, renumber ? ++nextFileId_ : fileId, before);
+        out.emplace_back(id, std::move(line));
+    }
+    return p.end;
+}
 
 std::vector<std::pair<std::uint64_t, std::string>> SendJournal::Restore() {
     if (open_)
         return {};
-    std::vector<std::string> found;
-    std::string damage;
-    try {
-        found = Parse(file_->ReadAll(), damage);
-        if (!damage.empty())
-            damage = "Send buffer journal " + Path() + " is damaged: " + damage;
-    } catch (const std::exception& e) {
-        damage = e.what();
-    }
-    if (!damage.empty())
-        MoveAside(damage);
-
-    // After any line queued before the restore: that one may be on the wire.
-    std::vector<std::pair<std::uint64_t, std::string>> restored;
-    for (std::string& line : found) {
-        const std::uint64_t id = ++nextId_;
-        liveBytes_ += LineRecordSize(line);
-        live_.push_back({id, line});
-        restored.emplace_back(id, std::move(line));
-    }
     open_ = true;
-    Rewrite();
+    // Lines queued before the restore go after the restored ones, under file
+    // ids above every id the files hold.
+    const auto before = live_.begin();
+    std::vector<std::pair<std::uint64_t, std::string>> restored;
+    std::string data;
+    std::string error;
+    std::size_t end = 0;
+    if (ReadFile(*file_, data, error)) {
+        end = TakeFile(*file_, data, before, false, restored);
+    } else {
+        unreadable_ = true;
+        lastReadMs_ = clock_.MonotonicMs();
+        const std::string side = side_ ? side_->Path() : "memory";
+        ReportError(logs_.err, "RestoreSendBuffer",
+                    error + "; new lines go to " + side + " until it can be read");
+        logs_.imp.AddMsg("!! Send buffer journal " + Path() + " cannot be read: new lines go to " +
+                         side + " until it can");
+    }
+    bool sideHeld = false;
+    if (side_) {
+        std::string sideData;
+        if (ReadFile(*side_, sideData, error)) {
+            TakeFile(*side_, sideData, before, true, restored);
+            sideHeld = !sideData.empty();
+        } else {
+            ReportError(logs_.err, "RestoreSendBuffer", error);
+        }
+    }
+    for (auto it = before; it != live_.end(); ++it) it->fileId = ++nextFileId_;
+
+    if (unreadable_)
+        active_ = side_.get();
+    backToFile_ = !unreadable_ && sideHeld;
+    if (!uncopied_.empty() || active_ == nullptr) {
+        active_ = unreadable_ ? side_.get() : file_.get();
+        Fail(uncopied_.empty() ? error
+                               : "Send buffer journal " + uncopiedFile_->Path() +
+                                     " is damaged and no copy of it can be kept");
+        return restored;
+    }
+    const std::string failed = Rewrite(*active_);
+    if (failed.empty())
+        return restored;
+    // No room for a second copy: the appends go on at the end of the file
+    // as it is, its torn tail cut off, unless lines of the side file must
+    // first go into it.
+    if (unreadable_ || backToFile_ || data.compare(0, kHeaderSize, kHeader) != 0) {
+        Fail(failed);
+        return restored;
+    }
+    try {
+        active_->Truncate(end);
+        for (auto it = before; it != live_.end(); ++it)
+            active_->Append(Record(kLineKind, it->fileId, it->line));
+        active_->Sync();
+        for (Live& l : live_) l.seq = ++writeSeq_;
+        syncedSeq_ = writeSeq_;
+    } catch (const std::exception& e) {
+        Fail(e.what());
+        return restored;
+    }
+    Compacting(failed);
     return restored;
 }
 
-void SendJournal::MoveAside(const std::string& why) {
-    ReportError(logs_.err, "RestoreSendBuffer", why);
-    const std::string aside = Path() + "." + FileStamp(clock_.Now()) + ".bad";
-    try {
-        file_->MoveTo(aside);
-        logs_.imp.AddMsg("!! Send buffer journal could not be read, moved aside as " + aside);
-    } catch (const std::exception& e) {
-        ReportError(logs_.err, "RestoreSendBuffer", e.what());
+bool SendJournal::TryRecover() {
+    lastReadMs_ = clock_.MonotonicMs();
+    std::string data;
+    std::string error;
+    if (!ReadFile(*file_, data, error))
+        return false;
+    const std::size_t waitedBehind = live_.size();
+    std::vector<std::pair<std::uint64_t, std::string>> older;
+    TakeFile(*file_, data, live_.begin(), true, older);
+    if (!uncopied_.empty()) {
+        // Damaged, and no copy can be kept yet: read again later.
+        for (const auto& [id, line] : older) Drop(id);
+        uncopied_.clear();
+        return false;
     }
+    unreadable_ = false;
+    backToFile_ = side_ != nullptr;
+    logs_.err.AddMsg("Send buffer journal " + Path() + " can be read again");
+    logs_.imp.AddMsg(
+        Format("Send buffer journal %s read again: %d older line(s) go ahead of the %d "
+               "line(s) queued since it could not be read",
+               Path().c_str(), static_cast<int>(older.size()), static_cast<int>(waitedBehind)));
+    recovered_.insert(recovered_.end(), older.begin(), older.end());
+    if (!failing_)
+        Rewrite(*file_);
+    return true;
+}
+
+std::vector<std::pair<std::uint64_t, std::string>> SendJournal::TakeRecovered() {
+    std::vector<std::pair<std::uint64_t, std::string>> out;
+    out.swap(recovered_);
+    return out;
+}
+
+void SendJournal::Drop(std::uint64_t id) {
+    const auto found = index_.find(id);
+    if (found == index_.end())
+        return;
+    liveBytes_ -= LineRecordSize(found->second->line);
+    live_.erase(found->second);
+    index_.erase(found);
 }
 
 std::uint64_t SendJournal::Add(const std::string& line) {
-    const std::uint64_t id = ++nextId_;
-    liveBytes_ += LineRecordSize(line);
-    live_.push_back({id, line});
+    const std::uint64_t id = Keep(line, ++nextFileId_, live_.end());
     if (!open_)
         return id;
     if (failing_) {
         RetryIfDue();
         return id;
     }
+    Live& l = *index_[id];
     try {
-        file_->Append(Record(kLineKind, id, line));
+        const std::string record = Record(kLineKind, l.fileId, line);
+        active_->Append(record);
+        sinceReserve_ += record.size();
+        l.seq = ++writeSeq_;
         linesUnsynced_ = true;
     } catch (const std::exception& e) {
         Fail(e.what());
@@ -327,14 +555,12 @@ std::uint64_t SendJournal::Add(const std::string& line) {
 }
 
 void SendJournal::Done(std::uint64_t id) {
-    // Lines leave from the head, so the search ends at the first entry.
-    auto it = live_.begin();
-    while (it != live_.end() && it->id != id) ++it;
-    if (it == live_.end())
+    const auto found = index_.find(id);
+    if (found == index_.end())
         return;
-    const std::size_t size = LineRecordSize(it->line);
-    liveBytes_ -= size;
-    live_.erase(it);
+    const std::uint64_t fileId = found->second->fileId;
+    const std::size_t size = LineRecordSize(found->second->line);
+    Drop(id);
     if (!open_)
         return;
     if (failing_) {
@@ -342,65 +568,133 @@ void SendJournal::Done(std::uint64_t id) {
         return;
     }
     try {
-        if (live_.empty()) {
+        if (live_.empty() && !backToFile_) {
             // Nothing waits: the file goes back to its header.
-            file_->Truncate(kHeaderSize);
+            active_->Truncate(kHeaderSize);
             deadBytes_ = 0;
+            sinceReserve_ = kReserveBytes;  // the room ahead went with it
         } else {
-            file_->Append(Record(kDoneKind, id, std::string()));
+            active_->Append(Record(kDoneKind, fileId, std::string()));
             deadBytes_ += size + kRecordOverhead;
+            sinceReserve_ += kRecordOverhead;
         }
         doneUnsynced_ = true;
     } catch (const std::exception& e) {
         Fail(e.what());
         return;
     }
-    if (deadBytes_ >= kCompactBytes && deadBytes_ > liveBytes_)
-        Rewrite();
+    if (deadBytes_ >= kCompactBytes && deadBytes_ > liveBytes_ &&
+        (lastCompactMs_ == 0 || clock_.MonotonicMs() - lastCompactMs_ >= kRetryMs))
+        Compacting(Rewrite(*active_));
+}
+
+bool SendJournal::Durable(std::uint64_t id) const {
+    const auto found = index_.find(id);
+    return found == index_.end() || (found->second->seq != 0 && found->second->seq <= syncedSeq_);
 }
 
 void SendJournal::Sync() {
     if (!open_)
         return;
+    const bool due = clock_.MonotonicMs() - lastReadMs_ >= kRetryMs;
+    if (unreadable_ && due)
+        TryRecover();
+    else if (backToFile_ && !failing_ && due) {
+        lastReadMs_ = clock_.MonotonicMs();
+        Rewrite(*file_);
+    }
     if (failing_) {
         RetryIfDue();
         return;
     }
-    if (!linesUnsynced_ && !doneUnsynced_)
-        return;
-    try {
-        file_->Sync();
+    if (linesUnsynced_ || doneUnsynced_) {
+        std::string failed;
+        try {
+            active_->Sync();
+            // A file removed or replaced under us takes what we sync with it.
+            if (!active_->AtPath())
+                failed = "Send buffer journal " + active_->Path() +
+                         " is no longer the file at its place";
+        } catch (const std::exception& e) {
+            failed = e.what();
+        }
+        if (!failed.empty()) {
+            // The kernel may have dropped what it could not write: every
+            // waiting line is written anew before any counts as durable.
+            Fail(failed);
+            lastTryMs_ = clock_.MonotonicMs() - kRetryMs;
+            RetryIfDue();
+            return;
+        }
+        syncedSeq_ = writeSeq_;
         linesUnsynced_ = false;
         doneUnsynced_ = false;
+    }
+    if (sinceReserve_ >= kReserveBytes / 2)
+        Reserve();
+}
+
+void SendJournal::Reserve() {
+    sinceReserve_ = 0;
+    try {
+        active_->Reserve(kReserveBytes);
     } catch (const std::exception& e) {
-        Fail(e.what());
+        if (reserveTold_)
+            return;
+        reserveTold_ = true;
+        ReportError(logs_.err, "SendJournal",
+                    std::string(e.what()) + "; lines are still written, without room kept ahead");
     }
 }
 
 std::string SendJournal::Encoded() const {
     std::string out(kHeader, kHeaderSize);
     out.reserve(kHeaderSize + liveBytes_);
-    for (const Live& l : live_) out += Record(kLineKind, l.id, l.line);
+    for (const Live& l : live_) out += Record(kLineKind, l.fileId, l.line);
     return out;
 }
 
-bool SendJournal::Rewrite() {
+std::string SendJournal::Rewrite(JournalFile& target) {
     try {
-        file_->Replace(Encoded());
+        target.Replace(Encoded());
     } catch (const std::exception& e) {
-        Fail(e.what());
-        return false;
+        return e.what();
     }
+    active_ = &target;
+    for (Live& l : live_) l.seq = ++writeSeq_;
+    syncedSeq_ = writeSeq_;
     deadBytes_ = 0;
     linesUnsynced_ = false;
     doneUnsynced_ = false;
+    Reserve();
+    if (&target == file_.get() && backToFile_ && side_) {
+        backToFile_ = false;
+        try {
+            side_->Remove();
+        } catch (const std::exception& e) {
+            ReportError(logs_.err, "SendJournal", e.what());
+        }
+    }
     if (failing_) {
         failing_ = false;
         logs_.err.AddMsg(
             Format("Send buffer journal written again: %d waiting line(s) kept on disk",
                    static_cast<int>(live_.size())));
     }
-    return true;
+    return {};
+}
+
+void SendJournal::Compacting(const std::string& failed) {
+    if (failed.empty()) {
+        compactTold_ = false;
+        return;
+    }
+    lastCompactMs_ = clock_.MonotonicMs();
+    if (compactTold_)
+        return;
+    compactTold_ = true;
+    ReportError(logs_.err, "SendJournal",
+                failed + "; the lines are still appended to the file as it is");
 }
 
 void SendJournal::Fail(const std::string& what) {
@@ -417,7 +711,18 @@ void SendJournal::RetryIfDue() {
     if (clock_.MonotonicMs() - lastTryMs_ < kRetryMs)
         return;
     lastTryMs_ = clock_.MonotonicMs();
-    Rewrite();
+    if (!uncopied_.empty()) {
+        try {
+            const std::string copy = uncopiedFile_->KeepCopy(FileStamp(clock_.Now()), uncopied_);
+            logs_.imp.AddMsg("!! Damaged send buffer journal kept as " + copy);
+            uncopied_.clear();
+        } catch (const std::exception&) {
+            return;
+        }
+    }
+    JournalFile* target = unreadable_ ? side_.get() : file_.get();
+    if (target != nullptr)
+        Rewrite(*target);
 }
 
 }  // namespace korvan

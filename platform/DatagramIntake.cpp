@@ -40,6 +40,16 @@ void DatagramIntake::Turn() {
         }
         Admit();
     }
+    HandleBatch();
+    // The notice of data already waiting is not given again, so the next
+    // turn is asked for here.
+    if (!socketEmpty || !queue_.empty()) {
+        turnPending_ = true;
+        scheduleTurn_();
+    }
+}
+
+void DatagramIntake::HandleBatch() {
     // The datagrams handled in one turn are one batch: answers held back
     // until their lines are on disk share one sync at its end.
     int handled = 0;
@@ -57,12 +67,10 @@ void DatagramIntake::Turn() {
     moreInBatch_ = false;
     if (handled > 0 && onBatchEnd_)
         onBatchEnd_();
-    // The notice of data already waiting is not given again, so the next
-    // turn is asked for here.
-    if (!socketEmpty || !queue_.empty()) {
-        turnPending_ = true;
-        scheduleTurn_();
-    }
+}
+
+void DatagramIntake::HandleQueued() {
+    while (!queue_.empty()) HandleBatch();
 }
 
 void DatagramIntake::Admit() {

@@ -72,6 +72,9 @@ public:
     void OnReadyRead();
     // The turn asked for has come.
     void Continue();
+    // The receiver stops: every datagram read but not yet handled is
+    // handled now, in batches as usual, and nothing more is read.
+    void HandleQueued();
 
     // Called after the last datagram of each turn has been handled.
     void SetBatchEnd(std::function<void()> onBatchEnd) { onBatchEnd_ = std::move(onBatchEnd); }
@@ -89,6 +92,8 @@ public:
 
 private:
     void Turn();
+    // Hands out up to one batch from the queue, then ends the batch.
+    void HandleBatch();
     void Admit();
 
     std::function<bool(Datagram&)> readOne_;

@@ -25,6 +25,9 @@ public:
     // While a datagram is being handled: whether more datagrams read in the
     // same batch follow it before the batch ends.
     virtual bool MoreInBatch() const = 0;
+    // Reads no more datagrams; those read but not yet handed out are handed
+    // out (and their batches ended) before it returns.
+    virtual void StopReading() {}
     // Datagrams read from the socket since it was opened, those dropped
     // before handling included.
     virtual std::uint64_t DatagramsRead() const = 0;

@@ -71,8 +71,6 @@ done
 heading "The setting"
 cp "$BIN/RAZUDovuve" "$WORK/"
 cp -r "$BIN/Wav" "$WORK/"
-mkdir -p "$WORK/run"
-chmod 700 "$WORK/run"
 # Seven settings, one per line: UDP port, serial port, Comm Trouble 1, 2 and 3
 # (minutes; 0 = off), start-up delay (minutes), heartbeat interval (seconds).
 printf '%s\r\nCOM7\r\n1\r\n0\r\n0\r\n0\r\n30\r\n' "$PORT" >"$WORK/RAZUDovuve.ini"
@@ -108,13 +106,9 @@ if [[ -z ${DISPLAY:-} && -z ${WAYLAND_DISPLAY:-} ]]; then
     export QT_QPA_PLATFORM=${QT_QPA_PLATFORM:-offscreen}
     say "Display:         none, the receiver runs on Qt's offscreen platform"
 fi
-# A desktop-session folder of its own, so a receiver already running on this
-# desktop does not count as "the other instance". A Wayland display named
-# relative to the old folder keeps working through its full path.
-if [[ -n ${WAYLAND_DISPLAY:-} && $WAYLAND_DISPLAY != /* && -n ${XDG_RUNTIME_DIR:-} ]]; then
-    export WAYLAND_DISPLAY=$XDG_RUNTIME_DIR/$WAYLAND_DISPLAY
-fi
-(cd "$WORK" && XDG_RUNTIME_DIR="$WORK/run" exec ./RAZUDovuve) >"$WORK/receiver-output.txt" 2>&1 &
+# The receiver's instance lock lies in its own folder, so a receiver already
+# running elsewhere on this desktop does not count as "the other instance".
+(cd "$WORK" && exec ./RAZUDovuve) >"$WORK/receiver-output.txt" 2>&1 &
 RECEIVER_PID=$!
 START=$SECONDS
 ALL_LOG=$WORK/Log/All\ msg/$(date +%Y-%m-%d).log

@@ -13,6 +13,11 @@ packages=(
   clang-format
   # Checks the menu and autostart entries scripts/install.sh writes.
   desktop-file-utils
+  # Traces the receiver's system calls in one end-to-end test (the journal
+  # is synced before each ACK leaves).
+  strace
+  # sd_notify for the receiver run as a systemd service (pkg-config libsystemd).
+  libsystemd-dev
 )
 packages+=("$@")
 

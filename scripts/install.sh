@@ -1,14 +1,24 @@
 #!/usr/bin/env bash
-# Installs the receiver for the user who runs it, like a desktop program.
+# Installs the receiver for the user who runs it, like a desktop program,
+# or as a system service that runs it without a window.
 #
 #   usage: bash scripts/install.sh [--no-autostart] [FOLDER]
+#          bash scripts/install.sh --service [FOLDER]
 #          bash scripts/install.sh --uninstall [FOLDER]
 #
 #   FOLDER          the installation's folder; ~/RAZUDovuve when left out
 #   --no-autostart  no autostart entry (an autostart entry of this
 #                   installation that is already there is removed)
-#   --uninstall     removes the menu entry, the autostart entry and the icon;
-#                   FOLDER and everything in it stay as they are
+#   --service       no desktop entries (this installation's autostart entry
+#                   is removed); instead the systemd unit razudovuve.service
+#                   (docs/systemd/razudovuve.service) for FOLDER and this user
+#                   goes into /etc/systemd/system/ (through sudo), and is
+#                   enabled and started. Run again, it stops the unit, updates
+#                   the program and the unit and starts it again. Where
+#                   systemd is not running the unit is written all the same.
+#   --uninstall     removes the menu entry, the autostart entry and the icon,
+#                   and the unit when it runs this installation; FOLDER and
+#                   everything in it stay as they are
 #
 # Installing builds the receiver in Release into build-release/ (after
 # scripts/deps.sh has installed what is missing) and then
@@ -29,12 +39,17 @@
 #   RAZUDOVUVE_BUILD_DIR  a build folder to take RAZUDovuve, Wav/ and icons/
 #                         from instead of building Release (the tests use
 #                         their own build this way)
+#   RAZUDOVUVE_SYSTEMD_DIR      the units' folder instead of /etc/systemd/system
+#   RAZUDOVUVE_SYSTEMD_RUNTIME  the folder whose presence says systemd runs,
+#                               instead of /run/systemd/system (the tests use
+#                               these two with a stub systemctl)
 #
 # Runs as the receiver's own user, never needs root itself (only
-# scripts/deps.sh asks sudo for packages that are missing), changes nothing
-# outside build-release/, FOLDER and the user's own desktop folders, says what
-# it did, and can be run again: a second run replaces the program and the
-# entries and keeps the data.
+# scripts/deps.sh asks sudo for packages that are missing, and --service for
+# the unit and systemctl), changes nothing outside build-release/, FOLDER,
+# the user's own desktop folders and the unit, says what it did, and can be
+# run again: a second run replaces the program and the entries and keeps the
+# data.
 set -euo pipefail
 export LC_ALL=C
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
@@ -52,12 +67,14 @@ fail() {
 
 MODE=install
 AUTOSTART=1
+SERVICE=0
 FOLDER=
 while (($#)); do
     case $1 in
         --uninstall) MODE=uninstall ;;
         --no-autostart) AUTOSTART=0 ;;
-        -h | --help) sed -n '2,37p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+        --service) SERVICE=1 AUTOSTART=0 ;;
+        -h | --help) sed -n '2,52p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
         -*) echo "install.sh: unknown option $1 (see --help)" >&2; exit 2 ;;
         *)
             [[ -z $FOLDER ]] || { echo "install.sh: only one FOLDER, please" >&2; exit 2; }
@@ -176,6 +193,32 @@ remove_entry() {
     report removed "$file"
 }
 
+# The systemd unit.
+UNIT=razudovuve.service
+UNIT_FILE=${RAZUDOVUVE_SYSTEMD_DIR:-/etc/systemd/system}/$UNIT
+SUDO=
+if [[ $(id -u) -ne 0 ]]; then SUDO=sudo; fi
+systemd_running() { [[ -d ${RAZUDOVUVE_SYSTEMD_RUNTIME:-/run/systemd/system} ]]; }
+# systemctl ARGS...: as root, saying what it runs.
+run_systemctl() {
+    report systemctl "$*"
+    $SUDO systemctl "$@"
+}
+# unit_quote TEXT: TEXT as one quoted word of a unit file, with % (the start
+# of a specifier) doubled and, when $2 is "exec", $ doubled as well.
+unit_quote() {
+    local s=$1
+    s=${s//\\/\\\\}
+    s=${s//\"/\\\"}
+    s=${s//%/%%}
+    if [[ ${2:-} == exec ]]; then s=${s//\$/\$\$}; fi
+    printf '"%s"' "$s"
+}
+# unit_exec FILE: the ExecStart line of an installed unit.
+unit_exec() {
+    sed -n 's/^ExecStart=//p' "$1" | head -n 1
+}
+
 # --------------------------------------------------------------------------
 if [[ $MODE == uninstall ]]; then
     FOLDER=$(realpath -m "$FOLDER")
@@ -196,6 +239,17 @@ if [[ $MODE == uninstall ]]; then
         done
         ((found)) || report "not there" "$ICONS/*/apps/$ICON.png"
     fi
+    UNIT_EXEC="$(unit_quote "$FOLDER/$NAME" exec) --service"
+    if [[ ! -e $UNIT_FILE ]]; then
+        report "not there" "$UNIT_FILE"
+    elif [[ $(unit_exec "$UNIT_FILE") != "$UNIT_EXEC" ]]; then
+        report left "$UNIT_FILE (it runs $(unit_exec "$UNIT_FILE"), another installation)"
+    else
+        if systemd_running; then run_systemctl disable --now "$UNIT"; fi
+        $SUDO rm -f "$UNIT_FILE"
+        report removed "$UNIT_FILE"
+        if systemd_running; then run_systemctl daemon-reload; fi
+    fi
     say "Kept $FOLDER and everything in it (program, database, settings, logs,"
     say "ports/); delete it by hand once its data is no longer needed."
     exit 0
@@ -204,7 +258,23 @@ fi
 # --------------------------------------------------------------------------
 [[ ! -e $FOLDER || -d $FOLDER ]] || fail "$FOLDER is there but not a folder"
 FOLDER=$(realpath -m "$FOLDER")
-refuse_if_running "$FOLDER/$NAME"
+UNIT_EXEC="$(unit_quote "$FOLDER/$NAME" exec) --service"
+# The service of this installation is stopped for the update (it starts
+# again at the end); a window of it is not.
+stop_own_service() {
+    if ((SERVICE)) && [[ -e $UNIT_FILE ]] && systemd_running &&
+        [[ $(unit_exec "$UNIT_FILE") == "$UNIT_EXEC" ]]; then
+        # Anything else running this program (a window) is refused first,
+        # so the service is not left stopped by a failed update.
+        local main others
+        main=$(systemctl show -p MainPID --value "$UNIT" 2>/dev/null || true)
+        others=$(running_pids "$FOLDER/$NAME" | grep -vx "${main:-0}" | tr '\n' ' ' || true)
+        [[ -z $others ]] || fail "$FOLDER/$NAME is running (process ${others% }) besides the service; close it first, then install again"
+        say "Stopping the service for the update"
+        run_systemctl stop "$UNIT"
+    fi
+}
+if [[ -z ${RAZUDOVUVE_BUILD_DIR:-} ]]; then refuse_if_running "$FOLDER/$NAME"; fi
 
 if [[ -n ${RAZUDOVUVE_BUILD_DIR:-} ]]; then
     BUILD=$(realpath "$RAZUDOVUVE_BUILD_DIR")
@@ -243,13 +313,13 @@ for f in "$BUILD"/Wav/*.wav; do
 done
 # Checked again right before the executable changes: the build may have
 # taken a while.
+stop_own_service
 refuse_if_running "$FOLDER/$NAME"
 put_file "$BUILD/$NAME" "$FOLDER/$NAME" 0750
 for f in "$NAME.db" "$NAME.ini" Log ports; do
     if [[ -e $FOLDER/$f || -L $FOLDER/$f ]]; then report kept "$FOLDER/$f"; fi
 done
 
-say "Desktop entries and icon"
 EXEC=$(exec_value "$FOLDER/$NAME")
 # desktop_entry EXTRA: the entry's text; EXTRA is added at its end. Its
 # Version is that of the entry format (1.4 is what every current validator
@@ -281,20 +351,26 @@ put_entry() {
     put_text "$1" "$(desktop_entry "$2")"$'\n'
     if [[ -n $old && $old != "$EXEC" ]]; then report "" "(it started $old until now)"; fi
 }
-put_entry "$MENU_ENTRY" ""
-if ((AUTOSTART)); then
-    put_entry "$AUTOSTART_ENTRY" "X-GNOME-Autostart-enabled=true"
-else
+if ((SERVICE)); then
+    say "No desktop entries: the service runs the receiver, also without a login"
     remove_entry "$AUTOSTART_ENTRY" "$EXEC" || true
-fi
-for f in "$BUILD"/icons/hicolor/*/apps/"$ICON".png; do
-    size=$(basename "$(dirname "$(dirname "$f")")")
-    mkdir -p "$ICONS/$size/apps"
-    put_file "$f" "$ICONS/$size/apps/$ICON.png" 0644
-done
-# A user icon cache that is there would hide a new icon until refreshed.
-if [[ -f $ICONS/icon-theme.cache ]] && command -v gtk-update-icon-cache >/dev/null; then
-    gtk-update-icon-cache -q -t -f "$ICONS" || true
+else
+    say "Desktop entries and icon"
+    put_entry "$MENU_ENTRY" ""
+    if ((AUTOSTART)); then
+        put_entry "$AUTOSTART_ENTRY" "X-GNOME-Autostart-enabled=true"
+    else
+        remove_entry "$AUTOSTART_ENTRY" "$EXEC" || true
+    fi
+    for f in "$BUILD"/icons/hicolor/*/apps/"$ICON".png; do
+        size=$(basename "$(dirname "$(dirname "$f")")")
+        mkdir -p "$ICONS/$size/apps"
+        put_file "$f" "$ICONS/$size/apps/$ICON.png" 0644
+    done
+    # A user icon cache that is there would hide a new icon until refreshed.
+    if [[ -f $ICONS/icon-theme.cache ]] && command -v gtk-update-icon-cache >/dev/null; then
+        gtk-update-icon-cache -q -t -f "$ICONS" || true
+    fi
 fi
 
 # --------------------------------------------------------------------------
@@ -341,6 +417,45 @@ else
     done
 fi
 
+# --------------------------------------------------------------------------
+if ((SERVICE)); then
+    say "Service"
+    # The unit of docs/systemd/ with this installation's folder and user.
+    unit_text() {
+        local line
+        printf '# %s %s in %s, written by scripts/install.sh --service.\n' "$NAME" "$VERSION" "$FOLDER"
+        while IFS= read -r line; do
+            case $line in
+                ExecStart=*) line="ExecStart=$UNIT_EXEC" ;;
+                User=*) line="User=$USER_NAME" ;;
+                ReadWritePaths=*) line="ReadWritePaths=$(unit_quote "$FOLDER") -/run/lock" ;;
+            esac
+            printf '%s\n' "$line"
+        done <"$ROOT/docs/systemd/$UNIT"
+    }
+    tmp=$(mktemp)
+    TMP_FILES+=("$tmp")
+    unit_text >"$tmp"
+    if [[ -f $UNIT_FILE ]] && cmp -s "$tmp" "$UNIT_FILE"; then
+        report unchanged "$UNIT_FILE"
+    else
+        verb=installed
+        if [[ -e $UNIT_FILE ]]; then verb=replaced; fi
+        $SUDO mkdir -p "$(dirname "$UNIT_FILE")"
+        $SUDO install -m 0644 "$tmp" "$UNIT_FILE"
+        report "$verb" "$UNIT_FILE"
+    fi
+    if systemd_running; then
+        run_systemctl daemon-reload
+        run_systemctl enable "$UNIT"
+        run_systemctl start "$UNIT"
+        say "  state: systemctl status razudovuve; messages: journalctl -u razudovuve"
+    else
+        say "  systemd is not running here: the unit is written, not enabled or started;"
+        say "  where systemd runs: sudo systemctl daemon-reload && sudo systemctl enable --now $UNIT"
+    fi
+fi
+
 PORT=33665
 if [[ -f $FOLDER/$NAME.ini ]]; then
     p=$(head -n 1 "$FOLDER/$NAME.ini" | tr -d '\r ')
@@ -349,4 +464,8 @@ fi
 say "Firewall"
 say "  units reach the receiver on UDP port $PORT: admit it from the units' network"
 say "  only (the README's section \"Security\" has an example)"
-say "Done: \"Korvan GPRS Module\" is in the desktop's menu$( ((AUTOSTART)) && printf ' and starts after login')."
+if ((SERVICE)); then
+    say "Done: the service $UNIT runs $FOLDER/$NAME --service."
+else
+    say "Done: \"Korvan GPRS Module\" is in the desktop's menu$( ((AUTOSTART)) && printf ' and starts after login')."
+fi

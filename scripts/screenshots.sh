@@ -48,7 +48,7 @@ if [ "${1:-}" = "--on-display" ]; then
     }
     trap cleanup EXIT
 
-    # The single-instance marker lives in this run's own runtime folder.
+    # A runtime folder of this run's own, for Qt.
     export XDG_RUNTIME_DIR=$WORK/run
     mkdir -p -m 700 "$XDG_RUNTIME_DIR"
 

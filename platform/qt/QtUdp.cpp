@@ -53,7 +53,7 @@ QtUdpSocket::QtUdpSocket(std::uint16_t port, DatagramHandler handler,
                       this,
                       [this] {
                           intake_.Continue();
-                          if (!intake_.TurnPending())
+                          if (!intake_.TurnPending() && !stopped_)
                               readable_->setEnabled(true);
                       },
                       Qt::QueuedConnection);
@@ -94,6 +94,13 @@ QtUdpSocket::~QtUdpSocket() {
         ::close(readFd_);
 }
 
+void QtUdpSocket::StopReading() {
+    // A turn already asked for reads nothing and wakes no notifier.
+    stopped_ = true;
+    readable_->setEnabled(false);
+    intake_.HandleQueued();
+}
+
 int QtUdpSocket::ReceiveBufferSize() const {
     int size = 0;
     socklen_t len = sizeof size;
@@ -102,6 +109,8 @@ int QtUdpSocket::ReceiveBufferSize() const {
 }
 
 bool QtUdpSocket::ReadOne(DatagramIntake::Datagram& d) {
+    if (stopped_)
+        return false;
     if (taken_ == read_) {
         taken_ = read_ = 0;
         for (std::size_t i = 0; i < messages_.size(); ++i) {

@@ -39,6 +39,7 @@ public:
     std::uint16_t LocalPort() const override;
     bool MoreInBatch() const override { return intake_.MoreInBatch(); }
     std::uint64_t DatagramsRead() const override { return intake_.Read(); }
+    void StopReading() override;
     int ReceiveBufferSize() const;
     const DatagramIntake& Intake() const { return intake_; }
 
@@ -64,6 +65,7 @@ private:
     std::array<sockaddr_in, kReadAtOnce> senders_{};
     int read_ = 0;   // datagrams the last call took
     int taken_ = 0;  // of them handed out
+    bool stopped_ = false;
     DatagramIntake intake_;
 };
 

@@ -7,6 +7,7 @@
 #include <system_error>
 
 #include "base/Log.h"
+#include "fakes/FakeDiskSpace.h"
 #include "fakes/FakeScheduler.h"
 #include "fakes/FakeViews.h"
 #include "fakes/TempDir.h"
@@ -173,6 +174,43 @@ TEST_F(LogTest, UncreatableFolderIsAnOutageOfItsOwnChannelToo) {
     EXPECT_TRUE(ch.errLed.IsBlinking());
     EXPECT_TRUE(ch.err.FileFailing());
     EXPECT_TRUE(ch.all.FileFailing());
+}
+
+// Below the floor no log file grows while memos, LEDs and parents go on;
+// the pause and its end are told once each, and the disk is looked at at
+// most once a second.
+TEST_F(LogTest, DiskBelowTheFloorPausesTheFilesOnly) {
+    FakeDiskSpace disk;
+    LogDiskFloor floor(clock, disk, dir.Path() + "Log", std::uint64_t{64} << 20);
+    for (LogChannel* c : {&ch.all, &ch.imp, &ch.err}) c->SetDiskFloor(&floor);
+    ch.imp.AddMsg("before");
+    disk.space.freeBytes = std::uint64_t{10} << 20;
+    ch.imp.AddMsg("same second");  // not looked at again yet
+    clock.Advance(1000);
+    ch.imp.AddMsg("low 1");
+    ch.err.AddMsg("low 2");
+    clock.Advance(5000);
+    ch.imp.AddMsg("low 3");
+    disk.space.freeBytes = std::uint64_t{64} << 20;
+    clock.Advance(1000);
+    ch.imp.AddMsg("after");
+
+    const std::string where = " free on the disk holding " + dir.Path() + "Log";
+    const std::string paused = "!! Log files paused: 10.0 MiB" + where +
+                               ", below the 64.0 MiB kept for the send journal; alarms are still "
+                               "received and sent";
+    const std::string resumed = "Log files written again: 64.0 MiB" + where;
+    EXPECT_EQ(4, disk.queries);
+    EXPECT_EQ((std::vector<std::string>{"before", "same second", "low 1", "low 3", "after"}),
+              ch.Imp());
+    EXPECT_EQ((std::vector<std::string>{paused, "low 2", resumed}), ch.Err());
+    EXPECT_EQ(8u, ch.All().size());
+    EXPECT_EQ(
+        "2026.12.08 10:30:00 - before\r\n2026.12.08 10:30:00 - same second\r\n"
+        "2026.12.08 10:30:07 - after\r\n",
+        dir.Read("Log/Imp_msg.log"));
+    EXPECT_EQ("2026.12.08 10:30:07 - " + resumed + "\r\n", dir.Read("Log/Errors.log"));
+    EXPECT_TRUE(ch.errLed.IsBlinking());
 }
 
 TEST_F(LogTest, ReportErrorFormatsOnErrorsChannel) {

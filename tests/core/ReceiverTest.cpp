@@ -4,6 +4,7 @@
 #include <filesystem>
 
 #include "device/Codec.h"
+#include "device/MessageProcessor.h"
 #include "fakes/ReceiverRig.h"
 #include "fakes/TestLogChannels.h"
 #include "monitoring/SendBuffer.h"
@@ -223,6 +224,20 @@ TEST_F(ReceiverTest, CloseQuestionDependsOnWaitingLines) {
     EXPECT_TRUE(r->ConfirmClose());
     EXPECT_NE(std::string::npos,
               rig.dir.Read("Log/All msg/2026-12-08.log").find(" - Application closed\r\n\r\n"));
+}
+
+// A stop (SIGTERM) while the close question is open closes once: the
+// question then closes without logging again, the UDP endpoint is closed
+// and the waiting alarm line stays in the journal.
+TEST_F(ReceiverTest, StopWhileTheCloseQuestionIsOpenClosesOnce) {
+    Create();
+    rig.Receive(kEvent);
+    rig.dialogs.whileOpen = [&] { r->Stop(); };
+    EXPECT_TRUE(r->ConfirmClose());
+    EXPECT_EQ(nullptr, r->Processor().UdpEndpoint());
+    const Lines all = rig.All();
+    EXPECT_EQ(1, std::count(all.begin(), all.end(), "Application closed"));
+    EXPECT_NE(std::string::npos, rig.dir.Read("RAZUDovuve.journal").find(kEventLine));
 }
 
 // An "@" a unit puts into its account makes no heartbeat of its alarm: the

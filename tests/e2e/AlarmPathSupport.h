@@ -214,11 +214,12 @@ struct LinkSettings {
 
 // A settings file naming COM7, ports/COM7 linked to the pseudo-terminal, and
 // a start that waits until the UDP endpoint listens. Returns the port.
-inline std::uint16_t StartLinked(Receiver& r, PtyPeer& pty, const LinkSettings& s = {}) {
+inline std::uint16_t StartLinked(Receiver& r, PtyPeer& pty, const LinkSettings& s = {},
+                                 const StartOptions& options = {}) {
     const std::uint16_t port = FreeUdpPort();
     r.WriteSettings(port, "COM7", s.trouble1, s.trouble2, s.trouble3, s.delay, s.ping);
     r.LinkPort("COM7", pty.SlaveName());
-    r.Start();
+    r.Start(options);
     const bool up = r.WaitAllLog("UDP Server Listen Port " + std::to_string(port));
     EXPECT_TRUE(up) << r.AllLog() << r.ErrLog() << r.Stderr();
     EXPECT_NE(std::string::npos, r.AllLog().find("Serial Port COM7 opened"))

@@ -107,12 +107,13 @@ protected:
         return dataHome + "/icons/hicolor/" + s + "x" + s + "/apps/razudovuve.png";
     }
 
-    Result Script(std::vector<std::string> args) {
+    Result Script(std::vector<std::string> args, Env env = {}) {
         args.insert(args.begin(), {"bash", KORVAN_SOURCE_DIR "/scripts/install.sh"});
-        return RunProgram(args, {{"HOME", home.Path()},
+        env.insert(env.begin(), {{"HOME", home.Path()},
                                  {"XDG_DATA_HOME", dataHome},
                                  {"XDG_CONFIG_HOME", configHome},
                                  {"RAZUDOVUVE_BUILD_DIR", buildDir}});
+        return RunProgram(args, env);
     }
 };
 
@@ -206,6 +207,49 @@ TEST_F(InstallE2E, EntriesPassDesktopFileValidate) {
         const Result v = RunProgram({"desktop-file-validate", path});
         EXPECT_EQ(0, v.status) << path << "\n" << v.output;
     }
+}
+
+// The service installation with systemctl stubbed: it records its calls,
+// and a folder of the test's stands for the one systemd runs from.
+TEST_F(InstallE2E, ServiceWritesTheUnitStartsItUpdatesItAndUninstallRemovesIt) {
+    ASSERT_EQ(0, Script({folder}).status);  // a desktop installation first
+    const std::string stubs = home.Path() + "stubs", calls = home.Path() + "calls";
+    const std::string unit = home.Path() + "units/razudovuve.service";
+    WriteFile(stubs + "/systemctl", "#!/bin/sh\necho \"$*\" >>\"" + calls + "\"\n");
+    ::chmod((stubs + "/systemctl").c_str(), 0755);
+    fs::create_directories(home.Path() + "systemd-runs");
+    Env env{{"PATH", stubs + ":" + std::getenv("PATH")},
+            {"RAZUDOVUVE_SYSTEMD_DIR", home.Path() + "units"},
+            {"RAZUDOVUVE_SYSTEMD_RUNTIME", home.Path() + "systemd-runs"}};
+    const auto run = [&](std::vector<std::string> args, const std::string& expectedCalls) {
+        fs::remove(calls);
+        const Result r = Script(std::move(args), env);
+        EXPECT_EQ(0, r.status) << r.output;
+        EXPECT_EQ(expectedCalls, ReadFile(calls)) << r.output;
+        return r.output;
+    };
+
+    const std::string start =
+        "daemon-reload\nenable razudovuve.service\nstart razudovuve.service\n";
+    EXPECT_NE(std::string::npos, run({"--service", folder}, start).find("removed"));
+    EXPECT_FALSE(fs::exists(autostartEntry));
+    const std::string text = ReadFile(unit);
+    EXPECT_EQ("\"" + exe + "\" --service", EntryValue(text, "ExecStart"));
+    EXPECT_EQ("\"" + fs::weakly_canonical(folder).string() + "\" -/run/lock",
+              EntryValue(text, "ReadWritePaths"));
+    EXPECT_EQ(RunProgram({"id", "-un"}).output, EntryValue(text, "User") + "\n");
+    if (RunProgram({"sh", "-c", "command -v systemd-analyze"}).status != 0)
+        std::printf("systemd-analyze is not installed: the unit is not verified\n");
+    else
+        EXPECT_EQ(0, RunProgram({"systemd-analyze", "verify", unit}).status);
+    run({"--service", folder},
+        "show -p MainPID --value razudovuve.service\nstop razudovuve.service\n" + start);
+    env.back().second = home.Path() + "no-systemd";
+    EXPECT_NE(std::string::npos, run({"--service", folder}, "").find("systemd is not running"));
+    EXPECT_EQ(text, ReadFile(unit));
+    env.back().second = home.Path() + "systemd-runs";
+    run({"--uninstall", folder}, "disable --now razudovuve.service\ndaemon-reload\n");
+    EXPECT_FALSE(fs::exists(unit));
 }
 
 TEST(VersionE2E, PrintsTheVersionAndTouchesNothing) {

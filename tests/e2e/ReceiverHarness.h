@@ -30,6 +30,7 @@
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace e2e {
@@ -237,6 +238,18 @@ struct StartOptions {
     // dropped and the receiver is executed; false aborts the start with the
     // exit code 126 (for example: a mount that is not allowed here).
     std::function<bool()> prepare;
+    // Started under this program with the receiver's path appended to its
+    // arguments (strace, say), in a process group of its own that Kill ends
+    // as a whole.
+    std::vector<std::string> wrapper;
+    // Started outside any desktop session: XDG_RUNTIME_DIR unset.
+    bool noRuntimeDir = false;
+    // Arguments after the program's name ("--service").
+    std::vector<std::string> args;
+    // No display of any kind (no QT_QPA_PLATFORM, DISPLAY or WAYLAND_DISPLAY).
+    bool noDisplay = false;
+    // More environment for the receiver (NOTIFY_SOCKET, WATCHDOG_USEC).
+    std::vector<std::pair<std::string, std::string>> env;
 };
 
 // One installation of the receiver in a fresh folder.
@@ -258,10 +271,11 @@ public:
     // the harness's own temporary folder.
     struct Installed {
         std::string dir;
+        std::string runtimeDir = "";  // empty: a desktop session of its own
     };
     explicit Receiver(const Installed& installed) {
         dir_ = installed.dir.ends_with('/') ? installed.dir : installed.dir + "/";
-        runtimeDir_ = folder_.Path() + "run";
+        runtimeDir_ = installed.runtimeDir.empty() ? folder_.Path() + "run" : installed.runtimeDir;
         std::filesystem::create_directories(runtimeDir_);
         ::chmod(runtimeDir_.c_str(), 0700);
     }
@@ -292,7 +306,10 @@ public:
             if (runtimeDir_.rfind(dir_, 0) != 0)
                 ChownTree(runtimeDir_, kNobodyUid, kNobodyGid);
         }
+        group_ = !options.wrapper.empty();
         pid_ = ::fork();
+        if (group_)
+            ::setpgid(pid_ > 0 ? pid_ : 0, 0);  // both sides: no race with Kill
         if (pid_ != 0)
             return;
         const int err = ::open(stderrPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
@@ -315,12 +332,23 @@ public:
                 ::_exit(125);
             ::setenv("HOME", dir_.c_str(), 1);
         }
-        ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
-        ::setenv("XDG_RUNTIME_DIR", runtimeDir_.c_str(), 1);
+        options.noDisplay ? ::unsetenv("QT_QPA_PLATFORM")
+                          : ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
+        ::unsetenv("WAYLAND_DISPLAY");
+        if (options.noRuntimeDir)
+            ::unsetenv("XDG_RUNTIME_DIR");
+        else
+            ::setenv("XDG_RUNTIME_DIR", runtimeDir_.c_str(), 1);
         ::setenv("TZ", "UTC", 1);
         ::unsetenv("DISPLAY");
-        const std::string exe = dir_ + "RAZUDovuve";
-        ::execl(exe.c_str(), exe.c_str(), static_cast<char*>(nullptr));
+        for (const auto& [name, value] : options.env) ::setenv(name.c_str(), value.c_str(), 1);
+        std::string exe = dir_ + "RAZUDovuve";
+        std::vector<char*> argv;
+        for (const std::string& a : options.wrapper) argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(exe.data());
+        for (const std::string& a : options.args) argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        ::execvp(argv[0], argv.data());
         ::_exit(127);
     }
     bool Running() {
@@ -342,7 +370,7 @@ public:
     int ExitStatus() const { return exitStatus_; }
     void Kill(int sig = SIGKILL) {
         if (pid_ > 0) {
-            ::kill(pid_, sig);
+            ::kill(group_ ? -pid_ : pid_, sig);
             int status = 0;
             ::waitpid(pid_, &status, 0);
             exitStatus_ = status;
@@ -381,6 +409,7 @@ private:
     std::string runtimeDir_;
     std::string stderrPath_;
     pid_t pid_ = -1;
+    bool group_ = false;
     int exitStatus_ = 0;
 };
 

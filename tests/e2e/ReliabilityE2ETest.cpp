@@ -63,7 +63,9 @@ struct Copy {
     pid_t pid = -1;
     std::string stderrPath;
 
-    void Launch(const Receiver& r, const std::string& name, int gateRead, int gateWrite) {
+    // `session`: the desktop session's runtime folder; empty: none.
+    void Launch(const Receiver& r, const std::string& name, int gateRead, int gateWrite,
+                const std::string& session) {
         stderrPath = r.Dir() + name;
         pid = ::fork();
         if (pid != 0)
@@ -79,7 +81,10 @@ struct Copy {
         }
         ::close_range(3, ~0U, 0);
         ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
-        ::setenv("XDG_RUNTIME_DIR", r.RuntimeDir().c_str(), 1);
+        if (session.empty())
+            ::unsetenv("XDG_RUNTIME_DIR");
+        else
+            ::setenv("XDG_RUNTIME_DIR", session.c_str(), 1);
         ::setenv("TZ", "UTC", 1);
         ::unsetenv("DISPLAY");
         const std::string exe = r.Dir() + "RAZUDovuve";
@@ -99,9 +104,10 @@ struct Copy {
 
 }  // namespace
 
-// Copies of one installation started at the same moment, round after round:
-// exactly one runs, holds the serial line and writes to the folder; every
-// other one shows the warning and touches nothing.
+// Copies of one installation started at the same moment, round after round,
+// each from a desktop session of its own or from none: exactly one runs,
+// holds the serial line and writes to the folder; every other one shows the
+// warning and touches nothing.
 TEST(ReliabilityE2E, CopiesStartedTogetherRunExactlyOneWhichHoldsTheSerialLine) {
     for (int round = 0; round < 5; ++round) {
         SCOPED_TRACE("round " + std::to_string(round));
@@ -115,9 +121,12 @@ TEST(ReliabilityE2E, CopiesStartedTogetherRunExactlyOneWhichHoldsTheSerialLine) 
         int gate[2];
         ASSERT_EQ(0, ::pipe(gate));
         std::vector<Copy> started(static_cast<std::size_t>(copies));
-        for (int i = 0; i < copies; ++i)
+        for (int i = 0; i < copies; ++i) {
+            const std::string session = r.RuntimeDir() + std::to_string(i);
+            std::filesystem::create_directories(session);
             started[static_cast<std::size_t>(i)].Launch(r, "stderr" + std::to_string(i) + ".txt",
-                                                        gate[0], gate[1]);
+                                                        gate[0], gate[1], i == 1 ? "" : session);
+        }
         ::close(gate[1]);  // all released at once
         ::close(gate[0]);
 
@@ -176,7 +185,7 @@ TEST(ReliabilityE2E, CopiesStartedTogetherRunExactlyOneWhichHoldsTheSerialLine) 
             int gate2[2];
             ASSERT_EQ(0, ::pipe(gate2));
             Copy late;
-            late.Launch(r, "stderr-late.txt", gate2[0], gate2[1]);
+            late.Launch(r, "stderr-late.txt", gate2[0], gate2[1], r.RuntimeDir());
             ::close(gate2[1]);
             ::close(gate2[0]);
             EXPECT_TRUE(WaitFor([&] { return late.Warned(); }, 20000)) << late.Stderr();

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <deque>
+#include <functional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -58,6 +59,8 @@ public:
     void Warning(const std::string& text) override { shown.push_back("W:" + text); }
     bool Confirm(const std::string& text) override {
         shown.push_back("Q:" + text);
+        if (whileOpen)
+            whileOpen();
         if (confirmAnswers.empty())
             return false;
         const bool a = confirmAnswers.front();
@@ -80,6 +83,8 @@ public:
 
     std::vector<std::string> shown;
     std::deque<bool> confirmAnswers;
+    // Runs while a question is open, as the event loop would.
+    std::function<void()> whileOpen;
     std::deque<std::pair<bool, std::string>> inputAnswers;
 };
 

@@ -13,6 +13,7 @@
 #include "fakes/FakeViews.h"
 #include "fakes/TempDir.h"
 #include "fakes/TestLogChannels.h"
+#include "monitoring/SendJournal.h"
 
 namespace korvan {
 
@@ -36,13 +37,15 @@ struct ReceiverRig {
     FakeLedView ledImp, ledErr;
     FakeReceiverView view;
     FakeDiskSpace disk;
+    // The send journal's files; empty: the files in the folder.
+    std::function<std::unique_ptr<JournalFile>(const std::string& path)> journalFiles;
     std::unique_ptr<Receiver> receiver;
 
     // Builds the core; `start` runs its start-up sequence too.
     Receiver& Create(bool start = true) {
         receiver = std::make_unique<Receiver>(
             ReceiverPlatform{clock, clock, dialogs, sound, udp, serial, memoAll, memoImp, memoErr,
-                             ledImp, ledErr, view, dir.Path(), &disk});
+                             ledImp, ledErr, view, dir.Path(), &disk, journalFiles});
         if (start)
             receiver->Start();
         return *receiver;

@@ -9,6 +9,8 @@
 #include <system_error>
 #include <vector>
 
+#include "base/Format.h"
+#include "fakes/FakeJournalFile.h"
 #include "fakes/FakeLineOutput.h"
 #include "fakes/FakeScheduler.h"
 #include "fakes/TestLogChannels.h"
@@ -59,7 +61,12 @@ public:
         Check();
         real_->Sync();
     }
-    void MoveTo(const std::string& path) override { real_->MoveTo(path); }
+    void Reserve(std::size_t bytes) override { real_->Reserve(bytes); }
+    bool AtPath() override { return real_->AtPath(); }
+    std::string KeepCopy(const std::string& stamp, const std::string& bytes) override {
+        return real_->KeepCopy(stamp, bytes);
+    }
+    void Remove() override { real_->Remove(); }
 
     bool full = false;
     int syncs = 0;
@@ -176,24 +183,34 @@ TEST_F(SendJournalTest, ATornLastRecordIsLeftOut) {
     }
 }
 
-// A journal that cannot be read is put aside with the date in its name and
-// told; the lines before the damage are kept, and the start goes on with a
-// journal that works.
-TEST_F(SendJournalTest, AJournalThatCannotBeReadIsMovedAside) {
+// A damaged journal is copied aside with the date in its name and told; every
+// line outside the damage is kept, and the start goes on with a journal that
+// works. A second copy in the same second gets a name of its own.
+TEST_F(SendJournalTest, ADamagedJournalIsCopiedAsideAndItsGoodLinesKept) {
     struct Case {
         const char* name;
         bool garbage;  // else one byte inside the second of three records is changed
         Lines kept;
         std::string why;
+        std::string told;
     };
     const Case cases[] = {
-        {"garbage", true, {}, "no journal header"},
-        {"damage before the end", false, {kL1}, "damaged record at byte 43 of 113"},
+        {"garbage",
+         true,
+         {},
+         "300 byte(s) in 1 place(s) skipped, up to 9 line(s) lost; 0",
+         "300 byte(s) skipped, up to 9 line(s) lost, 0"},
+        {"damage before the end",
+         false,
+         {kL1, kL3},
+         "35 byte(s) in 1 place(s) skipped, up to 1 line(s) lost; 1",
+         "35 byte(s) skipped, up to 1 line(s) lost, 1"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         std::filesystem::remove(path);
         std::filesystem::remove(aside);
+        std::filesystem::remove(path + ".2026-12-08_10-30-00.1.bad");
         logs.ClearMemos();
         std::string data;
         if (c.garbage) {
@@ -212,10 +229,11 @@ TEST_F(SendJournalTest, AJournalThatCannotBeReadIsMovedAside) {
         auto j = Open();
         EXPECT_EQ(c.kept, restored);
         EXPECT_EQ(data, ReadWhole(aside));
-        EXPECT_EQ(Lines{"!! Send buffer journal could not be read, moved aside as " + aside},
+        EXPECT_EQ(Lines{"!! Send buffer journal was damaged: " + c.told +
+                        " line(s) after the damage restored; kept as " + aside},
                   logs.Imp());
         EXPECT_EQ(Lines{"ERR in RestoreSendBuffer, Error Msg: Send buffer journal " + path +
-                        " is damaged: " + c.why},
+                        " is damaged: " + c.why + " line(s) after the damage restored"},
                   logs.Err());
         EXPECT_TRUE(logs.errLed.IsBlinking());
         j->Add(kL3);
@@ -223,6 +241,11 @@ TEST_F(SendJournalTest, AJournalThatCannotBeReadIsMovedAside) {
         Lines after = c.kept;
         after.push_back(kL3);
         EXPECT_EQ(after, RestoredByNextStart());
+        // The same damage again within the second: the first copy stays.
+        WriteWhole(path, data + "x");
+        Open();
+        EXPECT_EQ(data, ReadWhole(aside));
+        EXPECT_EQ(data + "x", ReadWhole(path + ".2026-12-08_10-30-00.1.bad"));
     }
 }
 
@@ -324,6 +347,134 @@ TEST_F(SendJournalTest, TheSendBufferKeepsWhatItHasNotDelivered) {
     EXPECT_EQ((Lines{"1077           @    ", kL3}), buffer.Lines());
     EXPECT_EQ(Lines{"Send buffer restored: 1 line(s) waiting from the last run"}, logs.Imp());
     EXPECT_EQ("Restored: " + kL3, logs.All().back());
+}
+
+// A journal on in-memory files holding `bytes` (and `side` in the side file).
+struct FakeJournals {
+    std::unique_ptr<SendJournal> Make(const std::string& bytes, const std::string& sides = "") {
+        auto f = std::make_unique<FakeJournalFile>(), s = std::make_unique<FakeJournalFile>("j.2");
+        file = f.get(), side = s.get();
+        file->bytes = bytes, side->bytes = sides;
+        return std::make_unique<SendJournal>(std::move(f), clock, logs.Channels(), std::move(s));
+    }
+    // The lines a start restores.
+    Lines Restored(const std::string& bytes, const std::string& sides = "", int failRead = 0) {
+        auto j = Make(bytes, sides);
+        file->failRead = failRead;
+        Lines out;
+        for (const auto& [id, line] : j->Restore()) out.push_back(line);
+        return out;
+    }
+    FakeScheduler clock;
+    TestLogChannels logs{clock, clock};
+    FakeJournalFile* file = nullptr;
+    FakeJournalFile* side = nullptr;
+};
+
+// Ten lines of 35-byte records after the 8-byte header.
+std::string Ten(Lines* lines) {
+    FakeJournals fj;
+    auto j = fj.Make("");
+    j->Restore();
+    for (int i = 0; i < 10; ++i) j->Add(lines->emplace_back(Format("5077 181234E1300100%d", i)));
+    return fj.file->bytes;
+}
+
+// Damage costs only the records it hits; where no copy of the damaged file
+// can be kept it is left exactly as it is until one can.
+TEST(SendJournalDamageTest, OnlyTheDamagedRecordsAreLost) {
+    Lines ten;
+    const std::string good = Ten(&ten);
+    struct Case {
+        const char* name;
+        std::size_t at;  // this byte set to 0xFF, or the file cut here when `cut`
+        bool cut;
+        int lost;  // line, -1: none
+        int failCopy;
+    };
+    const Case cases[] = {
+        {"length beyond any line at 35 %", 8 + 3 * 35 + 10, false, 3, 0},
+        {"checksum at 70 %", 8 + 6 * 35 + 33, false, 6, 0},
+        {"kind of the first record", 8, false, 0, 0},
+        {"header", 2, false, -1, 0},
+        {"torn tail", good.size() - 5, true, 9, 0},
+        {"no room for a copy", 8 + 4 * 35 + 20, false, 4, -1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::string bytes = good.substr(0, c.cut ? c.at : good.size());
+        if (!c.cut)
+            bytes[c.at] = static_cast<char>(0xFF);
+        Lines kept = ten;
+        if (c.lost >= 0)
+            kept.erase(kept.begin() + c.lost);
+        FakeJournals fj;
+        auto j = fj.Make(bytes);
+        fj.file->failCopy = c.failCopy;
+        Lines restored;
+        for (const auto& [id, line] : j->Restore()) restored.push_back(line);
+        EXPECT_EQ(kept, restored);
+        EXPECT_EQ(c.cut ? 0u : 1u, fj.logs.Imp().size());
+        EXPECT_EQ(c.cut || c.failCopy != 0 ? Lines{} : Lines{bytes}, fj.file->copies);
+        EXPECT_EQ(c.failCopy != 0, fj.file->bytes == bytes);
+        fj.file->failCopy = 0;
+        fj.clock.Advance(SendJournal::kRetryMs);
+        j->Sync();
+        EXPECT_EQ(c.cut ? Lines{} : Lines{bytes}, fj.file->copies);
+        EXPECT_EQ(kept, FakeJournals().Restored(fj.file->bytes));
+    }
+}
+
+// A read error is tried again at once; a journal that still cannot be read is
+// left alone, new lines go to the side file, and once it reads its lines go
+// ahead of them, in the buffer as in the file. A start restores both files.
+TEST(SendJournalDamageTest, AnUnreadableJournalIsLeftAloneAndItsLinesComeFirstOnceItReads) {
+    Lines all;
+    const std::string good = Ten(&all);
+    all.push_back(kL1);
+    EXPECT_EQ(Lines(all.begin(), all.end() - 1),
+              FakeJournals().Restored(good, "", SendJournal::kReadTries - 1));
+    FakeJournals fj;
+    auto j = fj.Make(good);
+    fj.file->failRead = -1;
+    FakeLineOutput link(fj.clock);
+    SendBuffer buffer(link, fj.clock, fj.clock, fj.logs.Channels(), j.get());
+    EXPECT_EQ(0, buffer.RestoreFromJournal());
+    const std::uint64_t id = buffer.QueueLine(kL1);
+    buffer.Commit();
+    EXPECT_TRUE(j->Durable(id));
+    EXPECT_EQ(good, fj.file->bytes);  // never written while it cannot be read
+    EXPECT_EQ(all, FakeJournals().Restored(good, fj.side->synced));
+
+    fj.file->failRead = 0;
+    fj.clock.Advance(SendJournal::kRetryMs);
+    buffer.Commit();
+    EXPECT_EQ(all, buffer.Lines());
+    EXPECT_EQ((Lines{"!! Send buffer journal /data/RAZUDovuve.journal cannot be read: new lines go "
+                     "to j.2 until it can",
+                     "Send buffer journal /data/RAZUDovuve.journal read again: 10 older line(s) go "
+                     "ahead of the 1 line(s) queued since it could not be read"}),
+              fj.logs.Imp());
+    EXPECT_EQ(all, FakeJournals().Restored(fj.file->synced, fj.side->bytes));
+    EXPECT_TRUE(fj.side->bytes.empty());
+}
+
+// A rewrite needs room for a second copy: when it fails, the lines are still
+// appended to the file as it is, its torn tail cut, durable at the next sync.
+TEST(SendJournalDamageTest, ARewriteThatFailsLeavesTheAppendsRunning) {
+    Lines ten;
+    const std::string good = Ten(&ten);
+    FakeJournals fj;
+    auto j = fj.Make(good.substr(0, good.size() - 3));
+    fj.file->failReplace = -1;
+    EXPECT_EQ(9u, j->Restore().size());
+    for (int i = 0; i < 3000; ++i) j->Done(j->Add(kL2));  // compaction fails, told once
+    const std::uint64_t id = j->Add(kL3);
+    j->Sync();
+    EXPECT_TRUE(j->Durable(id));
+    EXPECT_EQ(1u, fj.logs.Err().size());
+    ten.back() = kL3;
+    EXPECT_EQ(ten, FakeJournals().Restored(fj.file->synced));
 }
 
 }  // namespace

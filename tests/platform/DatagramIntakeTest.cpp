@@ -139,6 +139,20 @@ TEST(DatagramIntake, TimersRunBetweenTheBatchesOfALongQueue) {
     EXPECT_EQ((std::vector<std::size_t>{256, 512, 768}), handledAtTick);
 }
 
+// At a stop, what was read is handled in batches as ever; the socket's
+// datagrams stay unread.
+TEST(DatagramIntake, HandleQueuedHandlesWhatWasReadAndReadsNothing) {
+    IntakeLoop loop({.batch = 4, .readsPerTurn = 10});
+    int batchEnds = 0;
+    loop.intake.SetBatchEnd([&] { ++batchEnds; });
+    loop.Arrive(kUnit, 15);
+    loop.intake.OnReadyRead();
+    loop.intake.HandleQueued();
+    EXPECT_EQ(10u, loop.handled.size());
+    EXPECT_EQ(3, batchEnds);
+    EXPECT_EQ(5u, loop.socket.size());
+}
+
 TEST(DatagramIntake, NoticeOfDataWhileATurnIsPendingLeavesTheDataToThatTurn) {
     IntakeLoop loop;
     loop.Arrive(kUnit, 600);
