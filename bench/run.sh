@@ -22,7 +22,11 @@
 #   - 10 s of random 8000-byte datagrams: the RSS afterwards and the log
 #     written per datagram;
 #   - lines delivered per second over the serial line, stop-and-wait, to a
-#     monitoring software (monitor-sim) that answers every line at once.
+#     monitoring software (monitor-sim) that answers every line at once;
+#   - the monitoring software over TCP: a backlog of 2000 lines drained to a
+#     peer that answers at once (lines per second), and the time the lines
+#     take to fall back to the serial line when the TCP peer is killed (its
+#     connection closes) or frozen (it stops answering).
 #
 #   usage: bash bench/run.sh [--long] [--rounds N] [--receiver FILE] [--journal]
 #                            [--only LIST]
@@ -35,7 +39,7 @@
 #                      passes.cpp always links the core just built)
 #     --only LIST      run only these parts, comma-separated, from: throughput,
 #                      latency, journal, storm, startup, passes, memory,
-#                      flood, junk, serial
+#                      flood, junk, serial, tcp
 #
 # Builds in Release into build-release/ (tests off) and the bench programs
 # into build-release/bench/. The table is also written to
@@ -65,7 +69,7 @@ done
 
 for part in ${ONLY//,/ }; do
     case $part in
-        throughput | latency | journal | storm | startup | passes | memory | flood | junk | serial) ;;
+        throughput | latency | journal | storm | startup | passes | memory | flood | junk | serial | tcp) ;;
         *) echo "bench/run.sh: unknown part $part" >&2; exit 2 ;;
     esac
 done
@@ -131,6 +135,21 @@ free_port() {
         if ! awk -v h="$hex" 'FNR > 1 && substr($2, length($2) - 4) == h { f = 1 } END { exit !f }' \
             /proc/net/udp /proc/net/udp6 2>/dev/null; then
             USED_PORTS+="$P "
+            return
+        fi
+    done
+}
+
+# Sets TP to a TCP port nobody listens on (checked in /proc/net/tcp and tcp6).
+free_tcp_port() {
+    local hex
+    while :; do
+        TP=$((20000 + RANDOM % 30000))
+        [[ $USED_PORTS == *" $TP "* ]] && continue
+        hex=$(printf ':%04X' "$TP")
+        if ! awk -v h="$hex" 'FNR > 1 && substr($2, length($2) - 4) == h { f = 1 } END { exit !f }' \
+            /proc/net/tcp /proc/net/tcp6 2>/dev/null; then
+            USED_PORTS+="$TP "
             return
         fi
     done
@@ -534,6 +553,69 @@ if want flood; then
     echo "heartbeats: $FLOOD_HEARTBEATS, largest gap ${FLOOD_GAP} s; Events delivered: $FLOOD_DELIVERED; RSS ${FLOOD_RSS} kB (highest ${FLOOD_PEAK} kB)"
 fi
 
+# ---------------------------------------------------------------- tcp
+# The monitoring software over TCP. Drain: the receiver listens, no serial
+# port opens, a storm of Events builds a backlog, then monitor-sim connects
+# and answers every line at once; its rate is lines over its run time.
+# Fallback: monitor-sim on the serial line prints when each line arrives; the
+# TCP peer is killed (the kernel closes its connection) or frozen (SIGSTOP:
+# the connection stays up and nothing answers), an Event follows at once, and
+# the time until it arrives on the serial line is taken.
+TCP_LINES=2000
+# arrival DIR ZONE: the arrival time (epoch seconds) of the Event line with
+# this zone at the serial monitor-sim, or nothing.
+arrival() {
+    local l
+    l=$(grep -m1 "E60200$2\"" "$1/monitor-sim.txt") || return 0
+    date -d "$(awk '{ print $1, $2 }' <<<"$l")" +%s.%N
+}
+if want tcp; then
+    say "TCP: a backlog of $TCP_LINES lines drained to a peer that answers at once; falling back to the serial line"
+    D=$WORK/tcp-drain
+    free_port
+    free_tcp_port
+    install_receiver "$D" "$P" COM7 0
+    printf 'listen %s\r\n' "$TP" >>"$D/RAZUDovuve.ini"
+    start_receiver_only "$D"
+    "$B/unit-sim" storm --port "$P" --units "$TCP_LINES" --first-unit 1 --window 2000 --show 0 | grep '^summary' || true
+    S=$("$B/monitor-sim" --tcp-connect "127.0.0.1:$TP" --expect "$TCP_LINES" --duration 120 --quiet |
+        tee "$D/monitor-sim.txt" | grep '^summary') || true
+    stop "$RPID"
+    echo "$S"
+    TCP_RATE=$(kv rate "$S")
+    TCP_GOT=$(kv lines "$S")
+
+    D=$WORK/tcp-fallback
+    free_port
+    free_tcp_port
+    install_receiver "$D" "$P" COM7 0
+    printf 'listen %s\r\n' "$TP" >>"$D/RAZUDovuve.ini"
+    start_receiver "$D" verbose
+    FALLBACK=()
+    for how in KILL STOP; do
+        "$B/monitor-sim" --tcp-connect "127.0.0.1:$TP" --quiet >"$D/tcp-$how.txt" 2>&1 &
+        TPID=$!
+        PIDS+=("$TPID")
+        for ((i = 0; i < 500; i++)); do
+            (($(cat "$D"/Log/Imp_msg.log 2>/dev/null | grep -c 'Monitoring TCP connected') >= ${#FALLBACK[@]} + 1)) && break
+            sleep 0.02
+        done
+        zone=$(printf '%03d' $((${#FALLBACK[@]} + 1)))
+        kill -"$how" "$TPID"
+        T0=$(date +%s.%N)
+        "$B/unit-sim" one --port "$P" --type event --unit 11 --zone "$zone" >/dev/null || true
+        T1=
+        for ((i = 0; i < 2000 && ${#T1} == 0; i++)); do T1=$(arrival "$D" "$zone"); sleep 0.02; done
+        FALLBACK+=("$(awk -v a="$T0" -v b="$T1" 'BEGIN { if (b == "") print "none"; else printf "%.2f", b - a }')")
+        kill -CONT "$TPID" 2>/dev/null || true
+        stop "$TPID"
+    done
+    stop "$RPID" "$MPID"
+    TCP_FB_KILL=${FALLBACK[0]}
+    TCP_FB_STOP=${FALLBACK[1]}
+    echo "fallback to the serial line: peer killed $TCP_FB_KILL s, peer frozen $TCP_FB_STOP s"
+fi
+
 # ---------------------------------------------------------------- junk
 # Random 8000-byte datagrams from one address as fast as they go: each is
 # refused and answered with a NACK; what it costs in log and memory is
@@ -652,6 +734,9 @@ want junk && ROWS+=(
     "| RSS after the junk (highest during it) (kB) | $JUNK_RSS ($JUNK_PEAK) | < 300 MB | $(ok "$JUNK_RSS" '<' 307200) |")
 want serial && ROWS+=(
     "| lines delivered per second over the serial line, each answered at once ($SERIAL_N lines, written again: $SERIAL_REPEATS) | $SERIAL_RATE | >= 3.4 | $(ok "$SERIAL_RATE" '>=' 3.4) |")
+want tcp && ROWS+=(
+    "| lines per second over TCP to a peer that answers at once, backlog of $TCP_LINES (lines received) | $TCP_RATE ($TCP_GOT) | >= 1000 | $(ok "${TCP_RATE:-0}" '>=' 1000) |"
+    "| fallback to the serial line: TCP peer killed / frozen (s from the Event to its line on the serial line) | $TCP_FB_KILL / $TCP_FB_STOP | | |")
 TABLE=$(printf '%s\n' "${ROWS[@]}")
 COMMAND_ARGS=
 ((LONG)) && COMMAND_ARGS+=" --long"

@@ -11,6 +11,7 @@
 #include "monitoring/SendJournal.h"
 #include "monitoring/SerialChannel.h"
 #include "monitoring/Supervision.h"
+#include "monitoring/TcpOutput.h"
 #include "platform/StatvfsDiskSpace.h"
 #include "registry/UnitDb.h"
 #include "settings/SettingsStore.h"
@@ -66,12 +67,21 @@ Receiver::Receiver(ReceiverPlatform platform)
         channel->SetDiskFloor(logFloor_.get());
 
     serial_ = std::make_unique<SerialChannel>(p_.serialDevice, p_.clock, p_.timers, exeDir_);
+    if (p_.tcp != nullptr)
+        tcp_ = std::make_unique<TcpOutput>(*p_.tcp, p_.timers, logs);
     const auto journalFile = [this](const std::string& path) {
         return p_.journalFiles ? p_.journalFiles(path) : MakeJournalFile(path);
     };
     journal_ = std::make_unique<SendJournal>(journalFile(JournalPath()), p_.clock, logs,
                                              journalFile(JournalPath() + ".2"));
-    sendBuffer_ = std::make_unique<SendBuffer>(*serial_, p_.clock, p_.timers, logs, journal_.get());
+    // While the TCP link is up every line goes over it; while it is down,
+    // over the serial line.
+    std::vector<ILineOutput*> outputs;
+    if (tcp_ != nullptr)
+        outputs.push_back(tcp_.get());
+    outputs.push_back(serial_.get());
+    sendBuffer_ =
+        std::make_unique<SendBuffer>(std::move(outputs), p_.clock, p_.timers, logs, journal_.get());
 
     registry_ = std::make_unique<Registry>(logs, unitRows_);
     registry_->SetRepaint([this] { p_.view.RepaintUnitsGrid(); });
@@ -92,6 +102,7 @@ Receiver::Receiver(ReceiverPlatform platform)
     SettingsStore::Hooks hooks;
     hooks.DoActivateUDPSrvPort = [this](bool force) { processor_->DoActivateUDPSrvPort(force); };
     hooks.DoActivateSerialPort = [this] { ActivateSerialPort(); };
+    hooks.DoActivateMonitoringTcp = [this] { ActivateMonitoringTcp(); };
     hooks.AddPing = [this] { supervision_->AddPing(); };
     hooks.StopPingTimer = [this] { timerPing_->Stop(); };
     hooks.StartPingTimer = [this](int ms) {
@@ -232,6 +243,31 @@ void Receiver::ErrorsShown() {
 
 void Receiver::ActivateSerialPort() {
     korvan::DoActivateSerialPort(*serial_, settings_.SerialPortName, Logs());
+}
+
+void Receiver::ActivateMonitoringTcp() {
+    if (tcp_ != nullptr)
+        tcp_->Apply(settings_.TcpLink);
+}
+
+std::string Receiver::OutputInUse() const {
+    const ILineOutput* in = sendBuffer_->OutputInUse();
+    if (in != nullptr && in == tcp_.get())
+        return "TCP " + tcp_->Peer();
+    if (in != nullptr && in == serial_.get())
+        return "Serial " + serial_->PortName();
+    return "none";
+}
+
+ReceiverCounters Receiver::Counters() const {
+    ReceiverCounters c;
+    c.packsReceived = processor_->DatagramsRead();
+    c.elementsReceived = processor_->DatagramsAccepted();
+    c.messagesReceived = processor_->AlarmsAccepted();
+    c.messagesSent = sendBuffer_->Delivered();
+    c.sendBuffer = sendBuffer_->SendBufferCount();
+    c.output = OutputInUse();
+    return c;
 }
 
 }  // namespace korvan

@@ -12,6 +12,7 @@
 #include "platform/Clock.h"
 #include "platform/DiskSpace.h"
 #include "platform/SerialDevice.h"
+#include "platform/Tcp.h"
 #include "platform/Timer.h"
 #include "platform/Udp.h"
 #include "platform/Views.h"
@@ -22,6 +23,7 @@
 namespace korvan {
 
 class SerialChannel;
+class TcpOutput;
 class SendBuffer;
 class SendJournal;
 class JournalFile;
@@ -50,6 +52,7 @@ struct ReceiverPlatform {
     IDiskSpace* diskSpace = nullptr;  // nullptr: this machine's file systems
     // The send journal's files by path; empty: the files on disk.
     std::function<std::unique_ptr<JournalFile>(const std::string& path)> journalFiles = nullptr;
+    ITcpFactory* tcp = nullptr;  // nullptr: no TCP link to the monitoring software
 };
 
 // The receiver core: builds and owns the whole alarm path (log channels,
@@ -109,6 +112,8 @@ public:
     SendBuffer& Buffer() { return *sendBuffer_; }
     SendJournal& Journal() { return *journal_; }
     SerialChannel& Serial() { return *serial_; }
+    // The TCP link to the monitoring software; null without a TCP factory.
+    TcpOutput* Tcp() { return tcp_.get(); }
     Supervision& Supervisor() { return *supervision_; }
     MessageProcessor& Processor() { return *processor_; }
     UnitCommands& Commands() { return *commands_; }
@@ -121,6 +126,14 @@ public:
 
     // Opens the serial port named in the settings (again).
     void ActivateSerialPort();
+    // Starts the TCP link to the monitoring software anew as the settings say.
+    void ActivateMonitoringTcp();
+
+    // The top panel's counters as they stand.
+    ReceiverCounters Counters() const;
+    // The output the next line goes out on: "TCP <peer>", "Serial <name>"
+    // or "none".
+    std::string OutputInUse() const;
 
 private:
     ReceiverPlatform p_;
@@ -140,6 +153,7 @@ private:
     UnitTable unitRows_;
     std::unique_ptr<Registry> registry_;
     std::unique_ptr<SerialChannel> serial_;
+    std::unique_ptr<TcpOutput> tcp_;
     std::unique_ptr<SendJournal> journal_;
     std::unique_ptr<SendBuffer> sendBuffer_;
     std::unique_ptr<SettingsStore> store_;

@@ -1,8 +1,20 @@
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 namespace korvan {
+
+// The top panel's counters and the output the lines go out on.
+struct ReceiverCounters {
+    std::uint64_t packsReceived = 0;     // datagrams read from the units' socket
+    std::uint64_t elementsReceived = 0;  // datagrams that passed the checks
+    std::uint64_t messagesReceived = 0;  // alarms accepted
+    std::uint64_t messagesSent = 0;      // lines delivered, heartbeats included
+    int sendBuffer = 0;                  // lines waiting now
+    std::string output;                  // "TCP <peer>", "Serial <name>" or "none"
+    bool operator==(const ReceiverCounters&) const = default;
+};
 
 // What the receiver core asks of the window that shows it.
 class IReceiverView {

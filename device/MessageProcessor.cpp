@@ -47,6 +47,8 @@ void MessageProcessor::DoActivateUDPSrvPort(bool force) {
         // The old socket is closed before the new one binds, so re-applying
         // the same port number works.
         SendHeldAnswers();
+        if (endpoint_)
+            readBefore_ += endpoint_->DatagramsRead();
         endpoint_.reset();
         endpoint_ = udp_.Open(
             settings_.UDPSrvPort,
@@ -177,6 +179,7 @@ void MessageProcessor::Handle(const std::string& address, std::uint16_t port, co
         return;
     }
 
+    ++accepted_;
     const int nr = checked.unitNr;
     UnitMessage msg;
     msg.unitText = checked.unitText;
@@ -190,6 +193,7 @@ void MessageProcessor::Handle(const std::string& address, std::uint16_t port, co
     // queued for this unit already carries it.
     EventFields event;
     if (checked.frameType == frame::kEvent) {
+        ++alarms_;
         event = DecodeEvent(datagram);
         registry_.SetAccountFromMsg(nr, event.account);
         msg.msgAccount = event.account;

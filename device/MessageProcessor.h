@@ -93,8 +93,10 @@ public:
     // The receiver stops: the datagrams already read are handled and
     // answered, then the endpoint is closed and no datagram is read any more.
     void CloseUdpEndpoint() {
-        if (endpoint_)
+        if (endpoint_) {
             endpoint_->StopReading();
+            readBefore_ += endpoint_->DatagramsRead();
+        }
         endpoint_.reset();
     }
 
@@ -107,6 +109,14 @@ public:
 
     // The open endpoint, or nullptr; operator commands go out through it.
     IUdpSocket* UdpEndpoint() const { return endpoint_.get(); }
+
+    // Datagrams read from the units' sockets since the start (all endpoints
+    // together), those that passed the checks, and the alarms among them.
+    std::uint64_t DatagramsRead() const {
+        return readBefore_ + (endpoint_ ? endpoint_->DatagramsRead() : 0);
+    }
+    std::uint64_t DatagramsAccepted() const { return accepted_; }
+    std::uint64_t AlarmsAccepted() const { return alarms_; }
 
 private:
     struct Held {
@@ -159,6 +169,9 @@ private:
     int heldEvents_ = 0;      // ACKs held for their lines
     bool releasing_ = false;
     bool fullTold_ = false;
+    std::uint64_t readBefore_ = 0;  // read by endpoints since replaced
+    std::uint64_t accepted_ = 0;
+    std::uint64_t alarms_ = 0;
 };
 
 }  // namespace korvan

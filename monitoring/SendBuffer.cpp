@@ -1,6 +1,7 @@
 #include "monitoring/SendBuffer.h"
 
 #include <algorithm>
+#include <utility>
 
 #include "base/Format.h"
 #include "base/Guard.h"
@@ -26,13 +27,25 @@ AnswerKind KindOfAnswer(const Bytes& answer) {
 
 SendBuffer::SendBuffer(ILineOutput& output, const IClock& clock, ITimerFactory& timers,
                        LogChannels logs, SendJournal* journal)
-    : output_(output), clock_(clock), logs_(logs), journal_(journal) {
+    : SendBuffer(std::vector<ILineOutput*>{&output}, clock, timers, logs, journal) {}
+
+SendBuffer::SendBuffer(std::vector<ILineOutput*> outputs, const IClock& clock,
+                       ITimerFactory& timers, LogChannels logs, SendJournal* journal)
+    : outputs_(std::move(outputs)), clock_(clock), logs_(logs), journal_(journal) {
     timerSBSend_ = timers.CreateTimer(kSendTimerMs, false, [this] { RetransmitTick(); });
-    output_.SetEvents(this);
+    for (ILineOutput* o : outputs_) o->SetEvents(this);
 }
 
 SendBuffer::~SendBuffer() {
-    output_.SetEvents(nullptr);
+    for (ILineOutput* o : outputs_) o->SetEvents(nullptr);
+}
+
+ILineOutput* SendBuffer::OutputInUse() const {
+    for (ILineOutput* o : outputs_) {
+        if (o->IsOpen())
+            return o;
+    }
+    return nullptr;
 }
 
 void SendBuffer::AddToSendBuffer(const std::string& line) {
@@ -58,7 +71,8 @@ void SendBuffer::AddHeartbeat() {
 }
 
 void SendBuffer::SendBufferHead() {
-    if (!output_.CanWrite())
+    ILineOutput* const output = OutputInUse();
+    if (output == nullptr || !output->CanWrite())
         return;
     if (buffer_.empty())
         return;
@@ -71,8 +85,9 @@ void SendBuffer::SendBufferHead() {
     wire.push_back(kLineEnd);
     // A write the output did not take did not happen: the head goes out
     // when the output is ready, and nothing of this try is kept.
-    if (!output_.Write(wire))
+    if (!output->Write(wire))
         return;
+    sentOn_ = output;
 
     // A transmission that went unanswered ends a row of refusals.
     if (awaitingAnswer_)
@@ -91,8 +106,10 @@ void SendBuffer::SendBufferHead() {
 
 void SendBuffer::AckBufferHead() {
     nextSendTime_ = 0;
-    if (!buffer_.empty())
+    if (!buffer_.empty()) {
+        ++delivered_;
         RemoveHead();
+    }
     SendBufferHead();
 }
 
@@ -153,7 +170,7 @@ int SendBuffer::RestoreFromJournal() {
 }
 
 void SendBuffer::LineDrained(ILineOutput& output) {
-    if (&output != &output_)
+    if (&output != sentOn_)
         return;
     // Only a transmission of the head that still waits for its answer.
     inFlight_ = awaitingAnswer_ && !buffer_.empty();
@@ -162,7 +179,7 @@ void SendBuffer::LineDrained(ILineOutput& output) {
 void SendBuffer::LineAnswered(ILineOutput& output, const Bytes& answer) {
     // One answer per drained transmission; the output tells no other, and
     // should one come all the same, it does not remove a line.
-    if (&output != &output_ || !inFlight_ || answer.empty())
+    if (&output != sentOn_ || !inFlight_ || answer.empty())
         return;
     inFlight_ = false;
     TakeAnswer(answer);
@@ -186,21 +203,25 @@ void SendBuffer::TakeAnswer(const Bytes& answer) {
     // The line is done before the entry is written, which may fail.
     const std::string line = buffer_.front().line;
     nextSendTime_ = 0;
+    ++delivered_;
     RemoveHead();
     logs_.all.AddMsg("<< Answer from monitoring software for line [" + line +
                      "] is neither ACK nor NAK: 0x" + HexText(answer));
     SendBufferHead();
 }
 
-void SendBuffer::OutputReady(ILineOutput& output) {
-    if (&output == &output_)
-        SendBufferHead();
+void SendBuffer::OutputReady(ILineOutput&) {
+    // Whichever output it is, the head goes out on the one in use.
+    SendBufferHead();
 }
 
 void SendBuffer::OutputClosed(ILineOutput& output) {
-    // A line in flight there has no answer coming; it goes out again.
-    if (&output == &output_)
+    // A line in flight there has no answer coming; it goes out again, on
+    // the output in use then, by the usual 3- and 5-second rules.
+    if (&output == sentOn_) {
         inFlight_ = false;
+        sentOn_ = nullptr;
+    }
 }
 
 // A negative acknowledgement is not a delivery: the head stays and goes out

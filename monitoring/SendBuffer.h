@@ -56,6 +56,10 @@ public:
     // The buffer tells `output` to report to it, until it is destroyed.
     SendBuffer(ILineOutput& output, const IClock& clock, ITimerFactory& timers, LogChannels logs,
                SendJournal* journal = nullptr);
+    // Several outputs, the preferred first: every line goes out on the
+    // first one that is open; while none is, the lines wait.
+    SendBuffer(std::vector<ILineOutput*> outputs, const IClock& clock, ITimerFactory& timers,
+               LogChannels logs, SendJournal* journal = nullptr);
     ~SendBuffer() override;
     SendBuffer(const SendBuffer&) = delete;
     SendBuffer& operator=(const SendBuffer&) = delete;
@@ -106,6 +110,8 @@ public:
     void OutputClosed(ILineOutput& output) override;
     // Whether the head's last transmission has drained and waits for its answer.
     bool InFlight() const { return inFlight_; }
+    // The output the next line goes out on: the first open one, or null.
+    ILineOutput* OutputInUse() const;
     // The retransmission timer's tick; errors are reported under "TimerSBSendTimer".
     void RetransmitTick();
 
@@ -115,6 +121,8 @@ public:
     // Monotonic ms before which the head is not written again; 0 = at once.
     std::int64_t NextSendTime() const { return nextSendTime_; }
     std::vector<std::string> Lines() const;
+    // Lines the monitoring software took since the start, heartbeats included.
+    std::uint64_t Delivered() const { return delivered_; }
 
 private:
     struct Entry {
@@ -128,7 +136,9 @@ private:
     void TakeNak();
     void RemoveHead();
 
-    ILineOutput& output_;
+    std::vector<ILineOutput*> outputs_;
+    // The output of the head's last transmission: only its events count for it.
+    ILineOutput* sentOn_ = nullptr;
     const IClock& clock_;
     LogChannels logs_;
     SendJournal* journal_;
@@ -140,6 +150,7 @@ private:
     bool awaitingAnswer_ = false;
     // That transmission has drained: the next answer is its answer.
     bool inFlight_ = false;
+    std::uint64_t delivered_ = 0;
     std::unique_ptr<ITimer> timerSBSend_;
 };
 

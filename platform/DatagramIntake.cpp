@@ -74,6 +74,7 @@ void DatagramIntake::HandleQueued() {
 }
 
 void DatagramIntake::Admit() {
+    ++read_;
     if (scratch_.discard) {
         scratch_.discard = false;
         ++dropped_;

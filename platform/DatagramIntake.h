@@ -87,6 +87,8 @@ public:
     // Datagrams dropped since the start: for a sender over its share, a
     // full queue, or read to be discarded.
     std::uint64_t Dropped() const { return dropped_; }
+    // Datagrams read from the socket since the start, dropped ones included.
+    std::uint64_t Read() const { return read_; }
 
 private:
     void Turn();
@@ -107,6 +109,7 @@ private:
     std::size_t queuedBytes_ = 0;
     std::unordered_map<std::uint64_t, std::size_t> perSender_;  // datagrams queued per sender
     std::uint64_t dropped_ = 0;
+    std::uint64_t read_ = 0;
 };
 
 }  // namespace korvan

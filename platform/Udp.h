@@ -28,6 +28,9 @@ public:
     // Reads no more datagrams; those read but not yet handed out are handed
     // out (and their batches ended) before it returns.
     virtual void StopReading() {}
+    // Datagrams read from the socket since it was opened, those dropped
+    // before handling included.
+    virtual std::uint64_t DatagramsRead() const = 0;
 };
 
 class IUdpFactory {

@@ -9,7 +9,8 @@
 # settings and logs never touch the build folder. The database is written
 # beforehand, record by record, with units at every trouble stage; a
 # monitoring-software simulator answers on a pseudo-terminal linked as the
-# serial port, and the unit simulator sends a few frames. The window is
+# serial port and another takes the lines over TCP, connecting to the
+# receiver's listening port, and the unit simulator sends a few frames. The window is
 # driven like an operator would, with key presses and clicks (xdotool).
 # Builds first when the executable is missing (BUILD_DIR, default build).
 set -euo pipefail
@@ -61,6 +62,9 @@ if [ "${1:-}" = "--on-display" ]; then
     [ -n "$WID" ] || { echo "the window did not show"; cat "$WORK/receiver.out"; exit 1; }
     sleep 1
     PORT=$(head -n 1 "$WORK/app/RAZUDovuve.ini" | tr -d '\r')
+    TCP_PORT=$(sed -n '8s/^listen \([0-9]*\).*/\1/p' "$WORK/app/RAZUDovuve.ini")
+    "$WORK/monitor-sim" --tcp-connect "127.0.0.1:$TCP_PORT" --quiet >"$WORK/monitor-sim-tcp.out" 2>&1 &
+    PIDS+=($!)
 
     # A little traffic: two known units report, a new one makes itself known.
     sim() { "$WORK/unit-sim" one --port "$PORT" "$@" >>"$WORK/unit-sim.out" 2>&1 || true; }
@@ -99,9 +103,9 @@ if [ "${1:-}" = "--on-display" ]; then
     row_y() { echo $((Y + 128 + 18 * $1)); }
 
     show_tab 3
-    # The pointer over the key of the Ping row shows that setting's hint.
-    xdotool mousemove --sync $((X + 100)) "$(row_y 6)"
-    xdotool mousemove --sync $((X + 116)) "$(row_y 6)"
+    # The pointer over the key of the Monitoring TCP row shows that setting's hint.
+    xdotool mousemove --sync $((X + 100)) "$(row_y 7)"
+    xdotool mousemove --sync $((X + 116)) "$(row_y 7)"
     sleep 1
     shot settings
 
@@ -134,7 +138,8 @@ cp "$BUILD_DIR/RAZUDovuve" "$WORK/app/"
 cp -r "$BUILD_DIR/Wav" "$WORK/app/"
 cp "$BUILD_DIR/monitor-sim" "$BUILD_DIR/unit-sim" "$WORK/"
 
-# Settings: a free UDP port and the simulator's port COM7.
+# Settings: a free UDP port, the simulator's port COM7, and a free TCP port
+# the receiver listens on for the monitoring software.
 python3 - "$WORK/app" <<'EOF'
 import datetime, socket, struct, sys
 
@@ -143,8 +148,13 @@ s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
 s.bind(("127.0.0.1", 0))
 port = s.getsockname()[1]
 s.close()
+t = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+t.bind(("127.0.0.1", 0))
+tcp = t.getsockname()[1]
+t.close()
 with open(app + "/RAZUDovuve.ini", "wb") as f:
-    f.write(("\r\n".join([str(port), "COM7", "15", "60", "240", "7", "30"]) + "\r\n").encode())
+    f.write(("\r\n".join([str(port), "COM7", "15", "60", "240", "7", "30", "listen %d" % tcp])
+             + "\r\n").encode())
 
 # The database: 10000 records of 40 bytes, see registry/UnitDb.h for the layout.
 base = datetime.datetime(2000, 1, 1)

@@ -177,7 +177,8 @@ SettingsStore::SettingsStore(WorkingSettings& values, LogChannels logs, std::str
             {3, "Comm Trouble 2", "60"},
             {4, "Comm Trouble 3", "240"},
             {5, "Comm Trouble StartUp Delay", "7"},
-            {6, "Ping Interval To Monit.Software", "30"}} {}
+            {6, "Ping Interval To Monit.Software", "30"},
+            {7, "Monitoring TCP", ""}} {}
 
 bool SettingsStore::IsStartUpDone() const {
     return hooks_.StartUpDone && hooks_.StartUpDone();
@@ -255,6 +256,21 @@ std::pair<bool, std::string> SettingsStore::CheckSetValue(int id, const std::str
                     hooks_.StartPingTimer(values_.PingInterval * 1000);
                 }
                 break;
+            case kMonitoringTcpId:
+                // Empty (off) is a value like any other; an invalid one
+                // becomes empty.
+                if (const auto link = ParseMonitoringTcp(shown)) {
+                    values_.TcpLink = *link;
+                    accepted = true;
+                } else {
+                    values_.TcpLink = MonitoringTcp{};
+                    shown.clear();
+                }
+                // Every store starts the link anew, the same value or not, as
+                // storing the Serial Port row reopens the port.
+                if (hooks_.DoActivateMonitoringTcp)
+                    hooks_.DoActivateMonitoringTcp();
+                break;
             default:
                 break;
         }
@@ -325,6 +341,10 @@ std::string SettingsStore::DisplayValue(int row) const {
         return std::string();
     const SettingsRow& r = rows_[row];
     return r.value + " " + std::string(SetUnits[r.id]);
+}
+
+std::size_t SettingsStore::ValueMaxLength(int row) {
+    return row == kMonitoringTcpId ? MonitoringTcp::kMaxLength : kValueMaxLength;
 }
 
 std::string SettingsStore::HintForRow(int gridRow) const {

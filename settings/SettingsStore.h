@@ -14,7 +14,7 @@
 
 namespace korvan {
 
-// One row of the settings table: the setting's id (0..6, also its line in
+// One row of the settings table: the setting's id (0..7, also its line in
 // the file minus one), its name as shown and its value as text.
 struct SettingsRow {
     std::uint16_t id;
@@ -22,7 +22,7 @@ struct SettingsRow {
     std::string value;
 };
 
-// The seven settings: the file "RAZUDovuve.ini" (one value per line, CR LF
+// The eight settings: the file "RAZUDovuve.ini" (one value per line, CR LF
 // after each), the checking and applying of each value, and the logic of the
 // Key/Value table the settings grid shows.
 //
@@ -30,7 +30,7 @@ struct SettingsRow {
 // of range is replaced by its default, both in force and in the row. Once
 // start-up is done each stored edit rewrites the whole file and beeps.
 //
-// The table always holds exactly the seven rows in id order: the file's line
+// The table always holds exactly the eight rows in id order: the file's line
 // order depends on it, so rows are never inserted, deleted or moved.
 class SettingsStore {
 public:
@@ -42,6 +42,9 @@ public:
         std::function<void(bool force)> DoActivateUDPSrvPort;
         // Opens the serial port, or reopens it under SerialPortName.
         std::function<void()> DoActivateSerialPort;
+        // Closes the TCP link to the monitoring software and starts it anew
+        // as TcpLink says (listen, connect, or nothing).
+        std::function<void()> DoActivateMonitoringTcp;
         // Queues a heartbeat when the heartbeat is on.
         std::function<void()> AddPing;
         // Stops the heartbeat timer.
@@ -54,11 +57,13 @@ public:
         std::function<bool()> StartUpDone;
     };
 
-    static constexpr int kRowCount = 7;
-    // The longest value the grid's editor lets the operator type.
+    static constexpr int kRowCount = 8;
+    // The longest value the grid's editor lets the operator type in the
+    // first seven rows; the Monitoring TCP row takes MonitoringTcp::kMaxLength.
     static constexpr std::size_t kValueMaxLength = 7;
+    static constexpr int kMonitoringTcpId = 7;
     // The settings file is never read beyond this many bytes; anything after
-    // it counts as lying beyond the seventh line. A real file has fewer than
+    // it counts as lying beyond the last line. A real file has fewer than
     // 100 bytes, so this only keeps a huge or foreign file from stalling
     // start-up or filling memory.
     static constexpr std::size_t kMaxReadBytes = 64 * 1024;
@@ -72,10 +77,13 @@ public:
         "CommTrouble3\r\nvalid value [1..9999] min.\r\n0=Disabled",
         "CommTrouble StartUp Delay\r\nvalid value [1..60] min.\r\n0=Disabled",
         "Ping Interval To Monitoring Software\r\nvalid value [5..60] sec.\r\n0=Disabled",
+        "Monitoring Software over TCP\r\nlisten PORT, or listen ADDRESS:PORT, then optionally\r\n"
+        "from ADDRESS: the software connects to this port\r\nor HOST:PORT: connect to the "
+        "software's listener\r\nempty=Disabled",
     };
     // The suffix drawn after a value, by id.
     static constexpr std::array<std::string_view, kRowCount> SetUnits = {
-        "", "", "min.", "min.", "min.", "min.", "sec.",
+        "", "", "min.", "min.", "min.", "min.", "sec.", "",
     };
 
     // `values` are the working settings the rest of the program reads;
@@ -94,11 +102,12 @@ public:
     std::pair<bool, std::string> CheckSetValue(int id, const std::string& text);
 
     // Start-up: reads the file and applies line i + 1 to setting i, for all
-    // seven settings in id order, setting each row to the text it must show.
+    // eight settings in id order, setting each row to the text it must show.
     // Nothing is saved and nothing beeps here. Without a file it returns at
     // once and changes nothing. Only the first kMaxReadBytes bytes are read;
-    // CR LF, a bare LF and a bare CR each end a line; lines after the seventh
-    // are ignored and missing lines count as empty. A file that cannot be
+    // CR LF, a bare LF and a bare CR each end a line; lines after the eighth
+    // are ignored and missing lines count as empty (a file of seven lines
+    // from an older version leaves the TCP link off). A file that cannot be
     // read is reported under "ReadSettings"; rows applied before the error
     // stay.
     void ReadSettings();
@@ -129,8 +138,10 @@ public:
 
     // The Value column's drawn text: value, one blank, the unit suffix.
     std::string DisplayValue(int row) const;
-    // The hint for grid row `gridRow` (1..7; row 0 is the title row), else "".
+    // The hint for grid row `gridRow` (1..8; row 0 is the title row), else "".
     std::string HintForRow(int gridRow) const;
+    // The longest value row `row` (0-based) takes.
+    static std::size_t ValueMaxLength(int row);
 
     const std::vector<SettingsRow>& Rows() const { return rows_; }
     const std::string& IniPath() const { return iniPath_; }

@@ -14,6 +14,7 @@
 #include "platform/qt/GradientPanel.h"
 #include "platform/qt/GridPainting.h"
 #include "platform/qt/QtSerialDevice.h"
+#include "platform/qt/QtTcp.h"
 #include "platform/qt/QtTimers.h"
 #include "platform/qt/QtUdp.h"
 #include "platform/qt/SettingsGrid.h"
@@ -84,6 +85,8 @@ MainWindow::MainWindow(const std::string& exeDir, const WindowServices& services
         udp_ = std::make_unique<QtUdpFactory>();
     if (services.serial == nullptr)
         serial_ = std::make_unique<QtSerialDevice>();
+    if (services.tcp == nullptr)
+        tcp_ = std::make_unique<QtTcpFactory>();
     if (services.sound == nullptr)
         sound_ = std::make_unique<QtSound>();
     if (services.dialogs == nullptr)
@@ -129,13 +132,18 @@ MainWindow::MainWindow(const std::string& exeDir, const WindowServices& services
     layout->addWidget(pageControl_, 1);
     setCentralWidget(central);
 
-    receiver_ = std::make_unique<Receiver>(
-        ReceiverPlatform{*clockInUse_, *timersInUse_, *dialogsInUse_, sound, udp, serial, *memoAll_,
-                         *memoImp_, *memoErr_, *ledImp_, *ledErr_, *this, exeDir});
+    ReceiverPlatform platform{*clockInUse_, *timersInUse_, *dialogsInUse_, sound,     udp,
+                              serial,       *memoAll_,     *memoImp_,      *memoErr_, *ledImp_,
+                              *ledErr_,     *this,         exeDir};
+    platform.tcp = services.tcp != nullptr ? services.tcp : tcp_.get();
+    receiver_ = std::make_unique<Receiver>(platform);
+    // At most four updates a second, however fast the counters move.
+    countersTimer_ = timersInUse_->CreateTimer(kCountersMs, false, [this] { ShowCounters(); });
     connect(pageControl_, &QTabWidget::currentChanged, this, &MainWindow::TabChanged);
 }
 
 MainWindow::~MainWindow() {
+    countersTimer_.reset();
     // The tab contents follow the logic's tables: they go first.
     onRepaintUnitsGrid = nullptr;
     delete unitsPanel_;
@@ -168,13 +176,14 @@ QWidget* MainWindow::BuildTopPanel() {
         const char* label;
         const char* name;
         int row, col;
+        CounterLabel** field;
     };
     const Field fields[] = {
-        {"Packs receive:", "PStaticText_PacksRec", 1, 0},
-        {"Elem. receive:", "PStaticText_ElemRec", 2, 0},
-        {"Receive msg:", "PStaticText_qRecMsg", 0, 2},
-        {"Send Msg:", "PStaticText_qSendMsg", 1, 2},
-        {"Send Buffer:", "PStaticText_SB", 2, 2},
+        {"Packs receive:", "PStaticText_PacksRec", 1, 0, &packsRec_},
+        {"Elem. receive:", "PStaticText_ElemRec", 2, 0, &elemRec_},
+        {"Receive msg:", "PStaticText_qRecMsg", 0, 2, &recMsg_},
+        {"Send Msg:", "PStaticText_qSendMsg", 1, 2, &sendMsg_},
+        {"Send Buffer:", "PStaticText_SB", 2, 2, &sendBuffer_},
     };
     grid->addWidget(FieldLabel("App started:", panel), 0, 0);
     grid->addWidget(appStarted_, 0, 1);
@@ -183,7 +192,18 @@ QWidget* MainWindow::BuildTopPanel() {
         c->setObjectName(f.name);
         grid->addWidget(FieldLabel(f.label, panel), f.row, f.col);
         grid->addWidget(c, f.row, f.col + 1);
+        *f.field = c;
     }
+    // The output the lines go out on, in the counters' style but left-aligned
+    // and as wide as its text needs.
+    output_ = new CounterLabel(panel);
+    output_->setObjectName("PStaticText_Output");
+    output_->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+    output_->setMinimumWidth(109);
+    output_->setMaximumWidth(200);
+    output_->setText(" none");
+    grid->addWidget(FieldLabel("Output:", panel), 3, 2);
+    grid->addWidget(output_, 3, 3);
     auto* ledRow = new QHBoxLayout();
     ledImp_ = new QtLed(panel);
     ledImp_->setObjectName("PTransLED_Imp_msg");
@@ -196,7 +216,7 @@ QWidget* MainWindow::BuildTopPanel() {
     ledRow->addWidget(ledErr_);
     ledRow->addWidget(new QLabel("Errors", panel));
     ledRow->addStretch(1);
-    grid->addLayout(ledRow, 3, 0, 1, 4);
+    grid->addLayout(ledRow, 3, 0, 1, 2);
     h->addLayout(grid);
     return panel;
 }
@@ -205,6 +225,8 @@ bool MainWindow::Create() {
     if (!receiver_->Start())
         return false;
     BuildTabContents();
+    ShowCounters();
+    countersTimer_->Start();
     return true;
 }
 
@@ -224,6 +246,19 @@ void MainWindow::BuildTabContents() {
         unitsPage_);
     unitsLayout->addWidget(unitsPanel_);
     onRepaintUnitsGrid = [this] { unitsPanel_->RepaintGrid(); };
+}
+
+void MainWindow::ShowCounters() {
+    const ReceiverCounters c = receiver_->Counters();
+    if (c == shown_)
+        return;
+    shown_ = c;
+    packsRec_->SetValue(static_cast<long long>(c.packsReceived));
+    elemRec_->SetValue(static_cast<long long>(c.elementsReceived));
+    recMsg_->SetValue(static_cast<long long>(c.messagesReceived));
+    sendMsg_->SetValue(static_cast<long long>(c.messagesSent));
+    sendBuffer_->SetValue(c.sendBuffer);
+    output_->setText(" " + FromLocal8(c.output));
 }
 
 void MainWindow::SetAppStartedText(const std::string& text) {

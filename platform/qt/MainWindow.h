@@ -15,6 +15,7 @@ namespace korvan {
 class QtTimerFactory;
 class QtUdpFactory;
 class QtSerialDevice;
+class QtTcpFactory;
 
 class SystemClock;
 class SettingsPanel;
@@ -31,6 +32,7 @@ struct WindowServices {
     ISerialDevice* serial = nullptr;
     ISound* sound = nullptr;
     IDialogs* dialogs = nullptr;
+    ITcpFactory* tcp = nullptr;
 };
 
 // A counter field: decimal text followed by one blank, right-aligned, in a
@@ -48,6 +50,9 @@ public:
 class MainWindow : public QMainWindow, public IReceiverView {
     Q_OBJECT
 public:
+    // The counters are shown anew at most this often.
+    static constexpr int kCountersMs = 250;
+
     explicit MainWindow(const std::string& exeDir, QWidget* parent = nullptr);
     MainWindow(const std::string& exeDir, const WindowServices& services,
                QWidget* parent = nullptr);
@@ -70,6 +75,8 @@ public:
     SettingsPanel* Settings() { return settingsPanel_; }
     UnitsPanel* Units() { return unitsPanel_; }
     IDialogs& Dialogs() { return *dialogsInUse_; }
+    // Shows the counters and the output in use as the core has them now.
+    void ShowCounters();
 
     // IReceiverView
     void SetAppStartedText(const std::string& text) override;
@@ -93,6 +100,7 @@ private:
     std::unique_ptr<QtTimerFactory> timers_;
     std::unique_ptr<QtUdpFactory> udp_;
     std::unique_ptr<QtSerialDevice> serial_;
+    std::unique_ptr<QtTcpFactory> tcp_;
     std::unique_ptr<QtSound> sound_;
     std::unique_ptr<QtDialogs> dialogs_;
     // The services in use: given or own.
@@ -107,6 +115,15 @@ private:
     QtLed* ledImp_ = nullptr;
     QtLed* ledErr_ = nullptr;
     QLabel* appStarted_ = nullptr;
+    CounterLabel* packsRec_ = nullptr;
+    CounterLabel* elemRec_ = nullptr;
+    CounterLabel* recMsg_ = nullptr;
+    CounterLabel* sendMsg_ = nullptr;
+    CounterLabel* sendBuffer_ = nullptr;
+    QLabel* output_ = nullptr;
+    // What the labels show now; they are written only when it changes.
+    ReceiverCounters shown_;
+    std::unique_ptr<ITimer> countersTimer_;
     QWidget* settingsPage_ = nullptr;
     QWidget* unitsPage_ = nullptr;
     SettingsPanel* settingsPanel_ = nullptr;

@@ -38,6 +38,7 @@ public:
     void Send(const std::string& address, std::uint16_t port, const Bytes& data) override;
     std::uint16_t LocalPort() const override;
     bool MoreInBatch() const override { return intake_.MoreInBatch(); }
+    std::uint64_t DatagramsRead() const override { return intake_.Read(); }
     void StopReading() override;
     int ReceiveBufferSize() const;
     const DatagramIntake& Intake() const { return intake_; }

@@ -9,6 +9,7 @@
 #include "platform/StderrLines.h"
 #include "platform/SystemClock.h"
 #include "platform/qt/QtSerialDevice.h"
+#include "platform/qt/QtTcp.h"
 #include "platform/qt/QtTimers.h"
 #include "platform/qt/QtUdp.h"
 
@@ -42,6 +43,7 @@ private:
     QtTimerFactory timers_;
     QtUdpFactory udp_;
     QtSerialDevice serial_;
+    QtTcpFactory tcp_;
     StderrLines out_;
     NoMemo memoAll_;
     JournalMemo memoImp_;

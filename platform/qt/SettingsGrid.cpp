@@ -70,8 +70,9 @@ bool SettingsTableModel::setData(const QModelIndex& index, const QVariant& value
         return false;
     }
     std::string typed = ToLocal8(value.toString());
-    if (typed.size() > SettingsStore::kValueMaxLength)
-        typed.resize(SettingsStore::kValueMaxLength);
+    const std::size_t maxLength = SettingsStore::ValueMaxLength(index.row());
+    if (typed.size() > maxLength)
+        typed.resize(maxLength);
     // Posted whether or not it changed: storing the Serial Port or the UDP
     // port again is how the operator reopens a port after fixing the cause.
     store_.PostValue(index.row(), typed);
@@ -80,7 +81,7 @@ bool SettingsTableModel::setData(const QModelIndex& index, const QVariant& value
 }
 
 bool SettingsTableModel::insertRows(int, int, const QModelIndex&) {
-    // The file's lines follow the seven rows, so no row is ever added; the
+    // The file's lines follow the eight rows, so no row is ever added; the
     // store's answer is asked for all the same.
     store_.MayInsertRow();
     return false;
@@ -116,10 +117,10 @@ void SettingsGridDelegate::paint(QPainter* painter, const QStyleOptionViewItem& 
 }
 
 QWidget* SettingsGridDelegate::createEditor(QWidget* parent, const QStyleOptionViewItem&,
-                                            const QModelIndex&) const {
+                                            const QModelIndex& index) const {
     auto* edit = new QLineEdit(parent);
     edit->setObjectName("VirtualTableSetField_Value");
-    edit->setMaxLength(static_cast<int>(SettingsStore::kValueMaxLength));
+    edit->setMaxLength(static_cast<int>(SettingsStore::ValueMaxLength(index.row())));
     edit->setFrame(false);
     return edit;
 }

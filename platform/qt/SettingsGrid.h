@@ -12,7 +12,7 @@ namespace korvan {
 
 class SettingsStore;
 
-// The settings rows as the settings grid sees it: the seven Key/Value rows of
+// The settings rows as the settings grid sees it: the eight Key/Value rows of
 // the settings store. Only a Value can be edited; storing one runs the
 // store's check, apply, save and beep. Rows can be neither added nor removed.
 class SettingsTableModel : public QAbstractTableModel {
@@ -31,7 +31,7 @@ public:
     QVariant headerData(int section, Qt::Orientation orientation,
                         int role = Qt::DisplayRole) const override;
     Qt::ItemFlags flags(const QModelIndex& index) const override;
-    // Stores a Value (cut to its 7 characters) through the store, changed or
+    // Stores a Value (cut to the row's longest value) through the store, changed or
     // not: every stored row is checked and applied again.
     bool setData(const QModelIndex& index, const QVariant& value, int role = Qt::EditRole) override;
     // The store refuses every new row.
@@ -46,7 +46,7 @@ private:
 
 // PDJXPDBGridSetDrawColumnCell: the Key cells on a white-to-grey gradient in
 // bold, the Value cells in the default colours with the unit after the value.
-// The Value editor takes at most 7 characters.
+// The Value editor takes at most 7 characters (64 in the Monitoring TCP row).
 class SettingsGridDelegate : public QStyledItemDelegate {
     Q_OBJECT
 public:

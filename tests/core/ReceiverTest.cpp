@@ -381,3 +381,31 @@ TEST_F(ReceiverTest, TabsStopTheirLeds) {
 }
 
 }  // namespace
+
+namespace {
+
+// The top panel's counters: every datagram read, those accepted, the alarms,
+// the lines delivered and those waiting, and the output in use.
+TEST_F(ReceiverTest, CountersCountWhatHappened) {
+    rig.dir.Write("RAZUDovuve.ini", "33665\r\nCOM3\r\n15\r\n60\r\n240\r\n7\r\n30\r\n");
+    Create();
+    AnswerAll();
+    const ReceiverCounters before = r->Counters();
+    EXPECT_EQ("Serial COM3", before.output);
+    EXPECT_EQ(0, before.sendBuffer);
+    rig.Receive(kEvent);
+    rig.Receive({0x01, 0x02});
+    ReceiverCounters c = r->Counters();
+    EXPECT_EQ(2u, c.packsReceived);
+    EXPECT_EQ(1u, c.elementsReceived);
+    EXPECT_EQ(1u, c.messagesReceived);
+    EXPECT_EQ(1, c.sendBuffer);
+    Answer();
+    c = r->Counters();
+    EXPECT_EQ(before.messagesSent + 1, c.messagesSent);
+    EXPECT_EQ(0, c.sendBuffer);
+    r->Serial().SerialClose();
+    EXPECT_EQ("none", r->OutputInUse());
+}
+
+}  // namespace

@@ -36,6 +36,7 @@ public:
         }
         std::uint16_t LocalPort() const override { return port_; }
         bool MoreInBatch() const override { return f_.moreInBatch; }
+        std::uint64_t DatagramsRead() const override { return f_.delivered; }
 
     private:
         FakeUdpFactory& f_;
@@ -61,6 +62,7 @@ public:
     void DeliverBatch(const std::vector<SentDatagram>& batch) {
         for (std::size_t i = 0; i < batch.size(); ++i) {
             moreInBatch = i + 1 < batch.size();
+            ++delivered;
             if (handler)
                 handler(batch[i].address, batch[i].port, batch[i].data);
         }
@@ -76,6 +78,7 @@ public:
     DatagramHandler handler;
     std::function<void()> onBatchEnd;
     bool moreInBatch = false;
+    std::uint64_t delivered = 0;  // datagrams handed to the handler
     Socket* current = nullptr;
     int openSockets = 0;
     bool failOpen = false;

@@ -102,11 +102,12 @@ TEST_F(SettingsGridTest, KeyAndValueColumnsOnTheSettingsTab) {
                                            "Comm Trouble 2",
                                            "Comm Trouble 3",
                                            "Comm Trouble StartUp Delay",
-                                           "Ping Interval To Monit.Software"};
+                                           "Ping Interval To Monit.Software",
+                                           "Monitoring TCP"};
     const std::vector<std::string> shown = {"33665 ",   "COM3 ",  "15 min.", "60 min.",
-                                            "240 min.", "7 min.", "30 sec."};
-    ASSERT_EQ(7, model->rowCount());
-    for (int r = 0; r < 7; ++r) {
+                                            "240 min.", "7 min.", "30 sec.", " "};
+    ASSERT_EQ(8, model->rowCount());
+    for (int r = 0; r < 8; ++r) {
         EXPECT_EQ(keys[static_cast<std::size_t>(r)],
                   model->index(r, 0).data().toString().toStdString());
         EXPECT_EQ(shown[static_cast<std::size_t>(r)], Shown(r));
@@ -127,6 +128,15 @@ TEST_F(SettingsGridTest, TheEditorTakesSevenCharacters) {
     QTest::keyClick(editor, Qt::Key_Escape);
     EXPECT_EQ("15", Stored(2));
     EXPECT_EQ(0, sound.beeps);
+
+    // The Monitoring TCP row takes 64.
+    const QModelIndex tcp = model->index(7, 1);
+    grid->setCurrentIndex(tcp);
+    grid->edit(tcp);
+    editor = qobject_cast<QLineEdit*>(grid->indexWidget(tcp));
+    ASSERT_NE(nullptr, editor);
+    EXPECT_EQ(64, editor->maxLength());
+    QTest::keyClick(editor, Qt::Key_Escape);
 }
 
 struct PostCase {
@@ -150,8 +160,9 @@ TEST_F(SettingsGridTest, EveryStoredValueIsCheckedAppliedSavedAndConfirmed) {
         {5, "60", "60", "60 min."},
         {6, "4", "30", "30 sec."},
         {6, "0", "0", "0 sec."},
+        {7, "listen 99999", "", " "},
     };
-    std::vector<std::string> file = {"33665", "COM3", "15", "60", "240", "7", "30"};
+    std::vector<std::string> file = {"33665", "COM3", "15", "60", "240", "7", "30", ""};
     int beeps = 0;
     for (const PostCase& c : cases) {
         TypeValue(c.row, c.typed);
@@ -184,7 +195,7 @@ TEST_F(SettingsGridTest, EveryStoredValueIsCheckedAppliedSavedAndConfirmed) {
 TEST_F(SettingsGridTest, AValueLeftAsItWasIsPostedAgain) {
     TypeValue(2, "15");
     EXPECT_EQ(1, sound.beeps);
-    EXPECT_EQ("33665\r\nCOM3\r\n15\r\n60\r\n240\r\n7\r\n30\r\n", dir.Read("RAZUDovuve.ini"));
+    EXPECT_EQ("33665\r\nCOM3\r\n15\r\n60\r\n240\r\n7\r\n30\r\n\r\n", dir.Read("RAZUDovuve.ini"));
 }
 
 // The operator fixed the cable and posts the same port name again: the port
@@ -246,22 +257,22 @@ TEST_F(SettingsGridTest, InsertAddsNoRowAndNoRowCanBeDeleted) {
     grid->setFocus();
     grid->setCurrentIndex(model->index(3, 1));
     QTest::keyClick(grid, Qt::Key_Insert);
-    EXPECT_EQ(7, model->rowCount());
-    grid->setCurrentIndex(model->index(6, 1));
+    EXPECT_EQ(8, model->rowCount());
+    grid->setCurrentIndex(model->index(7, 1));
     QTest::keyClick(grid, Qt::Key_Down);
-    EXPECT_EQ(7, model->rowCount());
-    EXPECT_EQ(6, grid->currentIndex().row());
+    EXPECT_EQ(8, model->rowCount());
+    EXPECT_EQ(7, grid->currentIndex().row());
     QTest::keyClick(grid, Qt::Key_Delete, Qt::ControlModifier);
-    EXPECT_EQ(7, model->rowCount());
-    EXPECT_FALSE(model->insertRows(7, 1));
+    EXPECT_EQ(8, model->rowCount());
+    EXPECT_FALSE(model->insertRows(8, 1));
     EXPECT_FALSE(model->removeRows(0, 1));
-    EXPECT_EQ(7, model->rowCount());
+    EXPECT_EQ(8, model->rowCount());
     EXPECT_EQ(0, sound.beeps);
     EXPECT_FALSE(dir.Exists("RAZUDovuve.ini"));
 }
 
 TEST_F(SettingsGridTest, HintsShowOverTheKeyColumnOnly) {
-    for (int row = 0; row < 7; ++row) {
+    for (int row = 0; row < 8; ++row) {
         const QPoint pos = CellRect(row, 0).center();
         MoveTo(pos);
         QString expected = QString::fromLatin1(
@@ -272,14 +283,13 @@ TEST_F(SettingsGridTest, HintsShowOverTheKeyColumnOnly) {
         EXPECT_TRUE(QToolTip::isVisible()) << row;
         EXPECT_EQ(expected.toStdString(), QToolTip::text().toStdString()) << row;
     }
-    EXPECT_EQ("Ping Interval To Monitoring Software\nvalid value [5..60] sec.\n0=Disabled",
-              grid->HintText().toStdString());
+    EXPECT_EQ(0, grid->HintText().indexOf("Monitoring Software over TCP\nlisten PORT"));
     // Over a value, no hint.
     MoveTo(CellRect(6, 1).center());
     EXPECT_TRUE(grid->HintText().isEmpty());
     EXPECT_TRUE(QTest::qWaitFor([] { return !QToolTip::isVisible(); }, 3000));
     // Below the last row, none either.
-    MoveTo(QPoint(CellRect(6, 0).center().x(), CellRect(6, 0).bottom() + 30));
+    MoveTo(QPoint(CellRect(7, 0).center().x(), CellRect(7, 0).bottom() + 30));
     EXPECT_TRUE(grid->HintText().isEmpty());
     EXPECT_TRUE(ErrorTexts().empty());
 }

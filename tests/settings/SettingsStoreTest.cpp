@@ -22,8 +22,8 @@ namespace {
 
 const std::string kIni = "RAZUDovuve.ini";
 const std::string kStamp = "2026.12.08 10:30:00 - ";
-const std::vector<std::string> kInitialRows = {"33665", "COM3", "15", "60", "240", "7", "30"};
-const std::vector<std::string> kReplacements = {"33665", "COM1", "15", "60", "240", "7", "30"};
+const std::vector<std::string> kInitialRows = {"33665", "COM3", "15", "60", "240", "7", "30", ""};
+const std::vector<std::string> kReplacements = {"33665", "COM1", "15", "60", "240", "7", "30", ""};
 
 class SettingsStoreTest : public ::testing::Test {
 protected:
@@ -39,6 +39,7 @@ protected:
                 throw std::runtime_error("boom");
         };
         h.DoActivateSerialPort = [this] { Record("serial " + values.SerialPortName); };
+        h.DoActivateMonitoringTcp = [this] { Record("tcp " + values.TcpLink.Text()); };
         h.AddPing = [this] { Record("addping " + std::to_string(values.PingInterval)); };
         h.StopPingTimer = [this] { Record("stopping"); };
         h.StartPingTimer = [this](int ms) { Record("startping " + std::to_string(ms)); };
@@ -66,12 +67,12 @@ protected:
         return v;
     }
 
-    // The seven working values as text, in id order.
+    // The eight working values as text, in id order.
     std::vector<std::string> InForce() const {
         return {std::to_string(values.UDPSrvPort),   values.SerialPortName,
                 std::to_string(values.CommTrouble1), std::to_string(values.CommTrouble2),
                 std::to_string(values.CommTrouble3), std::to_string(values.CommTroubleStartUpDelay),
-                std::to_string(values.PingInterval)};
+                std::to_string(values.PingInterval), values.TcpLink.Text()};
     }
 
     static std::string FileOf(const std::vector<std::string>& lines) {
@@ -98,9 +99,10 @@ TEST_F(SettingsStoreTest, InitialTableKeysValuesHintsAndUnits) {
                                            "Comm Trouble 2",
                                            "Comm Trouble 3",
                                            "Comm Trouble StartUp Delay",
-                                           "Ping Interval To Monit.Software"};
-    ASSERT_EQ(7u, store.Rows().size());
-    for (int i = 0; i < 7; ++i) {
+                                           "Ping Interval To Monit.Software",
+                                           "Monitoring TCP"};
+    ASSERT_EQ(8u, store.Rows().size());
+    for (int i = 0; i < 8; ++i) {
         EXPECT_EQ(i, store.Rows()[i].id);
         EXPECT_EQ(keys[i], store.Rows()[i].key);
     }
@@ -112,7 +114,8 @@ TEST_F(SettingsStoreTest, InitialTableKeysValuesHintsAndUnits) {
     EXPECT_EQ("15 min.", store.DisplayValue(2));
     EXPECT_EQ("7 min.", store.DisplayValue(5));
     EXPECT_EQ("30 sec.", store.DisplayValue(6));
-    EXPECT_EQ("", store.DisplayValue(7));
+    EXPECT_EQ(" ", store.DisplayValue(7));
+    EXPECT_EQ("", store.DisplayValue(8));
 
     EXPECT_EQ("UDP Server Listen Port\r\nvalid value [1..65534]", store.HintForRow(1));
     EXPECT_EQ("Serial Port\r\ne.g. CNCA1, COM1, COM2, etc.", store.HintForRow(2));
@@ -124,7 +127,12 @@ TEST_F(SettingsStoreTest, InitialTableKeysValuesHintsAndUnits) {
     EXPECT_EQ("Ping Interval To Monitoring Software\r\nvalid value [5..60] sec.\r\n0=Disabled",
               store.HintForRow(7));
     EXPECT_EQ("", store.HintForRow(0));  // title row
-    EXPECT_EQ("", store.HintForRow(8));
+    EXPECT_EQ(
+        "Monitoring Software over TCP\r\nlisten PORT, or listen ADDRESS:PORT, then optionally\r\n"
+        "from ADDRESS: the software connects to this port\r\nor HOST:PORT: connect to the "
+        "software's listener\r\nempty=Disabled",
+        store.HintForRow(8));
+    EXPECT_EQ("", store.HintForRow(9));
 }
 
 // One stored edit after start-up: the row shown, the value in force, the
@@ -147,7 +155,7 @@ void PrintTo(const EditCase& c, std::ostream* os) {
 std::string EditCaseName(const ::testing::TestParamInfo<EditCase>& info) {
     static const char* const kRows[] = {"UdpPort",      "SerialPort",   "CommTrouble1",
                                         "CommTrouble2", "CommTrouble3", "StartUpDelay",
-                                        "PingInterval"};
+                                        "PingInterval", "MonitoringTcp"};
     return std::string(kRows[info.param.row]) + "_" + CaseName(info.param.typed);
 }
 
@@ -216,13 +224,27 @@ INSTANTIATE_TEST_SUITE_P(
         EditCase{6, "0", "0", "0", {"addping 0", "stopping"}, "0"},
         EditCase{6, "5", "5", "5", {"addping 5", "stopping", "startping 5000"}, "5"},
         EditCase{6, "60", "60", "60", {"addping 60", "stopping", "startping 60000"}, "60"},
-        EditCase{6, "61", "30", "30", {"addping 30", "stopping", "startping 30000"}, "30"}),
+        EditCase{6, "61", "30", "30", {"addping 30", "stopping", "startping 30000"}, "30"},
+        // Monitoring TCP: started anew at every store; invalid becomes empty (off).
+        EditCase{7,
+                 "listen 1025",
+                 "listen 1025",
+                 "listen 127.0.0.1:1025",
+                 {"tcp listen 127.0.0.1:1025"},
+                 "listen 1025"},
+        EditCase{7,
+                 "mon.example:1025",
+                 "mon.example:1025",
+                 "mon.example:1025",
+                 {"tcp mon.example:1025"},
+                 "mon.example:1025"},
+        EditCase{7, "listen 70000", "", "", {"tcp "}, ""}, EditCase{7, "", "", "", {"tcp "}, ""}),
     EditCaseName);
 
-TEST_F(SettingsStoreTest, FirstEditWithoutFileWritesAllSevenRowsAsTheyStand) {
+TEST_F(SettingsStoreTest, FirstEditWithoutFileWritesAllEightRowsAsTheyStand) {
     startUpDone = true;
     store.PostValue(3, "90");
-    EXPECT_EQ("33665\r\nCOM3\r\n15\r\n90\r\n240\r\n7\r\n30\r\n", dir.Read(kIni));
+    EXPECT_EQ("33665\r\nCOM3\r\n15\r\n90\r\n240\r\n7\r\n30\r\n\r\n", dir.Read(kIni));
     EXPECT_FALSE(dir.Exists(kIni + ".tmp"));
 }
 
@@ -232,7 +254,7 @@ TEST_F(SettingsStoreTest, EditAppliesFirstThenWritesFileThenBeeps) {
     EXPECT_EQ((std::vector<std::string>{"addping 10", "stopping", "startping 10000", "beep"}),
               calls);
     // The hooks ran before the file existed; the beep came after it was written.
-    const std::string saved = "33665\r\nCOM3\r\n15\r\n60\r\n240\r\n7\r\n10\r\n";
+    const std::string saved = "33665\r\nCOM3\r\n15\r\n60\r\n240\r\n7\r\n10\r\n\r\n";
     EXPECT_EQ((std::vector<std::string>{"<none>", "<none>", "<none>", saved}), fileAtCall);
 
     // The next edit replaces the whole file; the old file stands until then.
@@ -240,8 +262,9 @@ TEST_F(SettingsStoreTest, EditAppliesFirstThenWritesFileThenBeeps) {
     fileAtCall.clear();
     store.PostValue(0, "40000");
     EXPECT_EQ((std::vector<std::string>{"udp 40000", "beep"}), calls);
-    EXPECT_EQ((std::vector<std::string>{saved, "40000\r\nCOM3\r\n15\r\n60\r\n240\r\n7\r\n10\r\n"}),
-              fileAtCall);
+    EXPECT_EQ(
+        (std::vector<std::string>{saved, "40000\r\nCOM3\r\n15\r\n60\r\n240\r\n7\r\n10\r\n\r\n"}),
+        fileAtCall);
 }
 
 TEST_F(SettingsStoreTest, BeforeStartUpRowsAreStoredUncheckedAndNothingIsSaved) {
@@ -259,16 +282,16 @@ TEST_F(SettingsStoreTest, BeforeStartUpRowsAreStoredUncheckedAndNothingIsSaved) 
 TEST_F(SettingsStoreTest, InsertRefusedAfterStartUpAndTableNeverGrows) {
     startUpDone = true;
     EXPECT_FALSE(store.MayInsertRow());
-    store.PostValue(7, "1");
+    store.PostValue(8, "1");
     store.PostValue(-1, "1");
-    EXPECT_EQ(7u, store.Rows().size());
+    EXPECT_EQ(8u, store.Rows().size());
     EXPECT_TRUE(calls.empty());
     EXPECT_FALSE(dir.Exists(kIni));
 }
 
 TEST_F(SettingsStoreTest, UnknownIdChangesNothing) {
     const WorkingSettings before = values;
-    EXPECT_EQ(std::make_pair(false, std::string("x")), store.CheckSetValue(7, " x "));
+    EXPECT_EQ(std::make_pair(false, std::string("x")), store.CheckSetValue(8, " x "));
     EXPECT_EQ(std::make_pair(false, std::string("5")), store.CheckSetValue(-1, "5"));
     EXPECT_TRUE(calls.empty());
     EXPECT_EQ(before.UDPSrvPort, values.UDPSrvPort);
@@ -285,7 +308,7 @@ TEST_F(SettingsStoreTest, ErrorWhileApplyingIsReportedAndShowsEmptyText) {
     startUpDone = true;
     store.PostValue(0, "40001");
     EXPECT_EQ("", store.Rows()[0].value);
-    EXPECT_EQ("\r\nCOM3\r\n15\r\n60\r\n240\r\n7\r\n30\r\n", dir.Read(kIni));
+    EXPECT_EQ("\r\nCOM3\r\n15\r\n60\r\n240\r\n7\r\n30\r\n\r\n", dir.Read(kIni));
     EXPECT_EQ(2u, ch.errMemo.entries.size());
 }
 
@@ -302,29 +325,36 @@ TEST_F(SettingsStoreTest, TwoLineFileLeavesDefaultsAndIsNotRewrittenUntilNextEdi
     dir.Write(kIni, "40000\r\nCOM5\r\n");
     store.ReadSettings();
 
-    const std::vector<std::string> expected = {"40000", "COM5", "15", "60", "240", "7", "30"};
+    const std::vector<std::string> expected = {"40000", "COM5", "15", "60", "240", "7", "30", ""};
     EXPECT_EQ(expected, RowValues());
     EXPECT_EQ(expected, InForce());
     // Applied in id order; the UDP endpoint decides itself that start-up is
     // not done; nothing is saved and nothing beeps.
     EXPECT_EQ((std::vector<std::string>{"udp 40000", "serial COM5", "addping 30", "stopping",
-                                        "startping 30000"}),
+                                        "startping 30000", "tcp "}),
               calls);
     EXPECT_EQ("40000\r\nCOM5\r\n", dir.Read(kIni));
     EXPECT_TRUE(ch.errMemo.entries.empty());
 
     startUpDone = true;
     store.PostValue(2, "20");
-    EXPECT_EQ("40000\r\nCOM5\r\n20\r\n60\r\n240\r\n7\r\n30\r\n", dir.Read(kIni));
+    EXPECT_EQ("40000\r\nCOM5\r\n20\r\n60\r\n240\r\n7\r\n30\r\n\r\n", dir.Read(kIni));
 }
 
 TEST_F(SettingsStoreTest, ReadKeepsTrimmedTextAndAppliesReplacements) {
     dir.Write(kIni, " 40000 \r\n\tCNCA1\r\n10000\r\n0\r\n9999\r\n61\r\n4\r\n");
     store.ReadSettings();
-    EXPECT_EQ((std::vector<std::string>{"40000", "CNCA1", "15", "0", "9999", "7", "30"}),
+    EXPECT_EQ((std::vector<std::string>{"40000", "CNCA1", "15", "0", "9999", "7", "30", ""}),
               RowValues());
-    EXPECT_EQ((std::vector<std::string>{"40000", "CNCA1", "15", "0", "9999", "7", "30"}),
+    EXPECT_EQ((std::vector<std::string>{"40000", "CNCA1", "15", "0", "9999", "7", "30", ""}),
               InForce());
+    // An eighth line: the TCP link, trimmed; a ninth line is never read.
+    dir.Write(kIni, "1\r\nCOM9\r\n2\r\n3\r\n4\r\n5\r\n6\r\n listen [::1]:1025 From ::1 \r\n9\r\n");
+    store.ReadSettings();
+    EXPECT_EQ((std::vector<std::string>{"1", "COM9", "2", "3", "4", "5", "6",
+                                        "listen [::1]:1025 From ::1"}),
+              RowValues());
+    EXPECT_EQ("listen [::1]:1025 from ::1", InForce()[7]);
 }
 
 // Files that are damaged, foreign or huge: reading never fails, every row
@@ -394,28 +424,29 @@ INSTANTIATE_TEST_SUITE_P(
         FileCase{"OnlyLineEnds", "\r\n\r\n\r\n", kReplacements},
         FileCase{"CrOnly",
                  "40000\rCOM5\r20\r30\r40\r5\r10\r",
-                 {"40000", "COM5", "20", "30", "40", "5", "10"}},
+                 {"40000", "COM5", "20", "30", "40", "5", "10", ""}},
         FileCase{"LfOnly",
                  "40000\nCOM5\n20\n30\n40\n5\n10\n",
-                 {"40000", "COM5", "20", "30", "40", "5", "10"}},
+                 {"40000", "COM5", "20", "30", "40", "5", "10", ""}},
         FileCase{"MixedEndsNoFinalEnd",
                  "40000\nCOM5\r\n20\r30\r\n40\n5\r10",
-                 {"40000", "COM5", "20", "30", "40", "5", "10"}},
+                 {"40000", "COM5", "20", "30", "40", "5", "10", ""}},
         // CR CR LF is an empty line between two values.
-        FileCase{"CrCrLf", "40000\r\r\nCOM5\r\n", {"40000", "COM1", "15", "60", "240", "7", "30"}},
-        FileCase{"LinesBeyondSeventhIgnored",
+        FileCase{
+            "CrCrLf", "40000\r\r\nCOM5\r\n", {"40000", "COM1", "15", "60", "240", "7", "30", ""}},
+        FileCase{"EighthLineInvalid",
                  "1\r\nCOM9\r\n2\r\n3\r\n4\r\n5\r\n6\r\n7\r\n8\r\n",
-                 {"1", "COM9", "2", "3", "4", "5", "6"}},
-        FileCase{"Binary", kBinary, {"33665", "[2J", "15", "12", "5", "7", "30"}},
+                 {"1", "COM9", "2", "3", "4", "5", "6", ""}},
+        FileCase{"Binary", kBinary, {"33665", "[2J", "15", "12", "5", "7", "30", ""}},
         FileCase{"TenMegabytesNoLineEnd", std::string(10 * 1024 * 1024, '7'), kReplacements},
         FileCase{"TenMegabytesOfLines",
                  Repeat("1\r\n", 3'500'000),
-                 {"1", "COM1", "1", "1", "1", "1", "30"}},
+                 {"1", "COM1", "1", "1", "1", "1", "30", ""}},
         // A first line longer than the read limit hides everything after it.
         FileCase{"FirstLineBeyondLimit", std::string(100'000, 'A') + "\r\nCOM5\r\n", kReplacements},
         FileCase{"LongLinesWithinLimit",
                  std::string(30'000, 'x') + "\r\nCOM5\r\n" + std::string(30'000, '9') + "\r\n",
-                 {"33665", "COM5", "15", "60", "240", "7", "30"}}),
+                 {"33665", "COM5", "15", "60", "240", "7", "30", ""}}),
     [](const ::testing::TestParamInfo<FileCase>& p) { return std::string(p.param.name); });
 
 TEST_F(SettingsStoreTest, SettingsPathIsFolderReportsReadAndSaveErrors) {
@@ -475,7 +506,7 @@ TEST_F(SettingsStoreTest, SavedFileIsNeverWorldReadable) {
         struct stat st {};
         ASSERT_EQ(0, ::stat((dir.Path() + kIni).c_str(), &st));
         EXPECT_EQ(c.expected, st.st_mode & 07777);
-        EXPECT_EQ("33665\r\nCOM3\r\n15\r\n60\r\n300\r\n7\r\n30\r\n", dir.Read(kIni));
+        EXPECT_EQ("33665\r\nCOM3\r\n15\r\n60\r\n300\r\n7\r\n30\r\n\r\n", dir.Read(kIni));
         EXPECT_FALSE(dir.Exists(kIni + ".tmp"));
     }
     ::umask(previous);
@@ -490,7 +521,7 @@ TEST_F(SettingsStoreTest, SaveKeepsThePermissionsOfTheOldFile) {
     struct stat st {};
     ASSERT_EQ(0, ::stat((dir.Path() + kIni).c_str(), &st));
     EXPECT_EQ(0600u, st.st_mode & 07777);
-    EXPECT_EQ("33665\r\nCOM3\r\n15\r\n60\r\n300\r\n7\r\n30\r\n", dir.Read(kIni));
+    EXPECT_EQ("33665\r\nCOM3\r\n15\r\n60\r\n300\r\n7\r\n30\r\n\r\n", dir.Read(kIni));
 }
 
 }  // namespace

@@ -1,11 +1,16 @@
 // monitor-sim: plays the central station's monitoring software at the far end
-// of the receiver's serial line. It reads the receiver's 20-character lines
+// of the receiver's serial line or TCP link. It reads the receiver's 20-character lines
 // (each closed by 0x14), checks their form, answers each one as told, and at
 // the end prints what arrived. See --help.
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <pty.h>
 #include <sys/ioctl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
@@ -24,19 +29,26 @@
 #include "tools/monitor-sim/LineCheck.h"
 #include "tools/monitor-sim/Responder.h"
 #include "tools/monitor-sim/Tally.h"
+#include "tools/monitor-sim/TcpEndpoint.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
 constexpr const char* kUsage =
-    "usage: monitor-sim (--device PATH | --pty-dir DIR [--name NAME]) [options]\n"
+    "usage: monitor-sim (--device PATH | --pty-dir DIR [--name NAME] |\n"
+    "                    --tcp-listen [ADDRESS:]PORT | --tcp-connect HOST:PORT) [options]\n"
     "\n"
     "  --device PATH        open a serial device (raw, 9600 8N1, exclusive)\n"
     "  --pty-dir DIR        create a pseudo-terminal and link its slave as DIR/ports/NAME,\n"
     "                       the place the receiver looks for a port name; the link is\n"
     "                       removed at exit\n"
     "  --name NAME          port name for --pty-dir (default COM7)\n"
+    "  --tcp-listen A       listen on [ADDRESS:]PORT (default address 127.0.0.1) for the\n"
+    "                       receiver, which connects to it; a new connection replaces the\n"
+    "                       one before it\n"
+    "  --tcp-connect A      connect to the receiver listening on HOST:PORT, and again\n"
+    "                       every 0.5 s while refused or lost\n"
     "  --behaviour B        how each line is answered:\n"
     "                         ack          0x06 (default)\n"
     "                         nak:N        0x15 to the first N transmissions of a line,\n"
@@ -65,6 +77,8 @@ void OnSignal(int) {
 struct Options {
     std::string device;
     std::string ptyDir;
+    std::string tcpListen;
+    std::string tcpConnect;
     std::string name = "COM7";
     std::string behaviour = "ack";
     std::string logPath;
@@ -131,6 +145,12 @@ std::string ParseOptions(int argc, char** argv, Options& o, bool& help) {
         } else if (arg == "--pty-dir") {
             if (!takeValue(o.ptyDir))
                 return "--pty-dir needs a folder";
+        } else if (arg == "--tcp-listen") {
+            if (!takeValue(o.tcpListen))
+                return "--tcp-listen needs [ADDRESS:]PORT";
+        } else if (arg == "--tcp-connect") {
+            if (!takeValue(o.tcpConnect))
+                return "--tcp-connect needs HOST:PORT";
         } else if (arg == "--name") {
             if (!takeValue(o.name))
                 return "--name needs a port name";
@@ -158,8 +178,10 @@ std::string ParseOptions(int argc, char** argv, Options& o, bool& help) {
             return "unknown option " + arg;
         }
     }
-    if (o.device.empty() == o.ptyDir.empty())
-        return "give either --device or --pty-dir";
+    const int ways =
+        !o.device.empty() + !o.ptyDir.empty() + !o.tcpListen.empty() + !o.tcpConnect.empty();
+    if (ways != 1)
+        return "give one of --device, --pty-dir, --tcp-listen and --tcp-connect";
     if (o.name.empty() || o.name == "." || o.name == ".." ||
         o.name.find('/') != std::string::npos) {
         return "--name must be a plain file name";
@@ -328,6 +350,137 @@ private:
     std::string description_;
 };
 
+// The TCP link to the receiver: a listener with at most one connection (a
+// new one replaces it), or a connection of our own, made again while
+// refused or lost. A lost connection is no failure: the run goes on.
+class TcpPort {
+public:
+    TcpPort() = default;
+    TcpPort(const TcpPort&) = delete;
+    TcpPort& operator=(const TcpPort&) = delete;
+    ~TcpPort() {
+        CloseConnection();
+        if (listenFd_ >= 0)
+            close(listenFd_);
+    }
+
+    bool Listen(const monsim::TcpEndpoint& at, std::string& error) {
+        addrinfo* ai = Resolve(at, AI_PASSIVE, error);
+        if (ai == nullptr)
+            return false;
+        listenFd_ = socket(ai->ai_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+        const int on = 1;
+        if (listenFd_ >= 0)
+            setsockopt(listenFd_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+        const bool ok = listenFd_ >= 0 && bind(listenFd_, ai->ai_addr, ai->ai_addrlen) == 0 &&
+                        listen(listenFd_, 4) == 0;
+        freeaddrinfo(ai);
+        if (!ok) {
+            error = Errno("cannot listen on " + at.host + ":" + std::to_string(at.port));
+            return false;
+        }
+        description_ = "TCP " + at.host + ":" + std::to_string(at.port);
+        return true;
+    }
+
+    void ConnectTo(const monsim::TcpEndpoint& to) {
+        target_ = to;
+        connecting_ = true;
+        description_ =
+            "TCP " + to.host + ":" + std::to_string(to.port) + " (connecting to the receiver)";
+    }
+
+    // A new connection waits on the listener: it replaces the one before.
+    void Accept() {
+        sockaddr_storage from{};
+        socklen_t len = sizeof from;
+        const int fd = accept4(listenFd_, reinterpret_cast<sockaddr*>(&from), &len,
+                               SOCK_CLOEXEC | SOCK_NONBLOCK);
+        if (fd < 0)
+            return;
+        const bool replacing = connFd_ >= 0;
+        CloseConnection();
+        Use(fd);
+        std::printf("%s  connection from %s%s\n", Stamp().c_str(), PeerText(fd).c_str(),
+                    replacing ? " replaces the one before" : "");
+    }
+
+    // Connecting: tries again at most every 0.5 s while there is no connection.
+    void KeepConnected(Clock::time_point now) {
+        if (!connecting_ || connFd_ >= 0 || now < nextTry_)
+            return;
+        nextTry_ = now + std::chrono::milliseconds(500);
+        std::string error;
+        addrinfo* ai = Resolve(target_, 0, error);
+        if (ai == nullptr)
+            return;
+        const int fd = socket(ai->ai_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        const bool ok = fd >= 0 && connect(fd, ai->ai_addr, ai->ai_addrlen) == 0;
+        freeaddrinfo(ai);
+        if (!ok) {
+            if (fd >= 0)
+                close(fd);
+            return;
+        }
+        fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+        Use(fd);
+        std::printf("%s  connected to %s\n", Stamp().c_str(), PeerText(fd).c_str());
+    }
+
+    void Lost(const std::string& why) {
+        std::printf("%s  connection lost: %s\n", Stamp().c_str(), why.c_str());
+        CloseConnection();
+    }
+
+    int ListenFd() const { return listenFd_; }
+    int ConnFd() const { return connFd_; }
+    const std::string& Description() const { return description_; }
+
+private:
+    static addrinfo* Resolve(const monsim::TcpEndpoint& e, int flags, std::string& error) {
+        addrinfo hints{};
+        hints.ai_socktype = SOCK_STREAM;
+        hints.ai_flags = flags;
+        addrinfo* ai = nullptr;
+        const int rc = getaddrinfo(e.host.c_str(), std::to_string(e.port).c_str(), &hints, &ai);
+        if (rc != 0) {
+            error = "cannot resolve " + e.host + ": " + gai_strerror(rc);
+            return nullptr;
+        }
+        return ai;
+    }
+
+    static std::string PeerText(int fd) {
+        sockaddr_storage a{};
+        socklen_t len = sizeof a;
+        char host[INET6_ADDRSTRLEN] = "?";
+        char serv[16] = "?";
+        if (getpeername(fd, reinterpret_cast<sockaddr*>(&a), &len) == 0)
+            getnameinfo(reinterpret_cast<sockaddr*>(&a), len, host, sizeof host, serv, sizeof serv,
+                        NI_NUMERICHOST | NI_NUMERICSERV);
+        return std::string(host) + ":" + serv;
+    }
+
+    void Use(int fd) {
+        const int on = 1;
+        setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+        connFd_ = fd;
+    }
+
+    void CloseConnection() {
+        if (connFd_ >= 0)
+            close(connFd_);
+        connFd_ = -1;
+    }
+
+    int listenFd_ = -1;
+    int connFd_ = -1;
+    bool connecting_ = false;
+    monsim::TcpEndpoint target_;
+    Clock::time_point nextTry_{};
+    std::string description_;
+};
+
 std::string DescribeBehaviour(const monsim::Behaviour& b) {
     using monsim::AnswerMode;
     char text[128];
@@ -397,18 +550,39 @@ int main(int argc, char** argv) {
     }
 
     Port port;
+    TcpPort tcp;
+    const bool overTcp = !opt.tcpListen.empty() || !opt.tcpConnect.empty();
     std::string error;
-    const bool opened = opt.device.empty() ? port.OpenPty(opt.ptyDir, opt.name, error)
-                                           : port.OpenDevice(opt.device, error);
+    bool opened = false;
+    if (!opt.tcpListen.empty()) {
+        const auto at = monsim::ParseTcpEndpoint(opt.tcpListen, "127.0.0.1");
+        opened = at && tcp.Listen(*at, error);
+        if (!at)
+            error = "--tcp-listen needs [ADDRESS:]PORT, not " + opt.tcpListen;
+    } else if (!opt.tcpConnect.empty()) {
+        const auto to = monsim::ParseTcpEndpoint(opt.tcpConnect, "");
+        opened = to.has_value();
+        if (to)
+            tcp.ConnectTo(*to);
+        else
+            error = "--tcp-connect needs HOST:PORT, not " + opt.tcpConnect;
+    } else {
+        opened = opt.device.empty() ? port.OpenPty(opt.ptyDir, opt.name, error)
+                                    : port.OpenDevice(opt.device, error);
+    }
     if (!opened) {
         std::fprintf(stderr, "monitor-sim: %s\n", error.c_str());
         if (log)
             std::fclose(log);
         return 2;
     }
-    std::printf("monitor-sim: listening on %s, answering %s\n", port.Description().c_str(),
+    std::printf("monitor-sim: on %s, answering %s\n",
+                overTcp ? tcp.Description().c_str() : port.Description().c_str(),
                 DescribeBehaviour(*behaviour).c_str());
 
+    // The descriptor the lines arrive on and the answers leave by; -1 while
+    // a TCP link has no connection.
+    const auto lineFd = [&] { return overTcp ? tcp.ConnFd() : port.Fd(); };
     monsim::LineSplitter splitter;
     monsim::Responder responder(*behaviour);
     monsim::RepeatTracker repeats;
@@ -431,7 +605,7 @@ int main(int argc, char** argv) {
         while (!due.empty() && due.begin()->first <= now) {
             const std::uint8_t byte = due.begin()->second.byte;
             due.erase(due.begin());
-            if (write(port.Fd(), &byte, 1) != 1) {
+            if (lineFd() < 0 || write(lineFd(), &byte, 1) != 1) {
                 std::fprintf(stderr, "monitor-sim: %s\n", Errno("answer not written").c_str());
                 continue;
             }
@@ -448,8 +622,15 @@ int main(int argc, char** argv) {
             wake = deadline;
         const auto waitMs = std::chrono::ceil<std::chrono::milliseconds>(wake - now).count();
 
-        pollfd pfd{port.Fd(), POLLIN, 0};
-        const int ready = poll(&pfd, 1, static_cast<int>(waitMs));
+        if (overTcp)
+            tcp.KeepConnected(now);
+        pollfd fds[2] = {{lineFd(), POLLIN, 0}, {tcp.ListenFd(), POLLIN, 0}};
+        if (overTcp && lineFd() < 0)
+            fds[0].fd = -1;  // poll ignores it
+        const int ready = poll(
+            fds, 2,
+            static_cast<int>(overTcp && tcp.ConnFd() < 0 ? std::min<long>(waitMs, 100) : waitMs));
+        pollfd& pfd = fds[0];
         if (ready < 0) {
             if (errno == EINTR)
                 continue;
@@ -459,6 +640,15 @@ int main(int argc, char** argv) {
         }
         if (ready == 0)
             continue;
+        if (fds[1].revents & POLLIN)
+            tcp.Accept();
+        if (pfd.fd < 0 || pfd.revents == 0)
+            continue;
+        if (overTcp && !(pfd.revents & POLLIN)) {
+            tcp.Lost("hung up");
+            splitter = monsim::LineSplitter();
+            continue;
+        }
         if (!(pfd.revents & POLLIN)) {
             // A device that went away; the pty master never hangs up while
             // the slave is held open.
@@ -468,9 +658,14 @@ int main(int argc, char** argv) {
         }
 
         char buf[4096];
-        const ssize_t n = read(port.Fd(), buf, sizeof buf);
+        const ssize_t n = read(pfd.fd, buf, sizeof buf);
         if (n < 0 && (errno == EAGAIN || errno == EINTR))
             continue;
+        if (overTcp && n <= 0) {
+            tcp.Lost(n == 0 ? "closed by the receiver" : Errno("read failed"));
+            splitter = monsim::LineSplitter();
+            continue;
+        }
         if (n <= 0) {
             std::fprintf(stderr, "monitor-sim: %s\n",
                          n == 0 ? "the port was closed" : Errno("read failed").c_str());
