@@ -106,8 +106,10 @@ public:
         rows.Clear();
     }
 
-    // The monitoring software answers the line on the wire.
+    // The monitoring software answers the line on the wire, once it is out:
+    // after the port's quiet time that follows an open, and drained.
     void Answer() {
+        rig.clock.Advance(SerialChannel::kQuietMs);
         rig.serial.Receive(Bytes{0x06});
         rig.clock.Advance(kAnswerMs);
     }

@@ -61,7 +61,9 @@ void CheckInForce(const SettingsStore& store, const WorkingSettings& v, const Ca
     for (std::size_t i = 0; i < rows.size(); ++i) {
         FUZZ_CHECK(rows[i].id == i);
         const std::string& value = rows[i].value;
-        FUZZ_CHECK(!value.empty() && !IsTrimmed(value.front()) && !IsTrimmed(value.back()));
+        // Only the Monitoring TCP row may be empty (off).
+        FUZZ_CHECK(!value.empty() || i == SettingsStore::kMonitoringTcpId);
+        FUZZ_CHECK(value.empty() || (!IsTrimmed(value.front()) && !IsTrimmed(value.back())));
         FUZZ_CHECK(store.DisplayValue(static_cast<int>(i)).rfind(value + " ", 0) == 0);
         FUZZ_CHECK(!store.HintForRow(static_cast<int>(i) + 1).empty());
     }
@@ -78,6 +80,10 @@ void CheckInForce(const SettingsStore& store, const WorkingSettings& v, const Ca
     FUZZ_CHECK(Number(rows[5].value) == v.CommTroubleStartUpDelay);
     FUZZ_CHECK(v.PingInterval == 0 || (v.PingInterval >= 5 && v.PingInterval <= 60));
     FUZZ_CHECK(Number(rows[6].value) == v.PingInterval);
+    const std::string& tcp = rows[SettingsStore::kMonitoringTcpId].value;
+    FUZZ_CHECK(tcp.size() <= MonitoringTcp::kMaxLength);
+    const auto parsed = ParseMonitoringTcp(tcp);
+    FUZZ_CHECK(parsed.has_value() && *parsed == v.TcpLink);
 
     // Each value was applied once, in id order; reading never saves nor beeps.
     FUZZ_CHECK(calls.activateUdp == std::vector<bool>{false});
@@ -92,7 +98,7 @@ bool SameValues(const WorkingSettings& a, const WorkingSettings& b) {
            a.CommTrouble1 == b.CommTrouble1 && a.CommTrouble2 == b.CommTrouble2 &&
            a.CommTrouble3 == b.CommTrouble3 &&
            a.CommTroubleStartUpDelay == b.CommTroubleStartUpDelay &&
-           a.PingInterval == b.PingInterval;
+           a.PingInterval == b.PingInterval && a.TcpLink == b.TcpLink;
 }
 
 }  // namespace
@@ -110,7 +116,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
     FUZZ_CHECK(env.ErrMemo().entries.empty());
     CheckInForce(store, values, calls);
 
-    // Written back: the seven values, each with CR LF.
+    // Written back: the eight values, each with CR LF.
     store.SaveSettings();
     FUZZ_CHECK(env.ErrMemo().entries.empty());
     std::string expected;
