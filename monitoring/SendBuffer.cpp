@@ -25,6 +25,7 @@ std::uint64_t SendBuffer::QueueLine(const std::string& line) {
     if (journal_ != nullptr)
         e.journalId = journal_->Add(line);
     buffer_.push_back(e);
+    TellBacklog();
     return e.journalId;
 }
 
@@ -33,6 +34,7 @@ void SendBuffer::AddHeartbeat() {
     e.line = HeartbeatLine;
     e.heartbeat = true;
     buffer_.push_back(std::move(e));
+    TellBacklog();
     SendBufferHead();
 }
 
@@ -77,6 +79,20 @@ void SendBuffer::RemoveHead() {
     buffer_.pop_front();
     nakCount_ = 0;
     awaitingAnswer_ = false;
+    TellBacklog();
+}
+
+void SendBuffer::TellBacklog() {
+    const int n = SendBufferCount();
+    if (!backlogTold_ && n >= kBacklogLong) {
+        backlogTold_ = true;
+        logs_.imp.AddMsg(
+            Format("!! %d lines are waiting for the monitoring software", kBacklogLong));
+    } else if (backlogTold_ && n < kBacklogEased) {
+        backlogTold_ = false;
+        logs_.imp.AddMsg(
+            Format("Fewer than %d lines are waiting for the monitoring software", kBacklogEased));
+    }
 }
 
 std::string SendBuffer::SendBufferHeadLine() const {
@@ -106,6 +122,7 @@ void SendBuffer::Commit() {
         e.journalId = id;
         at = buffer_.insert(at, std::move(e)) + 1;
     }
+    TellBacklog();
 }
 
 int SendBuffer::RestoreFromJournal() {
@@ -116,13 +133,18 @@ int SendBuffer::RestoreFromJournal() {
         return 0;
     const int n = static_cast<int>(restored.size());
     logs_.imp.AddMsg(Format("Send buffer restored: %d line(s) waiting from the last run", n));
+    int shown = 0;
     for (const auto& [id, line] : restored) {
         Entry e;
         e.line = line;
         e.journalId = id;
         buffer_.push_back(std::move(e));
-        logs_.all.AddMsg("Restored: " + line);
+        if (shown++ < kRestoredShown)
+            logs_.all.AddMsg("Restored: " + line);
     }
+    if (n > kRestoredShown)
+        logs_.all.AddMsg(Format("Restored: ... and %d more line(s)", n - kRestoredShown));
+    TellBacklog();
     return n;
 }
 

@@ -75,9 +75,16 @@ public:
     std::function<void()> OnSettled;
 
     // Start-up: puts the lines the last run left waiting at the tail, in
-    // their order, with one Important-messages entry telling how many and
-    // each line on the All-messages channel. Returns their number.
+    // their order, with one Important-messages entry telling how many, the
+    // first kRestoredShown lines on the All-messages channel and one entry
+    // there for the rest. Returns their number.
     int RestoreFromJournal();
+
+    // A backlog this long is told once on the Important-messages channel
+    // (LED and sound), and again once it has shrunk below kBacklogEased.
+    static constexpr int kBacklogLong = 10000;
+    static constexpr int kBacklogEased = 9000;
+    static constexpr int kRestoredShown = 100;
 
     // The serial channel's receive event: one call per received cluster.
     void TakeAnswer();
@@ -100,6 +107,8 @@ private:
 
     void TakeNak();
     void RemoveHead();
+    // Tells a backlog that has just grown past kBacklogLong or shrunk below kBacklogEased.
+    void TellBacklog();
 
     ISerialLink& link_;
     const IClock& clock_;
@@ -111,6 +120,8 @@ private:
     int nakCount_ = 0;
     // The last transmission of the head has had no answer yet.
     bool awaitingAnswer_ = false;
+    // The long backlog was told and has not eased since.
+    bool backlogTold_ = false;
     std::unique_ptr<ITimer> timerSBSend_;
 };
 

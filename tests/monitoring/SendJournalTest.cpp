@@ -479,4 +479,51 @@ TEST(SendJournalDamageTest, ARewriteThatFailsLeavesTheAppendsRunning) {
     EXPECT_EQ(ten, FakeJournals().Restored(fj.file->synced));
 }
 
+// A long backlog restores with one entry per line only for the first 100,
+// and is told once when 10 000 lines wait and once when fewer than 9 000 do.
+TEST(SendJournalBacklogTest, ALongBacklogIsToldOnceEachWay) {
+    struct Case {
+        int waiting, answered;
+        Lines imp;
+        int restoredEntries;
+        std::string lastAll;
+    };
+    const std::string restored = "Send buffer restored: %d line(s) waiting from the last run";
+    const std::string tenK = "!! 10000 lines are waiting for the monitoring software";
+    const std::string eased = "Fewer than 9000 lines are waiting for the monitoring software";
+    const Case cases[] = {
+        {100, 0, {Format(restored.c_str(), 100)}, 100, "Restored: 5077 181234E13000099"},
+        {101, 0, {Format(restored.c_str(), 101)}, 101, "Restored: ... and 1 more line(s)"},
+        {10000, 1000, {Format(restored.c_str(), 10000), tenK}, 101, ""},
+        {10000, 1001, {Format(restored.c_str(), 10000), tenK, eased}, 101, ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.waiting + c.answered);
+        std::string bytes;
+        {
+            FakeJournals fj;
+            auto j = fj.Make("");
+            j->Restore();
+            for (int i = 0; i < c.waiting; ++i) j->Add(Format("5077 181234E1300%04d", i));
+            bytes = fj.file->bytes;
+        }
+        FakeJournals fj;
+        auto j = fj.Make(bytes);
+        FakeSerialLink link(fj.clock);
+        SendBuffer buffer(link, fj.clock, fj.clock, fj.logs.Channels(), j.get());
+        EXPECT_EQ(c.waiting, buffer.RestoreFromJournal());
+        for (int i = 0; i < c.answered; ++i) buffer.AckBufferHead();
+        EXPECT_EQ(c.waiting - c.answered, buffer.SendBufferCount());
+        EXPECT_EQ(Format("5077 181234E1300%04d", c.answered), buffer.SendBufferHeadLine());
+        EXPECT_EQ(c.imp, fj.logs.Imp());
+        const Lines all = fj.logs.All();
+        EXPECT_EQ(c.restoredEntries, std::count_if(all.begin(), all.end(), [](const auto& e) {
+                      return e.rfind("Restored: ", 0) == 0;
+                  }));
+        if (!c.lastAll.empty()) {
+            EXPECT_EQ(c.lastAll, all.back());
+        }
+    }
+}
+
 }  // namespace
