@@ -24,7 +24,9 @@ std::uint64_t SendBuffer::QueueLine(const std::string& line) {
     e.line = line;
     if (journal_ != nullptr)
         e.journalId = journal_->Add(line);
-    buffer_.push_back(e);
+    // Behind a full window the line waits in the journal only.
+    if (journal_ == nullptr || journal_->Behind() == 0)
+        buffer_.push_back(e);
     TellBacklog();
     return e.journalId;
 }
@@ -79,7 +81,20 @@ void SendBuffer::RemoveHead() {
     buffer_.pop_front();
     nakCount_ = 0;
     awaitingAnswer_ = false;
+    Refill();
     TellBacklog();
+}
+
+void SendBuffer::Refill() {
+    if (journal_ == nullptr || journal_->Behind() == 0 ||
+        buffer_.size() > SendJournal::kWindowLines / 2)
+        return;
+    for (auto& [id, line] : journal_->TakeNext(SendJournal::kWindowLines - buffer_.size())) {
+        Entry e;
+        e.line = std::move(line);
+        e.journalId = id;
+        buffer_.push_back(std::move(e));
+    }
 }
 
 void SendBuffer::TellBacklog() {
@@ -110,6 +125,7 @@ void SendBuffer::Commit() {
     if (journal_ == nullptr)
         return;
     journal_->Sync();
+    Refill();
     const auto older = journal_->TakeRecovered();
     if (older.empty())
         return;
@@ -131,7 +147,7 @@ int SendBuffer::RestoreFromJournal() {
     const auto restored = journal_->Restore();
     if (restored.empty())
         return 0;
-    const int n = static_cast<int>(restored.size());
+    const int n = static_cast<int>(restored.size() + journal_->Behind());
     logs_.imp.AddMsg(Format("Send buffer restored: %d line(s) waiting from the last run", n));
     int shown = 0;
     for (const auto& [id, line] : restored) {

@@ -27,6 +27,9 @@ namespace korvan {
 // Waits are measured on the monotonic clock, so setting the wall clock
 // neither stalls nor rushes a retransmission.
 //
+// With a long backlog only the journal's window of it is held here; the
+// lines behind it are taken from the journal as the window drains.
+//
 // No operation catches exceptions: a failing log write propagates to the
 // caller's guard, after the buffer state has already been updated. The
 // journal never throws.
@@ -59,7 +62,10 @@ public:
     // Takes an answer to the line in flight: removes the head (if any) and
     // writes the next line at once.
     void AckBufferHead();
-    int SendBufferCount() const { return static_cast<int>(buffer_.size()); }
+    // Every waiting line, those still only in the journal included.
+    int SendBufferCount() const {
+        return static_cast<int>(buffer_.size() + (journal_ != nullptr ? journal_->Behind() : 0));
+    }
     // The head line; only meaningful when SendBufferCount() >= 1.
     std::string SendBufferHeadLine() const;
     bool HeadIsHeartbeat() const { return !buffer_.empty() && buffer_.front().heartbeat; }
@@ -96,6 +102,8 @@ public:
 
     // Monotonic ms before which the head is not written again; 0 = at once.
     std::int64_t NextSendTime() const { return nextSendTime_; }
+    // The lines held in memory, head first: with a long backlog, only the
+    // journal's window of it.
     std::vector<std::string> Lines() const;
 
 private:
@@ -107,6 +115,8 @@ private:
 
     void TakeNak();
     void RemoveHead();
+    // Takes the next lines from the journal once half the window has left.
+    void Refill();
     // Tells a backlog that has just grown past kBacklogLong or shrunk below kBacklogEased.
     void TellBacklog();
 

@@ -19,7 +19,15 @@ public:
 
     const std::string& Path() const override { return path_; }
     std::string ReadAll() override { return Check(failRead, EIO), bytes; }
-    void Replace(const std::string& b) override { Check(failReplace), bytes = synced = b; }
+    std::string ReadAt(std::size_t at, std::size_t size) override {
+        return Check(failRead, EIO), at < bytes.size() ? bytes.substr(at, size) : std::string();
+    }
+    void Replace(const Chunks& next) override {
+        Check(failReplace);
+        std::string b;
+        for (std::string c = next(); !c.empty(); c = next()) b += c;
+        bytes = synced = b;
+    }
     void Append(const std::string& b) override { Check(failAppend), bytes += b; }
     void Truncate(std::size_t size) override { Check(failAppend), bytes.resize(size); }
     void Sync() override { ++syncs, Check(failSync, EIO), synced = bytes; }

@@ -44,9 +44,12 @@ public:
     explicit FlakyFile(const std::string& path) : real_(MakeJournalFile(path)) {}
     const std::string& Path() const override { return real_->Path(); }
     std::string ReadAll() override { return real_->ReadAll(); }
-    void Replace(const std::string& bytes) override {
+    std::string ReadAt(std::size_t at, std::size_t size) override {
+        return real_->ReadAt(at, size);
+    }
+    void Replace(const Chunks& next) override {
         Check();
-        real_->Replace(bytes);
+        real_->Replace(next);
     }
     void Append(const std::string& bytes) override {
         Check();
@@ -523,6 +526,53 @@ TEST(SendJournalBacklogTest, ALongBacklogIsToldOnceEachWay) {
         if (!c.lastAll.empty()) {
             EXPECT_EQ(c.lastAll, all.back());
         }
+    }
+}
+
+// A backlog longer than the window waits in the file and drains from it in
+// order, the window bounded and the count exact, through a kill in the middle
+// and through a file that cannot be written for a while.
+TEST(SendJournalBacklogTest, ABacklogLongerThanTheWindowDrainsInOrder) {
+    constexpr int kW = static_cast<int>(SendJournal::kWindowLines);
+    const auto line = [](int i) { return Format("5077 1%05dE13001005", i); };
+    struct Case {
+        const char* name;
+        int killAfter;    // answered lines before the kill, -1: none
+        bool failAppend;  // once, while the window is full
+    };
+    for (const Case c : {Case{"drained", -1, false}, Case{"killed", kW + 7, false},
+                         Case{"file full a while", -1, true}}) {
+        SCOPED_TRACE(c.name);
+        FakeJournals fj;
+        auto j = fj.Make("");
+        FakeSerialLink link(fj.clock);
+        auto buffer =
+            std::make_unique<SendBuffer>(link, fj.clock, fj.clock, fj.logs.Channels(), j.get());
+        buffer->RestoreFromJournal();
+        std::uint64_t id = 0;
+        for (int i = 0; i < 3 * kW; ++i) {
+            fj.file->failAppend = c.failAppend && i == 2 * kW ? 1 : 0;
+            id = buffer->QueueLine(line(i));
+        }
+        fj.clock.Advance(SendJournal::kRetryMs);
+        buffer->Commit();
+        EXPECT_TRUE(buffer->Durable(id));
+        for (int next = 0; next < 3 * kW; ++next) {
+            if (next == c.killAfter) {
+                const std::string left = fj.file->bytes;
+                buffer.reset();
+                j = fj.Make(left);
+                buffer = std::make_unique<SendBuffer>(link, fj.clock, fj.clock, fj.logs.Channels(),
+                                                      j.get());
+                ASSERT_EQ(3 * kW - next, buffer->RestoreFromJournal());
+            }
+            ASSERT_EQ(3 * kW - next, buffer->SendBufferCount());
+            ASSERT_EQ(line(next), buffer->SendBufferHeadLine());
+            ASSERT_LE(j->InMemory(), SendJournal::kWindowLines);
+            buffer->AckBufferHead();
+        }
+        EXPECT_EQ(0, buffer->SendBufferCount());
+        EXPECT_EQ(std::string("RAZU-SJ1"), fj.file->bytes);
     }
 }
 
