@@ -20,7 +20,9 @@
 #     and delivered, the longest gap between heartbeats on the monitoring
 #     line (heartbeat every 5 s), and the RSS afterwards;
 #   - 10 s of random 8000-byte datagrams: the RSS afterwards and the log
-#     written per datagram.
+#     written per datagram;
+#   - lines delivered per second over the serial line, stop-and-wait, to a
+#     monitoring software (monitor-sim) that answers every line at once.
 #
 #   usage: bash bench/run.sh [--long] [--rounds N] [--receiver FILE] [--journal]
 #                            [--only LIST]
@@ -33,7 +35,7 @@
 #                      passes.cpp always links the core just built)
 #     --only LIST      run only these parts, comma-separated, from: throughput,
 #                      latency, journal, storm, startup, passes, memory,
-#                      flood, junk
+#                      flood, junk, serial
 #
 # Builds in Release into build-release/ (tests off) and the bench programs
 # into build-release/bench/. The table is also written to
@@ -63,7 +65,7 @@ done
 
 for part in ${ONLY//,/ }; do
     case $part in
-        throughput | latency | journal | storm | startup | passes | memory | flood | junk) ;;
+        throughput | latency | journal | storm | startup | passes | memory | flood | junk | serial) ;;
         *) echo "bench/run.sh: unknown part $part" >&2; exit 2 ;;
     esac
 done
@@ -578,6 +580,40 @@ if want junk; then
     echo "handled $JUNK_HANDLED of $JUNK_SENT, log $JUNK_LOG bytes ($JUNK_PER per datagram); RSS ${JUNK_RSS} kB (highest ${JUNK_PEAK} kB)"
 fi
 
+# ---------------------------------------------------------------- serial
+# SERIAL_LINES Events are answered while the receiver has no serial port
+# and it is killed, so they wait in its send journal; it is started again
+# with monitor-sim on COM7, answering every line at once, and the lines go
+# out one by one. The rate runs from the first line's arrival to the last.
+if want serial; then
+    SERIAL_LINES=60
+    say "Serial line: $SERIAL_LINES lines, stop-and-wait, each answered at once"
+    D=$WORK/serial
+    free_port
+    install_receiver "$D" "$P" NOPORT 0
+    start_receiver_only "$D"
+    S=$("$B/unit-sim" storm --port "$P" --units "$SERIAL_LINES" --window 200 --show 0 | grep '^summary') || true
+    echo "queued: $S"
+    kill -KILL "$RPID" 2>/dev/null || true
+    wait "$RPID" 2>/dev/null || true
+    printf '%s\r\n%s\r\n15\r\n60\r\n240\r\n7\r\n0\r\n' "$P" COM7 >"$D/RAZUDovuve.ini"
+    start_receiver "$D" verbose
+    for ((i = 0; i < 1200; i++)); do
+        (($(grep -c '  #[0-9]*  event' "$D/monitor-sim.txt" || true) >= SERIAL_LINES)) && break
+        sleep 0.1
+    done
+    stop "$RPID" "$MPID"
+    cp "$D/monitor-sim.txt" "$T/serial-monitor-sim.txt"
+    # "YYYY-MM-DD hh:mm:ss.mmm  #n  event ...": seconds of the day of the
+    # first and the last line.
+    read -r SERIAL_N SERIAL_SPAN < <(awk '$4 == "event" {
+            split($2, t, ":"); s = t[1] * 3600 + t[2] * 60 + t[3]
+            if (!n++) first = s; last = s }
+        END { printf "%d %.3f\n", n, last - first }' "$D/monitor-sim.txt")
+    SERIAL_RATE=$(awk -v n="$SERIAL_N" -v d="$SERIAL_SPAN" 'BEGIN { printf "%.2f", (d > 0 ? (n - 1) / d : 0) }')
+    SERIAL_REPEATS=$(grep -cE '  #[0-9]+  .*(retransmission #|same text later)' "$D/monitor-sim.txt" || true)
+    echo "lines $SERIAL_N in ${SERIAL_SPAN} s: $SERIAL_RATE lines/s; written again: $SERIAL_REPEATS"
+fi
 
 LOAD_AFTER=$(cut -d' ' -f1-3 /proc/loadavg)
 
@@ -626,6 +662,8 @@ want junk && ROWS+=(
     "| junk: random 8000-byte datagrams, $JUNK_SECONDS s: sent at / sent / handled | $JUNK_RATE/s / $JUNK_SENT / $JUNK_HANDLED | | |"
     "| log written per junk datagram (bytes) | $JUNK_PER | <= 1024 | $(ok "$JUNK_PER" '<=' 1024) |"
     "| RSS after the junk (highest during it) (kB) | $JUNK_RSS ($JUNK_PEAK) | < 300 MB | $(ok "$JUNK_RSS" '<' 307200) |")
+want serial && ROWS+=(
+    "| lines delivered per second over the serial line, each answered at once ($SERIAL_N lines, written again: $SERIAL_REPEATS) | $SERIAL_RATE | >= 3.4 | $(ok "$SERIAL_RATE" '>=' 3.4) |")
 TABLE=$(printf '%s\n' "${ROWS[@]}")
 COMMAND_ARGS=
 ((LONG)) && COMMAND_ARGS+=" --long"

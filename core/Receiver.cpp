@@ -72,7 +72,6 @@ Receiver::Receiver(ReceiverPlatform platform)
     journal_ = std::make_unique<SendJournal>(journalFile(JournalPath()), p_.clock, logs,
                                              journalFile(JournalPath() + ".2"));
     sendBuffer_ = std::make_unique<SendBuffer>(*serial_, p_.clock, p_.timers, logs, journal_.get());
-    serial_->OnRxCluster = [this] { sendBuffer_->TakeAnswer(); };
 
     registry_ = std::make_unique<Registry>(logs, unitRows_);
     registry_->SetRepaint([this] { p_.view.RepaintUnitsGrid(); });

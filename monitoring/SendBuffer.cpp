@@ -4,14 +4,35 @@
 
 #include "base/Format.h"
 #include "base/Guard.h"
+#include "device/Codec.h"
 #include "monitoring/MonitoringLines.h"
 
 namespace korvan {
 
-SendBuffer::SendBuffer(ISerialLink& link, const IClock& clock, ITimerFactory& timers,
+namespace {
+constexpr std::uint8_t kAck = 0x06;
+}  // namespace
+
+AnswerKind KindOfAnswer(const Bytes& answer) {
+    const auto holds = [&](std::uint8_t b) {
+        return std::find(answer.begin(), answer.end(), b) != answer.end();
+    };
+    if (holds(SendBuffer::kNak))
+        return AnswerKind::Refusal;
+    if (holds(kAck))
+        return AnswerKind::Delivery;
+    return AnswerKind::Other;
+}
+
+SendBuffer::SendBuffer(ILineOutput& output, const IClock& clock, ITimerFactory& timers,
                        LogChannels logs, SendJournal* journal)
-    : link_(link), clock_(clock), logs_(logs), journal_(journal) {
+    : output_(output), clock_(clock), logs_(logs), journal_(journal) {
     timerSBSend_ = timers.CreateTimer(kSendTimerMs, false, [this] { RetransmitTick(); });
+    output_.SetEvents(this);
+}
+
+SendBuffer::~SendBuffer() {
+    output_.SetEvents(nullptr);
 }
 
 void SendBuffer::AddToSendBuffer(const std::string& line) {
@@ -41,7 +62,7 @@ void SendBuffer::AddHeartbeat() {
 }
 
 void SendBuffer::SendBufferHead() {
-    if (!link_.SerialIsOpen())
+    if (!output_.CanWrite())
         return;
     if (buffer_.empty())
         return;
@@ -52,12 +73,16 @@ void SendBuffer::SendBufferHead() {
     const Entry& head = buffer_.front();
     Bytes wire = ToBytes(head.line);
     wire.push_back(kLineEnd);
-    link_.SerialWrite(wire);
+    // A write the output did not take did not happen: the head goes out
+    // when the output is ready, and nothing of this try is kept.
+    if (!output_.Write(wire))
+        return;
 
     // A transmission that went unanswered ends a row of refusals.
     if (awaitingAnswer_)
         nakCount_ = 0;
     awaitingAnswer_ = true;
+    inFlight_ = false;
     nextSendTime_ = now + kMinResendMs;
     // Restarting puts the next retransmission tick a full period after this write.
     timerSBSend_->Stop();
@@ -81,6 +106,7 @@ void SendBuffer::RemoveHead() {
     buffer_.pop_front();
     nakCount_ = 0;
     awaitingAnswer_ = false;
+    inFlight_ = false;
     Refill();
     TellBacklog();
 }
@@ -164,32 +190,60 @@ int SendBuffer::RestoreFromJournal() {
     return n;
 }
 
-void SendBuffer::TakeAnswer() {
-    const Bytes cluster = link_.SerialTakeCluster();
-    // The channel raises this event once per cluster it has formed, so a take
-    // always finds one. Should it come back empty all the same, nothing was
-    // received: that is no answer, and the line in flight stays.
-    if (cluster.empty())
+void SendBuffer::LineDrained(ILineOutput& output) {
+    if (&output != &output_)
         return;
+    // Only a transmission of the head that still waits for its answer.
+    inFlight_ = awaitingAnswer_ && !buffer_.empty();
+}
 
-    const bool onlyNaks =
-        std::all_of(cluster.begin(), cluster.end(), [](std::uint8_t b) { return b == kNak; });
-    if (onlyNaks) {
-        TakeNak();
-        if (OnSettled)
-            OnSettled();
+void SendBuffer::LineAnswered(ILineOutput& output, const Bytes& answer) {
+    // One answer per drained transmission; the output tells no other, and
+    // should one come all the same, it does not remove a line.
+    if (&output != &output_ || !inFlight_ || answer.empty())
         return;
-    }
-    // Anything else the monitoring software sends, acknowledgement or not,
-    // counts as the answer to the line in flight.
-    AckBufferHead();
+    inFlight_ = false;
+    TakeAnswer(answer);
+    // Answers held for lines that are now done may leave.
     if (OnSettled)
         OnSettled();
 }
 
+void SendBuffer::TakeAnswer(const Bytes& answer) {
+    switch (KindOfAnswer(answer)) {
+        case AnswerKind::Refusal:
+            TakeNak();
+            return;
+        case AnswerKind::Delivery:
+            AckBufferHead();
+            return;
+        case AnswerKind::Other:
+            break;
+    }
+    // Still the answer to the line; the log shows an operator an odd peer.
+    // The line is done before the entry is written, which may fail.
+    const std::string line = buffer_.front().line;
+    nextSendTime_ = 0;
+    RemoveHead();
+    logs_.all.AddMsg("<< Answer from monitoring software for line [" + line +
+                     "] is neither ACK nor NAK: 0x" + HexText(answer));
+    SendBufferHead();
+}
+
+void SendBuffer::OutputReady(ILineOutput& output) {
+    if (&output == &output_)
+        SendBufferHead();
+}
+
+void SendBuffer::OutputClosed(ILineOutput& output) {
+    // A line in flight there has no answer coming; it goes out again.
+    if (&output == &output_)
+        inFlight_ = false;
+}
+
 // A negative acknowledgement is not a delivery: the head stays and goes out
 // again by the usual 3- and 5-second rules. A line is dropped once three of
-// its transmissions in a row were each answered by NAKs only, so one line the
+// its transmissions in a row were each refused, so one line the
 // monitoring software can never accept does not block every line behind it.
 // NAKs count per transmission: a monitoring program that repeats its NAK, or
 // NAKs while busy, refuses that one transmission once.

@@ -8,16 +8,30 @@
 #include <vector>
 
 #include "base/LogChannels.h"
+#include "monitoring/LineOutput.h"
 #include "monitoring/SendJournal.h"
-#include "monitoring/SerialLink.h"
 #include "platform/Clock.h"
 #include "platform/Timer.h"
 
 namespace korvan {
 
+// What one answer of the monitoring software says about the line it
+// answers. Any 0x15 makes it a refusal, even beside an 0x06: a line sent
+// once more is harmless, a line taken as delivered that was not is lost.
+// An 0x06 without 0x15 is a delivery; other bytes still answer the line.
+enum class AnswerKind { Refusal, Delivery, Other };
+AnswerKind KindOfAnswer(const Bytes& answer);
+
 // The lines waiting for the monitoring software, sent stop-and-wait: only
 // the head is on the wire; it is written again until the monitoring software
 // answers, and every answer removes it and sends the next line at once.
+//
+// A transmission is one write the output took. The head is in flight from
+// the moment that write drained until its answer; only then can an answer
+// count for it, and at most one answer per transmission does. A write the
+// output refuses (closed, busy, in its quiet time after an open) did not
+// happen: nothing is logged and no wait starts; the head goes out when the
+// output says it is ready.
 //
 // Every line but a heartbeat is kept in the send journal from the moment it
 // is queued until it leaves the buffer, so the lines still waiting when the
@@ -33,7 +47,7 @@ namespace korvan {
 // No operation catches exceptions: a failing log write propagates to the
 // caller's guard, after the buffer state has already been updated. The
 // journal never throws.
-class SendBuffer {
+class SendBuffer : public ILineOutputEvents {
 public:
     static constexpr int kSendTimerMs = 5000;  // retransmission period
     static constexpr int kMinResendMs = 3000;  // earliest rewrite after a transmission
@@ -42,8 +56,12 @@ public:
     static constexpr int kMaxNaks = 3;
 
     // `journal` may be null: the lines are then kept in memory only.
-    SendBuffer(ISerialLink& link, const IClock& clock, ITimerFactory& timers, LogChannels logs,
+    // The buffer tells `output` to report to it, until it is destroyed.
+    SendBuffer(ILineOutput& output, const IClock& clock, ITimerFactory& timers, LogChannels logs,
                SendJournal* journal = nullptr);
+    ~SendBuffer() override;
+    SendBuffer(const SendBuffer&) = delete;
+    SendBuffer& operator=(const SendBuffer&) = delete;
 
     // QueueLine, then SendBufferHead.
     void AddToSendBuffer(const std::string& line);
@@ -56,10 +74,11 @@ public:
     bool Durable(std::uint64_t id) const { return journal_ == nullptr || journal_->Durable(id); }
     // Queues the heartbeat (not kept in the journal), then SendBufferHead.
     void AddHeartbeat();
-    // Writes the head (line + 0x14, one write) when the port is open, a line
-    // waits and the 3-second wait since the last transmission has passed.
+    // Writes the head (line + 0x14, one write) when the output can take it,
+    // a line waits and the 3-second wait since the last transmission has
+    // passed.
     void SendBufferHead();
-    // Takes an answer to the line in flight: removes the head (if any) and
+    // Takes a delivery of the line in flight: removes the head (if any) and
     // writes the next line at once.
     void AckBufferHead();
     // Every waiting line, those still only in the journal included.
@@ -92,8 +111,14 @@ public:
     static constexpr int kBacklogEased = 9000;
     static constexpr int kRestoredShown = 100;
 
-    // The serial channel's receive event: one call per received cluster.
-    void TakeAnswer();
+    // What the output tells: the head's transmission drained (now in
+    // flight), the answer to it, the output free again, the output gone.
+    void LineDrained(ILineOutput& output) override;
+    void LineAnswered(ILineOutput& output, const Bytes& answer) override;
+    void OutputReady(ILineOutput& output) override;
+    void OutputClosed(ILineOutput& output) override;
+    // Whether the head's last transmission has drained and waits for its answer.
+    bool InFlight() const { return inFlight_; }
     // The retransmission timer's tick; errors are reported under "TimerSBSendTimer".
     void RetransmitTick();
 
@@ -113,6 +138,8 @@ private:
         std::uint64_t journalId = 0;  // 0: not in the journal
     };
 
+    // What the answer to the line in flight means for it.
+    void TakeAnswer(const Bytes& answer);
     void TakeNak();
     void RemoveHead();
     // Takes the next lines from the journal once half the window has left.
@@ -120,7 +147,7 @@ private:
     // Tells a backlog that has just grown past kBacklogLong or shrunk below kBacklogEased.
     void TellBacklog();
 
-    ISerialLink& link_;
+    ILineOutput& output_;
     const IClock& clock_;
     LogChannels logs_;
     SendJournal* journal_;
@@ -130,6 +157,8 @@ private:
     int nakCount_ = 0;
     // The last transmission of the head has had no answer yet.
     bool awaitingAnswer_ = false;
+    // That transmission has drained: the next answer is its answer.
+    bool inFlight_ = false;
     // The long backlog was told and has not eased since.
     bool backlogTold_ = false;
     std::unique_ptr<ITimer> timerSBSend_;

@@ -1,5 +1,6 @@
 #include "monitoring/SerialChannel.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <exception>
@@ -8,6 +9,7 @@
 #include <utility>
 
 #include "base/Guard.h"
+#include "device/Codec.h"
 
 namespace korvan {
 
@@ -69,6 +71,7 @@ SerialChannel::SerialChannel(ISerialDevice& device, const IClock& clock, ITimerF
                              std::string exeDir)
     : device_(device), clock_(clock), exeDir_(std::move(exeDir)) {
     pollTimer_ = timers.CreateTimer(kPollMs, false, [this] { Poll(false); });
+    clusterTimer_ = timers.CreateTimer(kPollMs, true, [this] { Poll(false); });
     retryTimer_ = timers.CreateTimer(kRetryMs, false, [this] { Retry(); });
     device_.onActivity = [this] { Poll(true); };
     lastSeenEmptyMs_ = clock_.MonotonicMs();
@@ -92,39 +95,41 @@ void SerialChannel::SerialOpen(const std::string& name) {
     Opened();
 }
 
-bool SerialChannel::SerialIsOpen() const {
+bool SerialChannel::IsOpen() const {
     return device_.IsOpen();
 }
 
-void SerialChannel::SerialWrite(const Bytes& data) {
-    if (data.empty() || !device_.IsOpen())
-        return;
-    const std::int64_t now = clock_.MonotonicMs();
-    TrackWrite(now);
-    if (writeInProgress_)
-        return;  // the earlier write still runs: these bytes are dropped
-    if (!device_.Write(data))
-        return;
-    writeInProgress_ = true;
-    writeStartMs_ = now;
-    writeTimeoutMs_ = WriteTimeoutMs(data.size());
-    TrackWrite(now);
+bool SerialChannel::CanWrite() const {
+    return device_.IsOpen() && !quiet_ && !writeInProgress_;
 }
 
-Bytes SerialChannel::SerialTakeCluster() {
-    if (clusters_.empty())
-        return {};
-    Bytes out = std::move(clusters_.front());
-    clusters_.pop_front();
-    return out;
+bool SerialChannel::Write(const Bytes& data) {
+    if (data.empty() || !CanWrite())
+        return false;
+    // Whatever waits now came before this line and answers none of it.
+    DropWaiting();
+    armed_ = false;
+    if (!device_.Write(data))
+        return false;
+    writeInProgress_ = true;
+    writeStartMs_ = clock_.MonotonicMs();
+    writeTimeoutMs_ = WriteTimeoutMs(data.size());
+    return true;
 }
 
 void SerialChannel::SerialClose() {
     pollTimer_->Stop();
+    clusterTimer_->Stop();
     StopRetry();
-    if (device_.IsOpen())
+    const bool wasOpen = device_.IsOpen();
+    if (wasOpen)
         device_.Close();
     writeInProgress_ = false;
+    armed_ = false;
+    quiet_ = false;
+    if (wasOpen)
+        Raise("SerialPortNG1RxClusterEvent",
+              [this](ILineOutputEvents& e) { e.OutputClosed(*this); });
 }
 
 void SerialChannel::ReportTo(const LogChannels& logs) {
@@ -133,10 +138,16 @@ void SerialChannel::ReportTo(const LogChannels& logs) {
 
 void SerialChannel::PortLost() {
     pollTimer_->Stop();
+    clusterTimer_->Stop();
     writeInProgress_ = false;
+    armed_ = false;
+    quiet_ = false;
     retrying_ = true;
     retryTimer_->Start();
-    Tell(true, "!! SERIAL PORT " + name_ + " LOST");
+    if (logs_)
+        Guarded(logs_->err, "SerialPortNG1RxClusterEvent",
+                [this] { Tell(true, "!! SERIAL PORT " + name_ + " LOST"); });
+    Raise("SerialPortNG1RxClusterEvent", [this](ILineOutputEvents& e) { e.OutputClosed(*this); });
 }
 
 void SerialChannel::Retry() {
@@ -168,25 +179,65 @@ void SerialChannel::Tell(bool important, const std::string& text) {
         (important ? logs_->imp : logs_->all).AddMsg(text);
 }
 
-void SerialChannel::RaiseRxCluster() {
-    if (!OnRxCluster)
+void SerialChannel::Raise(const char* proc, const std::function<void(ILineOutputEvents&)>& call) {
+    if (events_ == nullptr)
         return;
     // The port opens only through DoActivateSerialPort, which sets the
-    // channels, so a cluster always has somewhere to report to.
+    // channels, so an event always has somewhere to report to.
     if (logs_)
-        Guarded(logs_->err, "SerialPortNG1RxClusterEvent", OnRxCluster);
+        Guarded(logs_->err, proc, [&] { call(*events_); });
     else
-        OnRxCluster();
+        call(*events_);
+}
+
+void SerialChannel::Stray(const Bytes& bytes) {
+    if (!logs_)
+        return;
+    Guarded(logs_->err, "SerialPortNG1RxClusterEvent", [&] {
+        logs_->all.AddMsg("<< Bytes from monitoring software with no line in flight: 0x" +
+                          HexText(bytes));
+    });
+}
+
+void SerialChannel::ForgetCluster(std::int64_t now) {
+    lastSeenEmptyMs_ = now;
+    queueWasEmpty_ = true;
+    clusterArmed_ = false;
+}
+
+void SerialChannel::DropWaiting() {
+    const std::int64_t now = clock_.MonotonicMs();
+    const Bytes bytes = device_.BytesWaiting() > 0 ? device_.ReadAll() : Bytes();
+    ForgetCluster(now);
+    if (bytes.empty())
+        return;
+    readRequest_ = false;
+    Stray(bytes);
 }
 
 void SerialChannel::ResetLineState(std::int64_t now) {
     writeInProgress_ = false;
-    lastSeenEmptyMs_ = now;
-    queueWasEmpty_ = true;
+    armed_ = false;
+    ForgetCluster(now);
     device_.TakeLineError();  // errors from before the open are not ours
-    // Nor are bytes waiting from before: answers to what another run wrote.
-    if (device_.BytesWaiting() > 0)
-        device_.ReadAll();
+    // Nor are the bytes the driver holds from before: answers to what
+    // another run wrote, or noise of the port opening.
+    device_.DiscardInput();
+    quiet_ = true;
+    quietSinceMs_ = now;
+}
+
+void SerialChannel::EndQuiet(std::int64_t now) {
+    device_.TakeLineError();
+    if (device_.BytesWaiting() > 0) {
+        DropWaiting();
+        quietSinceMs_ = now;
+        return;
+    }
+    if (now - quietSinceMs_ < kQuietMs)
+        return;
+    quiet_ = false;
+    Raise("SendBufferHead", [this](ILineOutputEvents& e) { e.OutputReady(*this); });
 }
 
 void SerialChannel::TrackWrite(std::int64_t now) {
@@ -194,11 +245,23 @@ void SerialChannel::TrackWrite(std::int64_t now) {
         return;
     if (device_.PendingOutput() == 0) {
         writeInProgress_ = false;
+        // Bytes seen at an earlier look came before the line was out: no
+        // answer to it. Bytes not looked at yet are seen after the drain:
+        // the device may tell of a reply before it tells that the write
+        // left, and a reply cannot come before the line did.
+        if (!queueWasEmpty_)
+            DropWaiting();
+        armed_ = true;
+        Raise("SendBufferHead", [this](ILineOutputEvents& e) {
+            e.LineDrained(*this);
+            e.OutputReady(*this);
+        });
     } else if (now - writeStartMs_ > writeTimeoutMs_) {
         // Nobody takes the bytes (a stuck line, a full driver): drop them so
         // the next line can go out; the send buffer repeats lines itself.
         device_.DiscardOutput();
         writeInProgress_ = false;
+        Raise("SendBufferHead", [this](ILineOutputEvents& e) { e.OutputReady(*this); });
     }
 }
 
@@ -209,43 +272,63 @@ void SerialChannel::Poll(bool fromDevice) {
             PortLost();
         return;
     }
-    // A receive handler may write, and a write may notify at once; the
-    // queue is looked at again on the next notification or tick.
+    // A handler may write, and a write may notify at once; the queue is
+    // looked at again on the next notification or tick.
     if (polling_)
         return;
     polling_ = true;
     const std::int64_t now = clock_.MonotonicMs();
+    if (quiet_) {
+        EndQuiet(now);
+        polling_ = false;
+        return;
+    }
     TrackWrite(now);
 
     const bool lineError = device_.TakeLineError();
     const std::size_t waiting = device_.BytesWaiting();
     if (waiting == 0) {
-        lastSeenEmptyMs_ = now;
-        queueWasEmpty_ = true;
+        ForgetCluster(now);
         polling_ = false;
         return;
     }
-    // The device notifies as bytes come in, so on the first notification
-    // after an empty queue the queue was empty until just now.
-    if (queueWasEmpty_ && fromDevice)
-        lastSeenEmptyMs_ = now;
+    if (queueWasEmpty_) {
+        // The first byte of a cluster: whether it answers the last write is
+        // decided now, by whether that write had drained before it came.
+        clusterArmed_ = armed_;
+        // The device notifies as bytes come in, so on the first notification
+        // after an empty queue the queue was empty until just now.
+        if (fromDevice)
+            lastSeenEmptyMs_ = now;
+    }
     queueWasEmpty_ = false;
 
     const bool take = readRequest_ || waiting >= kClusterSize ||
                       now - lastSeenEmptyMs_ > ClusterWaitMs(waiting) || lineError;
     if (!take) {
+        // Looked at again the moment the wait is over, not at the next tick:
+        // a lone answer byte is taken 251 ms after it came, and the next line
+        // leaves then.
+        const std::int64_t due = lastSeenEmptyMs_ + ClusterWaitMs(waiting) + 1;
+        clusterTimer_->SetInterval(static_cast<int>(std::max<std::int64_t>(1, due - now)));
+        clusterTimer_->Start();
         polling_ = false;
         return;
     }
-    Bytes cluster = device_.ReadAll();
+    const Bytes cluster = device_.ReadAll();
+    const bool answer = clusterArmed_ && armed_;
     readRequest_ = false;
-    lastSeenEmptyMs_ = now;
-    queueWasEmpty_ = true;
+    ForgetCluster(now);
     polling_ = false;
     if (cluster.empty())
         return;
-    clusters_.push_back(std::move(cluster));
-    RaiseRxCluster();
+    if (!answer) {
+        Stray(cluster);
+        return;
+    }
+    armed_ = false;
+    Raise("SerialPortNG1RxClusterEvent",
+          [&](ILineOutputEvents& e) { e.LineAnswered(*this, cluster); });
 }
 
 void DoActivateSerialPort(SerialChannel& channel, const std::string& portName,
@@ -253,7 +336,7 @@ void DoActivateSerialPort(SerialChannel& channel, const std::string& portName,
     channel.ReportTo(logs);
     Guarded(logs.err, "DoActivateSerialPort", [&] {
         channel.SerialOpen(portName);
-        if (channel.SerialIsOpen()) {
+        if (channel.IsOpen()) {
             logs.all.AddMsg("Serial Port " + portName + " opened");
         } else {
             logs.imp.AddMsg("!! CAN NOT OPEN SERIAL PORT " + portName);

@@ -24,12 +24,17 @@ public:
     // Bytes of the last writes the driver has not taken yet.
     virtual std::size_t PendingOutput() const = 0;
     virtual void DiscardOutput() = 0;
-    // Bytes received and not yet read.
+    // Discards the input waiting in the driver and every received byte not
+    // yet read.
+    virtual void DiscardInput() = 0;
+    // Bytes received and not yet read. Bytes the driver holds count only
+    // once the device has told of them (onActivity).
     virtual std::size_t BytesWaiting() const = 0;
     virtual Bytes ReadAll() = 0;
     // True once after a line error (overrun, parity, framing, break).
     virtual bool TakeLineError() = 0;
-    // Called on the main thread when bytes arrive or a write completes.
+    // Called on the main thread when bytes arrive or a write completes,
+    // always later than the call that wrote.
     std::function<void()> onActivity;
 };
 

@@ -96,6 +96,14 @@ void QtSerialDevice::DiscardOutput() {
         port_.clear(QSerialPort::Output);
 }
 
+void QtSerialDevice::DiscardInput() {
+    // Flushes the driver's receive queue (tcflush) as well as what Qt has
+    // read: right after an open Qt's own buffer is empty while the driver may
+    // still hold bytes the other end sent before.
+    if (port_.isOpen())
+        port_.clear(QSerialPort::Input);
+}
+
 std::size_t QtSerialDevice::BytesWaiting() const {
     return static_cast<std::size_t>(port_.bytesAvailable());
 }

@@ -35,6 +35,7 @@ public:
     bool Write(const Bytes& data) override;
     std::size_t PendingOutput() const override;
     void DiscardOutput() override;
+    void DiscardInput() override;
     std::size_t BytesWaiting() const override;
     Bytes ReadAll() override;
     bool TakeLineError() override;

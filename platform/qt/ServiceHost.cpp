@@ -26,7 +26,7 @@ std::string ReceiverStatus(Receiver& receiver) {
     }
     SerialChannel& serial = receiver.Serial();
     status += std::to_string(receiver.Buffer().SendBufferCount()) + " lines waiting, output " +
-              (serial.SerialIsOpen() ? "serial " + serial.PortName() : std::string("none"));
+              (serial.IsOpen() ? "serial " + serial.PortName() : std::string("none"));
     return status;
 }
 

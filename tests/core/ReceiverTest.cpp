@@ -9,6 +9,7 @@
 #include "fakes/TestLogChannels.h"
 #include "monitoring/SendBuffer.h"
 #include "monitoring/SendJournal.h"
+#include "monitoring/SerialChannel.h"
 #include "monitoring/Supervision.h"
 #include "registry/UnitDb.h"
 
@@ -81,6 +82,8 @@ TEST_F(ReceiverTest, StartUpWithoutSettingsFileOrDatabase) {
 TEST_F(ReceiverTest, AlarmTravelsFromDatagramToTheSerialLine) {
     rig.dir.Write("RAZUDovuve.ini", "33665\r\nCOM3\r\n15\r\n60\r\n240\r\n7\r\n30\r\n");
     Create();
+    EXPECT_TRUE(rig.serial.writes.empty());  // the port's quiet time after its open
+    rig.clock.Advance(SerialChannel::kQuietMs);
     ASSERT_FALSE(rig.serial.writes.empty());
     EXPECT_EQ("1077           @    \x14", Written(rig.serial.writes[0]));
     AnswerAll();  // the start-up heartbeats

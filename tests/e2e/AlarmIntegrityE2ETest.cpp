@@ -5,6 +5,7 @@
 #include <sys/mount.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -32,10 +33,19 @@ struct Station {
         r.WriteSettings(port, "COM7", 15, 60, 240, 7, 0);
         r.LinkPort("COM7", monitor.SlaveName());
     }
-    // Started, listening and holding the serial port.
-    ::testing::AssertionResult Up(const StartOptions& options = {}) {
+    // Started, listening and holding the serial port. With `byteAfterOpenMs`
+    // the monitoring software sends an 0x06 that long after the log tells
+    // the port opened.
+    ::testing::AssertionResult Up(const StartOptions& options = {}, int byteAfterOpenMs = -1) {
         r.Start(options);
         ++starts;
+        if (byteAfterOpenMs >= 0) {
+            const auto opened = Clock::now() + std::chrono::seconds(10);
+            while (Count(r.AllLog(), "Serial Port COM7 opened") != starts && Clock::now() < opened)
+                std::this_thread::sleep_for(std::chrono::milliseconds(2));
+            std::this_thread::sleep_for(std::chrono::milliseconds(byteAfterOpenMs));
+            monitor.Send(0x06);
+        }
         if (!WaitListening(watch, port, 9998))
             return ::testing::AssertionFailure() << "no answer\n" << r.AllLog() << r.Stderr();
         if (!WaitFor([&] { return Count(r.AllLog(), "Serial Port COM7 opened") == starts; }))
@@ -99,6 +109,61 @@ TEST(AlarmIntegrityE2E, AlarmsAnsweredWhileTheMonitoringSoftwareWasSilentArriveA
     EXPECT_TRUE(WaitFor([&] { return s.monitor.Delivered() == expected; }, 30000))
         << ::testing::PrintToString(s.monitor.Delivered());
     EXPECT_EQ(0u, s.monitor.Malformed());
+}
+
+// An answer counts only for the line it answers. Lines wait in the journal
+// while the monitoring software is silent; the receiver is killed; at its
+// next start a stray 0x06 (left in the driver from the killed run, or noise
+// just after the port opened) or a doubled answer followed by a refusal
+// must not take a line with it: the monitoring software ACKs every line.
+TEST(AlarmIntegrityE2E, AStaleEarlyOrDoubledAnswerCostsNoLine) {
+    struct Case {
+        const char* what;
+        bool staleByte;       // an 0x06 written while the receiver is dead
+        int byteAfterOpenMs;  // an 0x06 this long after the port opened, or -1
+        MonitorPeer::Mode mode;
+    };
+    const Case cases[] = {
+        {"stale 0x06 in the input queue", true, -1, MonitorPeer::Mode::Ack},
+        {"0x06 50 ms after the open", false, 50, MonitorPeer::Mode::Ack},
+        {"a line ACKed twice, the next refused", false, -1, MonitorPeer::Mode::AckTwiceThenNak},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        Station s;
+        s.monitor.SetMode(MonitorPeer::Mode::Silent);
+        ASSERT_TRUE(s.Up());
+        UdpUnit unit;
+        std::vector<std::string> expected;
+        for (int n = 1; n <= 6; ++n) {
+            std::string line;
+            ASSERT_TRUE(Answered(unit, s.port, n, &line)) << n;
+            expected.push_back(line);
+        }
+        s.r.Kill(SIGKILL);
+        if (c.staleByte)
+            s.monitor.Send(0x06);
+
+        s.monitor.SetMode(c.mode);
+        ASSERT_TRUE(s.Up({}, c.byteAfterOpenMs));
+        const auto missing = [&] {
+            const std::vector<std::string> acked = s.monitor.Acked();
+            std::vector<std::string> out;
+            for (const std::string& l : expected) {
+                if (std::find(acked.begin(), acked.end(), l) == acked.end())
+                    out.push_back(l);
+            }
+            return out;
+        };
+        EXPECT_TRUE(WaitFor([&] { return missing().empty(); }, 30000))
+            << ::testing::PrintToString(missing()) << s.r.AllLog();
+        EXPECT_EQ(0u, s.monitor.Malformed());
+        if (c.byteAfterOpenMs >= 0) {
+            EXPECT_EQ(1u, Count(s.r.AllLog(),
+                                "<< Bytes from monitoring software with no line in flight: 0x06"))
+                << s.r.AllLog();
+        }
+    }
 }
 
 // Kills at random moments while a unit reports Events steadily and the

@@ -176,10 +176,12 @@ inline bool OwnTmpfs(const std::string& dir, std::size_t sizeBytes) {
 // The monitoring software's end of the serial line, played on a thread of
 // its own: it collects every line the receiver writes and answers it as told.
 // NakRepeated answers each line with three NAKs, 400 ms apart (a monitoring
-// program that repeats its refusal).
+// program that repeats its refusal). AckTwiceThenNak answers the first line
+// after it is set with an ACK at once and another 300 ms later, refuses the
+// next line with a NAK at once, and ACKs every line after that.
 class MonitorPeer {
 public:
-    enum class Mode { Ack, Nak, Silent, Garbage, Late, NakRepeated };
+    enum class Mode { Ack, Nak, Silent, Garbage, Late, NakRepeated, AckTwiceThenNak };
 
     MonitorPeer() {
         slaveName_ = OpenRawPty(master_, slave_);
@@ -227,6 +229,17 @@ public:
         std::lock_guard<std::mutex> lock(mutex_);
         mode_ = mode;
         lateMs_ = lateMs;
+        linesInMode_ = 0;
+    }
+    // Writes `byte` to the receiver's side as the monitoring software, unasked.
+    void Send(std::uint8_t byte) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        Answer(byte);
+    }
+    // The lines answered with an ACK at once, in order.
+    std::vector<std::string> Acked() const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return acked_;
     }
     // Every line received, in order (transmissions, repeats included).
     std::vector<std::string> Lines() const {
@@ -290,9 +303,19 @@ private:
                     ++malformed_;
                 lines_.emplace_back(partial.begin(), partial.end());
                 partial.clear();
+                const int inMode = linesInMode_++;
                 switch (mode_) {
                     case Mode::Ack:
-                        Answer(0x06);
+                        Ack();
+                        break;
+                    case Mode::AckTwiceThenNak:
+                        if (inMode == 1) {
+                            Answer(0x15);
+                            break;
+                        }
+                        Ack();
+                        if (inMode == 0)
+                            due.emplace_back(Clock::now() + std::chrono::milliseconds(300), 0x06);
                         break;
                     case Mode::Nak:
                         Answer(0x15);
@@ -326,7 +349,12 @@ private:
     void Answer(std::uint8_t byte) {
         if (byte == 0x15)
             ++naks_;
-        (void)!::write(master_, &byte, 1);
+        if (master_ >= 0)
+            (void)!::write(master_, &byte, 1);
+    }
+    void Ack() {
+        acked_.push_back(lines_.back());
+        Answer(0x06);
     }
 
     static constexpr std::uint8_t kLineEnd = 0x14;
@@ -337,7 +365,9 @@ private:
     std::string slaveName_;
     Mode mode_ = Mode::Ack;
     int lateMs_ = 0;
+    int linesInMode_ = 0;
     std::vector<std::string> lines_;
+    std::vector<std::string> acked_;
     std::size_t malformed_ = 0;
     std::size_t naks_ = 0;
     std::atomic<bool> stop_{false};

@@ -3,8 +3,8 @@
 #include <string>
 #include <vector>
 
+#include "fakes/FakeLineOutput.h"
 #include "fakes/FakeScheduler.h"
-#include "fakes/FakeSerialLink.h"
 #include "fakes/TestLogChannels.h"
 #include "monitoring/MonitoringLines.h"
 #include "monitoring/SendBuffer.h"
@@ -28,10 +28,7 @@ protected:
     SendBufferTest()
         : link(sched), logs(sched, sched), buffer(link, sched, sched, logs.Channels()) {}
 
-    void Answer(const Bytes& cluster) {
-        link.clusters.push_back(cluster);
-        buffer.TakeAnswer();
-    }
+    void Answer(const Bytes& cluster) { link.Answer(cluster); }
     void Ack() { Answer({0x06}); }
     void Nak() { Answer({0x15}); }
 
@@ -44,7 +41,7 @@ protected:
     std::vector<std::string> ImpTexts() const { return logs.Imp(); }
 
     FakeScheduler sched;
-    FakeSerialLink link;
+    FakeLineOutput link;
     TestLogChannels logs;
     SendBuffer buffer;
 };
@@ -112,15 +109,55 @@ TEST_F(SendBufferTest, AddingThreeSecondsAfterTransmissionRewritesHead) {
     EXPECT_EQ(t0 + 8000, link.writeTimes[2]);
 }
 
-TEST_F(SendBufferTest, TwoAnswersRemoveTwoLines) {
+// The second answer to one transmission comes before the next line has
+// drained: it removes nothing, and the next line's own refusal counts.
+TEST_F(SendBufferTest, ASecondAnswerToOneTransmissionRemovesNothing) {
     buffer.AddToSendBuffer(kL1);
     buffer.QueueLine(kL2);
-    buffer.QueueLine(kL3);
     Ack();
-    Ack();
-    EXPECT_EQ(Wires({kL1, kL2, kL3}), link.writes);
+    buffer.LineAnswered(link, {0x06});
+    EXPECT_EQ(Wires({kL1, kL2}), link.writes);
+    EXPECT_EQ(kL2, buffer.SendBufferHeadLine());
+    Nak();
+    EXPECT_EQ("<< NAK from monitoring software for line [" + kL2 + "] (1 of 3)", ImpTexts().back());
     EXPECT_EQ(1, buffer.SendBufferCount());
-    EXPECT_EQ(kL3, buffer.SendBufferHeadLine());
+}
+
+// Only a drained transmission can be answered, and only once.
+TEST_F(SendBufferTest, BytesBeforeTheHeadDrainedDoNotRemoveIt) {
+    buffer.AddToSendBuffer(kL1);
+    buffer.LineAnswered(link, {0x06});
+    EXPECT_FALSE(buffer.InFlight());
+    link.Drain();
+    EXPECT_TRUE(buffer.InFlight());
+    link.Close();
+    EXPECT_FALSE(buffer.InFlight());
+    buffer.LineAnswered(link, {0x06});
+    EXPECT_EQ(1, buffer.SendBufferCount());
+    EXPECT_EQ(Wires({kL1}), link.writes);
+}
+
+// A write the output does not take did not happen: no ">> ", no wait, no
+// timer restart, nothing in flight; the head goes out when the output is
+// ready.
+TEST_F(SendBufferTest, RefusedWriteIsNotLoggedAndGoesOutWhenTheOutputIsReady) {
+    link.busy = true;
+    buffer.AddToSendBuffer(kL1);
+    buffer.AddToSendBuffer(kL2);
+    EXPECT_TRUE(link.writes.empty());
+    EXPECT_TRUE(AllTexts().empty());
+    EXPECT_EQ(0, buffer.NextSendTime());
+    EXPECT_FALSE(buffer.RetransmitTimer().IsActive());
+    buffer.LineAnswered(link, {0x15});
+    EXPECT_TRUE(ImpTexts().empty());
+
+    sched.Advance(1000);
+    link.Ready();
+    EXPECT_EQ(Wires({kL1}), link.writes);
+    EXPECT_EQ(std::vector<std::string>{">> " + kL1}, AllTexts());
+    EXPECT_EQ(sched.MonotonicMs() + 3000, buffer.NextSendTime());
+    link.Ready();  // within the 3 s: nothing again
+    EXPECT_EQ(1u, link.writes.size());
 }
 
 TEST_F(SendBufferTest, AnswerOnEmptyBufferWritesNothing) {
@@ -131,23 +168,46 @@ TEST_F(SendBufferTest, AnswerOnEmptyBufferWritesNothing) {
     EXPECT_TRUE(logs.allMemo.lines.empty());
 }
 
-TEST_F(SendBufferTest, AnyBytesAnswerTheLineInFlight) {
-    const Bytes answers[] = {{0x06}, {'A', 'C', 'K'}, {0x15, 0x06}, {0x06, 0x15}, {0x00}};
-    for (const Bytes& a : answers) {
-        buffer.AddToSendBuffer(kL1);
-        buffer.QueueLine(kL2);
-        link.writes.clear();
-        Answer(a);
-        EXPECT_EQ(Wires({kL2}), link.writes);
-        Ack();
-        EXPECT_EQ(0, buffer.SendBufferCount());
+// Any 0x15 refuses, even beside 0x06; 0x06 delivers; other bytes still
+// answer, with their bytes on All Msg.
+TEST_F(SendBufferTest, WhatAnAnswerMeans) {
+    struct Case {
+        Bytes answer;
+        bool refused;
+        std::string logged;  // All-messages entry besides the ">> " lines
+    };
+    const std::string nak = "<< NAK from monitoring software for line [" + kL1 + "] (1 of 3)";
+    const std::string odd =
+        "<< Answer from monitoring software for line [" + kL1 + "] is neither ACK nor NAK: 0x";
+    const Case cases[] = {
+        {{0x06}, false, ""},         {{0x06, 0x06}, false, ""},
+        {{0x15}, true, nak},         {{0x15, 0x06}, true, nak},
+        {{0x06, 0x15}, true, nak},   {{'A', 'C', 'K'}, false, odd + "41434B"},
+        {{0x00}, false, odd + "00"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(::testing::PrintToString(c.answer));
+        FakeScheduler s;
+        FakeLineOutput out(s);
+        TestLogChannels l(s, s);
+        SendBuffer b(out, s, s, l.Channels());
+        b.AddToSendBuffer(kL1);
+        b.QueueLine(kL2);
+        out.Answer(c.answer);
+        EXPECT_EQ(c.refused ? kL1 : kL2, b.SendBufferHeadLine());
+        EXPECT_EQ(c.refused ? 1u : 2u, out.writes.size());
+        std::vector<std::string> all = {">> " + kL1};
+        if (!c.logged.empty())
+            all.push_back(c.logged);
+        if (!c.refused)
+            all.push_back(">> " + kL2);
+        EXPECT_EQ(all, l.All());
     }
 }
 
-TEST_F(SendBufferTest, EmptyTakeIsNoAnswer) {
+TEST_F(SendBufferTest, EmptyAnswerIsNoAnswer) {
     buffer.AddToSendBuffer(kL1);
-    buffer.TakeAnswer();  // nothing queued: the take comes back empty
-    EXPECT_EQ(1, link.takes);
+    Answer({});
     EXPECT_EQ(1, buffer.SendBufferCount());
     EXPECT_EQ(1u, link.writes.size());
 }
@@ -274,8 +334,9 @@ TEST_F(SendBufferTest, AnotherAnswerResetsTheNakCount) {
     Nak();
     sched.Advance(5000);
     Nak();
-    Answer({0x15, 0x06});  // mixed bytes: an answer
-    EXPECT_EQ(Wires({kL1, kL1, kL2}), link.writes);
+    sched.Advance(5000);
+    Ack();
+    EXPECT_EQ(Wires({kL1, kL1, kL1, kL2}), link.writes);
     Nak();
     EXPECT_EQ("<< NAK from monitoring software for line [" + kL2 + "] (1 of 3)", ImpTexts().back());
     EXPECT_EQ(1, buffer.SendBufferCount());

@@ -11,8 +11,8 @@
 
 #include "base/Format.h"
 #include "fakes/FakeJournalFile.h"
+#include "fakes/FakeLineOutput.h"
 #include "fakes/FakeScheduler.h"
-#include "fakes/FakeSerialLink.h"
 #include "fakes/TestLogChannels.h"
 #include "monitoring/SendBuffer.h"
 #include "monitoring/SendJournal.h"
@@ -324,7 +324,7 @@ TEST_F(SendJournalTest, TheFileStaysAsSmallAsWhatWaits) {
 // answered by the monitoring software or dropped after three refusals.
 // Heartbeats are never kept.
 TEST_F(SendJournalTest, TheSendBufferKeepsWhatItHasNotDelivered) {
-    FakeSerialLink link(clock);
+    FakeLineOutput link(clock);
     {
         auto j = Open();
         SendBuffer buffer(link, clock, clock, logs.Channels(), j.get());
@@ -332,13 +332,11 @@ TEST_F(SendJournalTest, TheSendBufferKeepsWhatItHasNotDelivered) {
         buffer.QueueLine(kL2);
         buffer.QueueLine(kL3);
         buffer.AddHeartbeat();
-        link.clusters.push_back({0x06});
-        buffer.TakeAnswer();  // kL1 answered
+        link.Answer({0x06});  // kL1 answered
         for (int i = 0; i < 3; ++i) {
             if (i > 0)
                 clock.Advance(SendBuffer::kSendTimerMs);
-            link.clusters.push_back({0x15});
-            buffer.TakeAnswer();  // kL2 refused, dropped at the third
+            link.Answer({0x15});  // kL2 refused, dropped at the third
         }
         EXPECT_EQ(kL3, buffer.SendBufferHeadLine());
     }
@@ -442,7 +440,7 @@ TEST(SendJournalDamageTest, AnUnreadableJournalIsLeftAloneAndItsLinesComeFirstOn
     FakeJournals fj;
     auto j = fj.Make(good);
     fj.file->failRead = -1;
-    FakeSerialLink link(fj.clock);
+    FakeLineOutput link(fj.clock);
     SendBuffer buffer(link, fj.clock, fj.clock, fj.logs.Channels(), j.get());
     EXPECT_EQ(0, buffer.RestoreFromJournal());
     const std::uint64_t id = buffer.QueueLine(kL1);
@@ -512,7 +510,7 @@ TEST(SendJournalBacklogTest, ALongBacklogIsToldOnceEachWay) {
         }
         FakeJournals fj;
         auto j = fj.Make(bytes);
-        FakeSerialLink link(fj.clock);
+        FakeLineOutput link(fj.clock);
         SendBuffer buffer(link, fj.clock, fj.clock, fj.logs.Channels(), j.get());
         EXPECT_EQ(c.waiting, buffer.RestoreFromJournal());
         for (int i = 0; i < c.answered; ++i) buffer.AckBufferHead();
@@ -545,7 +543,7 @@ TEST(SendJournalBacklogTest, ABacklogLongerThanTheWindowDrainsInOrder) {
         SCOPED_TRACE(c.name);
         FakeJournals fj;
         auto j = fj.Make("");
-        FakeSerialLink link(fj.clock);
+        FakeLineOutput link(fj.clock);
         auto buffer =
             std::make_unique<SendBuffer>(link, fj.clock, fj.clock, fj.logs.Channels(), j.get());
         buffer->RestoreFromJournal();

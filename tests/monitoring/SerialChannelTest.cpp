@@ -10,6 +10,7 @@
 #include "base/LogChannels.h"
 #include "fakes/FakeScheduler.h"
 #include "fakes/FakeSerialDevice.h"
+#include "fakes/RecordingLineEvents.h"
 #include "fakes/TempDir.h"
 #include "fakes/TestLogChannels.h"
 #include "monitoring/SendBuffer.h"
@@ -18,36 +19,50 @@ using namespace korvan;
 
 namespace {
 
-// What reached the receive handler, and when (monotonic ms).
+// What reached the answer handler, and when (monotonic ms).
 struct Received {
     Bytes bytes;
     std::int64_t at;
 };
 
+const Bytes kLine = ToBytes(std::string("5077 181234E13001005") + '\x14');
+
 class SerialChannelTest : public ::testing::Test {
 protected:
     SerialChannelTest() : channel(device, sched, sched, dir.Path()) {
-        channel.OnRxCluster = [this] {
-            received.push_back({channel.SerialTakeCluster(), sched.MonotonicMs()});
+        channel.SetEvents(&events);
+        events.onAnswer = [this] {
+            received.push_back({events.answers.back(), sched.MonotonicMs()});
         };
     }
 
-    // Opens the port and lets the first reception, which the read request
-    // takes at once, go by, so that the timing rules apply to what follows.
+    // Opens the port, waits out its quiet time and lets the first reception,
+    // which the read request takes at once, go by, so that the timing rules
+    // apply to what follows. Ends 1000 ms after the open, not armed.
     void OpenAndSettle() {
         openedAt = sched.MonotonicMs();
         channel.SerialOpen("COM1");
-        ASSERT_TRUE(channel.SerialIsOpen());
+        ASSERT_TRUE(channel.IsOpen());
+        sched.Advance(SerialChannel::kQuietMs);
+        Arm();
         device.Receive({0x06});
         ASSERT_EQ(1u, received.size());
         received.clear();
-        sched.Advance(1000);
+        sched.Advance(1000 - SerialChannel::kQuietMs);
+    }
+    // Writes a line that drains at once and is told of: the next cluster
+    // answers it.
+    void Arm() {
+        ASSERT_TRUE(channel.Write(kLine));
+        device.Deliver();
+        ASSERT_TRUE(channel.Armed());
     }
 
     FakeScheduler sched;
     FakeSerialDevice device;
     TempDir dir;
     SerialChannel channel;
+    RecordingLineEvents events;
     std::vector<Received> received;
     std::int64_t openedAt = 0;
 };
@@ -55,6 +70,7 @@ protected:
 TEST_F(SerialChannelTest, FirstReceptionIsTakenAtOnce) {
     channel.SerialOpen("COM1");
     sched.Advance(5000);
+    Arm();
     device.Receive({0x06});
     ASSERT_EQ(1u, received.size());
     EXPECT_EQ(Bytes({0x06}), received[0].bytes);
@@ -73,28 +89,34 @@ TEST_F(SerialChannelTest, ClusterWaitGrowsWithTheWaitingBytes) {
         FakeScheduler s;
         FakeSerialDevice d;
         SerialChannel ch(d, s, s, dir.Path());
-        std::vector<Received> got;
-        ch.OnRxCluster = [&] { got.push_back({ch.SerialTakeCluster(), s.MonotonicMs()}); };
+        RecordingLineEvents ev;
+        std::vector<std::int64_t> at;
+        ev.onAnswer = [&] { at.push_back(s.MonotonicMs()); };
+        ch.SetEvents(&ev);
         ch.SerialOpen("COM1");
+        s.Advance(SerialChannel::kQuietMs);
+        ASSERT_TRUE(ch.Write(kLine));
         d.Receive({0x00});
-        ASSERT_EQ(1u, got.size());
-        got.clear();
+        ASSERT_EQ(1u, at.size());
         s.Advance(1000 + 13);  // off the poll grid on purpose
+        ASSERT_TRUE(ch.Write(kLine));
+        d.Deliver();
 
         const std::int64_t arrived = s.MonotonicMs();
         d.Receive(Bytes(c.bytes, 0x41));
         s.Advance(c.wait);
-        EXPECT_TRUE(got.empty()) << "taken too early";
+        EXPECT_EQ(1u, at.size()) << "taken too early";
         s.Advance(SerialChannel::kPollMs);
-        ASSERT_EQ(1u, got.size());
-        EXPECT_EQ(Bytes(c.bytes, 0x41), got[0].bytes);
-        EXPECT_GT(got[0].at - arrived, c.wait);
-        EXPECT_LE(got[0].at - arrived, c.wait + SerialChannel::kPollMs);
+        ASSERT_EQ(2u, at.size());
+        EXPECT_EQ(Bytes(c.bytes, 0x41), ev.answers[1]);
+        EXPECT_GT(at[1] - arrived, c.wait);
+        EXPECT_LE(at[1] - arrived, c.wait + SerialChannel::kPollMs);
     }
 }
 
 TEST_F(SerialChannelTest, ThreeBytesWithinMillisecondsAreOneCluster) {
     OpenAndSettle();
+    Arm();
     device.Receive({0x06});
     sched.Advance(2);
     device.Receive({0x15});
@@ -107,6 +129,7 @@ TEST_F(SerialChannelTest, ThreeBytesWithinMillisecondsAreOneCluster) {
 
 TEST_F(SerialChannelTest, FullClusterIsTakenAtOnce) {
     OpenAndSettle();
+    Arm();
     device.Receive(Bytes(3071, 0x30));
     EXPECT_TRUE(received.empty());
     device.Receive({0x31});
@@ -114,6 +137,7 @@ TEST_F(SerialChannelTest, FullClusterIsTakenAtOnce) {
     EXPECT_EQ(3072u, received[0].bytes.size());
     EXPECT_EQ(0x31, received[0].bytes.back());
 
+    Arm();
     device.Receive(Bytes(5000, 0x32));
     ASSERT_EQ(2u, received.size());
     EXPECT_EQ(5000u, received[1].bytes.size());
@@ -121,6 +145,7 @@ TEST_F(SerialChannelTest, FullClusterIsTakenAtOnce) {
 
 TEST_F(SerialChannelTest, LineErrorTakesTheWaitingBytesAtOnce) {
     OpenAndSettle();
+    Arm();
     device.lineError = true;
     device.Receive({0x00, 0x06});
     ASSERT_EQ(1u, received.size());
@@ -129,6 +154,7 @@ TEST_F(SerialChannelTest, LineErrorTakesTheWaitingBytesAtOnce) {
 
 TEST_F(SerialChannelTest, LineErrorWithEmptyQueueIsForgotten) {
     OpenAndSettle();
+    Arm();
     device.lineError = true;
     sched.Advance(SerialChannel::kPollMs);
     device.Receive({0x06});
@@ -141,96 +167,89 @@ TEST_F(SerialChannelTest, BytesSeenOnlyAtATickCountFromTheLastEmptyLook) {
     // Bytes that came without a notification were not there at the last
     // look, so their wait is counted from that look.
     OpenAndSettle();  // ticks at openedAt + 75 k; now openedAt + 1000
+    Arm();            // a look, empty, at openedAt + 1000
     sched.Advance(49);
     device.rx = {0x06};  // one ms before the tick at openedAt + 1050
-    sched.Advance(225);
+    sched.Advance(202);
     EXPECT_TRUE(received.empty());
-    sched.Advance(1);  // the tick at openedAt + 1275: 300 ms after the empty look
+    sched.Advance(1);  // 252 ms after the empty look
     ASSERT_EQ(1u, received.size());
-    EXPECT_EQ(openedAt + 1275, received[0].at);
+    EXPECT_EQ(openedAt + 1252, received[0].at);
 }
 
 TEST_F(SerialChannelTest, NothingArrivingRaisesNothing) {
     channel.SerialOpen("COM1");
     sched.Advance(60000);
     EXPECT_TRUE(received.empty());
-    EXPECT_TRUE(channel.SerialTakeCluster().empty());
-}
-
-TEST_F(SerialChannelTest, ClustersQueueInOrderUntilTaken) {
-    std::vector<std::size_t> waitingAtEvent;
-    channel.OnRxCluster = [&] { waitingAtEvent.push_back(channel.PendingClusters()); };
-    channel.SerialOpen("COM1");
-    device.Receive({0x01});
-    sched.Advance(400);
-    device.Receive({0x02, 0x03});
-    sched.Advance(400);
-    EXPECT_EQ((std::vector<std::size_t>{1, 2}), waitingAtEvent);
-    EXPECT_EQ(Bytes({0x01}), channel.SerialTakeCluster());
-    EXPECT_EQ(Bytes({0x02, 0x03}), channel.SerialTakeCluster());
-    EXPECT_TRUE(channel.SerialTakeCluster().empty());
+    EXPECT_EQ("R", events.told);
 }
 
 TEST_F(SerialChannelTest, WriteHandsTheBytesOverUnchanged) {
     channel.SerialOpen("COM1");
-    const Bytes line = ToBytes(std::string("5077 181234E13001005") + '\x14');
-    channel.SerialWrite(line);
+    sched.Advance(SerialChannel::kQuietMs);
+    EXPECT_TRUE(channel.Write(kLine));
     ASSERT_EQ(1u, device.writes.size());
-    EXPECT_EQ(line, device.writes[0]);
+    EXPECT_EQ(kLine, device.writes[0]);
 }
 
 TEST_F(SerialChannelTest, EmptyWriteSendsNothingAndKeepsTheChannelFree) {
     channel.SerialOpen("COM1");
+    sched.Advance(SerialChannel::kQuietMs);
     device.autoDrain = false;
-    channel.SerialWrite({});
+    EXPECT_FALSE(channel.Write({}));
     EXPECT_TRUE(device.writes.empty());
-    channel.SerialWrite({0x41});
+    EXPECT_TRUE(channel.Write({0x41}));
     EXPECT_EQ(1u, device.writes.size());
 }
 
 TEST_F(SerialChannelTest, WriteWhileClosedSendsNothing) {
-    channel.SerialWrite({0x41});
+    EXPECT_FALSE(channel.CanWrite());
+    EXPECT_FALSE(channel.Write({0x41}));
     EXPECT_TRUE(device.writes.empty());
 }
 
-TEST_F(SerialChannelTest, WriteDuringAnUnfinishedWriteIsDropped) {
+TEST_F(SerialChannelTest, WriteDuringAnUnfinishedWriteIsRefused) {
     channel.SerialOpen("COM1");
+    sched.Advance(SerialChannel::kQuietMs);
     device.autoDrain = false;
-    channel.SerialWrite(Bytes(21, 0x41));
+    EXPECT_TRUE(channel.Write(Bytes(21, 0x41)));
     sched.Advance(10);
-    channel.SerialWrite(Bytes(21, 0x42));
+    EXPECT_FALSE(channel.CanWrite());
+    EXPECT_FALSE(channel.Write(Bytes(21, 0x42)));
     ASSERT_EQ(1u, device.writes.size());
     EXPECT_EQ(0, device.discards);
 
-    device.pending = 0;  // the driver took the first write
-    channel.SerialWrite(Bytes(21, 0x43));
+    device.Drain();  // the driver took the first write, and says so
+    EXPECT_EQ("RDR", events.told);
+    EXPECT_TRUE(channel.Write(Bytes(21, 0x43)));
     ASSERT_EQ(2u, device.writes.size());
     EXPECT_EQ(Bytes(21, 0x43), device.writes[1]);
 }
 
-TEST_F(SerialChannelTest, UnfinishedWriteIsGivenUpAfterItsTime) {
-    // 21 bytes: 23 ms + 250 ms.
+TEST_F(SerialChannelTest, UnfinishedWriteIsGivenUpByTheWatchAfterItsTime) {
+    // 21 bytes: 23 ms + 250 ms; the watch looks every 75 ms.
     channel.SerialOpen("COM1");
+    sched.Advance(SerialChannel::kQuietMs);  // on a tick of the watch
     device.autoDrain = false;
-    const std::int64_t start = sched.MonotonicMs();
-    channel.SerialWrite(Bytes(21, 0x41));
-    sched.Advance(273);
-    channel.SerialWrite(Bytes(21, 0x42));
-    EXPECT_EQ(1u, device.writes.size());
+    EXPECT_TRUE(channel.Write(Bytes(21, 0x41)));
+    sched.Advance(3 * SerialChannel::kPollMs);
+    EXPECT_FALSE(channel.Write(Bytes(21, 0x42)));
     EXPECT_EQ(0, device.discards);
 
-    sched.Advance(1);
-    ASSERT_EQ(274, sched.MonotonicMs() - start);
-    channel.SerialWrite(Bytes(21, 0x43));
+    sched.Advance(SerialChannel::kPollMs);  // 300 ms after the write
     EXPECT_EQ(1, device.discards);
+    EXPECT_EQ(0u, device.pending);
+    EXPECT_EQ("RR", events.told);  // free again; nothing drained
+    EXPECT_TRUE(channel.Write(Bytes(21, 0x43)));
     ASSERT_EQ(2u, device.writes.size());
     EXPECT_EQ(Bytes(21, 0x43), device.writes[1]);
 }
 
 TEST_F(SerialChannelTest, StuckWriteIsDiscardedByTheWatchEvenWithoutANewWrite) {
     channel.SerialOpen("COM1");
+    sched.Advance(SerialChannel::kQuietMs);
     device.autoDrain = false;
-    channel.SerialWrite(Bytes(1000, 0x41));  // 1100 + 250 ms
+    channel.Write(Bytes(1000, 0x41));  // 1100 + 250 ms
     sched.Advance(1350);
     EXPECT_EQ(0, device.discards);
     sched.Advance(SerialChannel::kPollMs);
@@ -282,7 +301,7 @@ TEST_F(SerialChannelTest, SameNameWhileOpenClosesAndReopens) {
     channel.SerialOpen("COM7");
     EXPECT_EQ((std::vector<std::string>{"/dev/ttyS6", "/dev/ttyS6"}), device.openCalls);
     EXPECT_EQ(1, device.closes);
-    EXPECT_TRUE(channel.SerialIsOpen());
+    EXPECT_TRUE(channel.IsOpen());
     EXPECT_FALSE(channel.Retrying());
 }
 
@@ -291,7 +310,7 @@ TEST_F(SerialChannelTest, NewNameClosesTheOldPortFirst) {
     channel.SerialOpen("COM8");
     EXPECT_EQ(1, device.closes);
     EXPECT_EQ((std::vector<std::string>{"/dev/ttyS6", "/dev/ttyS7"}), device.openCalls);
-    EXPECT_TRUE(channel.SerialIsOpen());
+    EXPECT_TRUE(channel.IsOpen());
     EXPECT_EQ("COM8", channel.PortName());
 }
 
@@ -299,20 +318,20 @@ TEST_F(SerialChannelTest, FailedOpenUnderNewNameLeavesItClosedAndRetriesOnNextCa
     channel.SerialOpen("COM7");
     device.failOpen = true;
     channel.SerialOpen("COM8");
-    EXPECT_FALSE(channel.SerialIsOpen());
+    EXPECT_FALSE(channel.IsOpen());
     EXPECT_EQ(1, device.closes);
     channel.SerialOpen("COM8");
     EXPECT_EQ(3u, device.openCalls.size());
     device.failOpen = false;
     channel.SerialOpen("COM8");
-    EXPECT_TRUE(channel.SerialIsOpen());
+    EXPECT_TRUE(channel.IsOpen());
     EXPECT_EQ(1, device.closes);
 }
 
 TEST_F(SerialChannelTest, CloseStopsReceivingAndClosesTheDevice) {
     channel.SerialOpen("COM1");
     channel.SerialClose();
-    EXPECT_FALSE(channel.SerialIsOpen());
+    EXPECT_FALSE(channel.IsOpen());
     EXPECT_EQ(1, device.closes);
     device.rx = {0x06};
     sched.Advance(1000);
@@ -335,22 +354,36 @@ protected:
     LogChannels logs = ch.Channels();
 };
 
-// Bytes already waiting when the port opens answer what another run wrote:
-// they are no answer to a line of this one.
-TEST_F(DoActivateSerialPortTest, BytesWaitingBeforeTheOpenAreNoAnswer) {
+// Bytes the driver holds when the port opens answer what another run wrote:
+// they are discarded unread. Bytes in the quiet time after the open are read,
+// logged and dropped, and the port takes no write until its input has been
+// quiet for 300 ms.
+TEST_F(DoActivateSerialPortTest, InputBeforeAndJustAfterTheOpenIsNoAnswer) {
     FakeSerialDevice device;
-    device.rx = {0x06};
+    device.Receive({0x06});  // waits in the driver of the closed port
     SerialChannel channel(device, sched, sched, dir.Path());
-    int clusters = 0;
-    channel.OnRxCluster = [&] { ++clusters; };
+    RecordingLineEvents events;
+    channel.SetEvents(&events);
     DoActivateSerialPort(channel, "COM1", logs);
-    sched.Advance(1000);
-    EXPECT_EQ(0, clusters);
+    EXPECT_EQ(1, device.inputDiscards);
+    device.Deliver();
     EXPECT_TRUE(device.rx.empty());
+    EXPECT_FALSE(channel.CanWrite());
 
+    sched.Advance(50);
+    device.Receive({0x06, 0x15});
+    EXPECT_EQ("<< Bytes from monitoring software with no line in flight: 0x0615", ch.All().back());
+    sched.Advance(SerialChannel::kQuietMs);  // 300 ms since those bytes: not yet at a tick
+    EXPECT_FALSE(channel.Write(kLine));
+    EXPECT_EQ("", events.told);
+    sched.Advance(SerialChannel::kPollMs);
+    EXPECT_EQ("R", events.told);
+    EXPECT_TRUE(channel.Write(kLine));
     device.Receive({0x06});
-    sched.Advance(1000);
-    EXPECT_EQ(1, clusters);
+    sched.Advance(400);
+    EXPECT_EQ("RDRA", events.told);
+    EXPECT_EQ(std::vector<Bytes>{{0x06}}, events.answers);
+    EXPECT_EQ(2u, ch.All().size());
 }
 
 TEST_F(DoActivateSerialPortTest, ReportsTheOutcomeOnItsChannel) {
@@ -370,7 +403,7 @@ TEST_F(DoActivateSerialPortTest, ReportsTheOutcomeOnItsChannel) {
     EXPECT_EQ((std::vector<std::string>{"/dev/ttyS6", "/dev/ttyS6", "/dev/ttyS8"}),
               device.openCalls);
     EXPECT_EQ(2, device.closes);
-    EXPECT_FALSE(channel.SerialIsOpen());
+    EXPECT_FALSE(channel.IsOpen());
     EXPECT_TRUE(channel.Retrying());
 }
 
@@ -393,16 +426,17 @@ protected:
         : logs(sched, sched),
           channel(device, sched, sched, logs.dir.Path()),
           buffer(channel, sched, sched, logs.Channels()) {
-        channel.OnRxCluster = [this] { buffer.TakeAnswer(); };
         buffer.RetransmitTimer().Start();
     }
 
     // Opens COM7 as the settings do, lets the first answer go by, and clears
     // the memos.
     // The two lines queued while the port was away go out in order: the
-    // head at the send buffer's next tick, the next one on the answer.
+    // head once the port's quiet time after the open is over, the next one
+    // on the answer.
     void ExpectTheTwoWaitingLinesInOrder() {
-        sched.Advance(SendBuffer::kSendTimerMs);
+        EXPECT_TRUE(device.writes.empty());
+        sched.Advance(SerialChannel::kQuietMs);
         ASSERT_EQ(1u, device.writes.size());
         EXPECT_EQ(ToBytes(std::string("5077 180101E13001005") + '\x14'), device.writes[0]);
         device.Receive({0x06});
@@ -413,7 +447,7 @@ protected:
 
     void OpenCom7() {
         DoActivateSerialPort(channel, "COM7", logs.Channels());
-        ASSERT_TRUE(channel.SerialIsOpen());
+        ASSERT_TRUE(channel.IsOpen());
         device.Receive({0x06});
         logs.allMemo.lines.clear();
         logs.impMemo.lines.clear();
@@ -461,7 +495,7 @@ TEST_F(SerialReconnectTest, LostPortIsToldOnceAndTriedAgainEveryFiveSecondsSilen
 
     device.failOpen = false;
     sched.Advance(SerialChannel::kRetryMs);
-    EXPECT_TRUE(channel.SerialIsOpen());
+    EXPECT_TRUE(channel.IsOpen());
     EXPECT_FALSE(channel.Retrying());
     EXPECT_EQ((std::vector<std::string>{"!! SERIAL PORT COM7 LOST", "Serial Port COM7 opened"}),
               All());
@@ -485,7 +519,7 @@ TEST_F(SerialReconnectTest, LinesWaitWhileLostAndGoOutInOrderWhenBack) {
 
     device.failOpen = false;
     sched.Advance(SerialChannel::kRetryMs);
-    ASSERT_TRUE(channel.SerialIsOpen());
+    ASSERT_TRUE(channel.IsOpen());
     ExpectTheTwoWaitingLinesInOrder();
 }
 
@@ -514,7 +548,7 @@ TEST_F(SerialReconnectTest, PortThatNeverOpenedIsTriedAgainEveryFiveSeconds) {
 
     device.failOpen = false;
     sched.Advance(SerialChannel::kRetryMs);
-    ASSERT_TRUE(channel.SerialIsOpen());
+    ASSERT_TRUE(channel.IsOpen());
     EXPECT_FALSE(channel.Retrying());
     EXPECT_EQ(
         (std::vector<std::string>{"!! CAN NOT OPEN SERIAL PORT COM7", "Serial Port COM7 opened"}),
@@ -547,10 +581,10 @@ TEST_F(SerialReconnectTest, PortWhoseDriverThrowsIsTriedAgain) {
               TestLogChannels::Texts(logs.errMemo));
     EXPECT_TRUE(ch.Retrying());
     sched.Advance(SerialChannel::kRetryMs);
-    EXPECT_FALSE(ch.SerialIsOpen());
+    EXPECT_FALSE(ch.IsOpen());
     throwing.fail = false;
     sched.Advance(SerialChannel::kRetryMs);
-    EXPECT_TRUE(ch.SerialIsOpen());
+    EXPECT_TRUE(ch.IsOpen());
     EXPECT_EQ("Serial Port COM7 opened", All().back());
 }
 
@@ -590,27 +624,67 @@ TEST_F(SerialReconnectTest, SameNamePostedWhileLostKeepsTrying) {
     EXPECT_TRUE(channel.Retrying());
     device.failOpen = false;
     sched.Advance(SerialChannel::kRetryMs);
-    EXPECT_TRUE(channel.SerialIsOpen());
+    EXPECT_TRUE(channel.IsOpen());
     EXPECT_EQ("Serial Port COM7 opened", All().back());
 }
 
-TEST_F(SerialReconnectTest, ErrorEscapingTheReceiveHandlerStaysInTheChannel) {
+TEST_F(SerialReconnectTest, ErrorEscapingTheAnswerHandlerStaysInTheChannel) {
+    struct Throwing : RecordingLineEvents {
+        void LineAnswered(ILineOutput& o, const Bytes& b) override {
+            RecordingLineEvents::LineAnswered(o, b);
+            throw std::runtime_error("Cannot open log file Log/All msg/x.log: Permission denied");
+        }
+    } throwing;
     OpenCom7();
-    int calls = 0;
-    channel.OnRxCluster = [&] {
-        ++calls;
-        channel.SerialTakeCluster();
-        throw std::runtime_error("Cannot open log file Log/All msg/x.log: Permission denied");
-    };
-    device.Receive({0x06});
-    sched.Advance(400);
-    device.Receive({0x06});
-    sched.Advance(400);
-    EXPECT_EQ(2, calls);
+    channel.SetEvents(&throwing);
+    sched.Advance(SerialChannel::kQuietMs);
+    for (int i = 0; i < 2; ++i) {
+        ASSERT_TRUE(channel.Write(kLine));
+        device.Receive({0x06});
+        sched.Advance(400);
+    }
+    EXPECT_EQ(2u, throwing.answers.size());
     const std::string err =
         "ERR in SerialPortNG1RxClusterEvent, Error Msg: Cannot open log file Log/All msg/x.log: "
         "Permission denied";
     EXPECT_EQ((std::vector<std::string>{err, err}), logs.Err());
+    channel.SetEvents(&buffer);
+}
+
+// The answer counts only for a line that has left: bytes that came before
+// the head drained, or that were waiting when it was written, are logged
+// and dropped, and the head stays until its own answer. A write the port
+// refuses is not logged and goes out once the port is ready.
+TEST_F(SerialReconnectTest, OnlyBytesAfterTheDrainAnswerTheHead) {
+    const std::string l1 = "5077 180101E13001005";
+    const std::string l2 = "5077 180102E13001005";
+    const std::string stray = "<< Bytes from monitoring software with no line in flight: 0x06";
+    OpenCom7();
+    device.autoDrain = false;
+    buffer.AddToSendBuffer(l1);
+    buffer.QueueLine(l2);
+    EXPECT_TRUE(device.writes.empty());  // the quiet time after the open
+    EXPECT_TRUE(All().empty());
+    sched.Advance(SerialChannel::kQuietMs);
+    ASSERT_EQ(1u, device.writes.size());
+    EXPECT_EQ(std::vector<std::string>{">> " + l1}, All());
+
+    device.Receive({0x06});  // before the drain
+    device.Drain();
+    sched.Advance(1000);
+    EXPECT_EQ(l1, buffer.SendBufferHeadLine());
+    EXPECT_EQ((std::vector<std::string>{">> " + l1, stray}), All());
+
+    device.Receive({0x06});  // the answer
+    sched.Advance(400);
+    EXPECT_EQ(l2, buffer.SendBufferHeadLine());
+    ASSERT_EQ(2u, device.writes.size());
+    device.Drain();
+    device.Receive({0x06});  // a second answer to l1, or a stale one: it answers l2
+    device.Receive({0x15});
+    sched.Advance(400);
+    EXPECT_EQ(l2, buffer.SendBufferHeadLine());  // refused within the same cluster
+    EXPECT_EQ("<< NAK from monitoring software for line [" + l2 + "] (1 of 3)", Imp().back());
 }
 
 }  // namespace

@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "fakes/FakeLineOutput.h"
 #include "fakes/FakeScheduler.h"
-#include "fakes/FakeSerialLink.h"
 #include "fakes/TestLogChannels.h"
 #include "monitoring/MonitoringLines.h"
 #include "monitoring/SendBuffer.h"
@@ -54,7 +54,7 @@ protected:
     std::vector<std::string> ErrTexts() const { return logs.Err(); }
 
     FakeScheduler sched;
-    FakeSerialLink link;
+    FakeLineOutput link;
     TestLogChannels logs;
     SendBuffer buffer;
     UnitTable table;
