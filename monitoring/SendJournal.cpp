@@ -813,27 +813,23 @@ void SendJournal::Drop(std::uint64_t id) {
 std::uint64_t SendJournal::Add(const std::string& line) {
     if (Spills()) {
         // Behind a full window the line is kept in the file only.
-        const std::uint64_t id = ++nextId_;
-        const std::uint64_t fileId = ++nextFileId_;
-        const std::string record = Record(kLineKind, fileId, line);
+        const std::string record = Record(kLineKind, nextFileId_ + 1, line);
         try {
             const std::size_t at = fileEnd_;
             AppendRecord(record);
+            ++nextFileId_;
             if (behind_++ == 0)
                 behindAt_ = at;
             liveBytes_ += record.size();
             ++writeSeq_;
             linesUnsynced_ = true;
+            const std::uint64_t id = ++nextId_;
             unsyncedBehind_.insert(id);
             return id;
         } catch (const std::exception& e) {
+            // Not on disk: kept in memory, behind the lines that are.
             Fail(e.what());
         }
-        // Not on disk: kept in memory, behind the lines that are.
-        const auto where = Behind() > 0 ? &tail_ : &live_;
-        --nextId_;
-        const std::uint64_t kept = Keep(line, fileId, where->end(), where);
-        return kept;
     }
     if (open_ && failing_ && Behind() > 0) {
         const std::uint64_t id = Keep(line, ++nextFileId_, tail_.end(), &tail_);
