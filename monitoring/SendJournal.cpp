@@ -627,9 +627,16 @@ std::vector<std::pair<std::uint64_t, std::string>> SendJournal::TakeNext(std::si
                 behindAt_ = r.at + r.size;
                 if (r.kind != kLineKind || doneInFile_.Contains(r.id))
                     continue;
-                const std::uint64_t id = Keep(r.text, r.id, live_.end());
-                liveBytes_ -= r.size;  // counted when it was written
-                index_[id]->seq = writeSeq_;
+                // Counted in liveBytes_ when it was written. A line not yet
+                // synced keeps its id and write, so Durable stays true to it.
+                const auto u = std::find_if(unsyncedBehind_.begin(), unsyncedBehind_.end(),
+                                            [&r](const Live& l) { return l.fileId == r.id; });
+                const bool unsynced = u != unsyncedBehind_.end();
+                const std::uint64_t id = unsynced ? u->id : ++nextId_;
+                const std::uint64_t seq = unsynced ? u->seq : writeSeq_;
+                if (unsynced)
+                    unsyncedBehind_.erase(u);
+                index_[id] = live_.insert(live_.end(), Live{id, r.id, r.text, seq});
                 out.emplace_back(id, std::move(r.text));
                 --behind_;
             }
@@ -824,7 +831,7 @@ std::uint64_t SendJournal::Add(const std::string& line) {
             ++writeSeq_;
             linesUnsynced_ = true;
             const std::uint64_t id = ++nextId_;
-            unsyncedBehind_.insert(id);
+            unsyncedBehind_.push_back(Live{id, nextFileId_, line, writeSeq_});
             return id;
         } catch (const std::exception& e) {
             // Not on disk: kept in memory, behind the lines that are.
@@ -892,7 +899,8 @@ void SendJournal::Done(std::uint64_t id) {
 bool SendJournal::Durable(std::uint64_t id) const {
     const auto found = index_.find(id);
     if (found == index_.end())
-        return unsyncedBehind_.count(id) == 0;
+        return std::none_of(unsyncedBehind_.begin(), unsyncedBehind_.end(),
+                            [id](const Live& l) { return l.id == id; });
     return found->second->seq != 0 && found->second->seq <= syncedSeq_;
 }
 
@@ -961,6 +969,11 @@ std::string SendJournal::Rewrite(JournalFile& target) {
     bool header = false;
     auto window = live_.begin();
     auto tail = tail_.begin();
+    // Unsynced lines come from memory, after the ones read from the file.
+    std::unordered_set<std::uint64_t> fromMemory;
+    for (const Live& l : unsyncedBehind_) fromMemory.insert(l.fileId);
+    auto unsynced = unsyncedBehind_.begin();
+    std::size_t fromMemoryCount = 0;
     std::unique_ptr<RecordReader> reader;
     if (behind_ > 0)
         reader = std::make_unique<RecordReader>(*active_, behindAt_);
@@ -978,12 +991,19 @@ std::string SendJournal::Rewrite(JournalFile& target) {
                 reader.reset();
                 break;
             }
-            if (r.kind == kLineKind && !doneInFile_.Contains(r.id)) {
+            if (r.kind == kLineKind && !doneInFile_.Contains(r.id) && fromMemory.count(r.id) == 0) {
                 out += Record(kLineKind, r.id, r.text);
                 ++copied;
             }
         }
-        for (; !reader && tail != tail_.end() && out.size() < kReadChunk; ++tail)
+        for (; !reader && unsynced != unsyncedBehind_.end() && out.size() < kReadChunk;
+             ++unsynced) {
+            out += Record(kLineKind, unsynced->fileId, unsynced->line);
+            ++fromMemoryCount;
+        }
+        for (; !reader && unsynced == unsyncedBehind_.end() && tail != tail_.end() &&
+               out.size() < kReadChunk;
+             ++tail)
             out += Record(kLineKind, tail->fileId, tail->line);
         written += out.size();
         return out;
@@ -996,7 +1016,7 @@ std::string SendJournal::Rewrite(JournalFile& target) {
     active_ = &target;
     fileEnd_ = written;
     // What could not be written before is in the file now, behind the window.
-    behind_ = copied + tail_.size();
+    behind_ = copied + fromMemoryCount + tail_.size();
     behindAt_ = windowEnd;
     for (const Live& l : tail_) index_.erase(l.id);
     tail_.clear();

@@ -7,7 +7,6 @@
 #include <memory>
 #include <string>
 #include <unordered_map>
-#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -98,10 +97,11 @@ std::unique_ptr<JournalFile> MakeJournalFile(const std::string& path);
 // kWindowLines of them (what the send buffer holds). Lines queued behind a
 // full window are appended to the file only and read back from it, in their
 // order, as the window drains (TakeNext); a rewrite copies them from the old
-// file to the new one record by record. A start reads the file in chunks;
-// a file holding more lines than the window restores the window and counts
-// the rest, without writing the file anew. Only where the file cannot be
-// written, cannot be read, or is damaged are the lines kept in memory.
+// file to the new one record by record, except those not yet synced, which
+// are kept in memory until a sync succeeds and written from there. A start reads the file in
+// chunks; a file holding more lines than the window restores the window and counts the rest,
+// without writing the file anew. Only where the file cannot be written, cannot be read, or is
+// damaged are the lines kept in memory.
 //
 // Nothing here throws.
 class SendJournal {
@@ -222,8 +222,10 @@ private:
     std::size_t behindAt_ = 0;  // where the first of them, or a record before it, starts
     std::size_t fileEnd_ = 0;   // size of the active file as written
     IdRanges doneInFile_;       // lines of the file found done at the start
-    // Lines behind the window written since the last sync.
-    std::unordered_set<std::uint64_t> unsyncedBehind_;
+    // Lines behind the window written since the last sync, kept until it
+    // succeeds: after a failed sync the kernel may have dropped them, so a
+    // rewrite takes them from here, not from the file.
+    std::vector<Live> unsyncedBehind_;
     bool takeTold_ = false;
     std::unordered_map<std::uint64_t, std::list<Live>::iterator> index_;
     std::vector<std::pair<std::uint64_t, std::string>> recovered_;

@@ -537,9 +537,11 @@ TEST(SendJournalBacklogTest, ABacklogLongerThanTheWindowDrainsInOrder) {
         const char* name;
         int killAfter;    // answered lines before the kill, -1: none
         bool failAppend;  // once, while the window is full
+        bool failSync;    // once, losing what was written since the last sync
     };
-    for (const Case c : {Case{"drained", -1, false}, Case{"killed", kW + 7, false},
-                         Case{"file full a while", -1, true}}) {
+    for (const Case c :
+         {Case{"drained", -1, false, false}, Case{"killed", kW + 7, false, false},
+          Case{"file full a while", -1, true, false}, Case{"sync failed", -1, false, true}}) {
         SCOPED_TRACE(c.name);
         FakeJournals fj;
         auto j = fj.Make("");
@@ -553,6 +555,8 @@ TEST(SendJournalBacklogTest, ABacklogLongerThanTheWindowDrainsInOrder) {
             id = buffer->QueueLine(line(i));
         }
         fj.clock.Advance(SendJournal::kRetryMs);
+        fj.file->failSync = c.failSync ? 1 : 0;
+        fj.file->dropUnsynced = c.failSync;
         buffer->Commit();
         EXPECT_TRUE(buffer->Durable(id));
         for (int next = 0; next < 3 * kW; ++next) {
