@@ -12,6 +12,9 @@
 //   usage: passes [--runs N]
 //          passes --write-db PATH    writes a database file with 10000 units
 //                                    in use, heard a minute ago, and exits
+//          passes --write-journal PATH N
+//                                    writes a send journal with N lines
+//                                    waiting (through the journal itself)
 
 #include <algorithm>
 #include <chrono>
@@ -24,7 +27,9 @@
 #include <vector>
 
 #include "fakes/ReceiverRig.h"
+#include "fakes/TestLogChannels.h"
 #include "monitoring/SendBuffer.h"
+#include "monitoring/SendJournal.h"
 #include "monitoring/Supervision.h"
 #include "registry/UnitDb.h"
 #include "registry/UnitTable.h"
@@ -138,10 +143,25 @@ int main(int argc, char** argv) {
             f << FullDatabase(LocalNow());
             return f ? 0 : 1;
         }
+        if (arg == "--write-journal" && i + 2 < argc) {
+            FakeScheduler clock;
+            TestLogChannels logs(clock, clock);
+            SendJournal journal(MakeJournalFile(argv[i + 1]), clock, logs.Channels());
+            journal.Restore();
+            const long lines = std::atol(argv[i + 2]);
+            for (long n = 0; n < lines; ++n) {
+                char line[32];
+                std::snprintf(line, sizeof line, "5077 18%04ldE13001%03ld", n % 10000, n % 1000);
+                journal.Add(line);
+            }
+            journal.Sync();
+            return journal.Failing() ? 1 : 0;
+        }
         if (arg == "--runs" && i + 1 < argc) {
             runs = std::max(1, std::atoi(argv[++i]));
         } else {
-            std::fprintf(stderr, "usage: passes [--runs N] | --write-db PATH\n");
+            std::fprintf(stderr,
+                         "usage: passes [--runs N] | --write-db PATH | --write-journal PATH N\n");
             return 2;
         }
     }

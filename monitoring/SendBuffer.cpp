@@ -58,7 +58,10 @@ std::uint64_t SendBuffer::QueueLine(const std::string& line) {
     e.line = line;
     if (journal_ != nullptr)
         e.journalId = journal_->Add(line);
-    buffer_.push_back(e);
+    // Behind a full window the line waits in the journal only.
+    if (journal_ == nullptr || journal_->Behind() == 0)
+        buffer_.push_back(e);
+    TellBacklog();
     return e.journalId;
 }
 
@@ -67,6 +70,7 @@ void SendBuffer::AddHeartbeat() {
     e.line = HeartbeatLine;
     e.heartbeat = true;
     buffer_.push_back(std::move(e));
+    TellBacklog();
     SendBufferHead();
 }
 
@@ -120,6 +124,33 @@ void SendBuffer::RemoveHead() {
     nakCount_ = 0;
     awaitingAnswer_ = false;
     inFlight_ = false;
+    Refill();
+    TellBacklog();
+}
+
+void SendBuffer::Refill() {
+    if (journal_ == nullptr || journal_->Behind() == 0 ||
+        buffer_.size() > SendJournal::kWindowLines / 2)
+        return;
+    for (auto& [id, line] : journal_->TakeNext(SendJournal::kWindowLines - buffer_.size())) {
+        Entry e;
+        e.line = std::move(line);
+        e.journalId = id;
+        buffer_.push_back(std::move(e));
+    }
+}
+
+void SendBuffer::TellBacklog() {
+    const int n = SendBufferCount();
+    if (!backlogTold_ && n >= kBacklogLong) {
+        backlogTold_ = true;
+        logs_.imp.AddMsg(
+            Format("!! %d lines are waiting for the monitoring software", kBacklogLong));
+    } else if (backlogTold_ && n < kBacklogEased) {
+        backlogTold_ = false;
+        logs_.imp.AddMsg(
+            Format("Fewer than %d lines are waiting for the monitoring software", kBacklogEased));
+    }
 }
 
 std::string SendBuffer::SendBufferHeadLine() const {
@@ -137,6 +168,7 @@ void SendBuffer::Commit() {
     if (journal_ == nullptr)
         return;
     journal_->Sync();
+    Refill();
     const auto older = journal_->TakeRecovered();
     if (older.empty())
         return;
@@ -149,6 +181,7 @@ void SendBuffer::Commit() {
         e.journalId = id;
         at = buffer_.insert(at, std::move(e)) + 1;
     }
+    TellBacklog();
 }
 
 int SendBuffer::RestoreFromJournal() {
@@ -157,15 +190,20 @@ int SendBuffer::RestoreFromJournal() {
     const auto restored = journal_->Restore();
     if (restored.empty())
         return 0;
-    const int n = static_cast<int>(restored.size());
+    const int n = static_cast<int>(restored.size() + journal_->Behind());
     logs_.imp.AddMsg(Format("Send buffer restored: %d line(s) waiting from the last run", n));
+    int shown = 0;
     for (const auto& [id, line] : restored) {
         Entry e;
         e.line = line;
         e.journalId = id;
         buffer_.push_back(std::move(e));
-        logs_.all.AddMsg("Restored: " + line);
+        if (shown++ < kRestoredShown)
+            logs_.all.AddMsg("Restored: " + line);
     }
+    if (n > kRestoredShown)
+        logs_.all.AddMsg(Format("Restored: ... and %d more line(s)", n - kRestoredShown));
+    TellBacklog();
     return n;
 }
 

@@ -41,6 +41,9 @@ AnswerKind KindOfAnswer(const Bytes& answer);
 // Waits are measured on the monotonic clock, so setting the wall clock
 // neither stalls nor rushes a retransmission.
 //
+// With a long backlog only the journal's window of it is held here; the
+// lines behind it are taken from the journal as the window drains.
+//
 // No operation catches exceptions: a failing log write propagates to the
 // caller's guard, after the buffer state has already been updated. The
 // journal never throws.
@@ -82,7 +85,10 @@ public:
     // Takes a delivery of the line in flight: removes the head (if any) and
     // writes the next line at once.
     void AckBufferHead();
-    int SendBufferCount() const { return static_cast<int>(buffer_.size()); }
+    // Every waiting line, those still only in the journal included.
+    int SendBufferCount() const {
+        return static_cast<int>(buffer_.size() + (journal_ != nullptr ? journal_->Behind() : 0));
+    }
     // The head line; only meaningful when SendBufferCount() >= 1.
     std::string SendBufferHeadLine() const;
     bool HeadIsHeartbeat() const { return !buffer_.empty() && buffer_.front().heartbeat; }
@@ -98,9 +104,16 @@ public:
     std::function<void()> OnSettled;
 
     // Start-up: puts the lines the last run left waiting at the tail, in
-    // their order, with one Important-messages entry telling how many and
-    // each line on the All-messages channel. Returns their number.
+    // their order, with one Important-messages entry telling how many, the
+    // first kRestoredShown lines on the All-messages channel and one entry
+    // there for the rest. Returns their number.
     int RestoreFromJournal();
+
+    // A backlog this long is told once on the Important-messages channel
+    // (LED and sound), and again once it has shrunk below kBacklogEased.
+    static constexpr int kBacklogLong = 10000;
+    static constexpr int kBacklogEased = 9000;
+    static constexpr int kRestoredShown = 100;
 
     // What the output tells: the head's transmission drained (now in
     // flight), the answer to it, the output free again, the output gone.
@@ -120,6 +133,8 @@ public:
 
     // Monotonic ms before which the head is not written again; 0 = at once.
     std::int64_t NextSendTime() const { return nextSendTime_; }
+    // The lines held in memory, head first: with a long backlog, only the
+    // journal's window of it.
     std::vector<std::string> Lines() const;
     // Lines the monitoring software took since the start, heartbeats included.
     std::uint64_t Delivered() const { return delivered_; }
@@ -135,6 +150,10 @@ private:
     void TakeAnswer(const Bytes& answer);
     void TakeNak();
     void RemoveHead();
+    // Takes the next lines from the journal once half the window has left.
+    void Refill();
+    // Tells a backlog that has just grown past kBacklogLong or shrunk below kBacklogEased.
+    void TellBacklog();
 
     std::vector<ILineOutput*> outputs_;
     // The output of the head's last transmission: only its events count for it.
@@ -151,6 +170,8 @@ private:
     // That transmission has drained: the next answer is its answer.
     bool inFlight_ = false;
     std::uint64_t delivered_ = 0;
+    // The long backlog was told and has not eased since.
+    bool backlogTold_ = false;
     std::unique_ptr<ITimer> timerSBSend_;
 };
 

@@ -169,6 +169,71 @@ Parsed Parse(const std::string& data) {
     return p;
 }
 
+// The records of a journal file from `at` on, read a chunk at a time, so no
+// more than a chunk of the file is in memory. Bytes that are no valid record
+// are stepped over one by one and counted.
+class RecordReader {
+public:
+    struct Rec {
+        char kind = 0;
+        std::uint64_t id = 0;
+        std::string text;
+        std::size_t at = 0;  // where it starts in the file
+        std::size_t size = 0;
+    };
+    RecordReader(JournalFile& file, std::size_t at) : file_(file), base_(at), end_(at) {}
+
+    // The next valid record; false at the end of the file.
+    bool Next(Rec& r) {
+        constexpr std::size_t kLongest = kRecordOverhead + SendJournal::kMaxLineLength;
+        for (;;) {
+            if (!eof_ && buf_.size() - pos_ < kLongest)
+                Fill();
+            if (pos_ >= buf_.size())
+                return false;
+            if (const std::size_t size = ValidAt(buf_, pos_)) {
+                r.kind = buf_[pos_];
+                r.id = GetLe(buf_, pos_ + 1, 8);
+                r.text.assign(buf_, pos_ + 11, size - kRecordOverhead);
+                r.at = base_ + pos_;
+                r.size = size;
+                pos_ += size;
+                end_ = base_ + pos_;
+                if (skipped > 0)
+                    ++validAfterSkip;
+                return true;
+            }
+            if (skipped == 0)
+                firstSkipped = base_ + pos_;
+            ++skipped;
+            ++pos_;
+        }
+    }
+    // Where the last valid record ends.
+    std::size_t End() const { return end_; }
+
+    std::size_t skipped = 0;
+    std::size_t firstSkipped = 0;
+    std::size_t validAfterSkip = 0;
+
+private:
+    void Fill() {
+        buf_.erase(0, pos_);
+        base_ += pos_;
+        pos_ = 0;
+        const std::string more = file_.ReadAt(base_ + buf_.size(), SendJournal::kReadChunk);
+        eof_ = more.size() < SendJournal::kReadChunk;
+        buf_ += more;
+    }
+
+    JournalFile& file_;
+    std::string buf_;
+    std::size_t pos_ = 0;
+    std::size_t base_;  // file offset of buf_[0]
+    std::size_t end_;
+    bool eof_ = false;
+};
+
 // "yyyy-mm-dd_hh-nn-ss" for the name of a file moved aside.
 std::string FileStamp(TDateTime now) {
     const DateTimeParts p = DecodeDateTime(now);
@@ -213,13 +278,54 @@ public:
         return out;
     }
 
-    void Replace(const std::string& bytes) override {
+    std::string ReadAt(std::size_t offset, std::size_t size) override {
+        int fd = fd_;
+        if (fd < 0) {
+            fd = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC);
+            if (fd < 0 && errno == ENOENT)
+                return {};
+            if (fd < 0)
+                ThrowLastError("Cannot open send buffer journal " + path_);
+        }
+        std::string out(size, '\0');
+        std::size_t got = 0;
+        int err = 0;
+        while (got < size) {
+            const ssize_t n =
+                ::pread(fd, out.data() + got, size - got, static_cast<off_t>(offset + got));
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n < 0)
+                err = errno;
+            if (n <= 0)
+                break;
+            got += static_cast<std::size_t>(n);
+        }
+        if (fd != fd_)
+            ::close(fd);
+        if (err != 0)
+            ThrowErrno(err, "Cannot read send buffer journal " + path_);
+        out.resize(got);
+        return out;
+    }
+
+    void Replace(const Chunks& next) override {
         const std::string tmp = path_ + ".new";
-        const int fd =
-            ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC, 0640);
+        const int fd = ::open(tmp.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC, 0640);
         if (fd < 0)
             ThrowLastError("Cannot write send buffer journal " + tmp);
-        int err = WriteFully(fd, bytes.data(), bytes.size());
+        int err = 0;
+        std::size_t written = 0;
+        try {
+            for (std::string c = next(); err == 0 && !c.empty(); c = next()) {
+                err = WriteFully(fd, c.data(), c.size());
+                written += c.size();
+            }
+        } catch (...) {
+            ::close(fd);
+            ::unlink(tmp.c_str());
+            throw;
+        }
         if (err == 0 && ::fdatasync(fd) != 0)
             err = errno;
         if (err == 0 && ::rename(tmp.c_str(), path_.c_str()) != 0)
@@ -232,7 +338,7 @@ public:
         // The descriptor now belongs to the file in place.
         CloseFd();
         fd_ = fd;
-        size_ = bytes.size();
+        size_ = written;
         SyncFolder();
     }
 
@@ -250,7 +356,7 @@ public:
 
     void Truncate(std::size_t size) override {
         if (fd_ < 0) {
-            fd_ = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0640);
+            fd_ = ::open(path_.c_str(), O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC, 0640);
             if (fd_ < 0)
                 ThrowLastError("Cannot write send buffer journal " + path_);
         }
@@ -374,11 +480,185 @@ bool SendJournal::ReadFile(JournalFile& file, std::string& data, std::string& er
 }
 
 std::uint64_t SendJournal::Keep(const std::string& line, std::uint64_t fileId,
-                                std::list<Live>::iterator before) {
+                                std::list<Live>::iterator before, std::list<Live>* list) {
     const std::uint64_t id = ++nextId_;
     liveBytes_ += LineRecordSize(line);
-    index_[id] = live_.insert(before, Live{id, fileId, line, 0});
+    index_[id] = (list != nullptr ? *list : live_).insert(before, Live{id, fileId, line, 0});
     return id;
+}
+
+void SendJournal::IdRanges::Add(std::uint64_t id) {
+    auto next = ranges_.upper_bound(id);
+    if (next != ranges_.begin()) {
+        auto prev = std::prev(next);
+        if (id <= prev->second)
+            return;
+        if (prev->second + 1 == id) {
+            prev->second = id;
+            if (next != ranges_.end() && next->first == id + 1) {
+                prev->second = next->second;
+                ranges_.erase(next);
+            }
+            return;
+        }
+    }
+    if (next != ranges_.end() && next->first == id + 1) {
+        const std::uint64_t last = next->second;
+        ranges_.erase(next);
+        ranges_.emplace(id, last);
+        return;
+    }
+    ranges_.emplace(id, id);
+}
+
+bool SendJournal::IdRanges::Contains(std::uint64_t id) const {
+    auto next = ranges_.upper_bound(id);
+    return next != ranges_.begin() && id <= std::prev(next)->second;
+}
+
+bool SendJournal::RestoreLarge(std::vector<std::pair<std::uint64_t, std::string>>& restored) {
+    if (!live_.empty())
+        return false;
+    // First the done lines and the count, then the window: two passes over
+    // the file, a chunk at a time.
+    IdRanges done;
+    std::size_t lines = 0;
+    std::size_t dones = 0;
+    std::uint64_t maxId = 0;
+    std::size_t end = 0;
+    for (int i = 0;; ++i) {
+        try {
+            if (side_ && !side_->ReadAt(0, 1).empty())
+                return false;
+            if (file_->ReadAt(0, kHeaderSize) != std::string(kHeader, kHeaderSize))
+                return false;
+            RecordReader reader(*file_, kHeaderSize);
+            RecordReader::Rec r;
+            while (reader.Next(r)) {
+                maxId = std::max(maxId, r.id);
+                if (r.kind == kLineKind)
+                    ++lines;
+                else
+                    done.Add(r.id), ++dones;
+            }
+            if (lines <= dones + kWindowLines || reader.validAfterSkip > 0)
+                return false;
+            end = reader.End();
+            // What follows the last record must be a torn tail; else the
+            // whole file is read and its damage told.
+            if (reader.skipped > 0) {
+                const std::string tail = file_->ReadAt(end, kReadChunk);
+                if (tail.size() >= kReadChunk || !TornAt(std::string(kHeader) + tail, kHeaderSize))
+                    return false;
+            }
+            break;
+        } catch (const std::exception&) {
+            if (i + 1 >= kReadTries)
+                return false;
+        }
+    }
+    std::vector<std::pair<std::uint64_t, std::string>> window;
+    std::size_t behind = 0;
+    std::size_t behindAt = end;
+    std::size_t liveBytes = 0;
+    try {
+        RecordReader reader(*file_, kHeaderSize);
+        RecordReader::Rec r;
+        while (reader.Next(r)) {
+            if (r.kind != kLineKind || done.Contains(r.id))
+                continue;
+            liveBytes += r.size;
+            if (window.size() < kWindowLines) {
+                window.emplace_back(r.id, r.text);
+                continue;
+            }
+            if (behind++ == 0)
+                behindAt = r.at;
+        }
+    } catch (const std::exception&) {
+        return false;
+    }
+
+    open_ = true;
+    doneInFile_ = std::move(done);
+    nextFileId_ = std::max(nextFileId_, maxId);
+    for (auto& [fileId, line] : window) {
+        const std::uint64_t id = Keep(line, fileId, live_.end());
+        restored.emplace_back(id, std::move(line));
+    }
+    liveBytes_ = liveBytes;
+    deadBytes_ = end - kHeaderSize - liveBytes;
+    behind_ = behind;
+    behindAt_ = behindAt;
+    try {
+        // The torn tail is cut off; the appends go on behind the last record.
+        file_->Truncate(end);
+        fileEnd_ = end;
+        file_->Sync();
+        writeSeq_ = syncedSeq_ = 1;
+        for (Live& l : live_) l.seq = 1;
+    } catch (const std::exception& e) {
+        Fail(e.what());
+        return true;
+    }
+    Reserve();
+    return true;
+}
+
+bool SendJournal::Spills() const {
+    return open_ && !failing_ && !unreadable_ && !backToFile_ && uncopied_.empty() &&
+           active_ == file_.get() && (Behind() > 0 || live_.size() >= kWindowLines);
+}
+
+void SendJournal::AppendRecord(const std::string& record) {
+    active_->Append(record);
+    fileEnd_ += record.size();
+    sinceReserve_ += record.size();
+}
+
+std::vector<std::pair<std::uint64_t, std::string>> SendJournal::TakeNext(std::size_t max) {
+    std::vector<std::pair<std::uint64_t, std::string>> out;
+    if (behind_ > 0) {
+        try {
+            RecordReader reader(*active_, behindAt_);
+            RecordReader::Rec r;
+            bool more = true;
+            while (out.size() < max && behind_ > 0 && (more = reader.Next(r))) {
+                behindAt_ = r.at + r.size;
+                if (r.kind != kLineKind || doneInFile_.Contains(r.id))
+                    continue;
+                // Counted in liveBytes_ when it was written. A line not yet
+                // synced keeps its id and write, so Durable stays true to it.
+                const auto u = std::find_if(unsyncedBehind_.begin(), unsyncedBehind_.end(),
+                                            [&r](const Live& l) { return l.fileId == r.id; });
+                const bool unsynced = u != unsyncedBehind_.end();
+                const std::uint64_t id = unsynced ? u->id : ++nextId_;
+                const std::uint64_t seq = unsynced ? u->seq : writeSeq_;
+                if (unsynced)
+                    unsyncedBehind_.erase(u);
+                index_[id] = live_.insert(live_.end(), Live{id, r.id, r.text, seq});
+                out.emplace_back(id, std::move(r.text));
+                --behind_;
+            }
+            if (!more && behind_ > 0) {
+                ReportError(logs_.err, "SendJournal",
+                            Format("%zu waiting line(s) cannot be found in send buffer journal %s",
+                                   behind_, active_->Path().c_str()));
+                behind_ = 0;
+            }
+            takeTold_ = false;
+        } catch (const std::exception& e) {
+            if (!takeTold_)
+                ReportError(logs_.err, "SendJournal", e.what());
+            takeTold_ = true;
+            return out;
+        }
+    }
+    while (behind_ == 0 && out.size() < max && !tail_.empty()) {
+        live_.splice(live_.end(), tail_, tail_.begin());
+        out.emplace_back(live_.back().id, live_.back().line);
+    }
+    return out;
 }
 
 std::size_t SendJournal::TakeFile(JournalFile& file, const std::string& data,
@@ -424,6 +704,9 @@ std::size_t SendJournal::TakeFile(JournalFile& file, const std::string& data,
 std::vector<std::pair<std::uint64_t, std::string>> SendJournal::Restore() {
     if (open_)
         return {};
+    std::vector<std::pair<std::uint64_t, std::string>> large;
+    if (RestoreLarge(large))
+        return large;
     open_ = true;
     // Lines queued before the restore go after the restored ones, under file
     // ids above every id the files hold.
@@ -477,8 +760,9 @@ std::vector<std::pair<std::uint64_t, std::string>> SendJournal::Restore() {
     }
     try {
         active_->Truncate(end);
+        fileEnd_ = end;
         for (auto it = before; it != live_.end(); ++it)
-            active_->Append(Record(kLineKind, it->fileId, it->line));
+            AppendRecord(Record(kLineKind, it->fileId, it->line));
         active_->Sync();
         for (Live& l : live_) l.seq = ++writeSeq_;
         syncedSeq_ = writeSeq_;
@@ -534,6 +818,31 @@ void SendJournal::Drop(std::uint64_t id) {
 }
 
 std::uint64_t SendJournal::Add(const std::string& line) {
+    if (Spills()) {
+        // Behind a full window the line is kept in the file only.
+        const std::string record = Record(kLineKind, nextFileId_ + 1, line);
+        try {
+            const std::size_t at = fileEnd_;
+            AppendRecord(record);
+            ++nextFileId_;
+            if (behind_++ == 0)
+                behindAt_ = at;
+            liveBytes_ += record.size();
+            ++writeSeq_;
+            linesUnsynced_ = true;
+            const std::uint64_t id = ++nextId_;
+            unsyncedBehind_.push_back(Live{id, nextFileId_, line, writeSeq_});
+            return id;
+        } catch (const std::exception& e) {
+            // Not on disk: kept in memory, behind the lines that are.
+            Fail(e.what());
+        }
+    }
+    if (open_ && failing_ && Behind() > 0) {
+        const std::uint64_t id = Keep(line, ++nextFileId_, tail_.end(), &tail_);
+        RetryIfDue();
+        return id;
+    }
     const std::uint64_t id = Keep(line, ++nextFileId_, live_.end());
     if (!open_)
         return id;
@@ -543,9 +852,7 @@ std::uint64_t SendJournal::Add(const std::string& line) {
     }
     Live& l = *index_[id];
     try {
-        const std::string record = Record(kLineKind, l.fileId, line);
-        active_->Append(record);
-        sinceReserve_ += record.size();
+        AppendRecord(Record(kLineKind, l.fileId, line));
         l.seq = ++writeSeq_;
         linesUnsynced_ = true;
     } catch (const std::exception& e) {
@@ -568,15 +875,16 @@ void SendJournal::Done(std::uint64_t id) {
         return;
     }
     try {
-        if (live_.empty() && !backToFile_) {
+        if (live_.empty() && Behind() == 0 && !backToFile_) {
             // Nothing waits: the file goes back to its header.
             active_->Truncate(kHeaderSize);
+            fileEnd_ = kHeaderSize;
+            doneInFile_.Clear();
             deadBytes_ = 0;
             sinceReserve_ = kReserveBytes;  // the room ahead went with it
         } else {
-            active_->Append(Record(kDoneKind, fileId, std::string()));
+            AppendRecord(Record(kDoneKind, fileId, std::string()));
             deadBytes_ += size + kRecordOverhead;
-            sinceReserve_ += kRecordOverhead;
         }
         doneUnsynced_ = true;
     } catch (const std::exception& e) {
@@ -590,7 +898,10 @@ void SendJournal::Done(std::uint64_t id) {
 
 bool SendJournal::Durable(std::uint64_t id) const {
     const auto found = index_.find(id);
-    return found == index_.end() || (found->second->seq != 0 && found->second->seq <= syncedSeq_);
+    if (found == index_.end())
+        return std::none_of(unsyncedBehind_.begin(), unsyncedBehind_.end(),
+                            [id](const Live& l) { return l.id == id; });
+    return found->second->seq != 0 && found->second->seq <= syncedSeq_;
 }
 
 void SendJournal::Sync() {
@@ -629,6 +940,7 @@ void SendJournal::Sync() {
         syncedSeq_ = writeSeq_;
         linesUnsynced_ = false;
         doneUnsynced_ = false;
+        unsyncedBehind_.clear();
     }
     if (sinceReserve_ >= kReserveBytes / 2)
         Reserve();
@@ -647,20 +959,69 @@ void SendJournal::Reserve() {
     }
 }
 
-std::string SendJournal::Encoded() const {
-    std::string out(kHeader, kHeaderSize);
-    out.reserve(kHeaderSize + liveBytes_);
-    for (const Live& l : live_) out += Record(kLineKind, l.fileId, l.line);
-    return out;
-}
-
 std::string SendJournal::Rewrite(JournalFile& target) {
+    // The window from memory, the lines behind it record by record from the
+    // file they are in, then the lines that could not be written there.
+    std::size_t windowEnd = kHeaderSize;
+    for (const Live& l : live_) windowEnd += LineRecordSize(l.line);
+    std::size_t copied = 0;
+    std::size_t written = 0;
+    bool header = false;
+    auto window = live_.begin();
+    auto tail = tail_.begin();
+    // Unsynced lines come from memory, after the ones read from the file.
+    std::unordered_set<std::uint64_t> fromMemory;
+    for (const Live& l : unsyncedBehind_) fromMemory.insert(l.fileId);
+    auto unsynced = unsyncedBehind_.begin();
+    std::size_t fromMemoryCount = 0;
+    std::unique_ptr<RecordReader> reader;
+    if (behind_ > 0)
+        reader = std::make_unique<RecordReader>(*active_, behindAt_);
+    const auto next = [&]() {
+        std::string out;
+        if (!header) {
+            header = true;
+            out.assign(kHeader, kHeaderSize);
+        }
+        for (; window != live_.end() && out.size() < kReadChunk; ++window)
+            out += Record(kLineKind, window->fileId, window->line);
+        RecordReader::Rec r;
+        while (reader && out.size() < kReadChunk) {
+            if (!reader->Next(r)) {
+                reader.reset();
+                break;
+            }
+            if (r.kind == kLineKind && !doneInFile_.Contains(r.id) && fromMemory.count(r.id) == 0) {
+                out += Record(kLineKind, r.id, r.text);
+                ++copied;
+            }
+        }
+        for (; !reader && unsynced != unsyncedBehind_.end() && out.size() < kReadChunk;
+             ++unsynced) {
+            out += Record(kLineKind, unsynced->fileId, unsynced->line);
+            ++fromMemoryCount;
+        }
+        for (; !reader && unsynced == unsyncedBehind_.end() && tail != tail_.end() &&
+               out.size() < kReadChunk;
+             ++tail)
+            out += Record(kLineKind, tail->fileId, tail->line);
+        written += out.size();
+        return out;
+    };
     try {
-        target.Replace(Encoded());
+        target.Replace(next);
     } catch (const std::exception& e) {
         return e.what();
     }
     active_ = &target;
+    fileEnd_ = written;
+    // What could not be written before is in the file now, behind the window.
+    behind_ = copied + fromMemoryCount + tail_.size();
+    behindAt_ = windowEnd;
+    for (const Live& l : tail_) index_.erase(l.id);
+    tail_.clear();
+    doneInFile_.Clear();
+    unsyncedBehind_.clear();
     for (Live& l : live_) l.seq = ++writeSeq_;
     syncedSeq_ = writeSeq_;
     deadBytes_ = 0;
@@ -679,7 +1040,7 @@ std::string SendJournal::Rewrite(JournalFile& target) {
         failing_ = false;
         logs_.err.AddMsg(
             Format("Send buffer journal written again: %d waiting line(s) kept on disk",
-                   static_cast<int>(live_.size())));
+                   static_cast<int>(Waiting())));
     }
     return {};
 }

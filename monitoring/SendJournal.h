@@ -1,7 +1,9 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <list>
+#include <map>
 #include <memory>
 #include <string>
 #include <unordered_map>
@@ -23,9 +25,16 @@ public:
     virtual const std::string& Path() const = 0;
     // The whole file as it is on disk; empty when there is none.
     virtual std::string ReadAll() = 0;
-    // Writes `bytes` as the whole file: into a new file beside it, synced,
-    // renamed over it, the folder synced. Appends go to this file afterwards.
-    virtual void Replace(const std::string& bytes) = 0;
+    // Up to `size` bytes from `offset`, fewer at the end, empty past it or
+    // when there is no file. Once the file is open, it is read through the
+    // open file, so a file put at its path meanwhile is not read instead.
+    virtual std::string ReadAt(std::size_t offset, std::size_t size) = 0;
+    // Writes the chunks `next` returns, until it returns an empty one, as the
+    // whole file: into a new file beside it, synced, renamed over it, the
+    // folder synced. Appends go to this file afterwards. `next` may read this
+    // file (ReadAt) until it is replaced; what it throws fails the replace.
+    using Chunks = std::function<std::string()>;
+    virtual void Replace(const Chunks& next) = 0;
     // Appends `bytes` at the end. A write that fails part-way is cut off
     // again where possible, so the file ends with whole records.
     virtual void Append(const std::string& bytes) = 0;
@@ -84,6 +93,16 @@ std::unique_ptr<JournalFile> MakeJournalFile(const std::string& path);
 // TakeRecovered) ahead of the ones that came since, and everything is
 // written back into the journal file. A start restores the side file too.
 //
+// Only a window of the waiting lines is kept in memory: the first
+// kWindowLines of them (what the send buffer holds). Lines queued behind a
+// full window are appended to the file only and read back from it, in their
+// order, as the window drains (TakeNext); a rewrite copies them from the old
+// file to the new one record by record, except those not yet synced, which
+// are kept in memory until a sync succeeds and written from there. A start reads the file in
+// chunks; a file holding more lines than the window restores the window and counts the rest,
+// without writing the file anew. Only where the file cannot be written, cannot be read, or is
+// damaged are the lines kept in memory.
+//
 // Nothing here throws.
 class SendJournal {
 public:
@@ -96,6 +115,10 @@ public:
     static constexpr std::size_t kMaxLineLength = 64;
     // Room kept ahead of the end of the file: this many lines and their done marks.
     static constexpr std::size_t kReserveLines = 10000;
+    // Waiting lines kept in memory; the rest stay in the file.
+    static constexpr std::size_t kWindowLines = 4096;
+    // The file is read this many bytes at a time.
+    static constexpr std::size_t kReadChunk = 256 * 1024;
 
     // `side` is the file new lines go to while `file` cannot be read; may be null.
     SendJournal(std::unique_ptr<JournalFile> file, const IClock& clock, LogChannels logs,
@@ -130,9 +153,17 @@ public:
     // they belong ahead of every line queued since the start. Empty mostly.
     std::vector<std::pair<std::uint64_t, std::string>> TakeRecovered();
 
+    // Lines waiting behind the window, not yet taken by the send buffer.
+    std::size_t Behind() const { return behind_ + tail_.size(); }
+    // The next lines behind the window, at most `max`, oldest first: taken
+    // into the window. Fewer when the file cannot be read now.
+    std::vector<std::pair<std::uint64_t, std::string>> TakeNext(std::size_t max);
+
     // True while the file does not hold every waiting line.
     bool Failing() const { return failing_; }
-    std::size_t Waiting() const { return live_.size(); }
+    std::size_t Waiting() const { return live_.size() + Behind(); }
+    // Waiting lines held in memory.
+    std::size_t InMemory() const { return live_.size() + tail_.size(); }
     const std::string& Path() const { return file_->Path(); }
 
 private:
@@ -144,7 +175,7 @@ private:
     };
     bool ReadFile(JournalFile& file, std::string& data, std::string& error);
     std::uint64_t Keep(const std::string& line, std::uint64_t fileId,
-                       std::list<Live>::iterator before);
+                       std::list<Live>::iterator before, std::list<Live>* list = nullptr);
     void Drop(std::uint64_t id);
     // Takes the waiting lines of `data`, read from `file`, into the journal
     // before `before`; tells damage and keeps the damaged file aside.
@@ -153,10 +184,16 @@ private:
                          std::list<Live>::iterator before, bool renumber,
                          std::vector<std::pair<std::uint64_t, std::string>>& out);
     bool TryRecover();
-    std::string Encoded() const;
     // Writes every waiting line into `target`, which appends go to
     // afterwards; returns the error, empty on success.
     std::string Rewrite(JournalFile& target);
+    // A start on a file holding more lines than the window: restores the
+    // window and counts the rest. False (nothing changed) where the whole
+    // file has to be read: few lines, damage, a side file, lines queued before.
+    bool RestoreLarge(std::vector<std::pair<std::uint64_t, std::string>>& restored);
+    // Whether a new line goes to the file only, behind the window.
+    bool Spills() const;
+    void AppendRecord(const std::string& record);
     void Compacting(const std::string& failed);
     void Reserve();
     void Fail(const std::string& what);
@@ -167,7 +204,29 @@ private:
     JournalFile* active_;  // where appends go: file_, or side_ while file_ cannot be read
     const IClock& clock_;
     LogChannels logs_;
-    std::list<Live> live_;
+    // The ids of a file's done lines, as ranges first -> last.
+    class IdRanges {
+    public:
+        void Add(std::uint64_t id);
+        bool Contains(std::uint64_t id) const;
+        void Clear() { ranges_.clear(); }
+
+    private:
+        std::map<std::uint64_t, std::uint64_t> ranges_;
+    };
+
+    std::list<Live> live_;  // the window
+    // Lines queued behind the window while the file cannot be written.
+    std::list<Live> tail_;
+    std::size_t behind_ = 0;    // lines in the file only, behind the window
+    std::size_t behindAt_ = 0;  // where the first of them, or a record before it, starts
+    std::size_t fileEnd_ = 0;   // size of the active file as written
+    IdRanges doneInFile_;       // lines of the file found done at the start
+    // Lines behind the window written since the last sync, kept until it
+    // succeeds: after a failed sync the kernel may have dropped them, so a
+    // rewrite takes them from here, not from the file.
+    std::vector<Live> unsyncedBehind_;
+    bool takeTold_ = false;
     std::unordered_map<std::uint64_t, std::list<Live>::iterator> index_;
     std::vector<std::pair<std::uint64_t, std::string>> recovered_;
     std::uint64_t nextId_ = 0;

@@ -19,10 +19,23 @@ public:
 
     const std::string& Path() const override { return path_; }
     std::string ReadAll() override { return Check(failRead, EIO), bytes; }
-    void Replace(const std::string& b) override { Check(failReplace), bytes = synced = b; }
+    std::string ReadAt(std::size_t at, std::size_t size) override {
+        return Check(failRead, EIO), at < bytes.size() ? bytes.substr(at, size) : std::string();
+    }
+    void Replace(const Chunks& next) override {
+        Check(failReplace);
+        std::string b;
+        for (std::string c = next(); !c.empty(); c = next()) b += c;
+        bytes = synced = b;
+    }
     void Append(const std::string& b) override { Check(failAppend), bytes += b; }
     void Truncate(std::size_t size) override { Check(failAppend), bytes.resize(size); }
-    void Sync() override { ++syncs, Check(failSync, EIO), synced = bytes; }
+    void Sync() override {
+        ++syncs;
+        if (failSync != 0 && dropUnsynced)
+            bytes = synced;  // the kernel dropped the pages it could not write
+        Check(failSync, EIO), synced = bytes;
+    }
     void Reserve(std::size_t) override { Check(failReserve, EOPNOTSUPP); }
     bool AtPath() override { return !moved; }
     std::string KeepCopy(const std::string& stamp, const std::string& b) override {
@@ -33,7 +46,8 @@ public:
     std::string bytes;
     std::string synced;
     int failRead = 0, failReplace = 0, failAppend = 0, failSync = 0, failReserve = 0, failCopy = 0;
-    bool moved = false;  // another file was put at the path
+    bool moved = false;         // another file was put at the path
+    bool dropUnsynced = false;  // a failed sync loses what was written since the last
     int syncs = 0;
     std::vector<std::string> copies;
 

@@ -44,9 +44,12 @@ public:
     explicit FlakyFile(const std::string& path) : real_(MakeJournalFile(path)) {}
     const std::string& Path() const override { return real_->Path(); }
     std::string ReadAll() override { return real_->ReadAll(); }
-    void Replace(const std::string& bytes) override {
+    std::string ReadAt(std::size_t at, std::size_t size) override {
+        return real_->ReadAt(at, size);
+    }
+    void Replace(const Chunks& next) override {
         Check();
-        real_->Replace(bytes);
+        real_->Replace(next);
     }
     void Append(const std::string& bytes) override {
         Check();
@@ -475,6 +478,104 @@ TEST(SendJournalDamageTest, ARewriteThatFailsLeavesTheAppendsRunning) {
     EXPECT_EQ(1u, fj.logs.Err().size());
     ten.back() = kL3;
     EXPECT_EQ(ten, FakeJournals().Restored(fj.file->synced));
+}
+
+// A long backlog restores with one entry per line only for the first 100,
+// and is told once when 10 000 lines wait and once when fewer than 9 000 do.
+TEST(SendJournalBacklogTest, ALongBacklogIsToldOnceEachWay) {
+    struct Case {
+        int waiting, answered;
+        Lines imp;
+        int restoredEntries;
+        std::string lastAll;
+    };
+    const std::string restored = "Send buffer restored: %d line(s) waiting from the last run";
+    const std::string tenK = "!! 10000 lines are waiting for the monitoring software";
+    const std::string eased = "Fewer than 9000 lines are waiting for the monitoring software";
+    const Case cases[] = {
+        {100, 0, {Format(restored.c_str(), 100)}, 100, "Restored: 5077 181234E13000099"},
+        {101, 0, {Format(restored.c_str(), 101)}, 101, "Restored: ... and 1 more line(s)"},
+        {10000, 1000, {Format(restored.c_str(), 10000), tenK}, 101, ""},
+        {10000, 1001, {Format(restored.c_str(), 10000), tenK, eased}, 101, ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.waiting + c.answered);
+        std::string bytes;
+        {
+            FakeJournals fj;
+            auto j = fj.Make("");
+            j->Restore();
+            for (int i = 0; i < c.waiting; ++i) j->Add(Format("5077 181234E1300%04d", i));
+            bytes = fj.file->bytes;
+        }
+        FakeJournals fj;
+        auto j = fj.Make(bytes);
+        FakeLineOutput link(fj.clock);
+        SendBuffer buffer(link, fj.clock, fj.clock, fj.logs.Channels(), j.get());
+        EXPECT_EQ(c.waiting, buffer.RestoreFromJournal());
+        for (int i = 0; i < c.answered; ++i) buffer.AckBufferHead();
+        EXPECT_EQ(c.waiting - c.answered, buffer.SendBufferCount());
+        EXPECT_EQ(Format("5077 181234E1300%04d", c.answered), buffer.SendBufferHeadLine());
+        EXPECT_EQ(c.imp, fj.logs.Imp());
+        const Lines all = fj.logs.All();
+        EXPECT_EQ(c.restoredEntries, std::count_if(all.begin(), all.end(), [](const auto& e) {
+                      return e.rfind("Restored: ", 0) == 0;
+                  }));
+        if (!c.lastAll.empty()) {
+            EXPECT_EQ(c.lastAll, all.back());
+        }
+    }
+}
+
+// A backlog longer than the window waits in the file and drains from it in
+// order, the window bounded and the count exact, through a kill in the middle
+// and through a file that cannot be written for a while.
+TEST(SendJournalBacklogTest, ABacklogLongerThanTheWindowDrainsInOrder) {
+    constexpr int kW = static_cast<int>(SendJournal::kWindowLines);
+    const auto line = [](int i) { return Format("5077 1%05dE13001005", i); };
+    struct Case {
+        const char* name;
+        int killAfter;    // answered lines before the kill, -1: none
+        bool failAppend;  // once, while the window is full
+        bool failSync;    // once, losing what was written since the last sync
+    };
+    for (const Case c :
+         {Case{"drained", -1, false, false}, Case{"killed", kW + 7, false, false},
+          Case{"file full a while", -1, true, false}, Case{"sync failed", -1, false, true}}) {
+        SCOPED_TRACE(c.name);
+        FakeJournals fj;
+        auto j = fj.Make("");
+        FakeLineOutput link(fj.clock);
+        auto buffer =
+            std::make_unique<SendBuffer>(link, fj.clock, fj.clock, fj.logs.Channels(), j.get());
+        buffer->RestoreFromJournal();
+        std::uint64_t id = 0;
+        for (int i = 0; i < 3 * kW; ++i) {
+            fj.file->failAppend = c.failAppend && i == 2 * kW ? 1 : 0;
+            id = buffer->QueueLine(line(i));
+        }
+        fj.clock.Advance(SendJournal::kRetryMs);
+        fj.file->failSync = c.failSync ? 1 : 0;
+        fj.file->dropUnsynced = c.failSync;
+        buffer->Commit();
+        EXPECT_TRUE(buffer->Durable(id));
+        for (int next = 0; next < 3 * kW; ++next) {
+            if (next == c.killAfter) {
+                const std::string left = fj.file->bytes;
+                buffer.reset();
+                j = fj.Make(left);
+                buffer = std::make_unique<SendBuffer>(link, fj.clock, fj.clock, fj.logs.Channels(),
+                                                      j.get());
+                ASSERT_EQ(3 * kW - next, buffer->RestoreFromJournal());
+            }
+            ASSERT_EQ(3 * kW - next, buffer->SendBufferCount());
+            ASSERT_EQ(line(next), buffer->SendBufferHeadLine());
+            ASSERT_LE(j->InMemory(), SendJournal::kWindowLines);
+            buffer->AckBufferHead();
+        }
+        EXPECT_EQ(0, buffer->SendBufferCount());
+        EXPECT_EQ(std::string("RAZU-SJ1"), fj.file->bytes);
+    }
 }
 
 }  // namespace
