@@ -380,10 +380,6 @@ TEST_F(ReceiverTest, TabsStopTheirLeds) {
     EXPECT_EQ(scrolls + 1, rig.memoAll.scrolls);
 }
 
-}  // namespace
-
-namespace {
-
 // The top panel's counters: every datagram read, those accepted, the alarms,
 // the lines delivered and those waiting, and the output in use.
 TEST_F(ReceiverTest, CountersCountWhatHappened) {

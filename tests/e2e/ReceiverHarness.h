@@ -252,6 +252,9 @@ struct StartOptions {
     std::vector<std::pair<std::string, std::string>> env;
 };
 
+// What a second copy started on a folder in use says before it gives up.
+inline const std::string kOtherInstance = "The other instance of RAZUDovuve is running.";
+
 // One installation of the receiver in a fresh folder.
 class Receiver {
 public:
@@ -271,11 +274,10 @@ public:
     // the harness's own temporary folder.
     struct Installed {
         std::string dir;
-        std::string runtimeDir = "";  // empty: a desktop session of its own
     };
     explicit Receiver(const Installed& installed) {
         dir_ = installed.dir.ends_with('/') ? installed.dir : installed.dir + "/";
-        runtimeDir_ = installed.runtimeDir.empty() ? folder_.Path() + "run" : installed.runtimeDir;
+        runtimeDir_ = folder_.Path() + "run";
         std::filesystem::create_directories(runtimeDir_);
         ::chmod(runtimeDir_.c_str(), 0700);
     }
@@ -399,6 +401,9 @@ public:
     }
     bool WaitErrLog(const std::string& text, int timeoutMs = 10000) const {
         return WaitFor([&] { return ErrLog().find(text) != std::string::npos; }, timeoutMs);
+    }
+    bool WaitStderr(const std::string& text, int timeoutMs = 10000) const {
+        return WaitFor([&] { return Stderr().find(text) != std::string::npos; }, timeoutMs);
     }
     // Puts a unit database in place before the start.
     void WriteDb(const std::string& bytes) { WriteFile(dir_ + "RAZUDovuve.db", bytes); }

@@ -24,8 +24,6 @@ using namespace e2e::alarm;
 
 namespace {
 
-const std::string kOtherInstance = "The other instance of RAZUDovuve is running.";
-
 std::size_t Occurrences(const std::string& text, const std::string& needle) {
     std::size_t n = 0;
     for (std::size_t at = text.find(needle); at != std::string::npos;

@@ -65,10 +65,7 @@ TEST(ServiceE2E, WithoutDisplayItAnswersDeliversTellsTheManagerAndClosesInOrderO
     const auto before = Files(r.Dir());
     Receiver window(Receiver::Installed{r.Dir()});
     window.Start();
-    EXPECT_TRUE(WaitFor([&] {
-        return window.Stderr().find("The other instance of RAZUDovuve is running.") !=
-               std::string::npos;
-    })) << window.Stderr();
+    EXPECT_TRUE(window.WaitStderr(kOtherInstance)) << window.Stderr();
     window.Kill(SIGTERM);               // its warning box is open
     EXPECT_EQ(0, window.ExitStatus());  // exited, with status 0
     Receiver second(Receiver::Installed{r.Dir()});

@@ -50,10 +50,7 @@ TEST(StartupE2E, SecondCopyOnTheSameFolderFromAnySessionWarnsAndTouchesNothing) 
         StartOptions options;
         options.noRuntimeDir = noSession;
         second.Start(options);
-        EXPECT_TRUE(WaitFor([&] {
-            return second.Stderr().find("The other instance of RAZUDovuve is running.") !=
-                   std::string::npos;
-        })) << second.Stderr();
+        EXPECT_TRUE(second.WaitStderr(kOtherInstance)) << second.Stderr();
         second.Kill(SIGTERM);
     }
     EXPECT_EQ(before, Snapshot(first.Dir()));

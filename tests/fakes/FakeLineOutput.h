@@ -18,10 +18,8 @@ public:
     bool IsOpen() const override { return open; }
     bool CanWrite() const override { return open && !busy; }
     bool Write(const Bytes& bytes) override {
-        if (bytes.empty() || !CanWrite()) {
-            ++refused;
+        if (bytes.empty() || !CanWrite())
             return false;
-        }
         writes.push_back(bytes);
         writeTimes.push_back(clock_.MonotonicMs());
         drained_ = false;
@@ -56,7 +54,6 @@ public:
 
     bool open = true;
     bool busy = false;  // refuses writes while set, as an output still draining does
-    int refused = 0;
     std::vector<Bytes> writes;
     std::vector<std::int64_t> writeTimes;
 

@@ -2,6 +2,7 @@
 
 #include "fakes/FakeScheduler.h"
 #include "fakes/FakeTcp.h"
+#include "fakes/RecordingLineEvents.h"
 #include "fakes/TestLogChannels.h"
 #include "monitoring/TcpOutput.h"
 
@@ -9,23 +10,13 @@ using namespace korvan;
 
 namespace {
 
-struct Recorder : ILineOutputEvents {
-    void LineDrained(ILineOutput&) override { seen.push_back("drained"); }
-    void LineAnswered(ILineOutput&, const Bytes& a) override {
-        seen.push_back("answered " + std::to_string(a.size()));
-    }
-    void OutputReady(ILineOutput&) override { seen.push_back("ready"); }
-    void OutputClosed(ILineOutput&) override { seen.push_back("closed"); }
-    std::vector<std::string> seen;
-};
-
 struct TcpOutputTest : ::testing::Test {
     TcpOutputTest() { out.SetEvents(&rec); }
     FakeScheduler clock;
     TestLogChannels ch{clock, clock};
     FakeTcpFactory tcp;
     TcpOutput out{tcp, clock, ch.Channels()};
-    Recorder rec;
+    RecordingLineEvents rec;
 };
 
 // Only the first read after the line has left answers it; 0x15 refuses,
@@ -40,18 +31,19 @@ TEST_F(TcpOutputTest, AnswersBelongToADrainedLine) {
     out.Apply(*ParseMonitoringTcp("10.0.0.2:1025"));
     tcp.events->TcpConnected("10.0.0.2:1025");
     for (const auto& c : cases) {
-        rec.seen.clear();
+        rec.told.clear();
+        rec.answers.clear();
         ch.allMemo.Clear();
         ASSERT_TRUE(out.Write(Bytes{'L', 0x14}));
         EXPECT_FALSE(out.CanWrite());
         tcp.events->TcpReceived({0x06});  // before the line left: discarded
         tcp.Drain();
         tcp.events->TcpReceived(c.read);
-        std::vector<std::string> seen = {"drained", "ready"};
         std::vector<std::string> all = {"Monitoring TCP: no line in flight, bytes discarded: 0x06"};
-        (c.logged ? all : seen)
-            .push_back(c.logged ? c.logged : "answered " + std::to_string(c.read.size()));
-        EXPECT_EQ(seen, rec.seen);
+        if (c.logged)
+            all.push_back(c.logged);
+        EXPECT_EQ(c.logged ? "DR" : "DRA", rec.told);
+        EXPECT_EQ(c.logged ? std::vector<Bytes>{} : std::vector<Bytes>{c.read}, rec.answers);
         EXPECT_EQ(all, ch.All());
     }
 }
@@ -75,7 +67,7 @@ TEST_F(TcpOutputTest, ConnectRetriesAndTellsEachChangeOnce) {
                   "Monitoring TCP connected: 192.0.2.7:1025",
                   "!! MONITORING TCP LOST 192.0.2.7:1025: The remote host closed the connection"}),
               ch.Imp());
-    EXPECT_EQ((std::vector<std::string>{"ready", "closed"}), rec.seen);
+    EXPECT_EQ("RC", rec.told);
 }
 
 // Listening: a new connection replaces the old one; a line with no answer
@@ -99,9 +91,7 @@ TEST_F(TcpOutputTest, ListenReplacesAndGivesUpOnASilentPeer) {
                   "!! MONITORING TCP LOST 10.0.0.2:50002: no answer in 15 s",
                   "Monitoring TCP connected: 10.0.0.2:50003"}),
               ch.Imp());
-    EXPECT_EQ((std::vector<std::string>{"ready", "closed", "ready", "drained", "ready", "closed",
-                                        "ready", "closed"}),
-              rec.seen);
+    EXPECT_EQ("RCRDRCRC", rec.told);
 }
 
 }  // namespace

@@ -232,12 +232,6 @@ INSTANTIATE_TEST_SUITE_P(
                  "listen 127.0.0.1:1025",
                  {"tcp listen 127.0.0.1:1025"},
                  "listen 1025"},
-        EditCase{7,
-                 "mon.example:1025",
-                 "mon.example:1025",
-                 "mon.example:1025",
-                 {"tcp mon.example:1025"},
-                 "mon.example:1025"},
         EditCase{7, "listen 70000", "", "", {"tcp "}, ""}, EditCase{7, "", "", "", {"tcp "}, ""}),
     EditCaseName);
 
