@@ -106,10 +106,18 @@ public:
         rows.Clear();
     }
 
-    // The monitoring software answers the line on the wire, once it is out:
-    // after the port's quiet time that follows an open, and drained.
+    // The monitoring software answers the head once it is on the wire:
+    // written and drained. Until then the head is offered for writing as the
+    // retransmission tick would (that timer is stopped between inputs): after
+    // the port's quiet time that follows an open, and, for a line whose
+    // transmission a reopened port cut off, once its 3-second wait is over.
     void Answer() {
-        rig.clock.Advance(SerialChannel::kQuietMs);
+        SerialChannel& channel = Core().Serial();
+        for (std::int64_t waited = 0; !channel.Armed() && waited <= SendBuffer::kSendTimerMs;
+             waited += SerialChannel::kPollMs) {
+            rig.clock.Advance(SerialChannel::kPollMs);
+            Core().Buffer().SendBufferHead();
+        }
         rig.serial.Receive(Bytes{0x06});
         rig.clock.Advance(kAnswerMs);
     }
