@@ -15,10 +15,10 @@
 #include "base/FolderLock.h"
 #include "core/Receiver.h"
 #include "platform/ServiceNotifier.h"
-#include "platform/qt/MainWindow.h"
-#include "platform/qt/QtTimers.h"
-#include "platform/qt/ServiceHost.h"
-#include "platform/qt/StopSignals.h"
+#include "qt/MainWindow.h"
+#include "qt/QtTimers.h"
+#include "qt/ServiceHost.h"
+#include "qt/StopSignals.h"
 
 using namespace korvan;
 

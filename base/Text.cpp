@@ -64,4 +64,35 @@ int WriteFully(int fd, const void* data, std::size_t size) {
     return 0;
 }
 
+bool IsFourDigitCode(const std::string& text) {
+    if (text.size() != 4) {
+        return false;
+    }
+    // An integer conversion: an optional sign, then decimal digits only.
+    std::size_t i = (text[0] == '+' || text[0] == '-') ? 1 : 0;
+    const bool negative = text[0] == '-';
+    int value = 0;
+    for (; i < text.size(); ++i) {
+        if (text[i] < '0' || text[i] > '9') {
+            return false;
+        }
+        value = value * 10 + (text[i] - '0');
+    }
+    if (negative) {
+        value = -value;
+    }
+    return value >= 0 && value <= 9999;
+}
+
+std::string HexText(ByteSpan data) {
+    static const char kDigits[] = "0123456789ABCDEF";
+    std::string s;
+    s.reserve(data.size() * 2);
+    for (const std::uint8_t b : data) {
+        s.push_back(kDigits[b >> 4]);
+        s.push_back(kDigits[b & 0x0F]);
+    }
+    return s;
+}
+
 }  // namespace korvan

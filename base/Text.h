@@ -3,6 +3,8 @@
 #include <cstddef>
 #include <string>
 
+#include "platform/Types.h"
+
 namespace korvan {
 
 // Small text and file helpers every subsystem shares.
@@ -19,6 +21,13 @@ std::string Trim(const std::string& text);
 // A unit number as four digits ("0007"); numbers shown in logs, dialogs and
 // the grid always use this form.
 std::string UnitNrText(int nr);
+
+// Exactly 4 characters that read as a whole number 0..9999 (an account
+// code, a unit number as text).
+bool IsFourDigitCode(const std::string& text);
+
+// Two upper-case hex digits per byte, no separators.
+std::string HexText(ByteSpan data);
 
 // Throws std::system_error for `err` with `what` as its message.
 [[noreturn]] void ThrowErrno(int err, const std::string& what);

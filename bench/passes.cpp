@@ -68,7 +68,7 @@ void Put(std::string& rec, int offset, const Bytes& bytes) {
 std::string FullDatabase(TDateTime now) {
     std::string db;
     db.reserve(kUnitDbFileSize);
-    for (int nr = 0; nr < UNIT_COUNT; ++nr) {
+    for (int nr = 0; nr < kUnitCount; ++nr) {
         std::string rec(UNIT_DB_RECORD_SIZE, '\0');
         char text[32];
         rec[dbrec::kUsed] = 1;
@@ -119,11 +119,11 @@ void FilterRows(Registry& registry, const std::string& text) {
     UnitTable& table = registry.Table();
     table.BeginUpdate();
     table.Clear();
-    for (int nr = 0; nr < UNIT_COUNT; ++nr) {
+    for (int nr = 0; nr < kUnitCount; ++nr) {
         const UnitRecord& u = registry.Unit(nr);
-        if (!u.bUsed)
+        if (!u.used)
             continue;
-        if (text.empty() || u.sRowText.find(text) != std::string::npos) {
+        if (text.empty() || u.rowText.find(text) != std::string::npos) {
             table.Insert(static_cast<std::uint16_t>(nr));
         }
     }
@@ -174,7 +174,7 @@ int main(int argc, char** argv) {
     Receiver& core = rig.Create();
     Registry& registry = core.Units();
     UnitTable& table = registry.Table();
-    if (!core.StartUpDone() || table.RowCount() != UNIT_COUNT) {
+    if (!core.StartUpDone() || table.RowCount() != kUnitCount) {
         std::fprintf(stderr, "passes: the receiver started with %d units\n", table.RowCount());
         return 1;
     }
@@ -189,7 +189,7 @@ int main(int argc, char** argv) {
                 core.Database().ReadDB_and_FillU_onStartUp(fresh, rig.clock.Now(),
                                                            rig.clock.MonotonicMs());
             });
-            if (rows.RowCount() != UNIT_COUNT) {
+            if (rows.RowCount() != kUnitCount) {
                 std::fprintf(stderr, "passes: %d rows loaded\n", rows.RowCount());
                 return 1;
             }
@@ -217,7 +217,7 @@ int main(int argc, char** argv) {
             const char* text;
             int rows;
         };
-        const Case cases[] = {{"filter_empty", "", UNIT_COUNT},
+        const Case cases[] = {{"filter_empty", "", kUnitCount},
                               {"filter_one_unit", "350000000000123", 1},
                               {"filter_no_match", "no such text", 0}};
         for (const Case& c : cases) {

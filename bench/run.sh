@@ -117,7 +117,7 @@ FLAGS=(-std=c++20 -O2 -g -DNDEBUG -Wall -Wextra -Wpedantic -Wshadow -Werror)
 "$CXX" "${FLAGS[@]}" -o "$T/bare-responder" bench/bare-responder.cpp
 "$CXX" "${FLAGS[@]}" -o "$T/startup" bench/startup.cpp
 "$CXX" "${FLAGS[@]}" -o "$T/fdatasync-rate" bench/fdatasync-rate.cpp
-"$CXX" "${FLAGS[@]}" -I. -Itests -o "$T/passes" bench/passes.cpp "$B/libkorvan_core.a" -lsystemd
+"$CXX" "${FLAGS[@]}" -I. -Itests -o "$T/passes" bench/passes.cpp "$B"/libkorvan_{core,device,monitoring,settings,registry,base,platform}.a -lsystemd
 echo "built: $B/RAZUDovuve, $B/unit-sim, $T/{bare-responder,startup,passes,fdatasync-rate}"
 RECEIVER=${RECEIVER:-$B/RAZUDovuve}
 echo "receiver measured: $RECEIVER"

@@ -16,8 +16,6 @@
 
 namespace korvan {
 
-using ByteSpan = std::span<const std::uint8_t>;
-
 namespace frame {
 inline constexpr std::uint8_t kAck = 0x01;
 inline constexpr std::uint8_t kNack = 0x02;
@@ -58,14 +56,8 @@ struct UnitIdInfo {
 // Reads bytes 4..7 of a frame of at least 8 bytes.
 UnitIdInfo UnitIdText(ByteSpan frame);
 
-// Exactly 4 characters that read as a whole number 0..9999.
-bool IsFourDigitCode(const std::string& text);
-
 // year - 2000 (low 8 bits), month, day, hour, minute, second of `now`.
 std::array<std::uint8_t, 6> PutTimeStamp(TDateTime now);
-
-// Two upper-case hex digits per byte, no separators.
-std::string HexText(ByteSpan data);
 
 // Exact length of an accepted unit-to-receiver frame type; 0 for any other code.
 int FrameSize(std::uint8_t frameType);

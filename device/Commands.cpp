@@ -67,7 +67,7 @@ void UnitCommands::SendCmdFrame(int nr, Bytes frameWithoutCrc, const std::string
     if (socket == nullptr)
         throw std::runtime_error("UDP endpoint is not active");
     const UnitRecord& unit = registry_.Unit(nr);
-    socket->Send(unit.sIP, static_cast<std::uint16_t>(unit.iPort), frame);
+    socket->Send(unit.address, static_cast<std::uint16_t>(unit.port), frame);
     logs_.all.AddMsg(std::string(1, '\0') + Format("Send Cmd <%s> to Unit %.4d: 0x%s", name.c_str(),
                                                    nr, HexText(frame).c_str()));
     if (showAllMsgTab_)
@@ -118,7 +118,7 @@ void UnitCommands::ChangeUnitNr() {
             return;
         // The command carries the unit's IMEI: without it the unit would not
         // know the command is meant for it.
-        if (registry_.Unit(nr).sImei.size() != 15) {
+        if (registry_.Unit(nr).imei.size() != 15) {
             dialogs_.Warning(Format("Unknown Imei of Unit %.4d\r\nCommand can not be proceed", nr));
             return;
         }
@@ -139,7 +139,7 @@ void UnitCommands::ChangeUnitNr() {
                 Format("Such UnitID %.4d already exists\r\nCommand can not be proceed", newNr));
             return;
         }
-        SendCmdFrame(nr, ChangeUnitIdFrame(nr, registry_.Unit(nr).sImei, newNr), "Change UnitID");
+        SendCmdFrame(nr, ChangeUnitIdFrame(nr, registry_.Unit(nr).imei, newNr), "Change UnitID");
     });
 }
 

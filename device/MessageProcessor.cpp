@@ -187,7 +187,7 @@ void MessageProcessor::Handle(const std::string& address, std::uint16_t port, co
     msg.nowMonoMs = nowMonoMs;
     msg.senderIP = address;
     msg.senderPort = port;
-    msg.oldAccount = registry_.Unit(nr).sAccount;
+    msg.oldAccount = registry_.Unit(nr).account;
 
     // An alarm's account is taken before anything else, so a restore line
     // queued for this unit already carries it.
@@ -204,7 +204,7 @@ void MessageProcessor::Handle(const std::string& address, std::uint16_t port, co
 
     const std::string head = Format(
         "[Unit %s] [Account %s] [FrameID=%d]", PrintableText(checked.unitText).c_str(),
-        PrintableText(registry_.Unit(nr).sAccount).c_str(), static_cast<int>(checked.frameId));
+        PrintableText(registry_.Unit(nr).account).c_str(), static_cast<int>(checked.frameId));
 
     switch (checked.frameType) {
         case frame::kEvent: {

@@ -5,7 +5,7 @@
 
 #include "base/Format.h"
 #include "base/Guard.h"
-#include "device/Codec.h"
+#include "base/Text.h"
 #include "monitoring/MonitoringLines.h"
 
 namespace korvan {

@@ -9,7 +9,7 @@
 #include <utility>
 
 #include "base/Guard.h"
-#include "device/Codec.h"
+#include "base/Text.h"
 
 namespace korvan {
 

@@ -7,7 +7,6 @@
 
 #include "base/Guard.h"
 #include "base/Text.h"
-#include "device/Codec.h"
 #include "monitoring/MonitoringLines.h"
 
 namespace korvan {
@@ -17,7 +16,7 @@ namespace {
 constexpr std::uint8_t kAllStages = 7;
 constexpr std::int64_t kMsPerMinute = 60000;
 
-// Stage 1..3 is bit 0..2 of byCommTrSent.
+// Stage 1..3 is bit 0..2 of troubleStagesSent.
 constexpr std::uint8_t StageBit(int stage) {
     return static_cast<std::uint8_t>(1u << (stage - 1));
 }
@@ -65,17 +64,17 @@ void Supervision::CheckCommSt() {
 
         const std::int32_t thresholds[3] = {settings_.CommTrouble1, settings_.CommTrouble2,
                                             settings_.CommTrouble3};
-        for (int nr = 0; nr < UNIT_COUNT; ++nr) {
+        for (int nr = 0; nr < kUnitCount; ++nr) {
             const UnitRecord& unit = registry_.Unit(nr);
-            if (!unit.bUsed || unit.byCommTrSent == kAllStages)
+            if (!unit.used || unit.troubleStagesSent == kAllStages)
                 continue;
 
             const std::int64_t silence =
-                std::max<std::int64_t>(0, (now - unit.lastMsgMonoMs) / kMsPerMinute);
-            const std::string account = IsFourDigitCode(unit.sAccount) ? unit.sAccount : "FFFF";
+                std::max<std::int64_t>(0, (now - unit.lastMessageMonoMs) / kMsPerMinute);
+            const std::string account = IsFourDigitCode(unit.account) ? unit.account : "FFFF";
             for (int stage = 1; stage <= 3; ++stage) {
                 const std::int32_t threshold = thresholds[stage - 1];
-                if (threshold > 0 && (unit.byCommTrSent & StageBit(stage)) == 0 &&
+                if (threshold > 0 && (unit.troubleStagesSent & StageBit(stage)) == 0 &&
                     silence >= threshold) {
                     IssueCommTrouble(nr, account, stage, threshold);
                 }
@@ -108,13 +107,13 @@ void Supervision::IssueCommTrouble(int nr, const std::string& account, int stage
 void Supervision::Send_CommRestore_ifNeed(int nr) {
     Guarded(logs_.err, "Send_CommRestore_ifNeed", [&] {
         const UnitRecord& unit = registry_.Unit(nr);
-        if (unit.byCommTrSent == 0)
+        if (unit.troubleStagesSent == 0)
             return;
         // No "FFFF" here: without a 4-character account the stages stay
         // reported until a datagram brings one.
-        if (unit.sAccount.size() != 4)
+        if (unit.account.size() != 4)
             return;
-        const std::string account = unit.sAccount;
+        const std::string account = unit.account;
 
         // As with a trouble: cleared in memory and queued whatever the file does.
         const std::string notStored = FlagWriteFailure([&] { registry_.ClearCommTrouble(nr); });

@@ -4,7 +4,7 @@
 
 #include "base/Format.h"
 #include "base/Guard.h"
-#include "device/Codec.h"
+#include "base/Text.h"
 
 namespace korvan {
 

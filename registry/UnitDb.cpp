@@ -348,40 +348,40 @@ bool UnitDb::ReadDB_and_FillU_onStartUp(Registry& registry, TDateTime nowWall,
         };
         {
             UpdateScope scope(table);
-            for (int nr = 0; nr < UNIT_COUNT; ++nr) {
+            for (int nr = 0; nr < kUnitCount; ++nr) {
                 const std::uint8_t* rec =
                     data.data() + static_cast<std::size_t>(nr) * UNIT_DB_RECORD_SIZE;
                 if (rec[dbrec::kUsed] != 1)
                     continue;
                 UnitRecord& u = registry.Unit(nr);
-                u.bUsed = true;
-                u.bReservedFlag = rec[dbrec::kReserved] == 1;
-                u.byCommTrSent = rec[dbrec::kCommTr];
-                u.sImei = ImeiValueToText(LoadLE64(rec + dbrec::kImei));
-                u.sIP = IpValueToText(LoadLE32(rec + dbrec::kIp));
-                u.iPort = LoadLE16(rec + dbrec::kPort);
-                u.dtFirstMsg = DateTimeOfDbSeconds(
+                u.used = true;
+                u.reserved = rec[dbrec::kReserved] == 1;
+                u.troubleStagesSent = rec[dbrec::kCommTr];
+                u.imei = ImeiValueToText(LoadLE64(rec + dbrec::kImei));
+                u.address = IpValueToText(LoadLE32(rec + dbrec::kIp));
+                u.port = LoadLE16(rec + dbrec::kPort);
+                u.firstMessage = DateTimeOfDbSeconds(
                     static_cast<std::int32_t>(LoadLE32(rec + dbrec::kFirstMsg)));
-                u.dtLastMsg =
+                u.lastMessage =
                     DateTimeOfDbSeconds(static_cast<std::int32_t>(LoadLE32(rec + dbrec::kLastMsg)));
                 // Silence goes on counting from before the restart. A last
                 // message stored in the future (the clock was set back since)
                 // is as far from now as one in the past: counting it as
                 // negative silence would keep the unit from ever being
                 // reported.
-                u.lastMsgMonoMs =
-                    nowMonoMs - std::llabs(std::llround((nowWall - u.dtLastMsg) * kMsPerDay));
+                u.lastMessageMonoMs =
+                    nowMonoMs - std::llabs(std::llround((nowWall - u.lastMessage) * kMsPerDay));
                 const std::uint8_t* fw = rec + dbrec::kFirmware;
                 if (fw[0] == 0 && fw[1] == 0 && fw[2] == 0) {
-                    u.sFwRaw.clear();
-                    u.sFwVer.clear();
+                    u.firmwareRaw.clear();
+                    u.firmwareVersion.clear();
                 } else {
-                    u.sFwRaw.assign(reinterpret_cast<const char*>(fw), 3);
+                    u.firmwareRaw.assign(reinterpret_cast<const char*>(fw), 3);
                     char buf[16];
                     std::snprintf(buf, sizeof buf, "%d.%d.%d", fw[0], fw[1], fw[2]);
-                    u.sFwVer = buf;
+                    u.firmwareVersion = buf;
                 }
-                u.sAccount = TrimBlanksAndControls(std::string(
+                u.account = TrimBlanksAndControls(std::string(
                     reinterpret_cast<const char*>(rec + dbrec::kAccount), kAccountCapacity));
                 registry.BuildRowText(nr);
                 table.Insert(static_cast<std::uint16_t>(nr));
@@ -396,7 +396,7 @@ bool UnitDb::ReadDB_and_FillU_onStartUp(Registry& registry, TDateTime nowWall,
 }
 
 void UnitDb::WriteUnitField(int nr, int offset, const Bytes& bytes) {
-    if (nr < 0 || nr >= UNIT_COUNT || offset < 0 ||
+    if (nr < 0 || nr >= kUnitCount || offset < 0 ||
         static_cast<std::size_t>(offset) + bytes.size() >
             static_cast<std::size_t>(UNIT_DB_RECORD_SIZE)) {
         throw std::out_of_range("Database write outside the record of unit " + std::to_string(nr) +

@@ -33,7 +33,7 @@ namespace korvan {
 
 inline constexpr int UNIT_DB_RECORD_SIZE = 40;
 inline constexpr std::size_t kUnitDbFileSize =
-    static_cast<std::size_t>(UNIT_COUNT) * static_cast<std::size_t>(UNIT_DB_RECORD_SIZE);
+    static_cast<std::size_t>(kUnitCount) * static_cast<std::size_t>(UNIT_DB_RECORD_SIZE);
 
 // Offsets of the fields within a record.
 namespace dbrec {

@@ -41,7 +41,7 @@ private:
 };
 
 Registry::Registry(LogChannels logs, UnitTable& table)
-    : units_(UNIT_COUNT), owed_(UNIT_COUNT, 0), logs_(logs), table_(table) {}
+    : units_(kUnitCount), owed_(kUnitCount, 0), logs_(logs), table_(table) {}
 
 void Registry::Owe(int nr, std::uint8_t fields) {
     // Without a store changes stay in memory, and nothing is owed.
@@ -64,26 +64,26 @@ void Registry::StoreOwed(int nr, std::uint8_t fields, Failures& failures) {
                     writes.push_back({dbrec::kUsed, Bytes{1}});
                     break;
                 case kFirstMsgField:
-                    writes.push_back({dbrec::kFirstMsg, EncodeDbTime(u.dtFirstMsg)});
+                    writes.push_back({dbrec::kFirstMsg, EncodeDbTime(u.firstMessage)});
                     break;
                 case kAddressField:
-                    writes.push_back({dbrec::kIp, EncodeIp(u.sIP)});
-                    writes.push_back({dbrec::kPort, EncodePort(u.iPort)});
+                    writes.push_back({dbrec::kIp, EncodeIp(u.address)});
+                    writes.push_back({dbrec::kPort, EncodePort(u.port)});
                     break;
                 case kImeiField:
-                    writes.push_back({dbrec::kImei, EncodeImei(u.sImei)});
+                    writes.push_back({dbrec::kImei, EncodeImei(u.imei)});
                     break;
                 case kLastMsgField:
-                    writes.push_back({dbrec::kLastMsg, EncodeDbTime(u.dtLastMsg)});
+                    writes.push_back({dbrec::kLastMsg, EncodeDbTime(u.lastMessage)});
                     break;
                 case kFirmwareField:
-                    writes.push_back({dbrec::kFirmware, EncodeFirmware(u.sFwRaw)});
+                    writes.push_back({dbrec::kFirmware, EncodeFirmware(u.firmwareRaw)});
                     break;
                 case kAccountField:
-                    writes.push_back({dbrec::kAccount, EncodeAccount(u.sAccount)});
+                    writes.push_back({dbrec::kAccount, EncodeAccount(u.account)});
                     break;
                 case kCommTrField:
-                    writes.push_back({dbrec::kCommTr, Bytes{u.byCommTrSent}});
+                    writes.push_back({dbrec::kCommTr, Bytes{u.troubleStagesSent}});
                     break;
                 default:
                     break;
@@ -105,24 +105,24 @@ void Registry::StoreOwed(int nr, std::uint8_t fields, Failures& failures) {
 }
 
 bool Registry::IsUnitKnown(int nr) const {
-    return Unit(nr).bUsed;
+    return Unit(nr).used;
 }
 
 std::string Registry::FindFirstFreeUnitNr() const {
     // Slot 0 is valid on receipt but never handed out.
-    for (int nr = 1; nr < UNIT_COUNT; ++nr) {
-        if (!units_[static_cast<std::size_t>(nr)].bUsed)
+    for (int nr = 1; nr < kUnitCount; ++nr) {
+        if (!units_[static_cast<std::size_t>(nr)].used)
             return UnitNrText(nr);
     }
-    return UnitNrText(UNIT_COUNT - 1);
+    return UnitNrText(kUnitCount - 1);
 }
 
 void Registry::SetAccountFromMsg(int nr, const std::string& account) {
     UnitRecord& u = Unit(nr);
     const std::string cut = Cut(account, kAccountCapacity);
-    if (cut == u.sAccount)
+    if (cut == u.account)
         return;
-    u.sAccount = cut;
+    u.account = cut;
     Owe(nr, kAccountField);
 }
 
@@ -135,11 +135,11 @@ void Registry::UpdateUnitOnMessage(int nr, const UnitMessage& msg) {
     // written never costs the record its data.
 
     // 1. First message.
-    const bool first = !u.bUsed;
+    const bool first = !u.used;
     if (first) {
-        u.bUsed = true;
+        u.used = true;
         table_.Insert(static_cast<std::uint16_t>(nr));
-        u.dtFirstMsg = msg.now;
+        u.firstMessage = msg.now;
         Owe(nr, kUsedField | kFirstMsgField);
     }
     StoreOwed(nr, kUsedField | kFirstMsgField, failures);
@@ -148,52 +148,52 @@ void Registry::UpdateUnitOnMessage(int nr, const UnitMessage& msg) {
 
     // 2. Address; a new port alone is stored without a word.
     const std::string ip = Cut(msg.senderIP, kIpCapacity);
-    const std::string oldIp = u.sIP;
-    if (u.sIP != ip || u.iPort != msg.senderPort) {
-        u.sIP = ip;
-        u.iPort = msg.senderPort;
+    const std::string oldIp = u.address;
+    if (u.address != ip || u.port != msg.senderPort) {
+        u.address = ip;
+        u.port = msg.senderPort;
         Owe(nr, kAddressField);
     }
     StoreOwed(nr, kAddressField, failures);
     if (oldIp != ip) {
-        logs_.imp.AddMsg(UnitAccountPrefix(msg.unitText, u.sAccount) + "Changed IP: [" + oldIp +
+        logs_.imp.AddMsg(UnitAccountPrefix(msg.unitText, u.account) + "Changed IP: [" + oldIp +
                          "] -> [" + ip + "]");
     }
 
     // 3. IMEI, kept as received even when the file cannot hold it.
     const std::string imei = Cut(msg.imei, kImeiCapacity);
-    const std::string oldImei = u.sImei;
-    const bool newImei = !imei.empty() && imei != u.sImei;
+    const std::string oldImei = u.imei;
+    const bool newImei = !imei.empty() && imei != u.imei;
     if (newImei) {
-        u.sImei = imei;
+        u.imei = imei;
         Owe(nr, kImeiField);
     }
     StoreOwed(nr, kImeiField, failures);
     if (newImei) {
-        logs_.imp.AddMsg(UnitAccountPrefix(msg.unitText, u.sAccount) + "Changed Imei: [" +
+        logs_.imp.AddMsg(UnitAccountPrefix(msg.unitText, u.account) + "Changed Imei: [" +
                          PrintableText(oldImei) + "] -> [" + PrintableText(imei) + "]");
     }
 
     // 4. Last message, on both clocks: the wall time is shown and stored,
     // the monotonic time measures the silence.
-    u.dtLastMsg = msg.now;
-    u.lastMsgMonoMs = msg.nowMonoMs;
+    u.lastMessage = msg.now;
+    u.lastMessageMonoMs = msg.nowMonoMs;
     Owe(nr, kLastMsgField);
     StoreOwed(nr, kLastMsgField, failures);
 
     // 5. Firmware.
     const std::string fwRaw = Cut(msg.fwRaw, kFwRawCapacity);
-    const std::string oldFwVer = u.sFwVer;
-    const bool newFirmware = !fwRaw.empty() && fwRaw != u.sFwRaw;
+    const std::string oldFwVer = u.firmwareVersion;
+    const bool newFirmware = !fwRaw.empty() && fwRaw != u.firmwareRaw;
     if (newFirmware) {
-        u.sFwRaw = fwRaw;
-        u.sFwVer = Cut(msg.fwText, kFwVerCapacity);
+        u.firmwareRaw = fwRaw;
+        u.firmwareVersion = Cut(msg.fwText, kFwVerCapacity);
         Owe(nr, kFirmwareField);
     }
     StoreOwed(nr, kFirmwareField, failures);
     if (newFirmware) {
-        logs_.imp.AddMsg(UnitAccountPrefix(msg.unitText, u.sAccount) + "Changed fwVer: [" +
-                         oldFwVer + "] -> [" + u.sFwVer + "]");
+        logs_.imp.AddMsg(UnitAccountPrefix(msg.unitText, u.account) + "Changed fwVer: [" +
+                         oldFwVer + "] -> [" + u.firmwareVersion + "]");
     }
 
     // 6. Account: SetAccountFromMsg already put it in memory and owes it to
@@ -218,7 +218,7 @@ void Registry::MarkCommTrouble(int nr, int stage) {
     if (stage < 1 || stage > 3)
         throw std::out_of_range("Trouble stage " + std::to_string(stage));
     UnitRecord& u = Unit(nr);
-    u.byCommTrSent = static_cast<std::uint8_t>(u.byCommTrSent | (1u << (stage - 1)));
+    u.troubleStagesSent = static_cast<std::uint8_t>(u.troubleStagesSent | (1u << (stage - 1)));
     Owe(nr, kCommTrField);
     if (repaint_)
         repaint_();
@@ -229,7 +229,7 @@ void Registry::MarkCommTrouble(int nr, int stage) {
 
 void Registry::ClearCommTrouble(int nr) {
     UnitRecord& u = Unit(nr);
-    u.byCommTrSent = 0;
+    u.troubleStagesSent = 0;
     Owe(nr, kCommTrField);
     if (repaint_)
         repaint_();
@@ -240,13 +240,13 @@ void Registry::ClearCommTrouble(int nr) {
 
 void Registry::BuildRowText(int nr) {
     UnitRecord& u = Unit(nr);
-    u.sRowText = UnitNrText(nr) + " " + u.sImei + " " + u.sIP + ":" + std::to_string(u.iPort) +
-                 " " + DateTimeText(u.dtFirstMsg) + " " + DateTimeText(u.dtLastMsg) + " " +
-                 u.sFwVer + " " + u.sAccount;
+    u.rowText = UnitNrText(nr) + " " + u.imei + " " + u.address + ":" + std::to_string(u.port) +
+                " " + DateTimeText(u.firstMessage) + " " + DateTimeText(u.lastMessage) + " " +
+                u.firmwareVersion + " " + u.account;
 }
 
 void Registry::DeleteUnit(int nr) {
-    if (nr < 0 || nr >= UNIT_COUNT)
+    if (nr < 0 || nr >= kUnitCount)
         return;
     units_[static_cast<std::size_t>(nr)] = UnitRecord{};
     owed_[static_cast<std::size_t>(nr)] = 0;  // the free slot owes the file nothing

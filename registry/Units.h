@@ -12,27 +12,29 @@
 
 namespace korvan {
 
-inline constexpr int UNIT_COUNT = 10000;
+inline constexpr int kUnitCount = 10000;
 
 // One unit's record. Text capacities are those of the database record;
-// longer values are cut when stored.
+// longer values are cut when stored. The record layout's own names for the
+// fields, in this order: bUsed, bReservedFlag, byCommTrSent, sIP, iPort,
+// dtLastMsg, dtFirstMsg, sImei, sFwRaw, sFwVer, sAccount, sRowText.
 struct UnitRecord {
-    bool bUsed = false;
-    bool bReservedFlag = false;
-    std::uint8_t byCommTrSent = 0;  // bit 0..2: trouble stage 1..3 reported
-    std::string sIP;                // capacity 15
-    std::int32_t iPort = 0;
-    TDateTime dtLastMsg = 0;  // local wall-clock time
-    TDateTime dtFirstMsg = 0;
-    std::string sImei;     // capacity 15
-    std::string sFwRaw;    // capacity 3: major, minor, build bytes
-    std::string sFwVer;    // capacity 11
-    std::string sAccount;  // capacity 4
-    std::string sRowText;  // search text of the unit's grid row
+    bool used = false;
+    bool reserved = false;
+    std::uint8_t troubleStagesSent = 0;  // bit 0..2: trouble stage 1..3 reported
+    std::string address;                 // capacity 15
+    std::int32_t port = 0;
+    TDateTime lastMessage = 0;  // local wall-clock time
+    TDateTime firstMessage = 0;
+    std::string imei;             // capacity 15
+    std::string firmwareRaw;      // capacity 3: major, minor, build bytes
+    std::string firmwareVersion;  // capacity 11
+    std::string account;          // capacity 4
+    std::string rowText;          // search text of the unit's grid row
     // Monotonic time of the last message: silence is measured with it, so a
     // change of the wall clock never makes units look silent. Not stored in
-    // the database; derived from dtLastMsg when the database is loaded.
-    std::int64_t lastMsgMonoMs = 0;
+    // the database; derived from lastMessage when the database is loaded.
+    std::int64_t lastMessageMonoMs = 0;
 };
 
 inline constexpr std::size_t kIpCapacity = 15;
@@ -60,7 +62,7 @@ struct UnitMessage {
     std::string fwRaw;       // PingImeiFwVer only, else empty
     std::string fwText;      // PingImeiFwVer only, else empty
     std::string msgAccount;  // Event only, else empty
-    std::string oldAccount;  // sAccount before SetAccountFromMsg
+    std::string oldAccount;  // account before SetAccountFromMsg
 };
 
 // The registry of 10000 unit slots, indexed by unit number. Every change of

@@ -26,30 +26,30 @@ std::string UnitCellText(const UnitRecord& u, int nr, int column, TDateTime now)
         case unitcol::kUnitId:
             return UnitNrText(nr);
         case unitcol::kAccount:
-            return u.sAccount;
+            return u.account;
         case unitcol::kIpPort:
-            return u.sIP;
+            return u.address;
         case unitcol::kLastTestTime:
-            return DateTimeText(u.dtLastMsg);
+            return DateTimeText(u.lastMessage);
         case unitcol::kNoTestTime:
-            return ElapsedText(now - u.dtLastMsg);
+            return ElapsedText(now - u.lastMessage);
         case unitcol::kFirstMsgTime:
-            return DateTimeText(u.dtFirstMsg);
+            return DateTimeText(u.firstMessage);
         case unitcol::kImei:
-            return u.sImei;
+            return u.imei;
         case unitcol::kFirmWareVer:
-            return u.sFwVer;
+            return u.firmwareVersion;
         default:
             return std::string();
     }
 }
 
 std::string UnitPortText(const UnitRecord& u) {
-    return ":" + std::to_string(u.iPort);
+    return ":" + std::to_string(u.port);
 }
 
-GradientColours RowColours(std::uint8_t byCommTrSent) {
-    const std::uint8_t stages = byCommTrSent & kStageBits;
+GradientColours RowColours(std::uint8_t troubleStagesSent) {
+    const std::uint8_t stages = troubleStagesSent & kStageBits;
     if (stages >= 4)
         return {{255, 193, 139}, {255, 123, 0}};
     if (stages >= 2)
@@ -59,10 +59,10 @@ GradientColours RowColours(std::uint8_t byCommTrSent) {
     return {{255, 255, 255}, {222, 222, 222}};
 }
 
-Rgb CellTextColour(std::uint8_t byCommTrSent, bool selected) {
+Rgb CellTextColour(std::uint8_t troubleStagesSent, bool selected) {
     if (!selected)
         return kBlack;
-    return (byCommTrSent & kStageBits) >= 2 ? kWhite : kBlue;
+    return (troubleStagesSent & kStageBits) >= 2 ? kWhite : kBlue;
 }
 
 std::string FilterText(const std::string& boxText) {
@@ -73,11 +73,11 @@ void ApplyUnitFilter(const Registry& units, UnitTable& table, const std::string&
     table.BeginUpdate();
     try {
         table.Clear();
-        for (int nr = 0; nr < UNIT_COUNT; ++nr) {
+        for (int nr = 0; nr < kUnitCount; ++nr) {
             const UnitRecord& u = units.Unit(nr);
-            if (!u.bUsed)
+            if (!u.used)
                 continue;
-            if (text.empty() || u.sRowText.find(text) != std::string::npos)
+            if (text.empty() || u.rowText.find(text) != std::string::npos)
                 table.Insert(static_cast<std::uint16_t>(nr));
         }
         table.First();

@@ -79,14 +79,14 @@ std::string UnitPortText(const UnitRecord& u);
 // --- Colours --------------------------------------------------------------
 
 // The gradient of a unit's cells: the highest trouble stage already reported
-// chooses it (bits 0..2 of byCommTrSent = stages 1..3). Bits above the three
+// chooses it (bits 0..2 of troubleStagesSent = stages 1..3). Bits above the three
 // stages mean nothing and are ignored, so such a byte read from a damaged
 // database paints like the stages it has.
-GradientColours RowColours(std::uint8_t byCommTrSent);
+GradientColours RowColours(std::uint8_t troubleStagesSent);
 // Text colour of a cell: black, except in the selected cell, which is white
 // once stage 2 or 3 has been reported (the darker orange rows) and blue
 // otherwise.
-Rgb CellTextColour(std::uint8_t byCommTrSent, bool selected);
+Rgb CellTextColour(std::uint8_t troubleStagesSent, bool selected);
 
 // The Key column of the settings grid uses the same kind of gradient.
 inline constexpr GradientColours kKeyCellColours{{255, 255, 255}, {0xDE, 0xDE, 0xDE}};
@@ -104,7 +104,7 @@ std::string FilterText(const std::string& boxText);
 
 // Rebuilds the rows of `table` from the registry in one pass over the 10000
 // slots, with the view told once at the end: every used slot when `text` is
-// empty, else those whose sRowText contains `text` (case-sensitive, anywhere).
+// empty, else those whose rowText contains `text` (case-sensitive, anywhere).
 // The first row becomes the current one.
 void ApplyUnitFilter(const Registry& units, UnitTable& table, const std::string& text);
 

@@ -100,9 +100,9 @@ TEST_F(ReceiverTest, AlarmTravelsFromDatagramToTheSerialLine) {
     EXPECT_EQ(0, r->Buffer().SendBufferCount());
 
     const UnitRecord& u = r->Units().Unit(123);
-    EXPECT_TRUE(u.bUsed);
-    EXPECT_EQ("10.0.0.5", u.sIP);
-    EXPECT_EQ("1234", u.sAccount);
+    EXPECT_TRUE(u.used);
+    EXPECT_EQ("10.0.0.5", u.address);
+    EXPECT_EQ("1234", u.account);
     const std::string db = rig.dir.Read("RAZUDovuve.db");
     EXPECT_EQ("1234", db.substr(123 * 40 + 30, 4));
 }
@@ -156,10 +156,10 @@ TEST_F(ReceiverTest, UnwritableLogsStopNoWork) {
     ASSERT_EQ(1u, rig.udp.sent.size());
     EXPECT_EQ(kEventLine + "\x14", Written(rig.serial.writes.back()));
     const UnitRecord& u = r->Units().Unit(123);
-    EXPECT_EQ("10.0.0.5", u.sIP);
-    EXPECT_EQ(4000, u.iPort);
-    EXPECT_EQ("1234", u.sAccount);
-    EXPECT_NE(0, u.dtLastMsg);
+    EXPECT_EQ("10.0.0.5", u.address);
+    EXPECT_EQ(4000, u.port);
+    EXPECT_EQ("1234", u.account);
+    EXPECT_NE(0, u.lastMessage);
     const std::string db = rig.dir.Read("RAZUDovuve.db");
     EXPECT_NE(std::string(40, '\0'), db.substr(123 * 40, 40));
     EXPECT_EQ("1234", db.substr(123 * 40 + 30, 4));
@@ -180,8 +180,8 @@ TEST_F(ReceiverTest, UnwritableLogsStopNoWork) {
     rig.Receive(other);
     rig.clock.Advance(2 * 60000);
     r->Supervisor().CheckCommSt();
-    EXPECT_EQ(0b001, r->Units().Unit(123).byCommTrSent);
-    EXPECT_EQ(0b001, r->Units().Unit(124).byCommTrSent);
+    EXPECT_EQ(0b001, r->Units().Unit(123).troubleStagesSent);
+    EXPECT_EQ(0b001, r->Units().Unit(124).troubleStagesSent);
 
     // Told once per file that failed, not once per entry.
     const std::string told = testing::internal::GetCapturedStderr();

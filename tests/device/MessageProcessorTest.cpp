@@ -102,13 +102,13 @@ TEST_F(MessageProcessorTest, WorkedEventIsAcknowledgedForwardedAndRecorded) {
     EXPECT_TRUE(rig.Err().empty());
 
     const UnitRecord& u = registry.Unit(123);
-    EXPECT_TRUE(u.bUsed);
-    EXPECT_EQ("10.0.0.5", u.sIP);
-    EXPECT_EQ(4000, u.iPort);
-    EXPECT_EQ("1234", u.sAccount);
-    EXPECT_EQ(clock.Now(), u.dtFirstMsg);
-    EXPECT_EQ(clock.Now(), u.dtLastMsg);
-    EXPECT_EQ(clock.MonotonicMs(), u.lastMsgMonoMs);
+    EXPECT_TRUE(u.used);
+    EXPECT_EQ("10.0.0.5", u.address);
+    EXPECT_EQ(4000, u.port);
+    EXPECT_EQ("1234", u.account);
+    EXPECT_EQ(clock.Now(), u.firstMessage);
+    EXPECT_EQ(clock.Now(), u.lastMessage);
+    EXPECT_EQ(clock.MonotonicMs(), u.lastMessageMonoMs);
     EXPECT_EQ(123, table.CurrentUnitNr());
 
     // The block start is set apart by an empty line in the file too.
@@ -191,7 +191,8 @@ TEST_F(MessageProcessorTest, EveryFrameTypeGetsItsAnswerAndLogLines) {
         EXPECT_EQ(Block(c.datagram, c.lines), each.All());
         EXPECT_EQ(c.imp, each.Imp());
         EXPECT_TRUE(each.Err().empty());
-        EXPECT_EQ(c.updatesRecord ? each.clock.Now() : before, started.Units().Unit(123).dtLastMsg);
+        EXPECT_EQ(c.updatesRecord ? each.clock.Now() : before,
+                  started.Units().Unit(123).lastMessage);
     }
 }
 
@@ -252,7 +253,7 @@ TEST_F(MessageProcessorTest, EveryRejectionIsLoggedAsImportantAndAnsweredWithNac
     // no reported trouble either is shown below).
     EXPECT_TRUE(Queued().empty());
     EXPECT_TRUE(table.Empty());
-    EXPECT_EQ("", registry.Unit(123).sAccount);
+    EXPECT_EQ("", registry.Unit(123).account);
 }
 
 // The supervision's restore check runs for every accepted datagram, after
@@ -272,7 +273,7 @@ TEST_F(MessageProcessorTest, EveryAcceptedDatagramEndsReportedTroubleWithTheAcco
     // Silent for 16 minutes: the minute tick reports Comm Trouble 1 (15 min.).
     const auto fallSilent = [&] {
         clock.Advance(16 * 60000);
-        ASSERT_EQ(1, registry.Unit(123).byCommTrSent);
+        ASSERT_EQ(1, registry.Unit(123).troubleStagesSent);
         rig.ClearMemos();
     };
     Receive(kEvent);  // unit 0123, account 1234
@@ -281,20 +282,20 @@ TEST_F(MessageProcessorTest, EveryAcceptedDatagramEndsReportedTroubleWithTheAcco
 
     const Lines before = Queued();
     Receive(Hex("23 00 00 06 03 02 01 00 00"));  // refused: invalid CRC
-    EXPECT_EQ(1, registry.Unit(123).byCommTrSent);
+    EXPECT_EQ(1, registry.Unit(123).troubleStagesSent);
     EXPECT_EQ(before, Queued());
     EXPECT_EQ(4u, rig.All().size());
 
     for (const auto& [name, frame] : frames) {
         SCOPED_TRACE(name);
-        if (registry.Unit(123).byCommTrSent == 0)
+        if (registry.Unit(123).troubleStagesSent == 0)
             fallSilent();
         rig.ClearMemos();
         const std::size_t queued = Queued().size();
 
         Receive(frame);
 
-        EXPECT_EQ(0, registry.Unit(123).byCommTrSent);
+        EXPECT_EQ(0, registry.Unit(123).troubleStagesSent);
         const Lines all = rig.All();
         ASSERT_GE(all.size(), 4u);
         EXPECT_EQ((Lines{"",
@@ -385,13 +386,13 @@ TEST_F(MessageProcessorTest, NewAddressIsAnsweredThereAndOnlyAnIpChangeIsLogged)
     rig.ClearMemos();
     Receive(ping, "10.0.0.5", 4001);  // port only: stored without a line
     EXPECT_TRUE(rig.Imp().empty());
-    EXPECT_EQ(4001, registry.Unit(123).iPort);
+    EXPECT_EQ(4001, registry.Unit(123).port);
     Receive(ping, "10.0.0.9", 4002);
     ASSERT_EQ(3u, udp.sent.size());
     EXPECT_EQ("10.0.0.9", udp.sent[2].address);
     EXPECT_EQ(4002, udp.sent[2].port);
     EXPECT_EQ(Lines{"[Unit 0123] [Account ] Changed IP: [10.0.0.5] -> [10.0.0.9]"}, rig.Imp());
-    EXPECT_EQ("10.0.0.9", registry.Unit(123).sIP);
+    EXPECT_EQ("10.0.0.9", registry.Unit(123).address);
 }
 
 TEST_F(MessageProcessorTest, EmptyDatagramIsLoggedRefusedAndNacked) {
@@ -520,7 +521,7 @@ TEST_F(MessageProcessorTest, RecordWriteFailureIsReportedAfterTheAnswer) {
     EXPECT_EQ((Lines{"0123 FIRST MSG", "[Unit 0123] [Account 1234] Changed IP: [] -> [10.0.0.5]",
                      "[Unit 0123] Changed Account: [] -> [1234]"}),
               rig.Imp());
-    EXPECT_EQ(clock.MonotonicMs(), registry.Unit(123).lastMsgMonoMs);
+    EXPECT_EQ(clock.MonotonicMs(), registry.Unit(123).lastMessageMonoMs);
     EXPECT_EQ(5u, store.writes.size());
 }
 
@@ -535,14 +536,14 @@ TEST_F(MessageProcessorTest, NonNumericImeiIsReportedOnceAndTheUnitIsHeard) {
     for (int i = 0; i < 3; ++i) {
         clock.Advance(20000);
         Receive(ping);
-        EXPECT_EQ(clock.MonotonicMs(), registry.Unit(123).lastMsgMonoMs) << i;
+        EXPECT_EQ(clock.MonotonicMs(), registry.Unit(123).lastMessageMonoMs) << i;
         EXPECT_EQ(static_cast<std::size_t>(i + 1), udp.sent.size());
     }
     EXPECT_EQ(
         Lines{"ERR in ProcessRecMsg, Error Msg: '35693803564380A' is not a valid IMEI number"},
         rig.Err());
-    EXPECT_EQ("35693803564380A", registry.Unit(123).sImei);
-    EXPECT_EQ("1.2.15", registry.Unit(123).sFwVer);
+    EXPECT_EQ("35693803564380A", registry.Unit(123).imei);
+    EXPECT_EQ("1.2.15", registry.Unit(123).firmwareVersion);
 }
 
 TEST_F(MessageProcessorTest, EventWithInvalidTimeIsStillAnAlarm) {
@@ -565,7 +566,7 @@ TEST_F(MessageProcessorTest, EventWithInvalidTimeIsStillAnAlarm) {
               Spaced(udp.sent[0].data));
     EXPECT_EQ(Lines{"5077 181234E13001005"}, Queued());
     EXPECT_TRUE(registry.IsUnitKnown(123));
-    EXPECT_EQ(clock.Now(), registry.Unit(123).dtLastMsg);
+    EXPECT_EQ(clock.Now(), registry.Unit(123).lastMessage);
 }
 
 TEST_F(MessageProcessorTest, ControlBytesFromAUnitCannotBreakLogLines) {

@@ -266,7 +266,7 @@ TEST_F(UnitCommandsTest, DeleteAsksAndRemovesOnlyOnYes) {
     cmds.DeleteUnit();
     EXPECT_FALSE(registry.IsUnitKnown(123));
     EXPECT_TRUE(table.Empty());
-    EXPECT_EQ("", registry.Unit(123).sIP);
+    EXPECT_EQ("", registry.Unit(123).address);
     EXPECT_EQ(1u, store.writes.size());
     EXPECT_TRUE(logs.All().empty());  // no log line
 }

@@ -131,13 +131,13 @@ void CheckRecord(Registry& registry, const CheckedFrame& c, const std::string& a
         return;
     FUZZ_CHECK(table.RowAt(0) == c.unitNr);
     const UnitRecord& u = registry.Unit(c.unitNr);
-    FUZZ_CHECK(u.bUsed);
-    FUZZ_CHECK(u.sIP == address);
-    FUZZ_CHECK(u.sIP.size() <= kIpCapacity && u.sImei.size() <= kImeiCapacity &&
-               u.sFwRaw.size() <= kFwRawCapacity && u.sFwVer.size() <= kFwVerCapacity &&
-               u.sAccount.size() <= kAccountCapacity);
+    FUZZ_CHECK(u.used);
+    FUZZ_CHECK(u.address == address);
+    FUZZ_CHECK(u.address.size() <= kIpCapacity && u.imei.size() <= kImeiCapacity &&
+               u.firmwareRaw.size() <= kFwRawCapacity &&
+               u.firmwareVersion.size() <= kFwVerCapacity && u.account.size() <= kAccountCapacity);
     // Empty when the update stopped early (an IMEI that is not a number).
-    FUZZ_CHECK(u.sRowText.empty() || u.sRowText.rfind(FourDigits(c.unitNr) + " ", 0) == 0);
+    FUZZ_CHECK(u.rowText.empty() || u.rowText.rfind(FourDigits(c.unitNr) + " ", 0) == 0);
 }
 
 }  // namespace
@@ -166,8 +166,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
     CheckAnswer(rig.udp, 1, data, "10.0.0.6", 4001);
     CheckRecord(registry, checked, "10.0.0.6");
     if (checked.Accepted())
-        FUZZ_CHECK(registry.Unit(checked.unitNr).byCommTrSent == 0 ||
-                   registry.Unit(checked.unitNr).sAccount.size() != 4);
+        FUZZ_CHECK(registry.Unit(checked.unitNr).troubleStagesSent == 0 ||
+                   registry.Unit(checked.unitNr).account.size() != 4);
 
     fuzz.AnswerAll();
     CheckStoreWrites(fuzz.store, checked.unitNr);

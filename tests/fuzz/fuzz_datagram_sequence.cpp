@@ -37,7 +37,7 @@ void CheckTable(Registry& registry, const std::set<int>& used) {
     int i = 0;
     for (const int nr : used) {
         FUZZ_CHECK(table.RowAt(i) == nr);
-        FUZZ_CHECK(registry.Unit(nr).bUsed);
+        FUZZ_CHECK(registry.Unit(nr).used);
         ++i;
     }
 }
@@ -91,9 +91,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
         }
         CheckTable(registry, used);
         if (c.Accepted() && c.frameType != frame::kChangeUnitNrRequest &&
-            registry.Unit(c.unitNr).sAccount.size() == 4) {
+            registry.Unit(c.unitNr).account.size() == 4) {
             // Heard again: every reported trouble stage has ended.
-            FUZZ_CHECK(registry.Unit(c.unitNr).byCommTrSent == 0);
+            FUZZ_CHECK(registry.Unit(c.unitNr).troubleStagesSent == 0);
         }
 
         if ((control & 0x80) != 0)

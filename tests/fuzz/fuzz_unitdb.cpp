@@ -50,37 +50,38 @@ bool SameBytes(const Bytes& b, const std::uint8_t* p) {
 void CheckLoaded(const Registry& registry, const std::vector<std::uint8_t>& file) {
     const UnitTable& table = const_cast<Registry&>(registry).Table();
     int used = 0;
-    for (int nr = 0; nr < UNIT_COUNT; ++nr) {
+    for (int nr = 0; nr < kUnitCount; ++nr) {
         const std::uint8_t* rec = file.data() + static_cast<std::size_t>(nr) * UNIT_DB_RECORD_SIZE;
         const UnitRecord& u = registry.Unit(nr);
-        FUZZ_CHECK(u.bUsed == (rec[dbrec::kUsed] == 1));
-        if (!u.bUsed)
+        FUZZ_CHECK(u.used == (rec[dbrec::kUsed] == 1));
+        if (!u.used)
             continue;
         FUZZ_CHECK(table.Find(static_cast<std::uint16_t>(nr)) == used);
         ++used;
 
-        FUZZ_CHECK(u.bReservedFlag == (rec[dbrec::kReserved] == 1));
-        FUZZ_CHECK(u.byCommTrSent == rec[dbrec::kCommTr]);
-        FUZZ_CHECK(u.sIP.size() <= kIpCapacity && u.sImei.size() <= kImeiCapacity &&
-                   u.sFwRaw.size() <= kFwRawCapacity && u.sFwVer.size() <= kFwVerCapacity &&
-                   u.sAccount.size() <= kAccountCapacity);
+        FUZZ_CHECK(u.reserved == (rec[dbrec::kReserved] == 1));
+        FUZZ_CHECK(u.troubleStagesSent == rec[dbrec::kCommTr]);
+        FUZZ_CHECK(u.address.size() <= kIpCapacity && u.imei.size() <= kImeiCapacity &&
+                   u.firmwareRaw.size() <= kFwRawCapacity &&
+                   u.firmwareVersion.size() <= kFwVerCapacity &&
+                   u.account.size() <= kAccountCapacity);
 
         // Written back, each field gives the bytes it was read from.
-        FUZZ_CHECK(SameBytes(EncodeIp(u.sIP), rec + dbrec::kIp));
-        FUZZ_CHECK(SameBytes(EncodePort(u.iPort), rec + dbrec::kPort));
-        FUZZ_CHECK(SameBytes(EncodeFirmware(u.sFwRaw), rec + dbrec::kFirmware));
+        FUZZ_CHECK(SameBytes(EncodeIp(u.address), rec + dbrec::kIp));
+        FUZZ_CHECK(SameBytes(EncodePort(u.port), rec + dbrec::kPort));
+        FUZZ_CHECK(SameBytes(EncodeFirmware(u.firmwareRaw), rec + dbrec::kFirmware));
         const std::int64_t imei = Le64(rec + dbrec::kImei);
         if (imei >= 0 && imei <= 999'999'999'999'999)
-            FUZZ_CHECK(ImeiTextToValue(u.sImei) == imei);
+            FUZZ_CHECK(ImeiTextToValue(u.imei) == imei);
         // Times before 2000 cannot be written, so only the later ones come
         // back exactly.
         const auto first = static_cast<std::int32_t>(Le(rec + dbrec::kFirstMsg, 4));
         const auto last = static_cast<std::int32_t>(Le(rec + dbrec::kLastMsg, 4));
         if (first >= 0)
-            FUZZ_CHECK(SameBytes(EncodeDbTime(u.dtFirstMsg), rec + dbrec::kFirstMsg));
+            FUZZ_CHECK(SameBytes(EncodeDbTime(u.firstMessage), rec + dbrec::kFirstMsg));
         if (last >= 0)
-            FUZZ_CHECK(SameBytes(EncodeDbTime(u.dtLastMsg), rec + dbrec::kLastMsg));
-        FUZZ_CHECK(u.sRowText.find(FourDigitsOf(nr)) == 0);
+            FUZZ_CHECK(SameBytes(EncodeDbTime(u.lastMessage), rec + dbrec::kLastMsg));
+        FUZZ_CHECK(u.rowText.find(FourDigitsOf(nr)) == 0);
     }
     FUZZ_CHECK(table.RowCount() == used);
     FUZZ_CHECK(table.Current() == (used == 0 ? -1 : 0));
@@ -95,8 +96,8 @@ struct Units {
     Registry registry;
     explicit Units(LogChannels logs) : registry(logs, table) {}
     void Clear() {
-        for (int nr = 0; nr < UNIT_COUNT; ++nr) {
-            if (registry.Unit(nr).bUsed)
+        for (int nr = 0; nr < kUnitCount; ++nr) {
+            if (registry.Unit(nr).used)
                 registry.Unit(nr) = UnitRecord{};
         }
         table.Clear();

@@ -86,7 +86,7 @@ int main(int argc, char** argv) {
 
     // A whole file of exactly the right size, some units spread over it.
     File full(kUnitDbFileSize, 0);
-    for (int nr = 7; nr < UNIT_COUNT; nr += 997) {
+    for (int nr = 7; nr < kUnitCount; nr += 997) {
         PutUnit(full, nr, "35693803564" + std::to_string(1000 + nr % 9000), "10.1.2.3", 1000 + nr,
                 800'000'000 + nr, 900'000'000 + nr, std::string("\x02\x00\x01", 3), "9876", 1);
     }

@@ -42,11 +42,11 @@ protected:
     // A known unit whose last datagram came `silentMs` ago.
     void AddUnit(int nr, const std::string& account, std::int64_t silentMs, std::uint8_t sent = 0) {
         UnitRecord& u = registry.Unit(nr);
-        u.bUsed = true;
-        u.sAccount = account;
-        u.lastMsgMonoMs = sched.MonotonicMs() - silentMs;
-        u.dtLastMsg = sched.Now() - static_cast<double>(silentMs) / kMsPerDay;
-        u.byCommTrSent = sent;
+        u.used = true;
+        u.account = account;
+        u.lastMessageMonoMs = sched.MonotonicMs() - silentMs;
+        u.lastMessage = sched.Now() - static_cast<double>(silentMs) / kMsPerDay;
+        u.troubleStagesSent = sent;
     }
 
     std::vector<std::string> Lines() const { return buffer.Lines(); }
@@ -79,7 +79,7 @@ TEST_P(StartUpDelayTest, DefaultSevenMinutesChecksFrom410Seconds) {
     sched.Advance(GetParam().elapsedMs);
     sup.CheckCommSt();
     EXPECT_EQ(GetParam().checks ? 3 : 0, buffer.SendBufferCount());
-    EXPECT_EQ(GetParam().checks ? 7 : 0, registry.Unit(5).byCommTrSent);
+    EXPECT_EQ(GetParam().checks ? 7 : 0, registry.Unit(5).troubleStagesSent);
 }
 
 INSTANTIATE_TEST_SUITE_P(Elapsed, StartUpDelayTest,
@@ -106,7 +106,7 @@ TEST_F(SupervisionTest, LongSilenceGivesAllStagesInOnePassInOrder) {
                                         "5077 181234E35000003"}),
               Lines());
     EXPECT_TRUE(link.writes.empty());  // only queued
-    EXPECT_EQ(7, registry.Unit(5).byCommTrSent);
+    EXPECT_EQ(7, registry.Unit(5).troubleStagesSent);
     const std::string stamp = "2026.12.08 10:30:00 - ";
     EXPECT_EQ((std::vector<std::string>{
                   "", stamp + "[Unit 0005] [Account 1234] - CommTrouble1 (15 min. No Ping)", "",
@@ -150,7 +150,7 @@ TEST_F(SupervisionTest, StageIsDueAtItsThresholdNotBefore) {
     sched.Advance(kMinute);  // 15:59 of silence
     sup.CheckCommSt();
     EXPECT_EQ((std::vector<std::string>{"5077 181234E35000001"}), Lines());
-    EXPECT_EQ(1, registry.Unit(5).byCommTrSent);
+    EXPECT_EQ(1, registry.Unit(5).troubleStagesSent);
 }
 
 struct StageCase {
@@ -183,8 +183,8 @@ TEST_F(SupervisionTest, ThresholdsAndReportedStagesDecideWhichStagesFollow) {
             zones.push_back(buffer.Lines()[static_cast<std::size_t>(i)].substr(17));
         }
         EXPECT_EQ(c.zones, zones) << nr;
-        EXPECT_EQ(c.sentAfter, registry.Unit(nr).byCommTrSent) << nr;
-        registry.Unit(nr).bUsed = false;
+        EXPECT_EQ(c.sentAfter, registry.Unit(nr).troubleStagesSent) << nr;
+        registry.Unit(nr).used = false;
         ++nr;
     }
 }
@@ -211,16 +211,16 @@ TEST_F(SupervisionTest, RestoreNeedsFourCharactersNotFourDigits) {
     sup.Send_CommRestore_ifNeed(3);
     EXPECT_EQ((std::vector<std::string>{"5077 1812B4R35000000"}), Lines());
     EXPECT_EQ((std::vector<std::string>{"[Unit 0002] [Account 12B4] - CommRestore"}), AllTexts());
-    EXPECT_EQ(7, registry.Unit(1).byCommTrSent);
-    EXPECT_EQ(0, registry.Unit(2).byCommTrSent);
-    EXPECT_EQ(1, registry.Unit(3).byCommTrSent);
+    EXPECT_EQ(7, registry.Unit(1).troubleStagesSent);
+    EXPECT_EQ(0, registry.Unit(2).troubleStagesSent);
+    EXPECT_EQ(1, registry.Unit(3).troubleStagesSent);
 
     // An event datagram brings a 4-character account before the call.
-    registry.Unit(1).sAccount = "0123";
+    registry.Unit(1).account = "0123";
     sup.Send_CommRestore_ifNeed(1);
     EXPECT_EQ("5077 180123R35000000", Lines().back());
     EXPECT_EQ("[Unit 0001] [Account 0123] - CommRestore", AllTexts().back());
-    EXPECT_EQ(0, registry.Unit(1).byCommTrSent);
+    EXPECT_EQ(0, registry.Unit(1).troubleStagesSent);
     EXPECT_TRUE(link.writes.empty());  // only queued
 }
 
@@ -312,8 +312,8 @@ TEST_F(SupervisionTest, DatabaseRefusingTheFlagCostsNoTroubleLine) {
     AddUnit(5, "0005", 20 * kMinute);
     sup.CheckCommSt();
     EXPECT_EQ((std::vector<std::string>{"5077 180003E35000001", "5077 180005E35000001"}), Lines());
-    EXPECT_EQ(1, registry.Unit(3).byCommTrSent);
-    EXPECT_EQ(1, registry.Unit(5).byCommTrSent);
+    EXPECT_EQ(1, registry.Unit(3).troubleStagesSent);
+    EXPECT_EQ(1, registry.Unit(5).troubleStagesSent);
     const std::string err = "ERR in CheckCommSt, Error Msg: disk gone";
     EXPECT_EQ((std::vector<std::string>{err, err}), ErrTexts());
     // Line and log entry first, then the report.
@@ -337,7 +337,7 @@ TEST_F(SupervisionTest, DatabaseRefusingTheClearedFlagCostsNoRestoreLine) {
     AddUnit(3, "0003", 0, 5);
     sup.Send_CommRestore_ifNeed(3);
     EXPECT_EQ((std::vector<std::string>{"5077 180003R35000000"}), Lines());
-    EXPECT_EQ(0, registry.Unit(3).byCommTrSent);
+    EXPECT_EQ(0, registry.Unit(3).troubleStagesSent);
     EXPECT_EQ((std::vector<std::string>{"[Unit 0003] [Account 0003] - CommRestore",
                                         "ERR in Send_CommRestore_ifNeed, Error Msg: disk gone"}),
               AllTexts());
@@ -359,7 +359,7 @@ TEST_F(SupervisionTest, NoSuchStageIsRefusedBeforeAnythingHappens) {
     AddUnit(3, "0003", 20 * kMinute);
     EXPECT_THROW(sup.IssueCommTrouble(3, "0003", 4, 15), std::out_of_range);
     EXPECT_EQ(0, buffer.SendBufferCount());
-    EXPECT_EQ(0, registry.Unit(3).byCommTrSent);
+    EXPECT_EQ(0, registry.Unit(3).troubleStagesSent);
 }
 
 }  // namespace

@@ -9,7 +9,7 @@
 #include <string>
 
 #include "platform/SystemClock.h"
-#include "platform/qt/QtTimers.h"
+#include "qt/QtTimers.h"
 
 using namespace korvan;
 

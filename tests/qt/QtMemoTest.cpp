@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/qt/QtViews.h"
+#include "qt/QtViews.h"
 
 using namespace korvan;
 

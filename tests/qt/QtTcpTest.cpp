@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/qt/QtTcp.h"
+#include "qt/QtTcp.h"
 
 using namespace korvan;
 

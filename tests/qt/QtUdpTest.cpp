@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/qt/QtUdp.h"
+#include "qt/QtUdp.h"
 
 using namespace korvan;
 

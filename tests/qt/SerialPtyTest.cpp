@@ -19,8 +19,8 @@
 #include "fakes/TestLogChannels.h"
 #include "monitoring/SerialChannel.h"
 #include "platform/SystemClock.h"
-#include "platform/qt/QtSerialDevice.h"
-#include "platform/qt/QtTimers.h"
+#include "qt/QtSerialDevice.h"
+#include "qt/QtTimers.h"
 
 using namespace korvan;
 

@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "WindowHarness.h"
-#include "platform/qt/SettingsGrid.h"
+#include "qt/SettingsGrid.h"
 #include "settings/SettingsStore.h"
 
 using namespace korvan;

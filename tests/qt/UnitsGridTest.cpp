@@ -16,8 +16,8 @@
 #include <vector>
 
 #include "WindowHarness.h"
-#include "platform/qt/DataGrid.h"
-#include "platform/qt/UnitsGrid.h"
+#include "qt/DataGrid.h"
+#include "qt/UnitsGrid.h"
 #include "registry/Units.h"
 
 using namespace korvan;
@@ -271,7 +271,7 @@ TEST_F(UnitsGridTest, TheSelectedCellOfTheRealGridHasWhiteTextOnOrange) {
 }
 
 TEST_F(UnitsGridTest, AnEmptyAddressDrawsOnlyThePort90PixelsRight) {
-    Units().Unit(3).sIP.clear();
+    Units().Unit(3).address.clear();
     const QImage empty = RenderCell(3, 2, false, QSize(134, 20));
     EXPECT_EQ(0, CountPixels(empty, 0, 2 + 90, IsDark));
     EXPECT_GT(CountPixels(empty, 2 + 90, 134, IsDark), 10);
@@ -508,7 +508,7 @@ TEST_F(UnitsGridTest, DeleteWithYesRemovesRowRecordAndDatabaseBytes) {
     Trigger("Delete1");
     EXPECT_EQ((std::vector<int>{3, 120, 200, 300, 4500}), Rows());
     EXPECT_FALSE(Units().IsUnitKnown(12));
-    EXPECT_EQ("", Units().Unit(12).sRowText);
+    EXPECT_EQ("", Units().Unit(12).rowText);
     const std::string db = dir.Read("RAZUDovuve.db");
     ASSERT_EQ(400000u, db.size());
     EXPECT_EQ(std::string(40, '\0'), db.substr(12 * 40, 40));

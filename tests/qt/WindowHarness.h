@@ -14,7 +14,7 @@
 #include "fakes/FakeUdp.h"
 #include "fakes/FakeViews.h"
 #include "fakes/TempDir.h"
-#include "platform/qt/MainWindow.h"
+#include "qt/MainWindow.h"
 #include "registry/UnitDb.h"
 
 using namespace korvan;
@@ -22,7 +22,7 @@ using namespace korvan;
 // One record of the unit database, as a test writes it before start-up.
 struct DbUnit {
     int nr = 0;
-    std::uint8_t flags = 0;  // byCommTrSent
+    std::uint8_t flags = 0;  // troubleStagesSent
     std::string imei;
     std::string ip = "10.0.0.1";
     int port = 4000;

@@ -29,7 +29,7 @@ protected:
 
     // The calls of message processing for one accepted datagram of unit `nr`.
     void Receive(int nr, UnitMessage msg) {
-        msg.oldAccount = registry->Unit(nr).sAccount;
+        msg.oldAccount = registry->Unit(nr).account;
         if (!msg.msgAccount.empty())
             registry->SetAccountFromMsg(nr, msg.msgAccount);
         registry->UpdateUnitOnMessage(nr, msg);
@@ -70,8 +70,8 @@ TEST_F(RegistryTest, StartsWithTenThousandFreeSlots) {
     EXPECT_FALSE(registry->IsUnitKnown(0));
     EXPECT_FALSE(registry->IsUnitKnown(9999));
     EXPECT_THROW(registry->Unit(10000), std::out_of_range);
-    EXPECT_EQ("", registry->Unit(9999).sIP);
-    EXPECT_EQ(0.0, registry->Unit(9999).dtLastMsg);
+    EXPECT_EQ("", registry->Unit(9999).address);
+    EXPECT_EQ(0.0, registry->Unit(9999).lastMessage);
 }
 
 TEST_F(RegistryTest, FirstAlarmMessageLogsAndWritesInOrder) {
@@ -96,13 +96,13 @@ TEST_F(RegistryTest, FirstAlarmMessageLogsAndWritesInOrder) {
               store.writes);
 
     const UnitRecord& u = registry->Unit(12);
-    EXPECT_TRUE(u.bUsed);
-    EXPECT_EQ(kNow, u.dtFirstMsg);
-    EXPECT_EQ(kNow, u.dtLastMsg);
-    EXPECT_EQ(5'000'000, u.lastMsgMonoMs);
-    EXPECT_EQ("10.0.0.5", u.sIP);
-    EXPECT_EQ(40001, u.iPort);
-    EXPECT_EQ("0012  10.0.0.5:40001 08.12.2026 10:30:00 08.12.2026 10:30:00  1234", u.sRowText);
+    EXPECT_TRUE(u.used);
+    EXPECT_EQ(kNow, u.firstMessage);
+    EXPECT_EQ(kNow, u.lastMessage);
+    EXPECT_EQ(5'000'000, u.lastMessageMonoMs);
+    EXPECT_EQ("10.0.0.5", u.address);
+    EXPECT_EQ(40001, u.port);
+    EXPECT_EQ("0012  10.0.0.5:40001 08.12.2026 10:30:00 08.12.2026 10:30:00  1234", u.rowText);
     EXPECT_EQ(1, table.RowCount());
     EXPECT_EQ(12, table.RowAt(0));
 }
@@ -132,7 +132,7 @@ TEST_F(RegistryTest, FirstPingMessageStoresImeiAndFirmware) {
               }),
               store.writes);
     EXPECT_EQ("0007 352099001761481 10.0.0.5:5000 08.12.2026 10:30:00 08.12.2026 10:30:00 1.2.15 ",
-              registry->Unit(7).sRowText);
+              registry->Unit(7).rowText);
 }
 
 TEST_F(RegistryTest, LaterMessagesLogAndWriteOnlyWhatChanged) {
@@ -218,9 +218,9 @@ TEST_F(RegistryTest, LaterMessagesLogAndWriteOnlyWhatChanged) {
         Receive(12, m);
         EXPECT_EQ(c.lines, ch.Imp());
         EXPECT_EQ(c.writes, store.writes);
-        EXPECT_EQ(kNow, registry->Unit(12).dtFirstMsg);
-        EXPECT_EQ(later, registry->Unit(12).dtLastMsg);
-        EXPECT_EQ(c.port, registry->Unit(12).iPort);
+        EXPECT_EQ(kNow, registry->Unit(12).firstMessage);
+        EXPECT_EQ(later, registry->Unit(12).lastMessage);
+        EXPECT_EQ(c.port, registry->Unit(12).port);
         EXPECT_EQ(1, table.RowCount());
     }
 }
@@ -230,7 +230,7 @@ TEST_F(RegistryTest, RowTextFollowsEveryUpdate) {
     UnitMessage m = Msg("0012", kNow + 1.0, "10.0.0.6", 7);
     Receive(12, m);
     EXPECT_EQ("0012 352099001761481 10.0.0.6:7 08.12.2026 10:30:00 09.12.2026 10:30:00 1.2.15 1234",
-              registry->Unit(12).sRowText);
+              registry->Unit(12).rowText);
 }
 
 TEST_F(RegistryTest, FindFirstFreeUnitNrNeverHandsOutSlotZero) {
@@ -246,7 +246,7 @@ TEST_F(RegistryTest, FindFirstFreeUnitNrNeverHandsOutSlotZero) {
     };
     for (const auto& c : cases) {
         Registry r(ch.Channels(), table);
-        for (int nr : c.used) r.Unit(nr).bUsed = true;
+        for (int nr : c.used) r.Unit(nr).used = true;
         EXPECT_EQ(c.expected, r.FindFirstFreeUnitNr());
     }
 }
@@ -258,7 +258,7 @@ TEST_F(RegistryTest, SlotZeroIsAUnitLikeAnyOther) {
     EXPECT_EQ(0, table.RowAt(0));
     EXPECT_EQ(0, store.writes.at(0).nr);
     EXPECT_EQ("0000  10.0.0.9:1 08.12.2026 10:30:00 08.12.2026 10:30:00  ",
-              registry->Unit(0).sRowText);
+              registry->Unit(0).rowText);
 }
 
 TEST_F(RegistryTest, DeletedUnitHeardAgainIsAFirstMessageAgain) {
@@ -270,9 +270,9 @@ TEST_F(RegistryTest, DeletedUnitHeardAgainIsAFirstMessageAgain) {
 
     registry->DeleteUnit(12);
     EXPECT_FALSE(registry->IsUnitKnown(12));
-    EXPECT_EQ("", registry->Unit(12).sRowText);
-    EXPECT_EQ("", registry->Unit(12).sAccount);
-    EXPECT_EQ(0.0, registry->Unit(12).dtFirstMsg);
+    EXPECT_EQ("", registry->Unit(12).rowText);
+    EXPECT_EQ("", registry->Unit(12).account);
+    EXPECT_EQ(0.0, registry->Unit(12).firstMessage);
     EXPECT_EQ((std::vector<W>{{12, 0, Bytes(40, 0)}}), store.writes);
     EXPECT_EQ(-1, table.Find(12));
     EXPECT_EQ(1, table.RowCount());
@@ -286,7 +286,7 @@ TEST_F(RegistryTest, DeletedUnitHeardAgainIsAFirstMessageAgain) {
                   "[Unit 0012] [Account ] Changed IP: [] -> [10.0.0.5]",
               }),
               ch.Imp());
-    EXPECT_EQ(later, registry->Unit(12).dtFirstMsg);
+    EXPECT_EQ(later, registry->Unit(12).firstMessage);
     EXPECT_EQ(1, table.Find(12));
     EXPECT_EQ((W{12, 0, {1}}), store.writes.at(0));
 }
@@ -314,12 +314,12 @@ TEST_F(RegistryTest, ControlByteInAccountIsStoredAsReceivedButLoggedAsQuestionMa
               }),
               ch.Imp());
     EXPECT_EQ((W{12, 30, {'1', 0x02, '3', '4'}}), store.writes.back());
-    EXPECT_EQ(account, registry->Unit(12).sAccount);
+    EXPECT_EQ(account, registry->Unit(12).account);
 }
 
 TEST_F(RegistryTest, TextsAreCutToTheirCapacity) {
     registry->SetAccountFromMsg(5, "123456");
-    EXPECT_EQ("1234", registry->Unit(5).sAccount);
+    EXPECT_EQ("1234", registry->Unit(5).account);
 
     UnitMessage m = Msg("0005", kNow, "10.0.0.5", 5000);
     m.imei = "3520990017614810";
@@ -327,9 +327,9 @@ TEST_F(RegistryTest, TextsAreCutToTheirCapacity) {
     m.fwText = "1.2.3.4.5.6.7";
     registry->UpdateUnitOnMessage(5, m);
     const UnitRecord& u = registry->Unit(5);
-    EXPECT_EQ("352099001761481", u.sImei);
-    EXPECT_EQ("\x01\x02\x03", u.sFwRaw);
-    EXPECT_EQ("1.2.3.4.5.6", u.sFwVer);
+    EXPECT_EQ("352099001761481", u.imei);
+    EXPECT_EQ("\x01\x02\x03", u.firmwareRaw);
+    EXPECT_EQ("1.2.3.4.5.6", u.firmwareVersion);
 
     // The same long values again are equal to what is held: no new line.
     ch.impMemo.Clear();
@@ -372,12 +372,12 @@ TEST_F(RegistryTest, NonNumericImeiIsReportedOnceAndTheRestOfTheUpdateGoesOn) {
               }),
               store.writes);
     const UnitRecord& u = registry->Unit(12);
-    EXPECT_EQ("35209900176148A", u.sImei);
-    EXPECT_EQ(later, u.dtLastMsg);
-    EXPECT_EQ(5'061'000, u.lastMsgMonoMs);  // the supervision sees the unit as heard
+    EXPECT_EQ("35209900176148A", u.imei);
+    EXPECT_EQ(later, u.lastMessage);
+    EXPECT_EQ(5'061'000, u.lastMessageMonoMs);  // the supervision sees the unit as heard
     EXPECT_EQ(
         "0012 35209900176148A 10.0.0.6:5000 08.12.2026 10:30:00 08.12.2026 10:31:01 1.3.0 9999",
-        u.sRowText);
+        u.rowText);
     EXPECT_FALSE(registry->OwesFile(12));  // nothing the file could take is missing
 
     // The same IMEI again: nothing to report, the datagram's time is stored.
@@ -388,7 +388,7 @@ TEST_F(RegistryTest, NonNumericImeiIsReportedOnceAndTheRestOfTheUpdateGoesOn) {
     EXPECT_NO_THROW(Receive(12, m));
     EXPECT_TRUE(ch.Imp().empty());
     EXPECT_EQ((std::vector<W>{{12, 23, EncodeDbTime(m.now)}}), store.writes);
-    EXPECT_EQ(5'081'000, registry->Unit(12).lastMsgMonoMs);
+    EXPECT_EQ(5'081'000, registry->Unit(12).lastMessageMonoMs);
 
     // A number again is stored again.
     store.writes.clear();
@@ -408,8 +408,8 @@ TEST_F(RegistryTest, FailingWriteIsThrownAfterTheWholeUpdateAndWrittenAgainLater
     EXPECT_EQ((std::vector<std::string>{"0012 FIRST MSG",
                                         "[Unit 0012] [Account ] Changed IP: [] -> [10.0.0.5]"}),
               ch.Imp());
-    EXPECT_EQ(kNow, registry->Unit(12).dtFirstMsg);
-    EXPECT_EQ("10.0.0.5", registry->Unit(12).sIP);
+    EXPECT_EQ(kNow, registry->Unit(12).firstMessage);
+    EXPECT_EQ("10.0.0.5", registry->Unit(12).address);
     std::vector<int> offsets;
     for (const auto& w : store.writes) offsets.push_back(w.offset);
     EXPECT_EQ((std::vector<int>{19, 13, 17, 23}), offsets);  // all but the used marker
@@ -433,7 +433,7 @@ TEST_F(RegistryTest, AccountWhoseWriteFailedIsWrittenWithTheNextDatagram) {
     UnitMessage m = Msg("0012", kNow + 1.0 / 1440, "10.0.0.5", 5000);
     m.msgAccount = "5678";
     EXPECT_THROW(Receive(12, m), std::system_error);
-    EXPECT_EQ("5678", registry->Unit(12).sAccount);
+    EXPECT_EQ("5678", registry->Unit(12).account);
     EXPECT_EQ(std::vector<std::string>{"[Unit 0012] Changed Account: [1234] -> [5678]"}, ch.Imp());
     EXPECT_EQ(1u, store.writes.size());
 
@@ -462,7 +462,7 @@ TEST_F(RegistryTest, TroubleFlagsWhoseWriteFailedStayChangedAndAreWrittenLater) 
 
     store.failAtWrite = 0;
     EXPECT_THROW(registry->MarkCommTrouble(12, 1), std::system_error);
-    EXPECT_EQ(1, registry->Unit(12).byCommTrSent);
+    EXPECT_EQ(1, registry->Unit(12).troubleStagesSent);
     EXPECT_EQ(1, repaints);
     EXPECT_TRUE(store.writes.empty());
     EXPECT_TRUE(registry->OwesFile(12));
@@ -475,7 +475,7 @@ TEST_F(RegistryTest, TroubleFlagsWhoseWriteFailedStayChangedAndAreWrittenLater) 
     store.writes.clear();
     store.failAtWrite = 0;
     EXPECT_THROW(registry->ClearCommTrouble(12), std::system_error);
-    EXPECT_EQ(0, registry->Unit(12).byCommTrSent);
+    EXPECT_EQ(0, registry->Unit(12).troubleStagesSent);
     EXPECT_EQ(3, repaints);
 
     // The unit's next datagram brings the cleared flags to the file.
@@ -493,7 +493,7 @@ TEST_F(RegistryTest, WithoutStoreChangesStayInMemory) {
     registry->MarkCommTrouble(12, 1);
     EXPECT_TRUE(store.writes.empty());
     EXPECT_TRUE(registry->IsUnitKnown(12));
-    EXPECT_EQ(1, registry->Unit(12).byCommTrSent);
+    EXPECT_EQ(1, registry->Unit(12).troubleStagesSent);
     EXPECT_EQ(3u, ch.Imp().size());
 }
 
@@ -513,7 +513,7 @@ TEST_F(RegistryTest, TroubleFlagsArePersistedAndRepainted) {
         } else {
             registry->MarkCommTrouble(12, s.stage);
         }
-        EXPECT_EQ(s.flags, registry->Unit(12).byCommTrSent);
+        EXPECT_EQ(s.flags, registry->Unit(12).troubleStagesSent);
         expected.push_back({12, 2, {s.flags}});
     }
     EXPECT_EQ(expected, store.writes);
@@ -524,9 +524,9 @@ TEST_F(RegistryTest, TroubleFlagsArePersistedAndRepainted) {
 
 TEST_F(RegistryTest, TroubleFlagsAreNotPartOfTheRowText) {
     MakeKnownUnit12();
-    const std::string before = registry->Unit(12).sRowText;
+    const std::string before = registry->Unit(12).rowText;
     registry->MarkCommTrouble(12, 2);
-    EXPECT_EQ(before, registry->Unit(12).sRowText);
+    EXPECT_EQ(before, registry->Unit(12).rowText);
 }
 
 }  // namespace
@@ -544,8 +544,8 @@ TEST_F(RegistryTest, UnwritableLogLeavesTheWholeRecordWritten) {
     for (const auto& w : store.writes) offsets.push_back(w.offset);
     // used marker, first-message time, address, port, last-message time
     EXPECT_EQ((std::vector<int>{0, 19, 13, 17, 23}), offsets);
-    EXPECT_TRUE(registry->Unit(12).bUsed);
-    EXPECT_EQ("10.0.0.5", registry->Unit(12).sIP);
+    EXPECT_TRUE(registry->Unit(12).used);
+    EXPECT_EQ("10.0.0.5", registry->Unit(12).address);
 }
 
 }  // namespace

@@ -497,8 +497,8 @@ TEST_F(UnitDbTest, ClockBefore2000IsStoredAsItIsAndOneOutOfRangeIsReported) {
         EXPECT_EQ(0u, std::string(e.what()).rfind("Time 19.01.2068 03:14:08 cannot be stored", 0))
             << e.what();
     }
-    EXPECT_EQ(9'000'000, registry->Unit(12).lastMsgMonoMs);  // heard all the same
-    EXPECT_FALSE(registry->OwesFile(12));                    // and not tried again
+    EXPECT_EQ(9'000'000, registry->Unit(12).lastMessageMonoMs);  // heard all the same
+    EXPECT_FALSE(registry->OwesFile(12));                        // and not tried again
 
     UnitTable table2;
     Registry reloaded(ch.Channels(), table2);
@@ -506,8 +506,8 @@ TEST_F(UnitDbTest, ClockBefore2000IsStoredAsItIsAndOneOutOfRangeIsReported) {
     db = NewDb();
     ASSERT_TRUE(db->ConnDB());
     ASSERT_TRUE(db->ReadDB_and_FillU_onStartUp(reloaded, kNow, 0));
-    EXPECT_EQ(in1970, reloaded.Unit(12).dtFirstMsg);
-    EXPECT_EQ(in1970, reloaded.Unit(12).dtLastMsg);
+    EXPECT_EQ(in1970, reloaded.Unit(12).firstMessage);
+    EXPECT_EQ(in1970, reloaded.Unit(12).lastMessage);
 }
 
 TEST_F(UnitDbTest, UnopenedDatabaseRaisesOnWrite) {
@@ -543,34 +543,34 @@ TEST_F(UnitDbTest, LoadFillsUsedRecordsOnly) {
     ASSERT_TRUE(db->ReadDB_and_FillU_onStartUp(*registry, nowWall, 7'000'000));
 
     const UnitRecord& u = registry->Unit(12);
-    EXPECT_TRUE(u.bUsed);
-    EXPECT_TRUE(u.bReservedFlag);
-    EXPECT_EQ(5, u.byCommTrSent);
-    EXPECT_EQ("352099001761481", u.sImei);
-    EXPECT_EQ("192.168.1.20", u.sIP);
-    EXPECT_EQ(40001, u.iPort);
-    EXPECT_EQ(kNow, u.dtFirstMsg);
-    EXPECT_EQ(DateTimeOfDbSeconds(850040528), u.dtLastMsg);
-    EXPECT_EQ(7'000'000 - 600'000, u.lastMsgMonoMs);  // ten minutes of silence already
-    EXPECT_EQ("\x01\x02\x0F", u.sFwRaw);
-    EXPECT_EQ("1.2.15", u.sFwVer);
-    EXPECT_EQ("1234", u.sAccount);
+    EXPECT_TRUE(u.used);
+    EXPECT_TRUE(u.reserved);
+    EXPECT_EQ(5, u.troubleStagesSent);
+    EXPECT_EQ("352099001761481", u.imei);
+    EXPECT_EQ("192.168.1.20", u.address);
+    EXPECT_EQ(40001, u.port);
+    EXPECT_EQ(kNow, u.firstMessage);
+    EXPECT_EQ(DateTimeOfDbSeconds(850040528), u.lastMessage);
+    EXPECT_EQ(7'000'000 - 600'000, u.lastMessageMonoMs);  // ten minutes of silence already
+    EXPECT_EQ("\x01\x02\x0F", u.firmwareRaw);
+    EXPECT_EQ("1.2.15", u.firmwareVersion);
+    EXPECT_EQ("1234", u.account);
     EXPECT_EQ(
         "0012 352099001761481 192.168.1.20:40001 08.12.2026 10:30:00 08.12.2026 10:22:08 1.2.15 "
         "1234",
-        u.sRowText);
+        u.rowText);
 
     const UnitRecord& z = registry->Unit(20);
-    EXPECT_FALSE(z.bReservedFlag);
-    EXPECT_EQ("", z.sImei);
-    EXPECT_EQ("", z.sFwRaw);
-    EXPECT_EQ("", z.sFwVer);
-    EXPECT_EQ("0.0.0.0", z.sIP);
-    EXPECT_EQ(kDbBaseDate, z.dtFirstMsg);
-    EXPECT_EQ("0020  0.0.0.0:0 01.01.2000 01.01.2000  2020", z.sRowText);
+    EXPECT_FALSE(z.reserved);
+    EXPECT_EQ("", z.imei);
+    EXPECT_EQ("", z.firmwareRaw);
+    EXPECT_EQ("", z.firmwareVersion);
+    EXPECT_EQ("0.0.0.0", z.address);
+    EXPECT_EQ(kDbBaseDate, z.firstMessage);
+    EXPECT_EQ("0020  0.0.0.0:0 01.01.2000 01.01.2000  2020", z.rowText);
 
     EXPECT_FALSE(registry->IsUnitKnown(7));
-    EXPECT_EQ("", registry->Unit(7).sAccount);
+    EXPECT_EQ("", registry->Unit(7).account);
     EXPECT_EQ("0007", registry->FindFirstFreeUnitNr());
 
     std::vector<int> rows;
@@ -609,7 +609,7 @@ TEST_F(UnitDbTest, AccountsAreTrimmedOnLoad) {
     ASSERT_TRUE(db->ConnDB());
     ASSERT_TRUE(db->ReadDB_and_FillU_onStartUp(*registry, kNow, 0));
     for (std::size_t i = 0; i < std::size(cases); ++i) {
-        EXPECT_EQ(cases[i].loaded, registry->Unit(100 + static_cast<int>(i)).sAccount) << i;
+        EXPECT_EQ(cases[i].loaded, registry->Unit(100 + static_cast<int>(i)).account) << i;
     }
 }
 
@@ -629,7 +629,7 @@ TEST_F(UnitDbTest, ReloadGivesWholeSecondsAndEmptyZeroValues) {
         m.msgAccount = "5555";
         registry->SetAccountFromMsg(5, m.msgAccount);
         registry->UpdateUnitOnMessage(5, m);
-        EXPECT_EQ("0.0.0", registry->Unit(5).sFwVer);
+        EXPECT_EQ("0.0.0", registry->Unit(5).firmwareVersion);
     }
     UnitTable table2;
     Registry reloaded(ch.Channels(), table2);
@@ -637,15 +637,15 @@ TEST_F(UnitDbTest, ReloadGivesWholeSecondsAndEmptyZeroValues) {
     ASSERT_TRUE(db->ConnDB());
     ASSERT_TRUE(db->ReadDB_and_FillU_onStartUp(reloaded, kNow, 0));
     const UnitRecord& u = reloaded.Unit(5);
-    EXPECT_EQ(kNow, u.dtFirstMsg);  // the 0.75 s are gone
-    EXPECT_EQ(kNow, u.dtLastMsg);
-    EXPECT_EQ("000000000000042", u.sImei);
-    EXPECT_EQ("10.1.2.3", u.sIP);
-    EXPECT_EQ(65535, u.iPort);
-    EXPECT_EQ("", u.sFwVer);  // ... but none after a restart
-    EXPECT_EQ("", u.sFwRaw);
-    EXPECT_EQ("5555", u.sAccount);
-    EXPECT_EQ(0, u.lastMsgMonoMs);
+    EXPECT_EQ(kNow, u.firstMessage);  // the 0.75 s are gone
+    EXPECT_EQ(kNow, u.lastMessage);
+    EXPECT_EQ("000000000000042", u.imei);
+    EXPECT_EQ("10.1.2.3", u.address);
+    EXPECT_EQ(65535, u.port);
+    EXPECT_EQ("", u.firmwareVersion);  // ... but none after a restart
+    EXPECT_EQ("", u.firmwareRaw);
+    EXPECT_EQ("5555", u.account);
+    EXPECT_EQ(0, u.lastMessageMonoMs);
     EXPECT_EQ(5, table2.CurrentUnitNr());
 }
 
@@ -678,7 +678,7 @@ TEST_F(UnitDbTest, SilenceAtLoadIsTheDistanceToTheLastMessageEitherWay) {
     ASSERT_TRUE(db->ConnDB());
     ASSERT_TRUE(db->ReadDB_and_FillU_onStartUp(*registry, kNow, nowMono));
     for (std::size_t i = 0; i < std::size(cases); ++i) {
-        EXPECT_EQ(cases[i].monoMs, registry->Unit(30 + static_cast<int>(i)).lastMsgMonoMs)
+        EXPECT_EQ(cases[i].monoMs, registry->Unit(30 + static_cast<int>(i)).lastMessageMonoMs)
             << cases[i].name;
     }
 }

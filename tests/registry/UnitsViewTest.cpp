@@ -27,27 +27,27 @@ std::string Str(const Rgb& c) {
 // --- Colours -----------------------------------------------------------------
 
 struct ColourCase {
-    int byCommTrSent;
+    int troubleStagesSent;
     Rgb top;
     Rgb bottom;
 };
 
 // The flag byte in hex: "0x09".
-std::string FlagsText(int byCommTrSent) {
+std::string FlagsText(int troubleStagesSent) {
     char hex[8];
-    std::snprintf(hex, sizeof hex, "0x%02X", byCommTrSent);
+    std::snprintf(hex, sizeof hex, "0x%02X", troubleStagesSent);
     return hex;
 }
 
 void PrintTo(const ColourCase& c, std::ostream* os) {
-    *os << "flags " << FlagsText(c.byCommTrSent);
+    *os << "flags " << FlagsText(c.troubleStagesSent);
 }
 
 class RowColoursTest : public ::testing::TestWithParam<ColourCase> {};
 
 TEST_P(RowColoursTest, FollowTheHighestStageReported) {
     const ColourCase& c = GetParam();
-    const GradientColours g = RowColours(static_cast<std::uint8_t>(c.byCommTrSent));
+    const GradientColours g = RowColours(static_cast<std::uint8_t>(c.troubleStagesSent));
     EXPECT_EQ(Str(c.top), Str(g.top));
     EXPECT_EQ(Str(c.bottom), Str(g.bottom));
 }
@@ -69,7 +69,7 @@ INSTANTIATE_TEST_SUITE_P(AllFlagValues, RowColoursTest,
                                            ColourCase{0x09, kW, {254, 209, 122}},
                                            ColourCase{0xFC, {255, 193, 139}, {255, 123, 0}}),
                          [](const ::testing::TestParamInfo<ColourCase>& p) {
-                             return "Flags" + FlagsText(p.param.byCommTrSent);
+                             return "Flags" + FlagsText(p.param.troubleStagesSent);
                          });
 
 TEST(CellTextColour, BlackUnlessSelectedThenBlueOrWhite) {
@@ -101,15 +101,15 @@ TEST(UnitColumns, TitlesAndWidthsInOrder) {
 
 TEST(UnitCellText, EveryColumn) {
     UnitRecord u;
-    u.bUsed = true;
-    u.sAccount = "1234";
-    u.sIP = "192.0.2.5";
-    u.iPort = 4000;
-    u.dtFirstMsg = kNow - 3;        // 05.12.2026 10:30:00
-    u.dtLastMsg = kNow - 1.0 / 24;  // 08.12.2026 09:30:00
-    u.sImei = "352099001761481";
-    u.sFwVer = "1.2.15";
-    const TDateTime now = u.dtLastMsg + 1 + (2 * 3600 + 3 * 60 + 4) * kSecond;
+    u.used = true;
+    u.account = "1234";
+    u.address = "192.0.2.5";
+    u.port = 4000;
+    u.firstMessage = kNow - 3;        // 05.12.2026 10:30:00
+    u.lastMessage = kNow - 1.0 / 24;  // 08.12.2026 09:30:00
+    u.imei = "352099001761481";
+    u.firmwareVersion = "1.2.15";
+    const TDateTime now = u.lastMessage + 1 + (2 * 3600 + 3 * 60 + 4) * kSecond;
 
     const std::vector<std::string> expected = {"0012",
                                                "1234",
@@ -128,10 +128,10 @@ TEST(UnitCellText, EveryColumn) {
 
 TEST(UnitCellText, EmptyFieldsDrawNothingAndNumberHasFourDigits) {
     UnitRecord u;
-    u.bUsed = true;
-    u.iPort = 4000;
-    u.dtLastMsg = kNow;
-    u.dtFirstMsg = 46364.0;  // exactly midnight: no time part
+    u.used = true;
+    u.port = 4000;
+    u.lastMessage = kNow;
+    u.firstMessage = 46364.0;  // exactly midnight: no time part
     EXPECT_EQ("0000", UnitCellText(u, 0, unitcol::kUnitId, kNow));
     EXPECT_EQ("9999", UnitCellText(u, 9999, unitcol::kUnitId, kNow));
     EXPECT_EQ("", UnitCellText(u, 7, unitcol::kAccount, kNow));
@@ -145,7 +145,7 @@ TEST(UnitCellText, EmptyFieldsDrawNothingAndNumberHasFourDigits) {
 
 TEST(UnitCellText, NoTestTimeIsMeasuredFromTheGivenMoment) {
     UnitRecord u;
-    u.dtLastMsg = kNow;
+    u.lastMessage = kNow;
     EXPECT_EQ("0d. 00:00:59", UnitCellText(u, 1, unitcol::kNoTestTime, kNow + 59 * kSecond));
     EXPECT_EQ("0d. 01:00:00", UnitCellText(u, 1, unitcol::kNoTestTime, kNow + 3600 * kSecond));
     EXPECT_EQ("12d. 00:00:01", UnitCellText(u, 1, unitcol::kNoTestTime, kNow + 12 + kSecond));
@@ -198,7 +198,7 @@ protected:
         m.senderPort = port;
         m.imei = imei;
         m.msgAccount = account;
-        m.oldAccount = registry->Unit(nr).sAccount;
+        m.oldAccount = registry->Unit(nr).account;
         if (!account.empty())
             registry->SetAccountFromMsg(nr, account);
         registry->UpdateUnitOnMessage(nr, m);

@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "platform/qt/AppIcon.h"
+#include "qt/AppIcon.h"
 
 using namespace korvan;
 

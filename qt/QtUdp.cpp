@@ -1,4 +1,4 @@
-#include "platform/qt/QtUdp.h"
+#include "qt/QtUdp.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>

@@ -1,4 +1,4 @@
-#include "platform/qt/MainWindow.h"
+#include "qt/MainWindow.h"
 
 #include <QApplication>
 #include <QCloseEvent>
@@ -10,15 +10,15 @@
 #include <QVBoxLayout>
 
 #include "platform/SystemClock.h"
-#include "platform/qt/AppIcon.h"
-#include "platform/qt/GradientPanel.h"
-#include "platform/qt/GridPainting.h"
-#include "platform/qt/QtSerialDevice.h"
-#include "platform/qt/QtTcp.h"
-#include "platform/qt/QtTimers.h"
-#include "platform/qt/QtUdp.h"
-#include "platform/qt/SettingsGrid.h"
-#include "platform/qt/UnitsGrid.h"
+#include "qt/AppIcon.h"
+#include "qt/GradientPanel.h"
+#include "qt/GridPainting.h"
+#include "qt/QtSerialDevice.h"
+#include "qt/QtTcp.h"
+#include "qt/QtTimers.h"
+#include "qt/QtUdp.h"
+#include "qt/SettingsGrid.h"
+#include "qt/UnitsGrid.h"
 
 namespace korvan {
 

@@ -1,4 +1,4 @@
-#include "platform/qt/ServiceHost.h"
+#include "qt/ServiceHost.h"
 
 #include <unistd.h>
 

@@ -1,4 +1,4 @@
-#include "platform/qt/QtViews.h"
+#include "qt/QtViews.h"
 
 #include <QApplication>
 #include <QClipboard>

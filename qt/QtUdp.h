@@ -11,8 +11,8 @@
 #include <memory>
 #include <vector>
 
-#include "platform/DatagramIntake.h"
 #include "platform/Udp.h"
+#include "qt/DatagramIntake.h"
 
 namespace korvan {
 

@@ -1,4 +1,4 @@
-#include "platform/LineStore.h"
+#include "qt/LineStore.h"
 
 #include <algorithm>
 

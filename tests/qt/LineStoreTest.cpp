@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/LineStore.h"
+#include "qt/LineStore.h"
 
 using namespace korvan;
 

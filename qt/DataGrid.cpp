@@ -1,4 +1,4 @@
-#include "platform/qt/DataGrid.h"
+#include "qt/DataGrid.h"
 
 #include <QKeyEvent>
 
@@ -6,7 +6,7 @@
 #include <QPainterPath>
 #include <QStyleOptionHeader>
 
-#include "platform/qt/GridPainting.h"
+#include "qt/GridPainting.h"
 
 namespace korvan {
 

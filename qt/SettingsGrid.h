@@ -6,7 +6,7 @@
 #include <QWidget>
 
 #include "base/Log.h"
-#include "platform/qt/DataGrid.h"
+#include "qt/DataGrid.h"
 
 namespace korvan {
 

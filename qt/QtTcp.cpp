@@ -1,4 +1,4 @@
-#include "platform/qt/QtTcp.h"
+#include "qt/QtTcp.h"
 
 #include <netinet/in.h>
 #include <netinet/tcp.h>

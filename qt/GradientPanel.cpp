@@ -1,8 +1,8 @@
-#include "platform/qt/GradientPanel.h"
+#include "qt/GradientPanel.h"
 
 #include <QPainter>
 
-#include "platform/qt/GridPainting.h"
+#include "qt/GridPainting.h"
 
 namespace korvan {
 

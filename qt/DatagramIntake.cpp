@@ -1,4 +1,4 @@
-#include "platform/DatagramIntake.h"
+#include "qt/DatagramIntake.h"
 
 #include <algorithm>
 #include <utility>

@@ -1,4 +1,4 @@
-#include "platform/qt/GridPainting.h"
+#include "qt/GridPainting.h"
 
 #include <QApplication>
 #include <QLinearGradient>

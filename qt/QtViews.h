@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/LineStore.h"
 #include "platform/Views.h"
+#include "qt/LineStore.h"
 
 class QSoundEffect;
 class QTimer;

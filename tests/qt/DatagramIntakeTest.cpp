@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "fakes/FakeScheduler.h"
-#include "platform/DatagramIntake.h"
+#include "qt/DatagramIntake.h"
 
 using namespace korvan;
 

@@ -1,4 +1,4 @@
-#include "platform/qt/StopSignals.h"
+#include "qt/StopSignals.h"
 
 #include <signal.h>
 #include <sys/signalfd.h>

@@ -8,10 +8,10 @@
 #include "platform/HeadlessViews.h"
 #include "platform/StderrLines.h"
 #include "platform/SystemClock.h"
-#include "platform/qt/QtSerialDevice.h"
-#include "platform/qt/QtTcp.h"
-#include "platform/qt/QtTimers.h"
-#include "platform/qt/QtUdp.h"
+#include "qt/QtSerialDevice.h"
+#include "qt/QtTcp.h"
+#include "qt/QtTimers.h"
+#include "qt/QtUdp.h"
 
 namespace korvan {
 

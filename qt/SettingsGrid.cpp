@@ -1,4 +1,4 @@
-#include "platform/qt/SettingsGrid.h"
+#include "qt/SettingsGrid.h"
 
 #include <QHBoxLayout>
 #include <QKeyEvent>
@@ -10,8 +10,8 @@
 #include <exception>
 
 #include "base/Guard.h"
-#include "platform/qt/GridPainting.h"
-#include "platform/qt/QtViews.h"
+#include "qt/GridPainting.h"
+#include "qt/QtViews.h"
 #include "registry/UnitsView.h"
 #include "settings/SettingsStore.h"
 

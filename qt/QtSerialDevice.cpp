@@ -1,4 +1,4 @@
-#include "platform/qt/QtSerialDevice.h"
+#include "qt/QtSerialDevice.h"
 
 #include <QByteArray>
 #include <QFileInfo>

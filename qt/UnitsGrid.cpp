@@ -1,4 +1,4 @@
-#include "platform/qt/UnitsGrid.h"
+#include "qt/UnitsGrid.h"
 
 #include <QAction>
 #include <QHBoxLayout>
@@ -17,10 +17,10 @@
 
 #include "base/Guard.h"
 #include "device/Commands.h"
-#include "platform/qt/DataGrid.h"
-#include "platform/qt/GradientPanel.h"
-#include "platform/qt/GridPainting.h"
-#include "platform/qt/QtViews.h"
+#include "qt/DataGrid.h"
+#include "qt/GradientPanel.h"
+#include "qt/GridPainting.h"
+#include "qt/QtViews.h"
 
 namespace korvan {
 
@@ -208,14 +208,14 @@ void UnitsGridDelegate::paint(QPainter* painter, const QStyleOptionViewItem& opt
 void UnitsGridDelegate::PDJXPDBGrid1DrawColumnCell(QPainter& painter, const QRect& rect,
                                                    bool selected, int column, int unitNr,
                                                    const QPalette& palette) const {
-    if (!table_.IsOpen() || table_.Empty() || unitNr < 0 || unitNr >= UNIT_COUNT) {
+    if (!table_.IsOpen() || table_.Empty() || unitNr < 0 || unitNr >= kUnitCount) {
         PaintDefaultCell(painter, rect, selected, palette);
         return;
     }
     const UnitRecord& u = units_.Unit(unitNr);
-    const GradientColours colours = RowColours(u.byCommTrSent);
+    const GradientColours colours = RowColours(u.troubleStagesSent);
     PaintVerticalGradient(painter, rect, ToQColor(colours.top), ToQColor(colours.bottom));
-    painter.setPen(ToQColor(CellTextColour(u.byCommTrSent, selected)));
+    painter.setPen(ToQColor(CellTextColour(u.troubleStagesSent, selected)));
     const QPoint origin = rect.topLeft() + QPoint(kCellTextInset, kCellTextInset);
     DrawCellText(painter, rect, origin, FromLocal8(UnitCellText(u, unitNr, column, clock_.Now())));
     if (column == unitcol::kIpPort) {

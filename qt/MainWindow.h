@@ -8,7 +8,7 @@
 
 #include "core/Receiver.h"
 #include "core/ReceiverView.h"
-#include "platform/qt/QtViews.h"
+#include "qt/QtViews.h"
 
 namespace korvan {
 
