@@ -32,40 +32,29 @@ long ElapsedMs(Clock::time_point since) {
     return static_cast<long>(std::chrono::duration_cast<Ms>(Clock::now() - since).count());
 }
 
-std::string ReceiveLine(std::uint16_t unitPort, const Bytes& frame) {
-    return "Receive from 127.0.0.1:" + std::to_string(unitPort) + " (" +
-           std::to_string(frame.size()) + " b.): 0x" + Hex(frame);
-}
-
 }  // namespace
 
-TEST(AlarmPathE2E, WorkedEventIsAnsweredForwardedLoggedAndStored) {
-    Receiver r;
-    PtyPeer pty;
-    const std::uint16_t port = StartLinked(r, pty);
+// Every test runs a receiver of its own. The slow supervision tests here and
+// in the reliability file are one test suite, so they share the fixture class.
+using AlarmPathE2E = LinkedReceiverTest;
+using SupervisionSlowE2E = LinkedReceiverTest;
+
+TEST_F(AlarmPathE2E, WorkedEventIsAnsweredForwardedLoggedAndStored) {
+    Start(LinkSettings{});  // heartbeats on
 
     // Start-up queued two heartbeats: the one applied with the settings file
     // and the one at the end of start-up. Once both are answered the link is
     // idle and the event line leaves at once.
-    for (int i = 0; i < 2; ++i) {
-        ASSERT_EQ(kHeartbeat, pty.ReadLine(5000)) << "heartbeat " << i;
-        pty.Write({kAnswer});
-    }
+    for (int i = 0; i < 2; ++i) ASSERT_EQ(kHeartbeat, AnsweredLine()) << "heartbeat " << i;
     ASSERT_TRUE(pty.Read(1, 1000).empty());
 
-    UdpUnit unit;
     const Bytes event = EventFrame(123, 5, "1234");
     ASSERT_EQ(
         "06000005030201001A0C080A1E0031323334313133303031303035"
         "21",
         Hex(event));
     const std::int64_t sentAt = DbSecondsNow();
-    unit.Send(port, event);
-
-    std::uint16_t from = 0;
-    const Bytes ack = unit.Receive(5000, &from);
-    EXPECT_EQ(port, from);
-    ExpectAnswer(ack, 0x01, Head8(event));
+    const Bytes ack = Acked(event);
     EXPECT_EQ("0100000503020100", Hex(Head8(ack)));
 
     const Bytes line = pty.Read(21, 5000);
@@ -78,7 +67,7 @@ TEST(AlarmPathE2E, WorkedEventIsAnsweredForwardedLoggedAndStored) {
     // The account reaches the file right after its log line.
     ASSERT_TRUE(WaitFor([&] { return r.Db().substr(123 * kRecordSize + 30, 4) == "1234"; }, 3000));
     const std::vector<std::string> all = LogMessages(r.AllLog());
-    EXPECT_TRUE(HasBlock(all, {"", ReceiveLine(unit.Port(), event),
+    EXPECT_TRUE(HasBlock(all, {"", ReceivedLine(event),
                                "[Unit 0123] [Account 1234] [FrameID=5] [dt=08.12.2026 10:30:00] "
                                "[CID=E130-01-005]",
                                "Send ACK", ">> 5077 181234E13001005", "0123 FIRST MSG",
@@ -113,20 +102,10 @@ TEST(AlarmPathE2E, WorkedEventIsAnsweredForwardedLoggedAndStored) {
     EXPECT_EQ(std::string(kDbSize, '\0'), rest);
 }
 
-TEST(AlarmPathE2E, AnswerLetsTheNextLineOutAtOnce) {
-    Receiver r;
-    PtyPeer pty;
-    LinkSettings s;
-    s.ping = 0;  // no heartbeats between the lines
-    const std::uint16_t port = StartLinked(r, pty, s);
-
-    UdpUnit unit;
-    const Bytes first = EventFrame(200, 1, "4444", "1130", "01", "001");
-    const Bytes second = EventFrame(200, 2, "4444", "1130", "01", "002");
-    unit.Send(port, first);
-    ASSERT_EQ(15u, unit.Receive(5000).size());
-    unit.Send(port, second);
-    ASSERT_EQ(15u, unit.Receive(5000).size());
+TEST_F(AlarmPathE2E, AnswerLetsTheNextLineOutAtOnce) {
+    Start();  // no heartbeats between the lines
+    ASSERT_EQ(15u, Exchange(EventFrame(200, 1, "4444", "1130", "01", "001")).size());
+    ASSERT_EQ(15u, Exchange(EventFrame(200, 2, "4444", "1130", "01", "002")).size());
 
     EXPECT_EQ("5077 184444E13001001", pty.ReadLine(5000));
     // Without an answer the second line waits.
@@ -134,9 +113,8 @@ TEST(AlarmPathE2E, AnswerLetsTheNextLineOutAtOnce) {
 
     pty.Write({kAnswer});
     const auto answered = Clock::now();
-    EXPECT_EQ("5077 184444E13001002", pty.ReadLine(5000));
+    EXPECT_EQ("5077 184444E13001002", AnsweredLine());
     EXPECT_LT(ElapsedMs(answered), 1500);
-    pty.Write({kAnswer});
 
     ASSERT_TRUE(r.WaitAllLog(">> 5077 184444E13001002"));
     const std::vector<std::string> all = LogMessages(r.AllLog());
@@ -144,44 +122,25 @@ TEST(AlarmPathE2E, AnswerLetsTheNextLineOutAtOnce) {
     EXPECT_EQ(1u, Count(all, ">> 5077 184444E13001002")) << Joined(all);
 }
 
-TEST(AlarmPathE2E, UnansweredLineIsWrittenAgainAfterFiveSeconds) {
-    Receiver r;
-    PtyPeer pty;
-    LinkSettings s;
-    s.ping = 0;
-    const std::uint16_t port = StartLinked(r, pty, s);
-
-    UdpUnit unit;
-    unit.Send(port, EventFrame(201, 1, "4545", "3401", "02", "017"));
-    ASSERT_EQ(15u, unit.Receive(5000).size());
+TEST_F(AlarmPathE2E, UnansweredLineIsWrittenAgainAfterFiveSeconds) {
+    Start();
+    ASSERT_EQ(15u, Exchange(EventFrame(201, 1, "4545", "3401", "02", "017")).size());
 
     // Qualifier 3: a restore, letter R.
     EXPECT_EQ("5077 184545R40102017", pty.ReadLine(5000));
     const auto firstAt = Clock::now();
-    EXPECT_EQ("5077 184545R40102017", pty.ReadLine(9000));
+    EXPECT_EQ("5077 184545R40102017", AnsweredLine(9000));
     const long gap = ElapsedMs(firstAt);
     EXPECT_GE(gap, 4500);
     EXPECT_LE(gap, 6500);
-    pty.Write({kAnswer});
 
-    EXPECT_TRUE(WaitFor(
-        [&] { return Count(LogMessages(r.AllLog()), ">> 5077 184545R40102017") == 2; }, 3000))
-        << r.AllLog();
+    EXPECT_TRUE(WaitAllCount(">> 5077 184545R40102017", 2)) << r.AllLog();
 }
 
-TEST(AlarmPathE2E, SetTimeRequestIsAnsweredWithNewTimeInsteadOfAck) {
-    Receiver r;
-    PtyPeer pty;
-    LinkSettings s;
-    s.ping = 0;
-    const std::uint16_t port = StartLinked(r, pty, s);
-
-    UdpUnit unit;
+TEST_F(AlarmPathE2E, SetTimeRequestIsAnsweredWithNewTimeInsteadOfAck) {
+    Start();
     const Bytes request = SetTimeRequestFrame(301, 7);
-    unit.Send(port, request);
-    std::uint16_t from = 0;
-    const Bytes reply = unit.Receive(5000, &from);
-    EXPECT_EQ(port, from);
+    const Bytes reply = Exchange(request);
     ASSERT_EQ(11u, reply.size()) << Hex(reply);
     EXPECT_EQ("0B000007", Hex(Bytes(reply.begin(), reply.begin() + 4)));
     EXPECT_LE(StampAgeSeconds(reply, 4), 2) << Hex(reply);
@@ -191,32 +150,22 @@ TEST(AlarmPathE2E, SetTimeRequestIsAnsweredWithNewTimeInsteadOfAck) {
     // The unit's record is still brought up to date.
     ASSERT_TRUE(r.WaitImpLog("0301 FIRST MSG"));
     const std::vector<std::string> all = LogMessages(r.AllLog());
-    EXPECT_TRUE(HasBlock(all, {"", ReceiveLine(unit.Port(), request),
-                               "[Unit 0301] [Account ] [FrameID=7] [Set Time Request]",
-                               "Send New Time  (0x" + Hex(reply) + ")", "0301 FIRST MSG"}))
+    EXPECT_TRUE(HasBlock(
+        all, {"", ReceivedLine(request), "[Unit 0301] [Account ] [FrameID=7] [Set Time Request]",
+              "Send New Time  (0x" + Hex(reply) + ")", "0301 FIRST MSG"}))
         << Joined(all);
     EXPECT_EQ(0u, Count(all, "Send ACK"));
     EXPECT_EQ(1, Record(r.Db(), 301)[0]);
 }
 
-TEST(AlarmPathE2E, ChangeUnitNrRequestGetsLowestFreeNumberAndChangesNoRecord) {
-    Receiver r;
-    PtyPeer pty;
-    LinkSettings s;
-    s.ping = 0;
-    const std::uint16_t port = StartLinked(r, pty, s);
-
-    UdpUnit unit;
-    unit.Send(port, PingFrame(1, 1));  // number 0001 is taken from now on
-    ASSERT_EQ(15u, unit.Receive(5000).size());
+TEST_F(AlarmPathE2E, ChangeUnitNrRequestGetsLowestFreeNumberAndChangesNoRecord) {
+    Start();
+    ASSERT_EQ(15u, Exchange(PingFrame(1, 1)).size());  // number 0001 is taken from now on
     ASSERT_TRUE(r.WaitImpLog("0001 FIRST MSG"));
 
     const Bytes request = ChangeUnitNrRequestFrame(7, 0x0102, "350000000000007");
     for (int round = 0; round < 2; ++round) {
-        unit.Send(port, request);
-        std::uint16_t from = 0;
-        const Bytes reply = unit.Receive(5000, &from);
-        EXPECT_EQ(port, from);
+        const Bytes reply = Exchange(request);
         // Not reserved: the second request gets the same number.
         ASSERT_EQ(24u, reply.size()) << Hex(reply);
         const std::string imei = "350000000000007";
@@ -229,11 +178,10 @@ TEST(AlarmPathE2E, ChangeUnitNrRequestGetsLowestFreeNumberAndChangesNoRecord) {
         EXPECT_TRUE(unit.Receive(200).empty()) << "no ACK after the new number";
     }
 
-    ASSERT_TRUE(WaitFor(
-        [&] { return Count(LogMessages(r.AllLog()), "Find First Free UnitNr: 0002") == 2; }));
+    ASSERT_TRUE(WaitAllCount("Find First Free UnitNr: 0002", 2, 10000));
     const std::vector<std::string> all = LogMessages(r.AllLog());
     EXPECT_TRUE(HasBlock(
-        all, {"", ReceiveLine(unit.Port(), request),
+        all, {"", ReceivedLine(request),
               "[Unit 0007] [Account ] [FrameID=258] [Change UnitNr Request] "
               "[imei=350000000000007]",
               "Find First Free UnitNr: 0002",
@@ -257,13 +205,8 @@ struct AckCase {
     std::string logLine;
 };
 
-TEST(AlarmPathE2E, PingImeiFwVerPingAndGsmLevelAreAcknowledged) {
-    Receiver r;
-    PtyPeer pty;
-    LinkSettings s;
-    s.ping = 0;
-    const std::uint16_t port = StartLinked(r, pty, s);
-
+TEST_F(AlarmPathE2E, PingImeiFwVerPingAndGsmLevelAreAcknowledged) {
+    Start();
     const std::vector<AckCase> cases = {
         {"PingImeiFwVer", PingImeiFwVerFrame(302, 8, "356789012345678", {1, 2, 15}),
          "[Unit 0302] [Account ] [FrameID=8] [Ping/imei/fwVer] [imei=356789012345678] "
@@ -272,16 +215,11 @@ TEST(AlarmPathE2E, PingImeiFwVerPingAndGsmLevelAreAcknowledged) {
         {"GSMLevel", GsmLevelFrame(304, 10, 17),
          "[Unit 0304] [Account ] [FrameID=10] [GSM Level=17]"},
     };
-    UdpUnit unit;
     for (const AckCase& c : cases) {
         SCOPED_TRACE(c.name);
-        unit.Send(port, c.frame);
-        std::uint16_t from = 0;
-        const Bytes ack = unit.Receive(5000, &from);
-        EXPECT_EQ(port, from);
-        ExpectAnswer(ack, 0x01, Head8(c.frame));
+        Acked(c.frame);
         ASSERT_TRUE(r.WaitAllLog(c.logLine)) << r.AllLog();
-        EXPECT_TRUE(WaitAllBlock(r, {"", ReceiveLine(unit.Port(), c.frame), c.logLine, "Send ACK"}))
+        EXPECT_TRUE(WaitAllBlock(r, {"", ReceivedLine(c.frame), c.logLine, "Send ACK"}))
             << r.AllLog();
     }
 
@@ -306,12 +244,8 @@ struct RejectCase {
     Bytes nackHead;
 };
 
-TEST(AlarmPathE2E, EveryRejectionIsLoggedAsImportantAndAnsweredWithNack) {
-    Receiver r;
-    PtyPeer pty;
-    LinkSettings s;
-    s.ping = 0;
-    const std::uint16_t port = StartLinked(r, pty, s);
+TEST_F(AlarmPathE2E, EveryRejectionIsLoggedAsImportantAndAnsweredWithNack) {
+    Start();
     const std::string dbBefore = r.Db();
 
     const Bytes ping = PingFrame(123, 6);
@@ -349,20 +283,14 @@ TEST(AlarmPathE2E, EveryRejectionIsLoggedAsImportantAndAnsweredWithNack) {
          Head8(badSize)},
     };
 
-    UdpUnit unit;
     std::vector<std::string> messages;
     for (const RejectCase& c : cases) {
         SCOPED_TRACE(c.name);
         const std::string message = c.message + Hex(c.datagram);
         messages.push_back(message);
-        unit.Send(port, c.datagram);
-        std::uint16_t from = 0;
-        const Bytes nack = unit.Receive(5000, &from);
-        EXPECT_EQ(port, from);
-        ExpectAnswer(nack, 0x02, c.nackHead);
+        ExpectAnswer(Exchange(c.datagram), 0x02, c.nackHead);
         ASSERT_TRUE(r.WaitImpLog(message)) << r.ImpLog();
-        EXPECT_TRUE(
-            WaitAllBlock(r, {"", ReceiveLine(unit.Port(), c.datagram), message, "Send NACK"}))
+        EXPECT_TRUE(WaitAllBlock(r, {"", ReceivedLine(c.datagram), message, "Send NACK"}))
             << r.AllLog();
     }
 
@@ -372,44 +300,22 @@ TEST(AlarmPathE2E, EveryRejectionIsLoggedAsImportantAndAnsweredWithNack) {
     EXPECT_EQ("", r.ErrLog());
 }
 
-TEST(AlarmPathE2E, EmptyDatagramIsRefusedAsTooShort) {
-    Receiver r;
-    PtyPeer pty;
-    LinkSettings s;
-    s.ping = 0;
-    const std::uint16_t port = StartLinked(r, pty, s);
-
-    UdpUnit unit;
-    unit.Send(port, Bytes{});
-    const Bytes nack = unit.Receive(5000);
-    ExpectAnswer(nack, 0x02, Bytes(8, 0));
+TEST_F(AlarmPathE2E, EmptyDatagramIsRefusedAsTooShort) {
+    Start();
+    ExpectAnswer(Exchange(Bytes{}), 0x02, Bytes(8, 0));
     ASSERT_TRUE(r.WaitImpLog("Receive TOO SHORT STRING from 127.0.0.1 (0 b.): 0x\r\n"))
         << r.AllLog();
-    EXPECT_TRUE(WaitAllBlock(
-        r, {"", "Receive from 127.0.0.1:" + std::to_string(unit.Port()) + " (0 b.): 0x",
-            "Receive TOO SHORT STRING from 127.0.0.1 (0 b.): 0x", "Send NACK"}))
+    EXPECT_TRUE(
+        WaitAllBlock(r, {"", ReceivedLine(Bytes{}),
+                         "Receive TOO SHORT STRING from 127.0.0.1 (0 b.): 0x", "Send NACK"}))
         << r.AllLog();
 }
 
-TEST(AlarmPathE2E, UnitZeroIsAUnitOfItsOwn) {
-    Receiver r;
-    PtyPeer pty;
-    LinkSettings s;
-    s.ping = 0;
-    const std::uint16_t port = StartLinked(r, pty, s);
-
-    UdpUnit unit;
-    const Bytes ping = PingFrame(0, 1);
-    unit.Send(port, ping);
-    const Bytes ack = unit.Receive(5000);
-    ExpectAnswer(ack, 0x01, Head8(ping));
-    EXPECT_EQ("0100000100000000", Hex(Head8(ack)));
-
-    const Bytes event = EventFrame(0, 2, "9876");
-    unit.Send(port, event);
-    ExpectAnswer(unit.Receive(5000), 0x01, Head8(event));
-    EXPECT_EQ("5077 189876E13001005", pty.ReadLine(5000));
-    pty.Write({kAnswer});
+TEST_F(AlarmPathE2E, UnitZeroIsAUnitOfItsOwn) {
+    Start();
+    EXPECT_EQ("0100000100000000", Hex(Head8(Acked(PingFrame(0, 1)))));
+    Acked(EventFrame(0, 2, "9876"));
+    EXPECT_EQ("5077 189876E13001005", AnsweredLine());
 
     ASSERT_TRUE(r.WaitImpLog("[Unit 0000] Changed Account: [] -> [9876]")) << r.ImpLog();
     EXPECT_EQ((std::vector<std::string>{"0000 FIRST MSG",
@@ -420,26 +326,14 @@ TEST(AlarmPathE2E, UnitZeroIsAUnitOfItsOwn) {
     EXPECT_EQ(1, Record(r.Db(), 0)[0]);
 }
 
-TEST(AlarmPathE2E, RepeatedEventIsQueuedTwice) {
-    Receiver r;
-    PtyPeer pty;
-    LinkSettings s;
-    s.ping = 0;
-    const std::uint16_t port = StartLinked(r, pty, s);
-
-    UdpUnit unit;
+TEST_F(AlarmPathE2E, RepeatedEventIsQueuedTwice) {
+    Start();
     const Bytes event = EventFrame(400, 33, "4040", "1401", "03", "012");
-    for (int i = 0; i < 2; ++i) {
-        unit.Send(port, event);
-        ExpectAnswer(unit.Receive(5000), 0x01, Head8(event));
-    }
-    EXPECT_EQ("5077 184040E40103012", pty.ReadLine(5000));
-    pty.Write({kAnswer});
-    EXPECT_EQ("5077 184040E40103012", pty.ReadLine(5000));
-    pty.Write({kAnswer});
+    for (int i = 0; i < 2; ++i) Acked(event);
+    EXPECT_EQ("5077 184040E40103012", AnsweredLine());
+    EXPECT_EQ("5077 184040E40103012", AnsweredLine());
 
-    ASSERT_TRUE(WaitFor(
-        [&] { return Count(LogMessages(r.AllLog()), ">> 5077 184040E40103012") == 2; }, 3000));
+    ASSERT_TRUE(WaitAllCount(">> 5077 184040E40103012", 2));
     const std::vector<std::string> all = LogMessages(r.AllLog());
     EXPECT_EQ(
         2u,
@@ -450,28 +344,17 @@ TEST(AlarmPathE2E, RepeatedEventIsQueuedTwice) {
     EXPECT_EQ(1u, Count(LogMessages(r.ImpLog()), "0400 FIRST MSG"));
 }
 
-TEST(AlarmPathE2E, UnitThatMovedIsAnsweredAtItsNewAddress) {
-    Receiver r;
-    PtyPeer pty;
-    LinkSettings s;
-    s.ping = 0;
-    const std::uint16_t port = StartLinked(r, pty, s);
-
-    UdpUnit a;
+TEST_F(AlarmPathE2E, UnitThatMovedIsAnsweredAtItsNewAddress) {
+    Start();
+    UdpUnit& a = unit;
     UdpUnit b;               // same address, another port
     UdpUnit c("127.0.0.2");  // another address
     ASSERT_NE(0, c.Port()) << "cannot bind 127.0.0.2";
 
-    const Bytes first = PingFrame(321, 1);
-    a.Send(port, first);
-    ExpectAnswer(a.Receive(5000), 0x01, Head8(first));
+    Acked(PingFrame(321, 1), &a);
     ASSERT_TRUE(r.WaitImpLog("0321 FIRST MSG"));
 
-    const Bytes second = PingFrame(321, 2);
-    b.Send(port, second);
-    std::uint16_t from = 0;
-    ExpectAnswer(b.Receive(5000, &from), 0x01, Head8(second));
-    EXPECT_EQ(port, from);
+    Acked(PingFrame(321, 2), &b);
     EXPECT_TRUE(a.Receive(200).empty());
     ASSERT_TRUE(WaitFor([&] { return Le(Record(r.Db(), 321), 17, 2) == b.Port(); }, 3000));
     // A new port alone is stored without a word.
@@ -479,14 +362,10 @@ TEST(AlarmPathE2E, UnitThatMovedIsAnsweredAtItsNewAddress) {
                                         "[Unit 0321] [Account ] Changed IP: [] -> [127.0.0.1]"}),
               LogMessages(r.ImpLog()));
 
-    const Bytes third = EventFrame(321, 3, "3210");
-    c.Send(port, third);
-    ExpectAnswer(c.Receive(5000, &from), 0x01, Head8(third));
-    EXPECT_EQ(port, from);
+    Acked(EventFrame(321, 3, "3210"), &c);
     EXPECT_TRUE(a.Receive(200).empty());
     EXPECT_TRUE(b.Receive(10).empty());
-    EXPECT_EQ("5077 183210E13001005", pty.ReadLine(5000));
-    pty.Write({kAnswer});
+    EXPECT_EQ("5077 183210E13001005", AnsweredLine());
     ASSERT_TRUE(r.WaitImpLog("[Unit 0321] [Account 3210] Changed IP: [127.0.0.1] -> [127.0.0.2]"))
         << r.ImpLog();
     ASSERT_TRUE(WaitFor([&] { return Le(Record(r.Db(), 321), 17, 2) == c.Port(); }, 3000));
@@ -592,17 +471,14 @@ private:
 
 }  // namespace
 
-TEST(AlarmPathE2E, FleetOfUnitsEveryAlarmArrivesOnceInOrder) {
-    Receiver r;
-    PtyPeer pty;
-    const std::uint16_t port = StartLinked(r, pty);  // heartbeats on, as in the field
+TEST_F(AlarmPathE2E, FleetOfUnitsEveryAlarmArrivesOnceInOrder) {
+    Start(LinkSettings{});  // heartbeats on, as in the field
     AnsweringPeer peer(pty);
 
     const std::string sim = UnitSimPath();
     if (sim.empty())
         std::cout << "unit-sim is not built: the test sends frames of its own\n";
     const std::string simOut = r.Dir() + "unit-sim.txt";
-    UdpUnit own;
     std::vector<std::string> expected;
     for (int k = 1; k <= 20; ++k) {
         const int unitNr = 500 + (k - 1) % 5 + 1;  // units 0501..0505 in turn
@@ -640,9 +516,7 @@ TEST(AlarmPathE2E, FleetOfUnitsEveryAlarmArrivesOnceInOrder) {
                 << "event " << k << "\n"
                 << ReadFile(simOut);
         } else {
-            const Bytes event = EventFrame(unitNr, k, account, "1130", "01", zone);
-            own.Send(port, event);
-            ExpectAnswer(own.Receive(3000), 0x01, Head8(event));
+            Acked(EventFrame(unitNr, k, account, "1130", "01", zone), nullptr, 3000);
         }
     }
 
@@ -657,37 +531,21 @@ TEST(AlarmPathE2E, FleetOfUnitsEveryAlarmArrivesOnceInOrder) {
 // --- Communication supervision (about 65 seconds: the first check comes a
 // minute after start) ---
 
-TEST(SupervisionSlowE2E, SilentUnitGetsStageOneAtFirstCheckAndRestoreOnItsNextPing) {
-    Receiver r;
-    PtyPeer pty;
-    UdpUnit unit;
-    DbUnit u;
-    u.nr = 77;
-    u.port = unit.Port();
-    u.firstMsg = DbSecondsNow() - 3600;
-    u.lastMsg = DbSecondsNow() - 20 * 60;  // silent for 20 minutes
-    u.account = "5555";
-    r.WriteDb(MakeDb({u}));
-    LinkSettings s;
-    s.delay = 0;
-    s.ping = 0;
+TEST_F(SupervisionSlowE2E, SilentUnitGetsStageOneAtFirstCheckAndRestoreOnItsNextPing) {
+    r.WriteDb(MakeDb({SilentUnit(77, "5555")}));
     const auto start = Clock::now();
-    const std::uint16_t port = StartLinked(r, pty, s);
+    Start({.delay = 0, .ping = 0});
 
-    EXPECT_EQ("5077 185555E35000001", pty.ReadLine(80000));
+    EXPECT_EQ("5077 185555E35000001", AnsweredLine(80000));
     EXPECT_GE(ElapsedMs(start), 55000) << "stage 1 before the first check";
-    pty.Write({kAnswer});
     const std::vector<std::string> all = LogMessages(r.AllLog());
     EXPECT_TRUE(HasBlock(all, {"", "[Unit 0077] [Account 5555] - CommTrouble1 (15 min. No Ping)"}))
         << Joined(all);
     EXPECT_EQ(0u, Count(all, "[Unit 0077] [Account 5555] - CommTrouble2 (60 min. No Ping)"));
     EXPECT_EQ(1, Record(r.Db(), 77)[2]);
 
-    const Bytes ping = PingFrame(77, 1);
-    unit.Send(port, ping);
-    ExpectAnswer(unit.Receive(5000), 0x01, Head8(ping));
-    EXPECT_EQ("5077 185555R35000000", pty.ReadLine(7000));
-    pty.Write({kAnswer});
+    Acked(PingFrame(77, 1));
+    EXPECT_EQ("5077 185555R35000000", AnsweredLine(7000));
     ASSERT_TRUE(r.WaitAllLog("[Unit 0077] [Account 5555] - CommRestore"));
     EXPECT_EQ(0, Record(r.Db(), 77)[2]);
     EXPECT_EQ("", r.ErrLog());

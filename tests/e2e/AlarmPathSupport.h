@@ -3,7 +3,8 @@
 // What the alarm-path tests share: unit frames built with the receiver's own
 // codec, the monitoring software's side of the serial line (heartbeats
 // answered and put aside), unit database records written and read byte by
-// byte, and a receiver started with a settings file and a serial link.
+// byte, and a receiver started with a settings file and a serial link, also
+// as the fixture of the tests that run one such receiver.
 
 #include <gtest/gtest.h>
 
@@ -259,5 +260,68 @@ inline std::size_t Count(const std::vector<std::string>& lines, const std::strin
     for (const std::string& l : lines) n += l == line ? 1 : 0;
     return n;
 }
+
+// A receiver started with StartLinked, the monitoring software's end of its
+// serial line and one unit socket on loopback, for the tests of one receiver.
+// The test states what differs: it writes a database before Start() when it
+// needs known units, and passes settings when it wants heartbeats or other
+// thresholds (by default none: the only lines on the link are alarms).
+class LinkedReceiverTest : public ::testing::Test {
+protected:
+    void Start(const LinkSettings& s = {.ping = 0}) { port = StartLinked(r, pty, s); }
+
+    // Sends `frame` from `from` (the test's unit when not given) and returns
+    // the answer, which must come from the receiver's port.
+    Bytes Exchange(const Bytes& frame, UdpUnit* from = nullptr, int timeoutMs = 5000) {
+        UdpUnit& u = from != nullptr ? *from : unit;
+        u.Send(port, frame);
+        std::uint16_t answeredFrom = 0;
+        const Bytes reply = u.Receive(timeoutMs, &answeredFrom);
+        EXPECT_EQ(port, answeredFrom);
+        return reply;
+    }
+
+    // Exchange() whose answer must be the ACK of `frame`.
+    Bytes Acked(const Bytes& frame, UdpUnit* from = nullptr, int timeoutMs = 5000) {
+        const Bytes ack = Exchange(frame, from, timeoutMs);
+        ExpectAnswer(ack, 0x01, Head8(frame));
+        return ack;
+    }
+
+    // The next line on the serial link; answered, whatever came.
+    std::string AnsweredLine(int timeoutMs = 5000) {
+        const std::string line = pty.ReadLine(timeoutMs);
+        pty.Write({kAnswer});
+        return line;
+    }
+
+    // The All-messages line for `frame` coming from the test's unit.
+    std::string ReceivedLine(const Bytes& frame) const {
+        return "Receive from 127.0.0.1:" + std::to_string(unit.Port()) + " (" +
+               std::to_string(frame.size()) + " b.): 0x" + Hex(frame);
+    }
+
+    // Waits until `line` stands `times` times in the All-messages log.
+    bool WaitAllCount(const std::string& line, std::size_t times, int timeoutMs = 3000) const {
+        return WaitFor([&] { return Count(LogMessages(r.AllLog()), line) == times; }, timeoutMs);
+    }
+
+    // A database record of the test's unit, first heard an hour ago and last
+    // twenty minutes ago.
+    DbUnit SilentUnit(int nr, const std::string& account) const {
+        DbUnit u;
+        u.nr = nr;
+        u.port = unit.Port();
+        u.firstMsg = DbSecondsNow() - 3600;
+        u.lastMsg = DbSecondsNow() - 20 * 60;
+        u.account = account;
+        return u;
+    }
+
+    Receiver r;
+    PtyPeer pty;
+    UdpUnit unit;
+    std::uint16_t port = 0;
+};
 
 }  // namespace e2e::alarm

@@ -252,25 +252,11 @@ TEST(ReliabilityE2E, SerialLinkAppearingAfterStartGetsTheWaitingLines) {
 // A unit whose IMEI is not a number reports every 20 s: it is answered,
 // counts as heard, and gets no trouble line at a one-minute threshold; its
 // IMEI is reported once.
-TEST(SupervisionSlowE2E, UnitWithANonNumericImeiReportingEvery20sRaisesNoTrouble) {
-    Receiver r;
-    PtyPeer pty;
-    UdpUnit unit;
-    DbUnit reporting;
-    reporting.nr = 41;
-    reporting.port = unit.Port();
-    reporting.firstMsg = DbSecondsNow() - 3600;
-    reporting.lastMsg = DbSecondsNow() - 20 * 60;
-    reporting.account = "4141";
-    DbUnit silent = reporting;
-    silent.nr = 42;
-    silent.account = "4242";
-    r.WriteDb(MakeDb({reporting, silent}));
-    LinkSettings s;
-    s.trouble1 = 1;
-    s.delay = 0;
-    s.ping = 0;
-    const std::uint16_t port = StartLinked(r, pty, s);
+using SupervisionSlowE2E = LinkedReceiverTest;
+
+TEST_F(SupervisionSlowE2E, UnitWithANonNumericImeiReportingEvery20sRaisesNoTrouble) {
+    r.WriteDb(MakeDb({SilentUnit(41, "4141"), SilentUnit(42, "4242")}));
+    Start({.trouble1 = 1, .delay = 0, .ping = 0});
 
     const std::string imei = "35209900176148A";
     std::vector<std::string> lines;
@@ -279,9 +265,7 @@ TEST(SupervisionSlowE2E, UnitWithANonNumericImeiReportingEvery20sRaisesNoTrouble
     const auto deadline = Clock::now() + std::chrono::seconds(80);
     while (Clock::now() < deadline) {
         if (Clock::now() >= nextPing) {
-            const Bytes ping = PingImeiFwVerFrame(41, ++frameId, imei, {1, 2, 15});
-            unit.Send(port, ping);
-            ExpectAnswer(unit.Receive(3000), 0x01, Head8(ping));
+            Acked(PingImeiFwVerFrame(41, ++frameId, imei, {1, 2, 15}), nullptr, 3000);
             nextPing += std::chrono::seconds(20);
         }
         const std::string line = pty.ReadLine(200);
