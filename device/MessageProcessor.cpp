@@ -53,17 +53,12 @@ void MessageProcessor::DoActivateUDPSrvPort(bool force) {
         endpoint_ = udp_.Open(
             settings_.UDPSrvPort,
             [this](const std::string& address, std::uint16_t port, const Bytes& data) {
-                OnDatagram(address, port, data);
+                ProcessRecMsg(address, port, data);
             },
             [this] { Guarded(logs_.err, "ProcessRecMsg", [this] { SendHeldAnswers(); }); });
         logs_.all.AddMsg(
             Format("UDP Server Listen Port %d", static_cast<int>(endpoint_->LocalPort())));
     });
-}
-
-void MessageProcessor::OnDatagram(const std::string& address, std::uint16_t port,
-                                  const Bytes& data) {
-    ProcessRecMsg(address, port, data);
 }
 
 void MessageProcessor::ProcessRecMsg(const std::string& address, std::uint16_t port,
@@ -178,7 +173,6 @@ void MessageProcessor::Handle(const std::string& address, std::uint16_t port, co
         Answer([this, data, address, port, now] { SendNackAt(data, address, port, now); });
         return;
     }
-
     ++accepted_;
     const int nr = checked.unitNr;
     UnitMessage msg;
@@ -188,13 +182,19 @@ void MessageProcessor::Handle(const std::string& address, std::uint16_t port, co
     msg.senderIP = address;
     msg.senderPort = port;
     msg.oldAccount = registry_.Unit(nr).account;
+    if (HandleAccepted(checked, address, port, data, msg))
+        registry_.UpdateUnitOnMessage(nr, msg);
+}
 
+bool MessageProcessor::HandleAccepted(const CheckedFrame& checked, const std::string& address,
+                                      std::uint16_t port, const Bytes& data, UnitMessage& msg) {
+    const int nr = checked.unitNr;
     // An alarm's account is taken before anything else, so a restore line
     // queued for this unit already carries it.
     EventFields event;
     if (checked.frameType == frame::kEvent) {
         ++alarms_;
-        event = DecodeEvent(datagram);
+        event = DecodeEvent(ByteSpan(data));
         registry_.SetAccountFromMsg(nr, event.account);
         msg.msgAccount = event.account;
     }
@@ -202,117 +202,138 @@ void MessageProcessor::Handle(const std::string& address, std::uint16_t port, co
     if (sendCommRestoreIfNeed_)
         sendCommRestoreIfNeed_(nr);
 
-    const std::string head = Format(
+    std::string head = Format(
         "[Unit %s] [Account %s] [FrameID=%d]", PrintableText(checked.unitText).c_str(),
         PrintableText(registry_.Unit(nr).account).c_str(), static_cast<int>(checked.frameId));
+    const Accepted in{checked, data, address, port, msg.now, std::move(head)};
 
     switch (checked.frameType) {
-        case frame::kEvent: {
-            // A unit with a wrong clock still reports a real alarm: the bad
-            // stamp is reported and shown as received, and the alarm goes on
-            // to the unit's answer and the monitoring software as usual.
-            std::string dt;
-            if (event.timeValid) {
-                dt = DateTimeText(event.time);
-            } else {
-                const std::string raw = RawTimeText(event.rawTime);
-                ReportError(
-                    logs_.err, "ProcessRecMsg",
-                    "Invalid event time " + raw + " from unit " + PrintableText(checked.unitText));
-                dt = "invalid " + raw;
-            }
-            const char letter = event.event[0] == '1' ? 'E' : 'R';
-            const std::string cid = letter + PrintableText(event.event.substr(1));
-            logs_.all.AddMsg(head + Format(" [dt=%s] [CID=%s-%s-%s]", dt.c_str(), cid.c_str(),
-                                           PrintableText(event.partition).c_str(),
-                                           PrintableText(event.zone).c_str()));
-            // Stored before the unit is answered: once it has its ACK the
-            // unit never sends this alarm again. A line that could not be
-            // queued gets no ACK: the unit sends the alarm again.
-            if (HeldAgain(data, address, port, now))
-                break;
-            if (heldEvents_ >= kMaxHeldAnswers) {
-                const std::string why = Format(
-                    "%d answers wait for the send buffer journal; Event not answered, the unit "
-                    "sends it again",
-                    kMaxHeldAnswers);
-                if (!fullTold_)
-                    ReportError(logs_.err, "ProcessRecMsg", why);
-                fullTold_ = true;
-                logs_.all.AddMsg("Not answered: " + why);
-                break;
-            }
-            std::uint64_t lineId = 0;
-            if (lines_.queue) {
-                const std::string line =
-                    MakeEventLine(event.account, event.event, event.partition, event.zone);
-                bool queued = false;
-                Guarded(logs_.err, "ProcessRecMsg", [&] {
-                    lineId = lines_.queue(line);
-                    queued = true;
-                });
-                if (!queued)
-                    break;
-            }
-            AnswerEvent(data, address, port, now, lineId);
-            break;
-        }
-        case frame::kSetTimeRequest: {
-            logs_.all.AddMsg(head + " [Set Time Request]");
-            Answer([this, address, port, reply = BuildNewTime(datagram, now)] {
-                Send(address, port, reply);
-                logs_.all.AddMsg(Format("Send New Time  (0x%s)", HexText(reply).c_str()));
-            });
-            break;
-        }
-        case frame::kChangeUnitNrRequest: {
-            const std::string imei = Chars(data, 8, 15);
-            logs_.all.AddMsg(
-                head + Format(" [Change UnitNr Request] [imei=%s]", PrintableText(imei).c_str()));
-            // The number is not reserved: two requests before either unit
-            // reports under its new number get the same number.
-            const std::string newNr = registry_.FindFirstFreeUnitNr();
-            logs_.all.AddMsg("Find First Free UnitNr: " + newNr);
-            Answer([this, address, port, newNr, reply = BuildNewUnitNr(datagram, newNr)] {
-                Send(address, port, reply);
-                logs_.all.AddMsg(Format("Send New UnitNr=\"%s\"  (0x%s)", newNr.c_str(),
-                                        HexText(reply).c_str()));
-            });
+        case frame::kEvent:
+            HandleEvent(in, event);
+            return true;
+        case frame::kSetTimeRequest:
+            HandleSetTimeRequest(in);
+            return true;
+        case frame::kChangeUnitNrRequest:
             // The requesting number's record is left as it is.
-            return;
-        }
-        case frame::kPingImeiFwVer: {
-            msg.imei = Chars(data, 8, 15);
-            msg.fwRaw = Chars(data, 23, 3);
-            msg.fwText = Format("%d.%d.%d", data[23], data[24], data[25]);
-            logs_.all.AddMsg(head + Format(" [Ping/imei/fwVer] [imei=%s] [fwVer=%s]",
-                                           PrintableText(msg.imei).c_str(), msg.fwText.c_str()));
-            Answer([this, data, address, port, now] { SendAckAt(data, address, port, now); });
-            break;
-        }
+            HandleChangeUnitNrRequest(in);
+            return false;
+        case frame::kPingImeiFwVer:
+            HandlePingImeiFwVer(in, msg);
+            return true;
         case frame::kPing:
-            logs_.all.AddMsg(head + " [Ping]");
-            Answer([this, data, address, port, now] { SendAckAt(data, address, port, now); });
-            break;
+            HandlePing(in);
+            return true;
         case frame::kGSMLevel:
-            // Shown only; the level is not kept.
-            logs_.all.AddMsg(head + Format(" [GSM Level=%d]", data[8]));
-            Answer([this, data, address, port, now] { SendAckAt(data, address, port, now); });
-            break;
+            HandleGsmLevel(in);
+            return true;
         default:
-            return;  // CheckFrame accepts no other type
+            return false;  // CheckFrame accepts no other type
     }
-
-    registry_.UpdateUnitOnMessage(nr, msg);
 }
 
-void MessageProcessor::SendACK(const Bytes& frame, const std::string& address, std::uint16_t port) {
-    SendAckAt(frame, address, port, clock_.Now());
+void MessageProcessor::HandleEvent(const Accepted& in, const EventFields& event) {
+    const std::string dt = EventTimeText(in, event);
+    const char letter = event.event[0] == '1' ? 'E' : 'R';
+    const std::string cid = letter + PrintableText(event.event.substr(1));
+    logs_.all.AddMsg(in.head + Format(" [dt=%s] [CID=%s-%s-%s]", dt.c_str(), cid.c_str(),
+                                      PrintableText(event.partition).c_str(),
+                                      PrintableText(event.zone).c_str()));
+    // Stored before the unit is answered: once it has its ACK the unit never
+    // sends this alarm again. A line that could not be queued gets no ACK:
+    // the unit sends the alarm again.
+    if (HeldAgain(in.data, in.address, in.port, in.now) || HeldFull())
+        return;
+    std::uint64_t lineId = 0;
+    if (lines_.queue) {
+        const std::string line =
+            MakeEventLine(event.account, event.event, event.partition, event.zone);
+        bool queued = false;
+        Guarded(logs_.err, "ProcessRecMsg", [&] {
+            lineId = lines_.queue(line);
+            queued = true;
+        });
+        if (!queued)
+            return;
+    }
+    AnswerEvent(in.data, in.address, in.port, in.now, lineId);
 }
 
-void MessageProcessor::SendNACK(const Bytes& datagram, const std::string& address,
-                                std::uint16_t port) {
-    SendNackAt(datagram, address, port, clock_.Now());
+std::string MessageProcessor::EventTimeText(const Accepted& in, const EventFields& event) {
+    if (event.timeValid)
+        return DateTimeText(event.time);
+    // A unit with a wrong clock still reports a real alarm: the bad stamp is
+    // reported and shown as received, and the alarm goes on to the unit's
+    // answer and the monitoring software as usual.
+    const std::string raw = RawTimeText(event.rawTime);
+    ReportError(logs_.err, "ProcessRecMsg",
+                "Invalid event time " + raw + " from unit " + PrintableText(in.checked.unitText));
+    return "invalid " + raw;
+}
+
+bool MessageProcessor::HeldFull() {
+    if (heldEvents_ < kMaxHeldAnswers)
+        return false;
+    const std::string why = Format(
+        "%d answers wait for the send buffer journal; Event not answered, the unit sends it "
+        "again",
+        kMaxHeldAnswers);
+    if (!fullTold_)
+        ReportError(logs_.err, "ProcessRecMsg", why);
+    fullTold_ = true;
+    logs_.all.AddMsg("Not answered: " + why);
+    return true;
+}
+
+void MessageProcessor::HandleSetTimeRequest(const Accepted& in) {
+    logs_.all.AddMsg(in.head + " [Set Time Request]");
+    Answer([this, address = in.address, port = in.port,
+            reply = BuildNewTime(ByteSpan(in.data), in.now)] {
+        Send(address, port, reply);
+        logs_.all.AddMsg(Format("Send New Time  (0x%s)", HexText(reply).c_str()));
+    });
+}
+
+void MessageProcessor::HandleChangeUnitNrRequest(const Accepted& in) {
+    const std::string imei = Chars(in.data, 8, 15);
+    logs_.all.AddMsg(in.head +
+                     Format(" [Change UnitNr Request] [imei=%s]", PrintableText(imei).c_str()));
+    // The number is not reserved: two requests before either unit reports
+    // under its new number get the same number.
+    const std::string newNr = registry_.FindFirstFreeUnitNr();
+    logs_.all.AddMsg("Find First Free UnitNr: " + newNr);
+    Answer([this, address = in.address, port = in.port, newNr,
+            reply = BuildNewUnitNr(ByteSpan(in.data), newNr)] {
+        Send(address, port, reply);
+        logs_.all.AddMsg(
+            Format("Send New UnitNr=\"%s\"  (0x%s)", newNr.c_str(), HexText(reply).c_str()));
+    });
+}
+
+void MessageProcessor::HandlePingImeiFwVer(const Accepted& in, UnitMessage& msg) {
+    msg.imei = Chars(in.data, 8, 15);
+    msg.fwRaw = Chars(in.data, 23, 3);
+    msg.fwText = Format("%d.%d.%d", in.data[23], in.data[24], in.data[25]);
+    logs_.all.AddMsg(in.head + Format(" [Ping/imei/fwVer] [imei=%s] [fwVer=%s]",
+                                      PrintableText(msg.imei).c_str(), msg.fwText.c_str()));
+    AnswerAck(in);
+}
+
+void MessageProcessor::HandlePing(const Accepted& in) {
+    logs_.all.AddMsg(in.head + " [Ping]");
+    AnswerAck(in);
+}
+
+void MessageProcessor::HandleGsmLevel(const Accepted& in) {
+    // Shown only; the level is not kept.
+    logs_.all.AddMsg(in.head + Format(" [GSM Level=%d]", in.data[8]));
+    AnswerAck(in);
+}
+
+void MessageProcessor::AnswerAck(const Accepted& in) {
+    Answer([this, data = in.data, address = in.address, port = in.port, now = in.now] {
+        SendAckAt(data, address, port, now);
+    });
 }
 
 void MessageProcessor::SendAckAt(const Bytes& frame, const std::string& address, std::uint16_t port,

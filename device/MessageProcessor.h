@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "base/LogChannels.h"
+#include "device/Codec.h"
 #include "platform/Clock.h"
 #include "platform/DateTime.h"
 #include "platform/Types.h"
@@ -77,18 +78,9 @@ public:
     // endpoint until a later call succeeds.
     void DoActivateUDPSrvPort(bool force);
 
-    // The endpoint's receive handler.
-    void OnDatagram(const std::string& address, std::uint16_t port, const Bytes& data);
-
-    // Handles one datagram. Never throws: an error is reported under
-    // "ProcessRecMsg".
+    // The endpoint's receive handler: handles one datagram. Never throws: an
+    // error is reported under "ProcessRecMsg".
     void ProcessRecMsg(const std::string& address, std::uint16_t port, const Bytes& data);
-
-    // Answer `frame` (the accepted frame) or `datagram` (the refused one)
-    // with the current time. A send failure is reported under "SendACK" /
-    // "SendNACK" and the caller carries on.
-    void SendACK(const Bytes& frame, const std::string& address, std::uint16_t port);
-    void SendNACK(const Bytes& datagram, const std::string& address, std::uint16_t port);
 
     // The receiver stops: the datagrams already read are handled and
     // answered, then the endpoint is closed and no datagram is read any more.
@@ -128,7 +120,35 @@ private:
         std::uint64_t line = 0;  // the line the ACK waits for
     };
 
+    // An accepted datagram as the handling of its frame type sees it.
+    struct Accepted {
+        const CheckedFrame& checked;
+        const Bytes& data;
+        const std::string& address;
+        std::uint16_t port;
+        TDateTime now;     // the answer's stamp
+        std::string head;  // how its log entry begins: unit, account, FrameID
+    };
+
+    // Logs and checks a datagram, answers a refused one with a NACK.
     void Handle(const std::string& address, std::uint16_t port, const Bytes& data);
+    // Handles an accepted datagram by its frame type; returns whether the
+    // unit's record is updated from `msg`, which it completes.
+    bool HandleAccepted(const CheckedFrame& checked, const std::string& address, std::uint16_t port,
+                        const Bytes& data, UnitMessage& msg);
+    // Event: logged, its line queued, answered once the line is durable.
+    void HandleEvent(const Accepted& in, const EventFields& event);
+    // The event's time as logged; an invalid one is reported.
+    std::string EventTimeText(const Accepted& in, const EventFields& event);
+    // Whether kMaxHeldAnswers ACKs are held, so an Event is not answered.
+    bool HeldFull();
+    void HandleSetTimeRequest(const Accepted& in);
+    void HandleChangeUnitNrRequest(const Accepted& in);
+    void HandlePingImeiFwVer(const Accepted& in, UnitMessage& msg);
+    void HandlePing(const Accepted& in);
+    void HandleGsmLevel(const Accepted& in);
+    // Answers `in` with an ACK (now or with the batch).
+    void AnswerAck(const Accepted& in);
     // Sends an answer now (after the commit it needs) or holds it back until
     // the batch's commit. `send` runs either way; held back, its errors are
     // reported under "ProcessRecMsg".

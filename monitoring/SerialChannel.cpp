@@ -284,13 +284,26 @@ void SerialChannel::Poll(bool fromDevice) {
         return;
     }
     TrackWrite(now);
+    bool answer = false;
+    const Bytes cluster = TakeCluster(now, fromDevice, answer);
+    polling_ = false;
+    if (cluster.empty())
+        return;
+    if (!answer) {
+        Stray(cluster);
+        return;
+    }
+    armed_ = false;
+    Raise("SerialPortNG1RxClusterEvent",
+          [&](ILineOutputEvents& e) { e.LineAnswered(*this, cluster); });
+}
 
+Bytes SerialChannel::TakeCluster(std::int64_t now, bool fromDevice, bool& answer) {
     const bool lineError = device_.TakeLineError();
     const std::size_t waiting = device_.BytesWaiting();
     if (waiting == 0) {
         ForgetCluster(now);
-        polling_ = false;
-        return;
+        return Bytes();
     }
     if (queueWasEmpty_) {
         // The first byte of a cluster: whether it answers the last write is
@@ -312,23 +325,13 @@ void SerialChannel::Poll(bool fromDevice) {
         const std::int64_t due = lastSeenEmptyMs_ + ClusterWaitMs(waiting) + 1;
         clusterTimer_->SetInterval(static_cast<int>(std::max<std::int64_t>(1, due - now)));
         clusterTimer_->Start();
-        polling_ = false;
-        return;
+        return Bytes();
     }
-    const Bytes cluster = device_.ReadAll();
-    const bool answer = clusterArmed_ && armed_;
+    Bytes cluster = device_.ReadAll();
+    answer = clusterArmed_ && armed_;
     readRequest_ = false;
     ForgetCluster(now);
-    polling_ = false;
-    if (cluster.empty())
-        return;
-    if (!answer) {
-        Stray(cluster);
-        return;
-    }
-    armed_ = false;
-    Raise("SerialPortNG1RxClusterEvent",
-          [&](ILineOutputEvents& e) { e.LineAnswered(*this, cluster); });
+    return cluster;
 }
 
 void DoActivateSerialPort(SerialChannel& channel, const std::string& portName,

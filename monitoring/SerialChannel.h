@@ -120,6 +120,10 @@ public:
 
 private:
     void Poll(bool fromDevice);
+    // The cluster waiting, when it is closed now (else empty: the queue is
+    // empty or the cluster's wait is not over); `answer` tells whether it
+    // answers the last write.
+    Bytes TakeCluster(std::int64_t now, bool fromDevice, bool& answer);
     void TrackWrite(std::int64_t now);
     void ResetLineState(std::int64_t now);
     void EndQuiet(std::int64_t now);

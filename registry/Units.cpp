@@ -127,14 +127,24 @@ void Registry::SetAccountFromMsg(int nr, const std::string& account) {
 }
 
 void Registry::UpdateUnitOnMessage(int nr, const UnitMessage& msg) {
-    UnitRecord& u = Unit(nr);
     Failures failures;
-
     // Each step changes memory, writes its field (with any earlier write of
     // it that failed) and only then logs, so a log entry that cannot be
     // written never costs the record its data.
+    UpdateFirstMessage(nr, msg, failures);
+    UpdateAddress(nr, msg, failures);
+    UpdateImei(nr, msg, failures);
+    UpdateLastMessage(nr, msg, failures);
+    UpdateFirmware(nr, msg, failures);
+    UpdateAccount(nr, msg, failures);
+    // Trouble flags whose last write failed.
+    StoreOwed(nr, kCommTrField, failures);
+    BuildRowText(nr);
+    failures.ThrowFirst();
+}
 
-    // 1. First message.
+void Registry::UpdateFirstMessage(int nr, const UnitMessage& msg, Failures& failures) {
+    UnitRecord& u = Unit(nr);
     const bool first = !u.used;
     if (first) {
         u.used = true;
@@ -145,8 +155,11 @@ void Registry::UpdateUnitOnMessage(int nr, const UnitMessage& msg) {
     StoreOwed(nr, kUsedField | kFirstMsgField, failures);
     if (first)
         logs_.imp.AddMsg(msg.unitText + " FIRST MSG");
+}
 
-    // 2. Address; a new port alone is stored without a word.
+void Registry::UpdateAddress(int nr, const UnitMessage& msg, Failures& failures) {
+    // A new port alone is stored without a word.
+    UnitRecord& u = Unit(nr);
     const std::string ip = Cut(msg.senderIP, kIpCapacity);
     const std::string oldIp = u.address;
     if (u.address != ip || u.port != msg.senderPort) {
@@ -159,8 +172,11 @@ void Registry::UpdateUnitOnMessage(int nr, const UnitMessage& msg) {
         logs_.imp.AddMsg(UnitAccountPrefix(msg.unitText, u.account) + "Changed IP: [" + oldIp +
                          "] -> [" + ip + "]");
     }
+}
 
-    // 3. IMEI, kept as received even when the file cannot hold it.
+void Registry::UpdateImei(int nr, const UnitMessage& msg, Failures& failures) {
+    // Kept as received even when the file cannot hold it.
+    UnitRecord& u = Unit(nr);
     const std::string imei = Cut(msg.imei, kImeiCapacity);
     const std::string oldImei = u.imei;
     const bool newImei = !imei.empty() && imei != u.imei;
@@ -173,15 +189,20 @@ void Registry::UpdateUnitOnMessage(int nr, const UnitMessage& msg) {
         logs_.imp.AddMsg(UnitAccountPrefix(msg.unitText, u.account) + "Changed Imei: [" +
                          PrintableText(oldImei) + "] -> [" + PrintableText(imei) + "]");
     }
+}
 
-    // 4. Last message, on both clocks: the wall time is shown and stored,
-    // the monotonic time measures the silence.
+void Registry::UpdateLastMessage(int nr, const UnitMessage& msg, Failures& failures) {
+    // On both clocks: the wall time is shown and stored, the monotonic time
+    // measures the silence.
+    UnitRecord& u = Unit(nr);
     u.lastMessage = msg.now;
     u.lastMessageMonoMs = msg.nowMonoMs;
     Owe(nr, kLastMsgField);
     StoreOwed(nr, kLastMsgField, failures);
+}
 
-    // 5. Firmware.
+void Registry::UpdateFirmware(int nr, const UnitMessage& msg, Failures& failures) {
+    UnitRecord& u = Unit(nr);
     const std::string fwRaw = Cut(msg.fwRaw, kFwRawCapacity);
     const std::string oldFwVer = u.firmwareVersion;
     const bool newFirmware = !fwRaw.empty() && fwRaw != u.firmwareRaw;
@@ -195,9 +216,11 @@ void Registry::UpdateUnitOnMessage(int nr, const UnitMessage& msg) {
         logs_.imp.AddMsg(UnitAccountPrefix(msg.unitText, u.account) + "Changed fwVer: [" +
                          oldFwVer + "] -> [" + u.firmwareVersion + "]");
     }
+}
 
-    // 6. Account: SetAccountFromMsg already put it in memory and owes it to
-    // the file; the file gets it here, however long ago it changed.
+void Registry::UpdateAccount(int nr, const UnitMessage& msg, Failures& failures) {
+    // SetAccountFromMsg already put it in memory and owes it to the file;
+    // the file gets it here, however long ago it changed.
     StoreOwed(nr, kAccountField, failures);
     const std::string msgAccount = Cut(msg.msgAccount, kAccountCapacity);
     if (!msgAccount.empty() && msgAccount != msg.oldAccount) {
@@ -205,13 +228,6 @@ void Registry::UpdateUnitOnMessage(int nr, const UnitMessage& msg) {
                          PrintableText(msg.oldAccount) + "] -> [" + PrintableText(msgAccount) +
                          "]");
     }
-
-    // 7. Trouble flags whose last write failed.
-    StoreOwed(nr, kCommTrField, failures);
-
-    // 8.
-    BuildRowText(nr);
-    failures.ThrowFirst();
 }
 
 void Registry::MarkCommTrouble(int nr, int stage) {

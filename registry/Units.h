@@ -129,6 +129,15 @@ private:
     };
     class Failures;
 
+    // The steps of UpdateUnitOnMessage, each for its fields: memory, then
+    // the file, then the log entry.
+    void UpdateFirstMessage(int nr, const UnitMessage& msg, Failures& failures);
+    void UpdateAddress(int nr, const UnitMessage& msg, Failures& failures);
+    void UpdateImei(int nr, const UnitMessage& msg, Failures& failures);
+    void UpdateLastMessage(int nr, const UnitMessage& msg, Failures& failures);
+    void UpdateFirmware(int nr, const UnitMessage& msg, Failures& failures);
+    void UpdateAccount(int nr, const UnitMessage& msg, Failures& failures);
+
     // Marks fields of the unit as changed in memory and so owed to the file.
     void Owe(int nr, std::uint8_t fields);
     // Writes those of `fields` that are owed, from memory. A write that fails

@@ -4,12 +4,16 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <array>
 #include <cerrno>
 #include <cstdint>
 #include <exception>
 #include <limits>
+#include <optional>
 #include <stdexcept>
+#include <string_view>
 #include <system_error>
+#include <type_traits>
 
 #include "base/Guard.h"
 #include "base/Text.h"
@@ -163,22 +167,163 @@ void ReplaceFile(const std::string& path, const std::string& data) {
 
 }  // namespace
 
+namespace {
+
+// The numbers a setting takes (min..max, and 0 for off when `zeroOff`), or
+// the lengths its text takes.
+struct Range {
+    std::int32_t min;
+    std::int32_t max;
+    bool zeroOff;
+
+    bool Holds(std::int32_t n) const { return (n >= min && n <= max) || (zeroOff && n == 0); }
+    bool HoldsLength(const std::string& text) const {
+        return text.size() >= static_cast<std::size_t>(min) &&
+               text.size() <= static_cast<std::size_t>(max);
+    }
+};
+
+// Puts a setting's trimmed text in force when it is a valid value; returns
+// whether it was (nothing changes when not).
+using Put = bool (*)(WorkingSettings& values, const Range& range, const std::string& text);
+
+// Numbers are read by ToIntOrMinusOne, so a text that is no number is never
+// valid.
+template <auto Field>
+bool PutNumber(WorkingSettings& values, const Range& range, const std::string& text) {
+    const std::int32_t n = ToIntOrMinusOne(text);
+    if (!range.Holds(n))
+        return false;
+    values.*Field = static_cast<std::remove_reference_t<decltype(values.*Field)>>(n);
+    return true;
+}
+
+bool PutPortName(WorkingSettings& values, const Range& range, const std::string& text) {
+    if (!range.HoldsLength(text))
+        return false;
+    values.SerialPortName = text;
+    return true;
+}
+
+// Empty (off) is a value like any other.
+bool PutTcpLink(WorkingSettings& values, const Range& range, const std::string& text) {
+    const auto link = range.HoldsLength(text) ? ParseMonitoringTcp(text) : std::nullopt;
+    if (!link)
+        return false;
+    values.TcpLink = *link;
+    return true;
+}
+
+// One setting, in the row of its id. Its default is in force from the start
+// and replaces a value that is not accepted; `firstRow`, when set, is what
+// its table row shows before a value is applied instead of the default.
+struct Setting {
+    std::string_view key;   // the row's name as shown
+    std::string_view hint;  // shown over the key
+    std::string_view unit;  // drawn after the value
+    Range range;
+    std::string_view defaultText;
+    const char* firstRow;
+    Put put;
+    SettingsStore::Effect effect;
+};
+
+using Effect = SettingsStore::Effect;
+
+// The initial Serial Port row differs from the built-in "COM1"; the two agree
+// once the file is read or the row is stored.
+constexpr std::array<Setting, SettingsStore::kRowCount> kSettings = {{
+    {"UDP Server Port",
+     "UDP Server Listen Port\r\nvalid value [1..65534]",
+     "",
+     {1, 65534, false},
+     "33665",
+     nullptr,
+     &PutNumber<&WorkingSettings::UDPSrvPort>,
+     Effect::UdpEndpoint},
+    {"Serial Port",
+     "Serial Port\r\ne.g. CNCA1, COM1, COM2, etc.",
+     "",
+     {3, 6, false},
+     "COM1",
+     "COM3",
+     &PutPortName,
+     Effect::SerialPort},
+    {"Comm Trouble 1",
+     "CommTrouble1\r\nvalid value [1..9999] min.\r\n0=Disabled",
+     "min.",
+     {1, 9999, true},
+     "15",
+     nullptr,
+     &PutNumber<&WorkingSettings::CommTrouble1>,
+     Effect::None},
+    {"Comm Trouble 2",
+     "CommTrouble2\r\nvalid value [1..9999] min.\r\n0=Disabled",
+     "min.",
+     {1, 9999, true},
+     "60",
+     nullptr,
+     &PutNumber<&WorkingSettings::CommTrouble2>,
+     Effect::None},
+    {"Comm Trouble 3",
+     "CommTrouble3\r\nvalid value [1..9999] min.\r\n0=Disabled",
+     "min.",
+     {1, 9999, true},
+     "240",
+     nullptr,
+     &PutNumber<&WorkingSettings::CommTrouble3>,
+     Effect::None},
+    {"Comm Trouble StartUp Delay",
+     "CommTrouble StartUp Delay\r\nvalid value [1..60] min.\r\n0=Disabled",
+     "min.",
+     {1, 60, true},
+     "7",
+     nullptr,
+     &PutNumber<&WorkingSettings::CommTroubleStartUpDelay>,
+     Effect::None},
+    {"Ping Interval To Monit.Software",
+     "Ping Interval To Monitoring Software\r\nvalid value [5..60] sec.\r\n0=Disabled",
+     "sec.",
+     {5, 60, true},
+     "30",
+     nullptr,
+     &PutNumber<&WorkingSettings::PingInterval>,
+     Effect::Heartbeat},
+    {"Monitoring TCP",
+     "Monitoring Software over TCP\r\nlisten PORT, or listen ADDRESS:PORT, then optionally\r\n"
+     "from ADDRESS: the software connects to this port\r\nor HOST:PORT: connect to the "
+     "software's listener\r\nempty=Disabled",
+     "",
+     {0, static_cast<std::int32_t>(MonitoringTcp::kMaxLength), false},
+     "",
+     nullptr,
+     &PutTcpLink,
+     Effect::MonitoringTcp},
+}};
+
+std::vector<SettingsRow> InitialRows() {
+    std::vector<SettingsRow> rows;
+    for (std::size_t id = 0; id < kSettings.size(); ++id) {
+        const Setting& s = kSettings[id];
+        rows.push_back({static_cast<std::uint16_t>(id), std::string(s.key),
+                        std::string(s.firstRow != nullptr ? s.firstRow : s.defaultText)});
+    }
+    return rows;
+}
+
+}  // namespace
+
+WorkingSettings::WorkingSettings() {
+    for (const Setting& s : kSettings) s.put(*this, s.range, std::string(s.defaultText));
+}
+
 SettingsStore::SettingsStore(WorkingSettings& values, LogChannels logs, std::string iniPath,
                              Hooks hooks)
     : values_(values),
       logs_(logs),
       iniPath_(std::move(iniPath)),
       hooks_(std::move(hooks)),
-      // The initial Serial Port row differs from the built-in "COM1"; the two
-      // agree once the file is read or the row is stored.
-      rows_{{0, "UDP Server Port", "33665"},
-            {1, "Serial Port", "COM3"},
-            {2, "Comm Trouble 1", "15"},
-            {3, "Comm Trouble 2", "60"},
-            {4, "Comm Trouble 3", "240"},
-            {5, "Comm Trouble StartUp Delay", "7"},
-            {6, "Ping Interval To Monit.Software", "30"},
-            {7, "Monitoring TCP", ""}} {}
+      rows_(InitialRows()) {}
 
 bool SettingsStore::IsStartUpDone() const {
     return hooks_.StartUpDone && hooks_.StartUpDone();
@@ -187,97 +332,52 @@ bool SettingsStore::IsStartUpDone() const {
 std::pair<bool, std::string> SettingsStore::CheckSetValue(int id, const std::string& text) {
     try {
         std::string shown = Trim(text);
-        const std::int32_t n = ToIntOrMinusOne(shown);
-        bool accepted = false;
-        switch (id) {
-            case 0:
-                if (n >= 1 && n <= 65534) {
-                    values_.UDPSrvPort = static_cast<std::uint16_t>(n);
-                    accepted = true;
-                } else {
-                    values_.UDPSrvPort = 33665;
-                    shown = "33665";
-                }
-                // Re-creates the endpoint only once start-up is done.
-                if (hooks_.DoActivateUDPSrvPort)
-                    hooks_.DoActivateUDPSrvPort(false);
-                break;
-            case 1:
-                if (shown.size() >= 3 && shown.size() <= 6) {
-                    accepted = true;
-                } else {
-                    shown = "COM1";
-                }
-                values_.SerialPortName = shown;
-                // Opens the port during start-up too.
-                if (hooks_.DoActivateSerialPort)
-                    hooks_.DoActivateSerialPort();
-                break;
-            case 2:
-            case 3:
-            case 4: {
-                static constexpr std::int32_t WorkingSettings::*kField[] = {
-                    &WorkingSettings::CommTrouble1, &WorkingSettings::CommTrouble2,
-                    &WorkingSettings::CommTrouble3};
-                static constexpr std::int32_t kDefault[] = {15, 60, 240};
-                // The thresholds take effect at the next communication check.
-                if (n >= 0 && n <= 9999) {
-                    values_.*kField[id - 2] = n;
-                    accepted = true;
-                } else {
-                    values_.*kField[id - 2] = kDefault[id - 2];
-                    shown = std::to_string(kDefault[id - 2]);
-                }
-                break;
-            }
-            case 5:
-                if (n >= 0 && n <= 60) {
-                    values_.CommTroubleStartUpDelay = n;
-                    accepted = true;
-                } else {
-                    values_.CommTroubleStartUpDelay = 7;
-                    shown = "7";
-                }
-                break;
-            case 6:
-                if (n == 0 || (n >= 5 && n <= 60)) {
-                    values_.PingInterval = n;
-                    accepted = true;
-                } else {
-                    values_.PingInterval = 30;
-                    shown = "30";
-                }
-                // A new interval counts from now, with a heartbeat at once.
-                if (hooks_.AddPing)
-                    hooks_.AddPing();
-                if (hooks_.StopPingTimer)
-                    hooks_.StopPingTimer();
-                if (values_.PingInterval > 0 && hooks_.StartPingTimer) {
-                    hooks_.StartPingTimer(values_.PingInterval * 1000);
-                }
-                break;
-            case kMonitoringTcpId:
-                // Empty (off) is a value like any other; an invalid one
-                // becomes empty.
-                if (const auto link = ParseMonitoringTcp(shown)) {
-                    values_.TcpLink = *link;
-                    accepted = true;
-                } else {
-                    values_.TcpLink = MonitoringTcp{};
-                    shown.clear();
-                }
-                // Every store starts the link anew, the same value or not, as
-                // storing the Serial Port row reopens the port.
-                if (hooks_.DoActivateMonitoringTcp)
-                    hooks_.DoActivateMonitoringTcp();
-                break;
-            default:
-                break;
+        if (id < 0 || id >= kRowCount)
+            return {false, shown};
+        const Setting& s = kSettings[static_cast<std::size_t>(id)];
+        const bool accepted = s.put(values_, s.range, shown);
+        if (!accepted) {
+            shown = s.defaultText;
+            s.put(values_, s.range, shown);
         }
+        Apply(s.effect);
         return {accepted, shown};
     } catch (const std::exception& e) {
         ReportError(logs_.err, "CheckSetValue", e.what());
         return {false, std::string()};
+    }
+}
+
+void SettingsStore::Apply(Effect effect) {
+    switch (effect) {
+        case Effect::None:
+            break;
+        case Effect::UdpEndpoint:
+            // Re-creates the endpoint only once start-up is done.
+            if (hooks_.DoActivateUDPSrvPort)
+                hooks_.DoActivateUDPSrvPort(false);
+            break;
+        case Effect::SerialPort:
+            // Opens the port during start-up too.
+            if (hooks_.DoActivateSerialPort)
+                hooks_.DoActivateSerialPort();
+            break;
+        case Effect::Heartbeat:
+            // A new interval counts from now, with a heartbeat at once.
+            if (hooks_.AddPing)
+                hooks_.AddPing();
+            if (hooks_.StopPingTimer)
+                hooks_.StopPingTimer();
+            if (values_.PingInterval > 0 && hooks_.StartPingTimer) {
+                hooks_.StartPingTimer(values_.PingInterval * 1000);
+            }
+            break;
+        case Effect::MonitoringTcp:
+            // Every store starts the link anew, the same value or not, as
+            // storing the Serial Port row reopens the port.
+            if (hooks_.DoActivateMonitoringTcp)
+                hooks_.DoActivateMonitoringTcp();
+            break;
     }
 }
 
@@ -340,17 +440,17 @@ std::string SettingsStore::DisplayValue(int row) const {
     if (row < 0 || row >= kRowCount)
         return std::string();
     const SettingsRow& r = rows_[row];
-    return r.value + " " + std::string(SetUnits[r.id]);
+    return r.value + " " + std::string(kSettings[r.id].unit);
 }
 
 std::size_t SettingsStore::ValueMaxLength(int row) {
     return row == kMonitoringTcpId ? MonitoringTcp::kMaxLength : kValueMaxLength;
 }
 
-std::string SettingsStore::HintForRow(int gridRow) const {
+std::string SettingsStore::HintForRow(int gridRow) {
     if (gridRow < 1 || gridRow > kRowCount)
         return std::string();
-    return std::string(SetHints[gridRow - 1]);
+    return std::string(kSettings[static_cast<std::size_t>(gridRow - 1)].hint);
 }
 
 }  // namespace korvan

@@ -1,11 +1,9 @@
 #pragma once
 
-#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <string>
-#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -68,22 +66,13 @@ public:
     // start-up or filling memory.
     static constexpr std::size_t kMaxReadBytes = 64 * 1024;
 
-    // The hint of grid row r (r = id + 1) is SetHints[r - 1].
-    static constexpr std::array<std::string_view, kRowCount> SetHints = {
-        "UDP Server Listen Port\r\nvalid value [1..65534]",
-        "Serial Port\r\ne.g. CNCA1, COM1, COM2, etc.",
-        "CommTrouble1\r\nvalid value [1..9999] min.\r\n0=Disabled",
-        "CommTrouble2\r\nvalid value [1..9999] min.\r\n0=Disabled",
-        "CommTrouble3\r\nvalid value [1..9999] min.\r\n0=Disabled",
-        "CommTrouble StartUp Delay\r\nvalid value [1..60] min.\r\n0=Disabled",
-        "Ping Interval To Monitoring Software\r\nvalid value [5..60] sec.\r\n0=Disabled",
-        "Monitoring Software over TCP\r\nlisten PORT, or listen ADDRESS:PORT, then optionally\r\n"
-        "from ADDRESS: the software connects to this port\r\nor HOST:PORT: connect to the "
-        "software's listener\r\nempty=Disabled",
-    };
-    // The suffix drawn after a value, by id.
-    static constexpr std::array<std::string_view, kRowCount> SetUnits = {
-        "", "", "min.", "min.", "min.", "min.", "sec.", "",
+    // What storing a setting sets in motion besides putting it in force.
+    enum class Effect : std::uint8_t {
+        None,           // read where it is used
+        UdpEndpoint,    // DoActivateUDPSrvPort, not forced
+        SerialPort,     // DoActivateSerialPort
+        Heartbeat,      // a heartbeat now, the timer restarted on the interval
+        MonitoringTcp,  // DoActivateMonitoringTcp
     };
 
     // `values` are the working settings the rest of the program reads;
@@ -139,7 +128,7 @@ public:
     // The Value column's drawn text: value, one blank, the unit suffix.
     std::string DisplayValue(int row) const;
     // The hint for grid row `gridRow` (1..8; row 0 is the title row), else "".
-    std::string HintForRow(int gridRow) const;
+    static std::string HintForRow(int gridRow);
     // The longest value row `row` (0-based) takes.
     static std::size_t ValueMaxLength(int row);
 
@@ -148,6 +137,7 @@ public:
 
 private:
     bool IsStartUpDone() const;
+    void Apply(Effect effect);
 
     WorkingSettings& values_;
     LogChannels logs_;

@@ -7,16 +7,19 @@
 
 namespace korvan {
 
-// The eight values in force. Built-in defaults until the settings file or
-// the settings grid applies a value.
+// The eight values in force. The settings table's defaults (in
+// settings/SettingsStore.cpp) until the settings file or the settings grid
+// applies a value.
 struct WorkingSettings {
-    std::uint16_t UDPSrvPort = 33665;
-    std::string SerialPortName = "COM1";
-    std::int32_t CommTrouble1 = 15;            // minutes, 0 = off
-    std::int32_t CommTrouble2 = 60;            // minutes, 0 = off
-    std::int32_t CommTrouble3 = 240;           // minutes, 0 = off
-    std::int32_t CommTroubleStartUpDelay = 7;  // minutes, 0 = none
-    std::int32_t PingInterval = 30;            // seconds, 0 = off
+    WorkingSettings();
+
+    std::uint16_t UDPSrvPort = 0;
+    std::string SerialPortName;
+    std::int32_t CommTrouble1 = 0;             // minutes, 0 = off
+    std::int32_t CommTrouble2 = 0;             // minutes, 0 = off
+    std::int32_t CommTrouble3 = 0;             // minutes, 0 = off
+    std::int32_t CommTroubleStartUpDelay = 0;  // minutes, 0 = none
+    std::int32_t PingInterval = 0;             // seconds, 0 = off
     MonitoringTcp TcpLink;                     // off unless set
 };
 

@@ -275,8 +275,7 @@ TEST_F(SettingsGridTest, HintsShowOverTheKeyColumnOnly) {
     for (int row = 0; row < 8; ++row) {
         const QPoint pos = CellRect(row, 0).center();
         MoveTo(pos);
-        QString expected = QString::fromLatin1(
-            std::string(SettingsStore::SetHints[static_cast<std::size_t>(row)]).c_str());
+        QString expected = QString::fromLatin1(SettingsStore::HintForRow(row + 1).c_str());
         expected.replace("\r\n", "\n");
         EXPECT_EQ(expected.toStdString(), grid->HintText().toStdString()) << row;
         EXPECT_EQ(grid->viewport()->mapToGlobal(pos) + QPoint(20, -8), grid->HintPos()) << row;

@@ -107,7 +107,7 @@ TEST_F(SettingsStoreTest, InitialTableKeysValuesHintsAndUnits) {
         EXPECT_EQ(keys[i], store.Rows()[i].key);
     }
     EXPECT_EQ(kInitialRows, RowValues());
-    EXPECT_EQ("COM1", values.SerialPortName);  // the row reads COM3 until applied
+    EXPECT_EQ(kReplacements, InForce());  // the defaults; the row reads COM3 until applied
 
     EXPECT_EQ("33665 ", store.DisplayValue(0));
     EXPECT_EQ("COM3 ", store.DisplayValue(1));
