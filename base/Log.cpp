@@ -11,7 +11,7 @@
 #include <filesystem>
 #include <system_error>
 
-#include "base/Text.h"
+#include "base/File.h"
 
 namespace korvan {
 

@@ -1,10 +1,6 @@
 #include "base/Text.h"
 
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstdio>
-#include <system_error>
 
 namespace korvan {
 
@@ -39,29 +35,6 @@ std::string UnitNrText(int nr) {
     char buf[16];
     std::snprintf(buf, sizeof buf, "%.4d", nr);
     return buf;
-}
-
-void ThrowErrno(int err, const std::string& what) {
-    throw std::system_error(err, std::generic_category(), what);
-}
-
-void ThrowLastError(const std::string& what) {
-    ThrowErrno(errno, what);
-}
-
-int WriteFully(int fd, const void* data, std::size_t size) {
-    const auto* p = static_cast<const char*>(data);
-    std::size_t done = 0;
-    while (done < size) {
-        const ssize_t n = ::write(fd, p + done, size - done);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return errno;
-        }
-        done += static_cast<std::size_t>(n);
-    }
-    return 0;
 }
 
 bool IsFourDigitCode(const std::string& text) {

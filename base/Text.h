@@ -1,13 +1,12 @@
 #pragma once
 
-#include <cstddef>
 #include <string>
 
 #include "platform/Types.h"
 
 namespace korvan {
 
-// Small text and file helpers every subsystem shares.
+// Small text helpers every subsystem shares.
 
 // Unit-supplied text made safe for a log line or a monitoring line: bytes
 // below 0x20 and DEL become '?'. The registry and the database keep the
@@ -28,14 +27,5 @@ bool IsFourDigitCode(const std::string& text);
 
 // Two upper-case hex digits per byte, no separators.
 std::string HexText(ByteSpan data);
-
-// Throws std::system_error for `err` with `what` as its message.
-[[noreturn]] void ThrowErrno(int err, const std::string& what);
-// The same for the current errno, taken before `what` is built.
-[[noreturn]] void ThrowLastError(const std::string& what);
-
-// Writes all of `data` to `fd`, retrying after an interrupt and after a
-// partial write. Returns 0, or the errno of the write that failed.
-int WriteFully(int fd, const void* data, std::size_t size);
 
 }  // namespace korvan

@@ -10,6 +10,7 @@
 #include <exception>
 #include <unordered_set>
 
+#include "base/File.h"
 #include "base/Format.h"
 #include "base/Text.h"
 #include "monitoring/MonitoringLines.h"
@@ -50,25 +51,14 @@ std::uint32_t Crc32(const char* data, std::size_t size) {
     return c ^ 0xFFFFFFFFu;
 }
 
-void PutLe(std::string& out, std::uint64_t value, int bytes) {
-    for (int i = 0; i < bytes; ++i) out += static_cast<char>((value >> (8 * i)) & 0xFFu);
-}
-
-std::uint64_t GetLe(const std::string& data, std::size_t at, int bytes) {
-    std::uint64_t v = 0;
-    for (int i = bytes - 1; i >= 0; --i)
-        v = (v << 8) | static_cast<unsigned char>(data[at + static_cast<std::size_t>(i)]);
-    return v;
-}
-
 std::string Record(char kind, std::uint64_t id, const std::string& text) {
     std::string r;
     r.reserve(kRecordOverhead + text.size());
     r += kind;
-    PutLe(r, id, 8);
-    PutLe(r, text.size(), 2);
+    AppendLE(r, id, 8);
+    AppendLE(r, text.size(), 2);
     r += text;
-    PutLe(r, Crc32(r.data(), r.size()), 4);
+    AppendLE(r, Crc32(r.data(), r.size()), 4);
     return r;
 }
 
@@ -100,13 +90,13 @@ std::size_t ValidAt(const std::string& data, std::size_t at) {
     if (data.size() - at < kRecordOverhead)
         return 0;
     const char kind = data[at];
-    const std::size_t length = GetLe(data, at + 9, 2);
+    const std::size_t length = LoadLE(data.data() + at + 9, 2);
     const bool known = (kind == kLineKind && length <= SendJournal::kMaxLineLength) ||
                        (kind == kDoneKind && length == 0);
     const std::size_t size = kRecordOverhead + length;
     if (!known || size > data.size() - at)
         return 0;
-    return GetLe(data, at + size - 4, 4) == Crc32(data.data() + at, size - 4) ? size : 0;
+    return LoadLE(data.data() + at + size - 4, 4) == Crc32(data.data() + at, size - 4) ? size : 0;
 }
 
 // Whether what starts at `at`, with no valid record after it, is the write
@@ -118,7 +108,7 @@ bool TornAt(const std::string& data, std::size_t at) {
     if (rest < kRecordOverhead || AllZero(data, at))
         return true;
     const char kind = data[at];
-    const std::size_t length = GetLe(data, at + 9, 2);
+    const std::size_t length = LoadLE(data.data() + at + 9, 2);
     const bool plausible = (kind == kLineKind && length <= SendJournal::kMaxLineLength) ||
                            (kind == kDoneKind && length == 0);
     return plausible && kRecordOverhead + length >= rest;
@@ -140,7 +130,7 @@ Parsed Parse(const std::string& data) {
     }
     while (at < data.size()) {
         if (const std::size_t size = ValidAt(data, at)) {
-            const std::uint64_t id = GetLe(data, at + 1, 8);
+            const std::uint64_t id = LoadLE(data.data() + at + 1, 8);
             p.maxId = std::max(p.maxId, id);
             if (data[at] == kLineKind) {
                 lines.emplace_back(id, data.substr(at + 11, size - kRecordOverhead));
@@ -193,7 +183,7 @@ public:
                 return false;
             if (const std::size_t size = ValidAt(buf_, pos_)) {
                 r.kind = buf_[pos_];
-                r.id = GetLe(buf_, pos_ + 1, 8);
+                r.id = LoadLE(buf_.data() + pos_ + 1, 8);
                 r.text.assign(buf_, pos_ + 11, size - kRecordOverhead);
                 r.at = base_ + pos_;
                 r.size = size;
@@ -246,7 +236,7 @@ std::string FileStamp(TDateTime now) {
 class PosixJournalFile final : public JournalFile {
 public:
     explicit PosixJournalFile(std::string path) : path_(std::move(path)) {}
-    ~PosixJournalFile() override { CloseFd(); }
+    ~PosixJournalFile() override = default;
     PosixJournalFile(const PosixJournalFile&) = delete;
     PosixJournalFile& operator=(const PosixJournalFile&) = delete;
 
@@ -257,7 +247,7 @@ public:
         if (fd < 0) {
             if (errno == ENOENT)
                 return {};
-            ThrowLastError("Cannot open send buffer journal " + path_);
+            ThrowLastError("Cannot open send buffer journal ", path_);
         }
         std::string out;
         char buf[65536];
@@ -279,13 +269,13 @@ public:
     }
 
     std::string ReadAt(std::size_t offset, std::size_t size) override {
-        int fd = fd_;
+        int fd = fd_.Get();
         if (fd < 0) {
             fd = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC);
             if (fd < 0 && errno == ENOENT)
                 return {};
             if (fd < 0)
-                ThrowLastError("Cannot open send buffer journal " + path_);
+                ThrowLastError("Cannot open send buffer journal ", path_);
         }
         std::string out(size, '\0');
         std::size_t got = 0;
@@ -301,7 +291,7 @@ public:
                 break;
             got += static_cast<std::size_t>(n);
         }
-        if (fd != fd_)
+        if (fd != fd_.Get())
             ::close(fd);
         if (err != 0)
             ThrowErrno(err, "Cannot read send buffer journal " + path_);
@@ -309,79 +299,74 @@ public:
         return out;
     }
 
-    void Replace(const Chunks& next) override {
+    std::string Replace(const Chunks& next) override {
         const std::string tmp = path_ + ".new";
-        const int fd = ::open(tmp.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC, 0640);
-        if (fd < 0)
-            ThrowLastError("Cannot write send buffer journal " + tmp);
-        int err = 0;
+        const std::string failed = "Cannot write send buffer journal " + path_;
+        const Replacement how{.path = path_,
+                              .suffix = ".new",
+                              .texts = {.create = "Cannot write send buffer journal " + tmp,
+                                        .write = failed,
+                                        .close = failed,
+                                        .rename = failed},
+                              .keepOpen = true};
         std::size_t written = 0;
-        try {
+        Replaced done = ReplaceAtomically(how, [&](int fd) {
+            int err = 0;
             for (std::string c = next(); err == 0 && !c.empty(); c = next()) {
                 err = WriteFully(fd, c.data(), c.size());
                 written += c.size();
             }
-        } catch (...) {
-            ::close(fd);
-            ::unlink(tmp.c_str());
-            throw;
-        }
-        if (err == 0 && ::fdatasync(fd) != 0)
-            err = errno;
-        if (err == 0 && ::rename(tmp.c_str(), path_.c_str()) != 0)
-            err = errno;
-        if (err != 0) {
-            ::close(fd);
-            ::unlink(tmp.c_str());
-            ThrowErrno(err, "Cannot write send buffer journal " + path_);
-        }
+            return err;
+        });
         // The descriptor now belongs to the file in place.
-        CloseFd();
-        fd_ = fd;
+        fd_ = std::move(done.file);
         size_ = written;
-        SyncFolder();
+        if (done.folderError == 0)
+            return {};
+        return "Cannot sync folder " + FolderOf(path_) + ": " +
+               std::generic_category().message(done.folderError);
     }
 
     void Append(const std::string& bytes) override {
-        if (fd_ < 0)
+        if (!fd_.IsOpen())
             ThrowErrno(EBADF, "Cannot write send buffer journal " + path_);
-        const int err = WriteFully(fd_, bytes.data(), bytes.size());
+        const int err = WriteFully(fd_.Get(), bytes.data(), bytes.size());
         if (err != 0) {
             // Whatever part did land is cut off, so the file ends with a whole record.
-            (void)!::ftruncate(fd_, static_cast<off_t>(size_));
+            (void)!::ftruncate(fd_.Get(), static_cast<off_t>(size_));
             ThrowErrno(err, "Cannot write send buffer journal " + path_);
         }
         size_ += bytes.size();
     }
 
     void Truncate(std::size_t size) override {
-        if (fd_ < 0) {
-            fd_ = ::open(path_.c_str(), O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC, 0640);
-            if (fd_ < 0)
-                ThrowLastError("Cannot write send buffer journal " + path_);
+        if (!fd_.IsOpen()) {
+            fd_.Reset(::open(path_.c_str(), O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC, 0640));
+            if (!fd_.IsOpen())
+                ThrowLastError("Cannot write send buffer journal ", path_);
         }
-        if (::ftruncate(fd_, static_cast<off_t>(size)) != 0)
-            ThrowLastError("Cannot cut send buffer journal " + path_);
+        if (::ftruncate(fd_.Get(), static_cast<off_t>(size)) != 0)
+            ThrowLastError("Cannot cut send buffer journal ", path_);
         size_ = size;
     }
 
     void Sync() override {
-        if (fd_ < 0 || ::fdatasync(fd_) != 0)
-            ThrowErrno(fd_ < 0 ? EBADF : errno, "Cannot sync send buffer journal " + path_);
+        if (!fd_.IsOpen() || ::fdatasync(fd_.Get()) != 0)
+            ThrowErrno(!fd_.IsOpen() ? EBADF : errno, "Cannot sync send buffer journal " + path_);
     }
 
     void Reserve(std::size_t bytes) override {
-        if (fd_ >= 0 && ::fallocate(fd_, FALLOC_FL_KEEP_SIZE, static_cast<off_t>(size_),
-                                    static_cast<off_t>(bytes)) != 0)
-            ThrowLastError("Cannot keep room for send buffer journal " + path_);
+        if (fd_.IsOpen() && ::fallocate(fd_.Get(), FALLOC_FL_KEEP_SIZE, static_cast<off_t>(size_),
+                                        static_cast<off_t>(bytes)) != 0)
+            ThrowLastError("Cannot keep room for send buffer journal ", path_);
     }
 
     bool AtPath() override {
         struct stat open {};
         struct stat there {};
-        if (fd_ < 0)
+        if (!fd_.IsOpen())
             return true;
-        if (::fstat(fd_, &open) != 0 || ::stat(path_.c_str(), &there) != 0)
+        if (::fstat(fd_.Get(), &open) != 0 || ::stat(path_.c_str(), &there) != 0)
             return false;
         return open.st_dev == there.st_dev && open.st_ino == there.st_ino;
     }
@@ -411,35 +396,22 @@ public:
     }
 
     void Remove() override {
-        CloseFd();
+        fd_.Reset();
         if (::unlink(path_.c_str()) != 0 && errno != ENOENT)
-            ThrowLastError("Cannot remove send buffer journal " + path_);
+            ThrowLastError("Cannot remove send buffer journal ", path_);
         SyncFolder();
     }
 
 private:
-    void CloseFd() {
-        if (fd_ >= 0)
-            ::close(fd_);
-        fd_ = -1;
-    }
-
-    // A renamed file is only where it belongs after a crash once its folder
-    // is on disk too.
+    // A new or removed file is only where it belongs after a crash once its
+    // folder is on disk too.
     void SyncFolder() {
-        const std::size_t slash = path_.rfind('/');
-        const std::string folder = slash == std::string::npos ? "." : path_.substr(0, slash + 1);
-        const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        if (fd < 0)
-            ThrowLastError("Cannot sync folder " + folder);
-        const int err = ::fsync(fd) != 0 ? errno : 0;
-        ::close(fd);
-        if (err != 0)
-            ThrowErrno(err, "Cannot sync folder " + folder);
+        if (const int err = SyncFolderOf(path_); err != 0)
+            ThrowErrno(err, "Cannot sync folder " + FolderOf(path_));
     }
 
     std::string path_;
-    int fd_ = -1;
+    Fd fd_;
     std::size_t size_ = 0;
 };
 
@@ -516,93 +488,116 @@ bool SendJournal::IdRanges::Contains(std::uint64_t id) const {
     return next != ranges_.begin() && id <= std::prev(next)->second;
 }
 
+// What the two passes over a file holding more lines than the window found.
+struct SendJournal::LargeFile {
+    IdRanges done;
+    std::size_t lines = 0;
+    std::size_t dones = 0;
+    std::uint64_t maxId = 0;
+    std::size_t end = 0;  // where the whole records end
+    std::vector<std::pair<std::uint64_t, std::string>> window;
+    std::size_t behind = 0;
+    std::size_t behindAt = 0;
+    std::size_t liveBytes = 0;
+};
+
 bool SendJournal::RestoreLarge(std::vector<std::pair<std::uint64_t, std::string>>& restored) {
     if (!live_.empty())
         return false;
     // First the done lines and the count, then the window: two passes over
     // the file, a chunk at a time.
-    IdRanges done;
-    std::size_t lines = 0;
-    std::size_t dones = 0;
-    std::uint64_t maxId = 0;
-    std::size_t end = 0;
+    LargeFile f;
     for (int i = 0;; ++i) {
         try {
-            if (side_ && !side_->ReadAt(0, 1).empty())
+            if (!ScanLarge(f))
                 return false;
-            if (file_->ReadAt(0, kHeaderSize) != std::string(kHeader, kHeaderSize))
-                return false;
-            RecordReader reader(*file_, kHeaderSize);
-            RecordReader::Rec r;
-            while (reader.Next(r)) {
-                maxId = std::max(maxId, r.id);
-                if (r.kind == kLineKind)
-                    ++lines;
-                else
-                    done.Add(r.id), ++dones;
-            }
-            if (lines <= dones + kWindowLines || reader.validAfterSkip > 0)
-                return false;
-            end = reader.End();
-            // What follows the last record must be a torn tail; else the
-            // whole file is read and its damage told.
-            if (reader.skipped > 0) {
-                const std::string tail = file_->ReadAt(end, kReadChunk);
-                if (tail.size() >= kReadChunk || !TornAt(std::string(kHeader) + tail, kHeaderSize))
-                    return false;
-            }
             break;
         } catch (const std::exception&) {
             if (i + 1 >= kReadTries)
                 return false;
         }
     }
-    std::vector<std::pair<std::uint64_t, std::string>> window;
-    std::size_t behind = 0;
-    std::size_t behindAt = end;
-    std::size_t liveBytes = 0;
+    if (!ReadWindow(f))
+        return false;
+    OpenLarge(f, restored);
+    return true;
+}
+
+bool SendJournal::ScanLarge(LargeFile& f) {
+    f = LargeFile{};
+    if (side_ && !side_->ReadAt(0, 1).empty())
+        return false;
+    if (file_->ReadAt(0, kHeaderSize) != std::string(kHeader, kHeaderSize))
+        return false;
+    RecordReader reader(*file_, kHeaderSize);
+    RecordReader::Rec r;
+    while (reader.Next(r)) {
+        f.maxId = std::max(f.maxId, r.id);
+        if (r.kind == kLineKind)
+            ++f.lines;
+        else
+            f.done.Add(r.id), ++f.dones;
+    }
+    if (f.lines <= f.dones + kWindowLines || reader.validAfterSkip > 0)
+        return false;
+    f.end = reader.End();
+    // What follows the last record must be a torn tail; else the whole file
+    // is read and its damage told.
+    if (reader.skipped > 0) {
+        const std::string tail = file_->ReadAt(f.end, kReadChunk);
+        if (tail.size() >= kReadChunk || !TornAt(std::string(kHeader) + tail, kHeaderSize))
+            return false;
+    }
+    return true;
+}
+
+bool SendJournal::ReadWindow(LargeFile& f) {
+    f.behindAt = f.end;
     try {
         RecordReader reader(*file_, kHeaderSize);
         RecordReader::Rec r;
         while (reader.Next(r)) {
-            if (r.kind != kLineKind || done.Contains(r.id))
+            if (r.kind != kLineKind || f.done.Contains(r.id))
                 continue;
-            liveBytes += r.size;
-            if (window.size() < kWindowLines) {
-                window.emplace_back(r.id, r.text);
+            f.liveBytes += r.size;
+            if (f.window.size() < kWindowLines) {
+                f.window.emplace_back(r.id, r.text);
                 continue;
             }
-            if (behind++ == 0)
-                behindAt = r.at;
+            if (f.behind++ == 0)
+                f.behindAt = r.at;
         }
     } catch (const std::exception&) {
         return false;
     }
+    return true;
+}
 
+void SendJournal::OpenLarge(LargeFile& f,
+                            std::vector<std::pair<std::uint64_t, std::string>>& restored) {
     open_ = true;
-    doneInFile_ = std::move(done);
-    nextFileId_ = std::max(nextFileId_, maxId);
-    for (auto& [fileId, line] : window) {
+    doneInFile_ = std::move(f.done);
+    nextFileId_ = std::max(nextFileId_, f.maxId);
+    for (auto& [fileId, line] : f.window) {
         const std::uint64_t id = Keep(line, fileId, live_.end());
         restored.emplace_back(id, std::move(line));
     }
-    liveBytes_ = liveBytes;
-    deadBytes_ = end - kHeaderSize - liveBytes;
-    behind_ = behind;
-    behindAt_ = behindAt;
+    liveBytes_ = f.liveBytes;
+    deadBytes_ = f.end - kHeaderSize - f.liveBytes;
+    behind_ = f.behind;
+    behindAt_ = f.behindAt;
     try {
         // The torn tail is cut off; the appends go on behind the last record.
-        file_->Truncate(end);
-        fileEnd_ = end;
+        file_->Truncate(f.end);
+        fileEnd_ = f.end;
         file_->Sync();
         writeSeq_ = syncedSeq_ = 1;
         for (Live& l : live_) l.seq = 1;
     } catch (const std::exception& e) {
         Fail(e.what());
-        return true;
+        return;
     }
     Reserve();
-    return true;
 }
 
 bool SendJournal::Spills() const {
@@ -702,40 +697,17 @@ std::size_t SendJournal::TakeFile(JournalFile& file, const std::string& data,
 }
 
 std::vector<std::pair<std::uint64_t, std::string>> SendJournal::Restore() {
-    if (open_)
-        return {};
-    std::vector<std::pair<std::uint64_t, std::string>> large;
-    if (RestoreLarge(large))
-        return large;
+    std::vector<std::pair<std::uint64_t, std::string>> restored;
+    if (open_ || RestoreLarge(restored))
+        return restored;
     open_ = true;
     // Lines queued before the restore go after the restored ones, under file
     // ids above every id the files hold.
     const auto before = live_.begin();
-    std::vector<std::pair<std::uint64_t, std::string>> restored;
     std::string data;
     std::string error;
-    std::size_t end = 0;
-    if (ReadFile(*file_, data, error)) {
-        end = TakeFile(*file_, data, before, false, restored);
-    } else {
-        unreadable_ = true;
-        lastReadMs_ = clock_.MonotonicMs();
-        const std::string side = side_ ? side_->Path() : "memory";
-        ReportError(logs_.err, "RestoreSendBuffer",
-                    error + "; new lines go to " + side + " until it can be read");
-        logs_.imp.AddMsg("!! Send buffer journal " + Path() + " cannot be read: new lines go to " +
-                         side + " until it can");
-    }
-    bool sideHeld = false;
-    if (side_) {
-        std::string sideData;
-        if (ReadFile(*side_, sideData, error)) {
-            TakeFile(*side_, sideData, before, true, restored);
-            sideHeld = !sideData.empty();
-        } else {
-            ReportError(logs_.err, "RestoreSendBuffer", error);
-        }
-    }
+    const std::size_t end = RestoreFile(before, data, error, restored);
+    const bool sideHeld = RestoreSide(before, error, restored);
     for (auto it = before; it != live_.end(); ++it) it->fileId = ++nextFileId_;
 
     if (unreadable_)
@@ -754,10 +726,43 @@ std::vector<std::pair<std::uint64_t, std::string>> SendJournal::Restore() {
     // No room for a second copy: the appends go on at the end of the file
     // as it is, its torn tail cut off, unless lines of the side file must
     // first go into it.
-    if (unreadable_ || backToFile_ || data.compare(0, kHeaderSize, kHeader) != 0) {
+    if (unreadable_ || backToFile_ || data.compare(0, kHeaderSize, kHeader) != 0)
         Fail(failed);
-        return restored;
+    else
+        AppendToFileAsItIs(end, before, failed);
+    return restored;
+}
+
+std::size_t SendJournal::RestoreFile(std::list<Live>::iterator before, std::string& data,
+                                     std::string& error,
+                                     std::vector<std::pair<std::uint64_t, std::string>>& restored) {
+    if (ReadFile(*file_, data, error))
+        return TakeFile(*file_, data, before, false, restored);
+    unreadable_ = true;
+    lastReadMs_ = clock_.MonotonicMs();
+    const std::string side = side_ ? side_->Path() : "memory";
+    ReportError(logs_.err, "RestoreSendBuffer",
+                error + "; new lines go to " + side + " until it can be read");
+    logs_.imp.AddMsg("!! Send buffer journal " + Path() + " cannot be read: new lines go to " +
+                     side + " until it can");
+    return 0;
+}
+
+bool SendJournal::RestoreSide(std::list<Live>::iterator before, std::string& error,
+                              std::vector<std::pair<std::uint64_t, std::string>>& restored) {
+    if (!side_)
+        return false;
+    std::string sideData;
+    if (!ReadFile(*side_, sideData, error)) {
+        ReportError(logs_.err, "RestoreSendBuffer", error);
+        return false;
     }
+    TakeFile(*side_, sideData, before, true, restored);
+    return !sideData.empty();
+}
+
+void SendJournal::AppendToFileAsItIs(std::size_t end, std::list<Live>::iterator before,
+                                     const std::string& failed) {
     try {
         active_->Truncate(end);
         fileEnd_ = end;
@@ -768,10 +773,9 @@ std::vector<std::pair<std::uint64_t, std::string>> SendJournal::Restore() {
         syncedSeq_ = writeSeq_;
     } catch (const std::exception& e) {
         Fail(e.what());
-        return restored;
+        return;
     }
     Compacting(failed);
-    return restored;
 }
 
 bool SendJournal::TryRecover() {
@@ -959,64 +963,89 @@ void SendJournal::Reserve() {
     }
 }
 
-std::string SendJournal::Rewrite(JournalFile& target) {
-    // The window from memory, the lines behind it record by record from the
-    // file they are in, then the lines that could not be written there.
-    std::size_t windowEnd = kHeaderSize;
-    for (const Live& l : live_) windowEnd += LineRecordSize(l.line);
-    std::size_t copied = 0;
-    std::size_t written = 0;
-    bool header = false;
-    auto window = live_.begin();
-    auto tail = tail_.begin();
-    // Unsynced lines come from memory, after the ones read from the file.
-    std::unordered_set<std::uint64_t> fromMemory;
-    for (const Live& l : unsyncedBehind_) fromMemory.insert(l.fileId);
-    auto unsynced = unsyncedBehind_.begin();
-    std::size_t fromMemoryCount = 0;
-    std::unique_ptr<RecordReader> reader;
-    if (behind_ > 0)
-        reader = std::make_unique<RecordReader>(*active_, behindAt_);
-    const auto next = [&]() {
+// The chunks of a rewrite: the window from memory, the lines behind it
+// record by record from the file they are in, then the lines that could not
+// be written there. Unsynced lines come from memory, after the ones read
+// from the file.
+class SendJournal::Copier {
+public:
+    explicit Copier(SendJournal& journal)
+        : j_(journal),
+          nextWindow_(journal.live_.begin()),
+          nextTail_(journal.tail_.begin()),
+          nextUnsynced_(journal.unsyncedBehind_.begin()) {
+        for (const Live& l : journal.unsyncedBehind_) fromMemory_.insert(l.fileId);
+        if (journal.behind_ > 0)
+            reader_ = std::make_unique<RecordReader>(*journal.active_, journal.behindAt_);
+    }
+
+    // The next chunk; empty at the end.
+    std::string Next() {
         std::string out;
-        if (!header) {
-            header = true;
+        if (!header_) {
+            header_ = true;
             out.assign(kHeader, kHeaderSize);
         }
-        for (; window != live_.end() && out.size() < kReadChunk; ++window)
-            out += Record(kLineKind, window->fileId, window->line);
+        for (; nextWindow_ != j_.live_.end() && out.size() < kReadChunk; ++nextWindow_)
+            out += Record(kLineKind, nextWindow_->fileId, nextWindow_->line);
         RecordReader::Rec r;
-        while (reader && out.size() < kReadChunk) {
-            if (!reader->Next(r)) {
-                reader.reset();
+        while (reader_ && out.size() < kReadChunk) {
+            if (!reader_->Next(r)) {
+                reader_.reset();
                 break;
             }
-            if (r.kind == kLineKind && !doneInFile_.Contains(r.id) && fromMemory.count(r.id) == 0) {
+            if (r.kind == kLineKind && !j_.doneInFile_.Contains(r.id) &&
+                fromMemory_.count(r.id) == 0) {
                 out += Record(kLineKind, r.id, r.text);
                 ++copied;
             }
         }
-        for (; !reader && unsynced != unsyncedBehind_.end() && out.size() < kReadChunk;
-             ++unsynced) {
-            out += Record(kLineKind, unsynced->fileId, unsynced->line);
-            ++fromMemoryCount;
+        const auto unsyncedEnd = j_.unsyncedBehind_.end();
+        for (; !reader_ && nextUnsynced_ != unsyncedEnd && out.size() < kReadChunk;
+             ++nextUnsynced_) {
+            out += Record(kLineKind, nextUnsynced_->fileId, nextUnsynced_->line);
+            ++copiedFromMemory;
         }
-        for (; !reader && unsynced == unsyncedBehind_.end() && tail != tail_.end() &&
+        for (; !reader_ && nextUnsynced_ == unsyncedEnd && nextTail_ != j_.tail_.end() &&
                out.size() < kReadChunk;
-             ++tail)
-            out += Record(kLineKind, tail->fileId, tail->line);
+             ++nextTail_)
+            out += Record(kLineKind, nextTail_->fileId, nextTail_->line);
         written += out.size();
         return out;
-    };
+    }
+
+    std::size_t copied = 0;            // lines behind the window, from the file
+    std::size_t copiedFromMemory = 0;  // unsynced lines behind the window
+    std::size_t written = 0;           // bytes
+
+private:
+    SendJournal& j_;
+    bool header_ = false;
+    std::list<Live>::const_iterator nextWindow_;
+    std::list<Live>::const_iterator nextTail_;
+    std::vector<Live>::const_iterator nextUnsynced_;
+    std::unordered_set<std::uint64_t> fromMemory_;
+    std::unique_ptr<RecordReader> reader_;
+};
+
+std::string SendJournal::Rewrite(JournalFile& target) {
+    std::size_t windowEnd = kHeaderSize;
+    for (const Live& l : live_) windowEnd += LineRecordSize(l.line);
+    Copier copier(*this);
+    std::string notLasting;
     try {
-        target.Replace(next);
+        notLasting = target.Replace([&copier] { return copier.Next(); });
     } catch (const std::exception& e) {
         return e.what();
     }
+    // The new file is in place and in use even where its folder could not
+    // be synced.
+    if (!notLasting.empty())
+        ReportError(logs_.err, "SendJournal", notLasting);
     active_ = &target;
-    fileEnd_ = written;
+    fileEnd_ = copier.written;
     // What could not be written before is in the file now, behind the window.
-    behind_ = copied + fromMemoryCount + tail_.size();
+    behind_ = copier.copied + copier.copiedFromMemory + tail_.size();
     behindAt_ = windowEnd;
     for (const Live& l : tail_) index_.erase(l.id);
     tail_.clear();

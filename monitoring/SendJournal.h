@@ -33,8 +33,10 @@ public:
     // whole file: into a new file beside it, synced, renamed over it, the
     // folder synced. Appends go to this file afterwards. `next` may read this
     // file (ReadAt) until it is replaced; what it throws fails the replace.
+    // Once the new file is in place the replace stands: returns what did not
+    // last with it (a folder that could not be synced), empty mostly.
     using Chunks = std::function<std::string()>;
-    virtual void Replace(const Chunks& next) = 0;
+    virtual std::string Replace(const Chunks& next) = 0;
     // Appends `bytes` at the end. A write that fails part-way is cut off
     // again where possible, so the file ends with whole records.
     virtual void Append(const std::string& bytes) = 0;
@@ -186,11 +188,31 @@ private:
     bool TryRecover();
     // Writes every waiting line into `target`, which appends go to
     // afterwards; returns the error, empty on success.
+    class Copier;
     std::string Rewrite(JournalFile& target);
     // A start on a file holding more lines than the window: restores the
     // window and counts the rest. False (nothing changed) where the whole
     // file has to be read: few lines, damage, a side file, lines queued before.
     bool RestoreLarge(std::vector<std::pair<std::uint64_t, std::string>>& restored);
+    // Its steps: the first pass (done lines, counts, where the records end;
+    // false where the file is to be read whole; throws when it cannot be
+    // read), the second pass (the window and what lies behind it), then the
+    // window taken and the appends going on behind the last record.
+    struct LargeFile;
+    bool ScanLarge(LargeFile& f);
+    bool ReadWindow(LargeFile& f);
+    void OpenLarge(LargeFile& f, std::vector<std::pair<std::uint64_t, std::string>>& restored);
+    // The steps of a start that reads the files whole: the journal file
+    // (returns where its whole records end; where it cannot be read, the
+    // side file takes the new lines), the side file (whether it held
+    // anything), and, where no second copy fits, the restored lines appended
+    // to the file as it is.
+    std::size_t RestoreFile(std::list<Live>::iterator before, std::string& data, std::string& error,
+                            std::vector<std::pair<std::uint64_t, std::string>>& restored);
+    bool RestoreSide(std::list<Live>::iterator before, std::string& error,
+                     std::vector<std::pair<std::uint64_t, std::string>>& restored);
+    void AppendToFileAsItIs(std::size_t end, std::list<Live>::iterator before,
+                            const std::string& failed);
     // Whether a new line goes to the file only, behind the window.
     bool Spills() const;
     void AppendRecord(const std::string& record);

@@ -16,30 +16,16 @@
 #include <utility>
 #include <vector>
 
+#include "base/File.h"
 #include "base/Text.h"
 
 namespace korvan {
 
 namespace {
 
-std::uint32_t LoadLE32(const std::uint8_t* p) {
-    return static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
-           (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
-}
-
-std::uint16_t LoadLE16(const std::uint8_t* p) {
-    return static_cast<std::uint16_t>(p[0] | (p[1] << 8));
-}
-
-std::int64_t LoadLE64(const std::uint8_t* p) {
-    std::uint64_t v = 0;
-    for (int i = 7; i >= 0; --i) v = (v << 8) | p[i];
-    return static_cast<std::int64_t>(v);
-}
-
 Bytes StoreLE(std::uint64_t value, std::size_t size) {
-    Bytes out(size);
-    for (std::size_t i = 0; i < size; ++i) out[i] = static_cast<std::uint8_t>(value >> (8 * i));
+    Bytes out;
+    AppendLE(out, value, size);
     return out;
 }
 
@@ -67,21 +53,6 @@ std::string TimeOutOfRangeText(TDateTime dt) {
     return "Time " + shown + " cannot be stored in the database: it holds " +
            DateTimeText(DateTimeOfDbSeconds(std::numeric_limits<std::int32_t>::min())) + " to " +
            DateTimeText(DateTimeOfDbSeconds(std::numeric_limits<std::int32_t>::max()));
-}
-
-// fsync of a folder, so that a rename in it lasts across a power loss. A file
-// system that cannot sync folders (EINVAL) is taken as it is.
-int SyncFolderOf(const std::string& path) {
-    const std::size_t slash = path.rfind('/');
-    const std::string dir = slash == std::string::npos ? "." : path.substr(0, slash + 1);
-    const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0)
-        return errno;
-    int err = 0;
-    if (::fsync(fd) != 0 && errno != EINVAL)
-        err = errno;
-    ::close(fd);
-    return err;
 }
 
 }  // namespace
@@ -243,38 +214,21 @@ bool UnitDb::CreateNewDB() {
     // The zero-filled file is written beside the database, synced, renamed
     // into place and the folder synced, so a receiver stopped half-way or a
     // power cut never leaves a short file that every later start would
-    // refuse, nor loses the database once units are stored in it.
-    const std::string tmp = path_ + ".new";
+    // refuse, nor loses the database once units are stored in it. A new file
+    // is owner read-write, group read: the records hold IMEIs, addresses and
+    // accounts.
+    const Replacement how{.path = path_,
+                          .suffix = ".new",
+                          .texts = {.create = "Cannot create database " + path_,
+                                    .write = "Cannot write database " + path_,
+                                    .close = "Cannot close database " + path_,
+                                    .rename = "Cannot create database " + path_}};
     try {
-        // Owner read-write, group read: the records hold IMEIs, addresses and
-        // accounts.
-        const int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0640);
-        if (fd < 0)
-            ThrowErrno(errno, "Cannot create database " + path_);
-        const auto fail = [&](int err, const std::string& what) {
-            ::close(fd);
-            ::unlink(tmp.c_str());
-            ThrowErrno(err, what);
-        };
-        const std::vector<std::uint8_t> zeros(kUnitDbFileSize, 0);
-        if (const int err = WriteFully(fd, zeros.data(), zeros.size()); err != 0)
-            fail(err, "Cannot write database " + path_);
-        if (::fsync(fd) != 0)
-            fail(errno, "Cannot write database " + path_);
-        if (::close(fd) != 0) {
-            const int err = errno;
-            ::unlink(tmp.c_str());
-            ThrowErrno(err, "Cannot close database " + path_);
-        }
-        if (::rename(tmp.c_str(), path_.c_str()) != 0) {
-            const int err = errno;
-            ::unlink(tmp.c_str());
-            ThrowErrno(err, "Cannot create database " + path_);
-        }
+        const std::string zeros(kUnitDbFileSize, '\0');
         // The file is in place either way: a receiver without its database
         // would answer no unit at all, so a folder that cannot be synced is
         // reported and the start goes on.
-        if (const int err = SyncFolderOf(path_); err != 0) {
+        if (const int err = ReplaceAtomically(how, zeros).folderError; err != 0) {
             ReportError(logs_.err, "CreateNewDB",
                         "Cannot sync the folder of database " + path_ + ": " +
                             std::generic_category().message(err));
@@ -319,26 +273,69 @@ bool UnitDb::ReadExistDB() {
     }
 }
 
+namespace {
+
+// The whole database, read through its open descriptor.
+Bytes ReadWholeDb(int fd, const std::string& path) {
+    Bytes data(kUnitDbFileSize);
+    std::size_t done = 0;
+    while (done < data.size()) {
+        const ssize_t n =
+            ::pread(fd, data.data() + done, data.size() - done, static_cast<off_t>(done));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            ThrowErrno(errno, "Cannot read database " + path);
+        if (n == 0) {
+            throw std::runtime_error("Database " + path + " ended after " + std::to_string(done) +
+                                     " of " + std::to_string(kUnitDbFileSize) + " bytes");
+        }
+        done += static_cast<std::size_t>(n);
+    }
+    return data;
+}
+
+std::int32_t LoadDbSeconds(const std::uint8_t* p) {
+    return static_cast<std::int32_t>(static_cast<std::uint32_t>(LoadLE(p, 4)));
+}
+
+// The unit of a used record. `nowWall` and `nowMonoMs` are one reading of
+// the clock.
+void FillUnit(UnitRecord& u, const std::uint8_t* rec, TDateTime nowWall, std::int64_t nowMonoMs) {
+    u.used = true;
+    u.reserved = rec[dbrec::kReserved] == 1;
+    u.troubleStagesSent = rec[dbrec::kCommTr];
+    u.imei = ImeiValueToText(static_cast<std::int64_t>(LoadLE(rec + dbrec::kImei, 8)));
+    u.address = IpValueToText(static_cast<std::uint32_t>(LoadLE(rec + dbrec::kIp, 4)));
+    u.port = static_cast<std::uint16_t>(LoadLE(rec + dbrec::kPort, 2));
+    u.firstMessage = DateTimeOfDbSeconds(LoadDbSeconds(rec + dbrec::kFirstMsg));
+    u.lastMessage = DateTimeOfDbSeconds(LoadDbSeconds(rec + dbrec::kLastMsg));
+    // Silence goes on counting from before the restart. A last message
+    // stored in the future (the clock was set back since) is as far from now
+    // as one in the past: counting it as negative silence would keep the
+    // unit from ever being reported.
+    u.lastMessageMonoMs =
+        nowMonoMs - std::llabs(std::llround((nowWall - u.lastMessage) * kMsPerDay));
+    const std::uint8_t* fw = rec + dbrec::kFirmware;
+    if (fw[0] == 0 && fw[1] == 0 && fw[2] == 0) {
+        u.firmwareRaw.clear();
+        u.firmwareVersion.clear();
+    } else {
+        u.firmwareRaw.assign(reinterpret_cast<const char*>(fw), 3);
+        char buf[16];
+        std::snprintf(buf, sizeof buf, "%d.%d.%d", fw[0], fw[1], fw[2]);
+        u.firmwareVersion = buf;
+    }
+    u.account = TrimBlanksAndControls(
+        std::string(reinterpret_cast<const char*>(rec + dbrec::kAccount), kAccountCapacity));
+}
+
+}  // namespace
+
 bool UnitDb::ReadDB_and_FillU_onStartUp(Registry& registry, TDateTime nowWall,
                                         std::int64_t nowMonoMs) {
     try {
-        std::vector<std::uint8_t> data(kUnitDbFileSize);
-        std::size_t done = 0;
-        while (done < data.size()) {
-            const ssize_t n =
-                ::pread(fd_, data.data() + done, data.size() - done, static_cast<off_t>(done));
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n < 0)
-                ThrowErrno(errno, "Cannot read database " + path_);
-            if (n == 0) {
-                throw std::runtime_error("Database " + path_ + " ended after " +
-                                         std::to_string(done) + " of " +
-                                         std::to_string(kUnitDbFileSize) + " bytes");
-            }
-            done += static_cast<std::size_t>(n);
-        }
-
+        const Bytes data = ReadWholeDb(fd_, path_);
         UnitTable& table = registry.Table();
         // The view hears of the rows once, when all are in.
         struct UpdateScope {
@@ -353,36 +350,7 @@ bool UnitDb::ReadDB_and_FillU_onStartUp(Registry& registry, TDateTime nowWall,
                     data.data() + static_cast<std::size_t>(nr) * UNIT_DB_RECORD_SIZE;
                 if (rec[dbrec::kUsed] != 1)
                     continue;
-                UnitRecord& u = registry.Unit(nr);
-                u.used = true;
-                u.reserved = rec[dbrec::kReserved] == 1;
-                u.troubleStagesSent = rec[dbrec::kCommTr];
-                u.imei = ImeiValueToText(LoadLE64(rec + dbrec::kImei));
-                u.address = IpValueToText(LoadLE32(rec + dbrec::kIp));
-                u.port = LoadLE16(rec + dbrec::kPort);
-                u.firstMessage = DateTimeOfDbSeconds(
-                    static_cast<std::int32_t>(LoadLE32(rec + dbrec::kFirstMsg)));
-                u.lastMessage =
-                    DateTimeOfDbSeconds(static_cast<std::int32_t>(LoadLE32(rec + dbrec::kLastMsg)));
-                // Silence goes on counting from before the restart. A last
-                // message stored in the future (the clock was set back since)
-                // is as far from now as one in the past: counting it as
-                // negative silence would keep the unit from ever being
-                // reported.
-                u.lastMessageMonoMs =
-                    nowMonoMs - std::llabs(std::llround((nowWall - u.lastMessage) * kMsPerDay));
-                const std::uint8_t* fw = rec + dbrec::kFirmware;
-                if (fw[0] == 0 && fw[1] == 0 && fw[2] == 0) {
-                    u.firmwareRaw.clear();
-                    u.firmwareVersion.clear();
-                } else {
-                    u.firmwareRaw.assign(reinterpret_cast<const char*>(fw), 3);
-                    char buf[16];
-                    std::snprintf(buf, sizeof buf, "%d.%d.%d", fw[0], fw[1], fw[2]);
-                    u.firmwareVersion = buf;
-                }
-                u.account = TrimBlanksAndControls(std::string(
-                    reinterpret_cast<const char*>(rec + dbrec::kAccount), kAccountCapacity));
+                FillUnit(registry.Unit(nr), rec, nowWall, nowMonoMs);
                 registry.BuildRowText(nr);
                 table.Insert(static_cast<std::uint16_t>(nr));
             }

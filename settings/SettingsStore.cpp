@@ -15,6 +15,7 @@
 #include <system_error>
 #include <type_traits>
 
+#include "base/File.h"
 #include "base/Guard.h"
 #include "base/Text.h"
 
@@ -44,34 +45,6 @@ std::int32_t ToIntOrMinusOne(const std::string& s) {
     }
     return static_cast<std::int32_t>(negative ? -n : n);
 }
-
-// Takes errno before the message text is built, which may allocate.
-[[noreturn]] void ThrowLastError(const char* what, const std::string& path) {
-    const int err = errno;
-    ThrowErrno(err, what + path);
-}
-
-// Closes a descriptor on every way out of a scope.
-class Fd {
-public:
-    explicit Fd(int fd) : fd_(fd) {}
-    ~Fd() {
-        if (fd_ >= 0)
-            ::close(fd_);
-    }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    int Get() const { return fd_; }
-    // Closes now and returns close()'s errno, 0 on success.
-    int Close() {
-        const int fd = fd_;
-        fd_ = -1;
-        return ::close(fd) == 0 ? 0 : errno;
-    }
-
-private:
-    int fd_;
-};
 
 // The file's lines, at most `maxLines` of them, from its first `maxBytes`
 // bytes. CR LF, LF and CR each end a line; a line end at the very end adds
@@ -125,44 +98,25 @@ bool LoadLines(const std::string& path, std::size_t maxBytes, std::size_t maxLin
     return true;
 }
 
-// Writes `data` to a temporary file beside `path` and renames it over
-// `path`: the settings file is either the old one or the new one, never a
-// half-written one. A new file is owner read-write, group read; an old
-// file's permissions are kept, except that others may never read it.
-void ReplaceFile(const std::string& path, const std::string& data) {
+// Writes `data` as the whole settings file: the file is either the old one
+// or the new one, never a half-written one. A new file is owner read-write,
+// group read; an old file's permissions are kept, except that others may
+// never read it. The file stands even when its folder cannot be synced:
+// that is told, and the save goes on.
+void ReplaceFile(const std::string& path, const std::string& data, LogChannel& errors) {
     const std::string tmp = path + ".tmp";
-    // A temporary file left by an earlier failed save may carry other
-    // permissions; it is replaced, not reused.
-    ::unlink(tmp.c_str());
-    Fd fd(::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0640));
-    if (fd.Get() < 0)
-        ThrowLastError("Cannot create settings file ", tmp);
-    try {
-        struct stat old {};
-        if (::stat(path.c_str(), &old) == 0 && S_ISREG(old.st_mode)) {
-            ::fchmod(fd.Get(), old.st_mode & 07770);
-        }
-        if (const int err = WriteFully(fd.Get(), data.data(), data.size()); err != 0)
-            ThrowErrno(err, "Cannot write settings file " + tmp);
-        if (::fsync(fd.Get()) != 0)
-            ThrowLastError("Cannot write settings file ", tmp);
-        if (const int err = fd.Close(); err != 0) {
-            ThrowErrno(err, "Cannot write settings file " + tmp);
-        }
-        if (::rename(tmp.c_str(), path.c_str()) != 0) {
-            ThrowLastError("Cannot replace settings file ", path);
-        }
-    } catch (...) {
-        ::unlink(tmp.c_str());
-        throw;
+    const Replacement how{.path = path,
+                          .suffix = ".tmp",
+                          .texts = {.create = "Cannot create settings file " + tmp,
+                                    .write = "Cannot write settings file " + tmp,
+                                    .close = "Cannot write settings file " + tmp,
+                                    .rename = "Cannot replace settings file " + path},
+                          .keepMode = true};
+    if (const int err = ReplaceAtomically(how, data).folderError; err != 0) {
+        ReportError(errors, "SaveSettings",
+                    "Cannot sync the folder of settings file " + path + ": " +
+                        std::generic_category().message(err));
     }
-    // Make the rename itself last across a power loss; a failure here leaves
-    // the file written and is not worth a report.
-    const std::size_t slash = path.rfind('/');
-    const std::string dir = slash == std::string::npos ? "." : path.substr(0, slash + 1);
-    Fd dirFd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (dirFd.Get() >= 0)
-        ::fsync(dirFd.Get());
 }
 
 }  // namespace
@@ -402,7 +356,7 @@ void SettingsStore::SaveSettings() {
             data += Trim(row.value);
             data += "\r\n";
         }
-        ReplaceFile(iniPath_, data);
+        ReplaceFile(iniPath_, data, logs_.err);
     });
 }
 

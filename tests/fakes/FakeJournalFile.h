@@ -22,11 +22,12 @@ public:
     std::string ReadAt(std::size_t at, std::size_t size) override {
         return Check(failRead, EIO), at < bytes.size() ? bytes.substr(at, size) : std::string();
     }
-    void Replace(const Chunks& next) override {
+    std::string Replace(const Chunks& next) override {
         Check(failReplace);
         std::string b;
         for (std::string c = next(); !c.empty(); c = next()) b += c;
         bytes = synced = b;
+        return {};
     }
     void Append(const std::string& b) override { Check(failAppend), bytes += b; }
     void Truncate(std::size_t size) override { Check(failAppend), bytes.resize(size); }

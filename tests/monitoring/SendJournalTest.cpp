@@ -47,9 +47,9 @@ public:
     std::string ReadAt(std::size_t at, std::size_t size) override {
         return real_->ReadAt(at, size);
     }
-    void Replace(const Chunks& next) override {
+    std::string Replace(const Chunks& next) override {
         Check();
-        real_->Replace(next);
+        return real_->Replace(next);
     }
     void Append(const std::string& bytes) override {
         Check();
