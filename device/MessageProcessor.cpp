@@ -26,23 +26,18 @@ std::string Chars(const Bytes& data, std::size_t from, std::size_t count) {
 MessageProcessor::MessageProcessor(LogChannels logs, IClock& clock, IUdpFactory& udp,
                                    const WorkingSettings& settings, Registry& registry,
                                    std::function<void(int nr)> sendCommRestoreIfNeed,
-                                   LineHooks lines, std::function<bool()> startUpDone)
+                                   ILineSink& lines)
     : logs_(logs),
       clock_(clock),
       udp_(udp),
       settings_(settings),
       registry_(registry),
       sendCommRestoreIfNeed_(std::move(sendCommRestoreIfNeed)),
-      lines_(std::move(lines)),
-      startUpDone_(std::move(startUpDone)) {}
+      lines_(lines) {}
 
 MessageProcessor::~MessageProcessor() = default;
 
-void MessageProcessor::DoActivateUDPSrvPort(bool force) {
-    // Before start-up has completed only start-up itself may open the
-    // endpoint, after the unit database is loaded.
-    if (!force && !(startUpDone_ && startUpDone_()))
-        return;
+void MessageProcessor::DoActivateUDPSrvPort() {
     Guarded(logs_.err, "DoActivateUDPSrvPort", [&] {
         // The old socket is closed before the new one binds, so re-applying
         // the same port number works.
@@ -103,12 +98,11 @@ void MessageProcessor::AnswerEvent(const Bytes& data, const std::string& address
 
 void MessageProcessor::SendEventAck(const Held& h) {
     SendAckAt(h.datagram, h.address, h.port, h.now);
-    if (lines_.transmit)
-        Guarded(logs_.err, "ProcessRecMsg", lines_.transmit);
+    Guarded(logs_.err, "ProcessRecMsg", [this] { lines_.SendBufferHead(); });
 }
 
 bool MessageProcessor::AnswerNow() {
-    const bool commitPending = lines_.commitPending && lines_.commitPending();
+    const bool commitPending = lines_.CommitPending();
     if (!commitPending && !batchHeld_)
         return true;
     if (endpoint_ && endpoint_->MoreInBatch())
@@ -118,8 +112,8 @@ bool MessageProcessor::AnswerNow() {
 }
 
 void MessageProcessor::SendHeldAnswers() {
-    if (lines_.commitPending && lines_.commitPending() && lines_.commit)
-        lines_.commit();
+    if (lines_.CommitPending())
+        lines_.Commit();
     batchHeld_ = false;
     SendSettledAnswers();
 }
@@ -243,17 +237,15 @@ void MessageProcessor::Handle(const std::string& address, std::uint16_t port, co
                 break;
             }
             std::uint64_t lineId = 0;
-            if (lines_.queue) {
-                const std::string line =
-                    MakeEventLine(event.account, event.event, event.partition, event.zone);
-                bool queued = false;
-                Guarded(logs_.err, "ProcessRecMsg", [&] {
-                    lineId = lines_.queue(line);
-                    queued = true;
-                });
-                if (!queued)
-                    break;
-            }
+            const std::string line =
+                MakeEventLine(event.account, event.event, event.partition, event.zone);
+            bool queued = false;
+            Guarded(logs_.err, "ProcessRecMsg", [&] {
+                lineId = lines_.QueueLine(line);
+                queued = true;
+            });
+            if (!queued)
+                break;
             AnswerEvent(data, address, port, now, lineId);
             break;
         }

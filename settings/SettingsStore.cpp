@@ -164,11 +164,11 @@ void ReplaceFile(const std::string& path, const std::string& data) {
 }  // namespace
 
 SettingsStore::SettingsStore(WorkingSettings& values, LogChannels logs, std::string iniPath,
-                             Hooks hooks)
+                             ISettingEffects& effects)
     : values_(values),
       logs_(logs),
       iniPath_(std::move(iniPath)),
-      hooks_(std::move(hooks)),
+      effects_(effects),
       // The initial Serial Port row differs from the built-in "COM1"; the two
       // agree once the file is read or the row is stored.
       rows_{{0, "UDP Server Port", "33665"},
@@ -179,10 +179,6 @@ SettingsStore::SettingsStore(WorkingSettings& values, LogChannels logs, std::str
             {5, "Comm Trouble StartUp Delay", "7"},
             {6, "Ping Interval To Monit.Software", "30"},
             {7, "Monitoring TCP", ""}} {}
-
-bool SettingsStore::IsStartUpDone() const {
-    return hooks_.StartUpDone && hooks_.StartUpDone();
-}
 
 std::pair<bool, std::string> SettingsStore::CheckSetValue(int id, const std::string& text) {
     try {
@@ -199,8 +195,7 @@ std::pair<bool, std::string> SettingsStore::CheckSetValue(int id, const std::str
                     shown = "33665";
                 }
                 // Re-creates the endpoint only once start-up is done.
-                if (hooks_.DoActivateUDPSrvPort)
-                    hooks_.DoActivateUDPSrvPort(false);
+                effects_.DoActivateUDPSrvPort(false);
                 break;
             case 1:
                 if (shown.size() >= 3 && shown.size() <= 6) {
@@ -210,8 +205,7 @@ std::pair<bool, std::string> SettingsStore::CheckSetValue(int id, const std::str
                 }
                 values_.SerialPortName = shown;
                 // Opens the port during start-up too.
-                if (hooks_.DoActivateSerialPort)
-                    hooks_.DoActivateSerialPort();
+                effects_.DoActivateSerialPort();
                 break;
             case 2:
             case 3:
@@ -248,13 +242,10 @@ std::pair<bool, std::string> SettingsStore::CheckSetValue(int id, const std::str
                     shown = "30";
                 }
                 // A new interval counts from now, with a heartbeat at once.
-                if (hooks_.AddPing)
-                    hooks_.AddPing();
-                if (hooks_.StopPingTimer)
-                    hooks_.StopPingTimer();
-                if (values_.PingInterval > 0 && hooks_.StartPingTimer) {
-                    hooks_.StartPingTimer(values_.PingInterval * 1000);
-                }
+                effects_.AddPing();
+                effects_.StopPingTimer();
+                if (values_.PingInterval > 0)
+                    effects_.StartPingTimer(values_.PingInterval * 1000);
                 break;
             case kMonitoringTcpId:
                 // Empty (off) is a value like any other; an invalid one
@@ -268,8 +259,7 @@ std::pair<bool, std::string> SettingsStore::CheckSetValue(int id, const std::str
                 }
                 // Every store starts the link anew, the same value or not, as
                 // storing the Serial Port row reopens the port.
-                if (hooks_.DoActivateMonitoringTcp)
-                    hooks_.DoActivateMonitoringTcp();
+                effects_.DoActivateMonitoringTcp();
                 break;
             default:
                 break;
@@ -307,13 +297,13 @@ void SettingsStore::SaveSettings() {
 }
 
 bool SettingsStore::MayInsertRow() {
-    return !IsStartUpDone();
+    return !effects_.StartUpDone();
 }
 
 void SettingsStore::PostValue(int row, const std::string& typed) {
     if (row < 0 || row >= kRowCount)
         return;
-    if (!IsStartUpDone()) {
+    if (!effects_.StartUpDone()) {
         rows_[row].value = typed;
         return;
     }
@@ -322,18 +312,17 @@ void SettingsStore::PostValue(int row, const std::string& typed) {
 }
 
 std::string SettingsStore::CheckAndApply(int row, const std::string& typed) {
-    if (row < 0 || row >= kRowCount || !IsStartUpDone())
+    if (row < 0 || row >= kRowCount || !effects_.StartUpDone())
         return typed;
     auto [accepted, shown] = CheckSetValue(rows_[row].id, typed);
     return accepted ? typed : shown;
 }
 
 void SettingsStore::SaveAndConfirm() {
-    if (!IsStartUpDone())
+    if (!effects_.StartUpDone())
         return;
     SaveSettings();
-    if (hooks_.Beep)
-        hooks_.Beep();
+    effects_.Beep();
 }
 
 std::string SettingsStore::DisplayValue(int row) const {
