@@ -257,13 +257,17 @@ void Receiver::StartPingTimer(int ms) {
     timerPing_->Start();
 }
 
-std::string Receiver::OutputInUse() const {
+std::string Receiver::OutputText(const char* serialName) const {
     const ILineOutput* in = sendBuffer_->OutputInUse();
     if (in != nullptr && in == tcp_.get())
         return "TCP " + tcp_->Peer();
     if (in != nullptr && in == serial_.get())
-        return "Serial " + serial_->PortName();
+        return serialName + (" " + serial_->PortName());
     return "none";
+}
+
+std::string Receiver::OutputInUse() const {
+    return OutputText("Serial");
 }
 
 std::string Receiver::Status() const {
@@ -273,14 +277,8 @@ std::string Receiver::Status() const {
                  " closed: the unit database or the port cannot be used (Log/Errors.log "
                  "says which); ";
     }
-    const ILineOutput* in = sendBuffer_->OutputInUse();
-    std::string output = "none";
-    if (in != nullptr && in == tcp_.get())
-        output = "TCP " + tcp_->Peer();
-    else if (in == serial_.get())
-        output = "serial " + serial_->PortName();
-    status += std::to_string(sendBuffer_->SendBufferCount()) + " lines waiting, output " + output;
-    return status;
+    return status + std::to_string(sendBuffer_->SendBufferCount()) + " lines waiting, output " +
+           OutputText("serial");
 }
 
 ReceiverCounters Receiver::Counters() const {

@@ -126,6 +126,9 @@ private:
     // the monitoring software with the send buffer and its journal.
     void WatchDiskSpace();
     void BuildSendBuffer();
+    // The output the next line goes out on, the serial line under the name
+    // given ("TCP <peer>", "<serialName> <port>" or "none").
+    std::string OutputText(const char* serialName) const;
 
     // What applying a setting sets in motion.
     void DoActivateUDPSrvPort(bool force) override;

@@ -61,6 +61,7 @@ protected:
     // 2026-12-08 10:30:00 local time.
     static constexpr TDateTime kStart = 46364.4375;
     static constexpr double kSecond = 1.0 / 86400.0;
+    WindowHarness() : ReceiverRig(kStart) {}
 
     void WriteDatabase(const std::vector<DbUnit>& units) {
         dir.Write("RAZUDovuve.db", DatabaseBytes(units));
