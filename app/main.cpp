@@ -1,5 +1,7 @@
-// The program's entry: --version, the instance claim, then the receiver with
-// its window or, with --service, without one (a server without a desktop).
+// The program's entry: --version, the instance claim, then the program put
+// together: the Qt platform objects, the receiver core on them, and the
+// window on the core or, with --service, the service's journal lines (a
+// server without a desktop); then the core's start-up sequence.
 #include <QApplication>
 #include <QCoreApplication>
 #include <QGuiApplication>
@@ -15,8 +17,13 @@
 #include "base/FolderLock.h"
 #include "core/Receiver.h"
 #include "platform/ServiceNotifier.h"
+#include "platform/SystemClock.h"
 #include "qt/MainWindow.h"
+#include "qt/QtSerialDevice.h"
+#include "qt/QtTcp.h"
 #include "qt/QtTimers.h"
+#include "qt/QtUdp.h"
+#include "qt/QtViews.h"
 #include "qt/ServiceHost.h"
 #include "qt/StopSignals.h"
 
@@ -90,6 +97,24 @@ private:
     FolderLock::Claim claim_;
 };
 
+// The platform the receiver core runs on, the same with and without the
+// window: the system clock, Qt timers, the units' UDP socket, the serial
+// port and the TCP link to the monitoring software. Nothing is opened here;
+// the core opens what its settings say when it starts.
+struct QtPlatform {
+    SystemClock clock;
+    QtTimerFactory timers;
+    QtUdpFactory udp;
+    QtSerialDevice serial;
+    QtTcpFactory tcp;
+
+    ReceiverPlatform For(const std::string& folder) {
+        ReceiverPlatform platform{clock, timers, udp, serial, folder};
+        platform.tcp = &tcp;
+        return platform;
+    }
+};
+
 int RunWindow(int argc, char** argv, const InstanceClaim& instance) {
     ReceiverApplication<QApplication> app(argc, argv);
     app.setApplicationName("RAZUDovuve");
@@ -98,15 +123,20 @@ int RunWindow(int argc, char** argv, const InstanceClaim& instance) {
     // desktop shows the entry's name and icon for it.
     QGuiApplication::setDesktopFileName("razudovuve");
 
-    QtTimerFactory timers;
-    ServiceNotifier notifier(timers);
+    QtPlatform platform;
+    ServiceNotifier notifier(platform.timers);
+    // Built in this order, gone in the reverse: the window before the core
+    // it shows, the core before the platform.
+    std::unique_ptr<Receiver> core;
+    std::unique_ptr<QtSound> sound;
+    std::unique_ptr<QtDialogs> dialogs;
     std::unique_ptr<MainWindow> window;
     // Also while a box is open (the close question, a warning): its loop
     // ends with the others.
     StopSignals stop([&](int) {
         notifier.Stopping();
-        if (window)
-            window->Core().Stop();
+        if (core)
+            core->Stop();
         QCoreApplication::exit(0);
     });
 
@@ -117,11 +147,16 @@ int RunWindow(int argc, char** argv, const InstanceClaim& instance) {
         return 0;
     }
 
-    window = std::make_unique<MainWindow>(instance.Folder());
-    if (!window->Create() || window->Core().Stopped())
+    core = std::make_unique<Receiver>(platform.For(instance.Folder()));
+    sound = std::make_unique<QtSound>();
+    dialogs = std::make_unique<QtDialogs>(nullptr);
+    window = std::make_unique<MainWindow>(
+        *core, WindowServices{platform.clock, platform.timers, *sound, *dialogs});
+    dialogs->SetParent(window.get());
+    if (!window->Create() || core->Stopped())
         return 0;
-    instance.Lock().TellIfOnNetworkFileSystem(window->Core().Logs());
-    notifier.Ready([&] { return ReceiverStatus(window->Core()); });
+    instance.Lock().TellIfOnNetworkFileSystem(core->Logs());
+    notifier.Ready([&] { return core->Status(); });
     window->show();
     return app.exec();
 }
@@ -136,19 +171,21 @@ int RunService(int argc, char** argv, const InstanceClaim& instance) {
         return kCannotRun;
     }
 
-    ServiceHost host(instance.Folder());
-    ServiceNotifier notifier(host.Timers());
+    QtPlatform platform;
+    Receiver core(platform.For(instance.Folder()));
+    const ServiceHost host(core, platform.clock);
+    ServiceNotifier notifier(platform.timers);
     StopSignals stop([&](int) {
         notifier.Stopping();
-        host.Core().Stop();
+        core.Stop();
         QCoreApplication::exit(0);
     });
     // A start-up error has been told on stderr; the service manager starts
     // the service again.
-    if (!host.Core().Start())
+    if (!core.Start())
         return kCannotRun;
-    instance.Lock().TellIfOnNetworkFileSystem(host.Core().Logs());
-    notifier.Ready([&] { return ReceiverStatus(host.Core()); });
+    instance.Lock().TellIfOnNetworkFileSystem(core.Logs());
+    notifier.Ready([&] { return core.Status(); });
     return app.exec();
 }
 

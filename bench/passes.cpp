@@ -174,7 +174,7 @@ int main(int argc, char** argv) {
     Receiver& core = rig.Create();
     Registry& registry = core.Units();
     UnitTable& table = registry.Table();
-    if (!core.StartUpDone() || table.RowCount() != kUnitCount) {
+    if (!rig.StartUpDone() || table.RowCount() != kUnitCount) {
         std::fprintf(stderr, "passes: the receiver started with %d units\n", table.RowCount());
         return 1;
     }
@@ -186,8 +186,8 @@ int main(int argc, char** argv) {
             UnitTable rows;
             Registry fresh(core.Logs(), rows);
             t.Run(1, [&] {
-                core.Database().ReadDB_and_FillU_onStartUp(fresh, rig.clock.Now(),
-                                                           rig.clock.MonotonicMs());
+                rig.Database().ReadDB_and_FillU_onStartUp(fresh, rig.clock.Now(),
+                                                          rig.clock.MonotonicMs());
             });
             if (rows.RowCount() != kUnitCount) {
                 std::fprintf(stderr, "passes: %d rows loaded\n", rows.RowCount());
@@ -201,10 +201,10 @@ int main(int argc, char** argv) {
     // every slot is looked at.
     {
         Timing t;
-        t.Run(runs, [&] { core.Supervisor().CheckCommSt(); });
-        if (core.Buffer().SendBufferCount() != 0) {
+        t.Run(runs, [&] { rig.Supervisor().CheckCommSt(); });
+        if (rig.Buffer().SendBufferCount() != 0) {
             std::fprintf(stderr, "passes: CheckCommSt raised %d lines\n",
-                         core.Buffer().SendBufferCount());
+                         rig.Buffer().SendBufferCount());
             return 1;
         }
         t.Print("check_comm_st");

@@ -33,16 +33,16 @@ void Enable(ITimer& t) {
 }  // namespace
 
 Receiver::Receiver(ReceiverPlatform platform)
-    : p_(platform),
-      exeDir_(platform.exeDir),
-      ledImp_(platform.ledImp, platform.timers),
-      ledErr_(platform.ledErr, platform.timers),
-      logAll_(p_.clock, &p_.sound, exeDir_, &p_.memoAll, "Log\\All msg", "", 1, nullptr, "",
+    : p_(std::move(platform)),
+      exeDir_(p_.exeDir),
+      ledImp_(views_.ledImp, p_.timers),
+      ledErr_(views_.ledErr, p_.timers),
+      logAll_(p_.clock, &views_.sound, exeDir_, &views_.memoAll, "Log\\All msg", "", 1, nullptr, "",
               nullptr),
-      logImp_(p_.clock, &p_.sound, exeDir_, &p_.memoImp, "Log", "Imp_msg", 0, &ledImp_, "impmsg",
-              &logAll_),
-      logErr_(p_.clock, &p_.sound, exeDir_, &p_.memoErr, "Log", "Errors", 0, &ledErr_, "error",
-              &logAll_) {
+      logImp_(p_.clock, &views_.sound, exeDir_, &views_.memoImp, "Log", "Imp_msg", 0, &ledImp_,
+              "impmsg", &logAll_),
+      logErr_(p_.clock, &views_.sound, exeDir_, &views_.memoErr, "Log", "Errors", 0, &ledErr_,
+              "error", &logAll_) {
     // A log file that cannot be written is told on the Errors channel.
     logAll_.SetOutageChannel(&logErr_);
     logImp_.SetOutageChannel(&logErr_);
@@ -54,7 +54,42 @@ Receiver::Receiver(ReceiverPlatform platform)
         Guarded(logErr_, "Timer_ev5minTimer", [this] { HousekeepingTick(); });
     });
     timerHousekeeping_->Start();
+    WatchDiskSpace();
+    BuildSendBuffer();
 
+    registry_ = std::make_unique<Registry>(logs, unitRows_);
+    registry_->SetRepaint([this] { views_.view.RepaintUnitsGrid(); });
+
+    supervision_ =
+        std::make_unique<Supervision>(*registry_, *sendBuffer_, settings_, p_.clock, logs);
+
+    timerPing_ = p_.timers.CreateTimer(kPingDefaultMs, false, [this] {
+        Guarded(logErr_, "TimerPingDRTimer", [this] { supervision_->AddPing(); });
+    });
+    timerCommTr_ = p_.timers.CreateTimer(kCommTrMs, false, [this] {
+        Guarded(logErr_, "CheckCommSt", [this] { supervision_->CheckCommSt(); });
+        // The trouble lines of the pass go to disk together.
+        sendBuffer_->Commit();
+        processor_->SendSettledAnswers();
+    });
+
+    store_ = std::make_unique<SettingsStore>(settings_, logs, SettingsPath(),
+                                             static_cast<ISettingEffects&>(*this));
+    db_ = std::make_unique<UnitDb>(logs, DatabasePath());
+    processor_ = std::make_unique<MessageProcessor>(
+        logs, p_.clock, p_.udp, settings_, *registry_,
+        [this](int nr) { supervision_->Send_CommRestore_ifNeed(nr); }, *sendBuffer_);
+    sendBuffer_->OnSettled = [this] { processor_->SendSettledAnswers(); };
+
+    commands_ = std::make_unique<UnitCommands>(
+        logs, p_.clock, *registry_, views_.dialogs, [this] { return processor_->UdpEndpoint(); },
+        [this] {
+            views_.memoAll.ScrollToEnd();
+            views_.view.ShowPage(0);
+        });
+}
+
+void Receiver::WatchDiskSpace() {
     if (p_.diskSpace == nullptr) {
         ownDiskSpace_ = std::make_unique<StatvfsDiskSpace>();
         p_.diskSpace = ownDiskSpace_.get();
@@ -65,7 +100,10 @@ Receiver::Receiver(ReceiverPlatform platform)
     logFloor_ = std::make_unique<LogDiskFloor>(p_.clock, *p_.diskSpace, exeDir_ + "Log");
     for (LogChannel* channel : {&logAll_, &logImp_, &logErr_})
         channel->SetDiskFloor(logFloor_.get());
+}
 
+void Receiver::BuildSendBuffer() {
+    const LogChannels logs = Logs();
     serial_ = std::make_unique<SerialChannel>(p_.serialDevice, p_.clock, p_.timers, exeDir_);
     if (p_.tcp != nullptr)
         tcp_ = std::make_unique<TcpOutput>(*p_.tcp, p_.timers, logs);
@@ -82,57 +120,6 @@ Receiver::Receiver(ReceiverPlatform platform)
     outputs.push_back(serial_.get());
     sendBuffer_ =
         std::make_unique<SendBuffer>(std::move(outputs), p_.clock, p_.timers, logs, journal_.get());
-
-    registry_ = std::make_unique<Registry>(logs, unitRows_);
-    registry_->SetRepaint([this] { p_.view.RepaintUnitsGrid(); });
-
-    supervision_ =
-        std::make_unique<Supervision>(*registry_, *sendBuffer_, settings_, p_.clock, logs);
-
-    timerPing_ = p_.timers.CreateTimer(kPingDefaultMs, false, [this] {
-        Guarded(logErr_, "TimerPingDRTimer", [this] { supervision_->AddPing(); });
-    });
-    timerCommTr_ = p_.timers.CreateTimer(kCommTrMs, false, [this] {
-        Guarded(logErr_, "CheckCommSt", [this] { supervision_->CheckCommSt(); });
-        // The trouble lines of the pass go to disk together.
-        sendBuffer_->Commit();
-        processor_->SendSettledAnswers();
-    });
-
-    SettingsStore::Hooks hooks;
-    hooks.DoActivateUDPSrvPort = [this](bool force) { processor_->DoActivateUDPSrvPort(force); };
-    hooks.DoActivateSerialPort = [this] { ActivateSerialPort(); };
-    hooks.DoActivateMonitoringTcp = [this] { ActivateMonitoringTcp(); };
-    hooks.AddPing = [this] { supervision_->AddPing(); };
-    hooks.StopPingTimer = [this] { timerPing_->Stop(); };
-    hooks.StartPingTimer = [this](int ms) {
-        timerPing_->SetInterval(ms);
-        timerPing_->Start();
-    };
-    hooks.Beep = [this] { p_.sound.Beep(); };
-    hooks.StartUpDone = [this] { return startUpDone_; };
-    store_ = std::make_unique<SettingsStore>(settings_, logs, SettingsPath(), hooks);
-
-    db_ = std::make_unique<UnitDb>(logs, DatabasePath());
-
-    MessageProcessor::LineHooks lines;
-    lines.queue = [this](const std::string& line) { return sendBuffer_->QueueLine(line); };
-    lines.durable = [this](std::uint64_t id) { return sendBuffer_->Durable(id); };
-    lines.transmit = [this] { sendBuffer_->SendBufferHead(); };
-    lines.commitPending = [this] { return sendBuffer_->CommitPending(); };
-    lines.commit = [this] { sendBuffer_->Commit(); };
-    processor_ = std::make_unique<MessageProcessor>(
-        logs, p_.clock, p_.udp, settings_, *registry_,
-        [this](int nr) { supervision_->Send_CommRestore_ifNeed(nr); }, std::move(lines),
-        [this] { return startUpDone_; });
-    sendBuffer_->OnSettled = [this] { processor_->SendSettledAnswers(); };
-
-    commands_ = std::make_unique<UnitCommands>(
-        logs, p_.clock, *registry_, p_.dialogs, [this] { return processor_->UdpEndpoint(); },
-        [this] {
-            p_.memoAll.ScrollToEnd();
-            p_.view.ShowPage(0);
-        });
 }
 
 Receiver::~Receiver() {
@@ -145,10 +132,10 @@ Receiver::~Receiver() {
 bool Receiver::Start() {
     try {
         logAll_.AddMsg("Application started..");
-        appStartTime_ = p_.clock.Now();
+        const TDateTime appStartTime = p_.clock.Now();
         supervision_->SetAppStartMono(p_.clock.MonotonicMs());
-        p_.view.SetAppStartedText(DateTimeText(appStartTime_) + " ");
-        p_.view.ShowPage(0);
+        views_.view.SetAppStartedText(DateTimeText(appStartTime) + " ");
+        views_.view.ShowPage(0);
 
         store_->ReadSettings();
 
@@ -166,7 +153,7 @@ bool Receiver::Start() {
             Enable(sendBuffer_->RetransmitTimer());
         }
         if (dbUsable) {
-            processor_->DoActivateUDPSrvPort(true);
+            DoActivateUDPSrvPort(true);
             supervision_->AddPing();
             Enable(*timerCommTr_);
             Enable(sendBuffer_->RetransmitTimer());
@@ -175,8 +162,8 @@ bool Receiver::Start() {
         startUpDone_ = true;
         return true;
     } catch (const std::exception& e) {
-        p_.dialogs.Message(std::string("Error in proc TForm1.FormCreate: ") + e.what());
-        p_.view.Terminate();
+        views_.dialogs.Message(std::string("Error in proc TForm1.FormCreate: ") + e.what());
+        views_.view.Terminate();
         return false;
     }
 }
@@ -188,7 +175,7 @@ bool Receiver::ConfirmClose() {
     const bool onlyHeartbeat = n == 1 && sendBuffer_->HeadIsHeartbeat();
     bool yes;
     if (n < 1 || onlyHeartbeat) {
-        yes = p_.dialogs.Confirm("Close application?");
+        yes = views_.dialogs.Confirm("Close application?");
     } else {
         // The waiting lines stay in the send journal and go out at the next start.
         char text[256];
@@ -197,7 +184,7 @@ bool Receiver::ConfirmClose() {
                       "be sent when the application starts again.\r\nDo you still want to close "
                       "the application?",
                       n);
-        yes = p_.dialogs.Confirm(text);
+        yes = views_.dialogs.Confirm(text);
     }
     // A stop while the box was open has closed the receiver already.
     if (stopped_)
@@ -224,15 +211,15 @@ void Receiver::Stop() {
 }
 
 void Receiver::HousekeepingTick() {
-    if (p_.memoAll.LineCount() > kMemoLinesBeforeClear) {
-        p_.memoAll.Clear();
-        p_.memoAll.Append(" Automatically cleared ..\r\n");
+    if (views_.memoAll.LineCount() > kMemoLinesBeforeClear) {
+        views_.memoAll.Clear();
+        views_.memoAll.Append(" Automatically cleared ..\r\n");
     }
     diskSpaceWatch_->Check(logImp_);
 }
 
 void Receiver::AllMessagesShown() {
-    p_.memoAll.ScrollToEnd();
+    views_.memoAll.ScrollToEnd();
 }
 void Receiver::ImportantMessagesShown() {
     ledImp_.ClearBlink();
@@ -241,22 +228,57 @@ void Receiver::ErrorsShown() {
     ledErr_.ClearBlink();
 }
 
-void Receiver::ActivateSerialPort() {
+void Receiver::DoActivateUDPSrvPort(bool force) {
+    // Before start-up has completed only start-up itself may open the
+    // endpoint, after the unit database is loaded.
+    if (force || startUpDone_)
+        processor_->DoActivateUDPSrvPort();
+}
+
+void Receiver::DoActivateSerialPort() {
     korvan::DoActivateSerialPort(*serial_, settings_.SerialPortName, Logs());
 }
 
-void Receiver::ActivateMonitoringTcp() {
+void Receiver::DoActivateMonitoringTcp() {
     if (tcp_ != nullptr)
         tcp_->Apply(settings_.TcpLink);
 }
 
-std::string Receiver::OutputInUse() const {
+void Receiver::AddPing() {
+    supervision_->AddPing();
+}
+
+void Receiver::StopPingTimer() {
+    timerPing_->Stop();
+}
+
+void Receiver::StartPingTimer(int ms) {
+    timerPing_->SetInterval(ms);
+    timerPing_->Start();
+}
+
+std::string Receiver::OutputText(const char* serialName) const {
     const ILineOutput* in = sendBuffer_->OutputInUse();
     if (in != nullptr && in == tcp_.get())
         return "TCP " + tcp_->Peer();
     if (in != nullptr && in == serial_.get())
-        return "Serial " + serial_->PortName();
+        return serialName + (" " + serial_->PortName());
     return "none";
+}
+
+std::string Receiver::OutputInUse() const {
+    return OutputText("Serial");
+}
+
+std::string Receiver::Status() const {
+    std::string status;
+    if (processor_->UdpEndpoint() == nullptr) {
+        status = "UDP port " + std::to_string(settings_.UDPSrvPort) +
+                 " closed: the unit database or the port cannot be used (Log/Errors.log "
+                 "says which); ";
+    }
+    return status + std::to_string(sendBuffer_->SendBufferCount()) + " lines waiting, output " +
+           OutputText("serial");
 }
 
 ReceiverCounters Receiver::Counters() const {

@@ -9,6 +9,7 @@
 #include "base/Log.h"
 #include "base/LogChannels.h"
 #include "core/ReceiverView.h"
+#include "core/ViewSlots.h"
 #include "platform/Clock.h"
 #include "platform/DiskSpace.h"
 #include "platform/SerialDevice.h"
@@ -18,6 +19,7 @@
 #include "platform/Views.h"
 #include "registry/UnitTable.h"
 #include "registry/Units.h"
+#include "settings/SettingEffects.h"
 #include "settings/WorkingSettings.h"
 
 namespace korvan {
@@ -34,20 +36,13 @@ class MessageProcessor;
 class UnitCommands;
 class DiskSpaceWatch;
 
-// Everything the receiver is given by the platform it runs on.
+// The platform the receiver runs on: its clock, timers, sockets, serial
+// device and folder. What it shows is attached later (ReceiverViews).
 struct ReceiverPlatform {
     IClock& clock;
     ITimerFactory& timers;
-    IDialogs& dialogs;
-    ISound& sound;
     IUdpFactory& udp;
     ISerialDevice& serialDevice;
-    IMemo& memoAll;
-    IMemo& memoImp;
-    IMemo& memoErr;
-    ILedView& ledImp;
-    ILedView& ledErr;
-    IReceiverView& view;
     std::string exeDir;               // ends with "/"
     IDiskSpace* diskSpace = nullptr;  // nullptr: this machine's file systems
     // The send journal's files by path; empty: the files on disk.
@@ -59,17 +54,23 @@ struct ReceiverPlatform {
 // send buffer and serial channel, supervision, settings, unit registry with
 // its database file, message processing, operator commands and every timer)
 // and brings it up in a fixed order. It runs on the platform interfaces
-// alone, so the window, the tests, the fuzzers and the bench all drive the
-// same object.
-class Receiver {
+// alone and shows what it does on the views a front end attaches (the
+// window, the service's journal lines), so the window, the service, the
+// tests, the fuzzers and the bench all drive the same object.
+class Receiver : private ISettingEffects {
 public:
     static constexpr const char* kCaption = "Korvan GPRS Module";
     static constexpr const char* kClassName = "TForm1";
 
     explicit Receiver(ReceiverPlatform platform);
-    ~Receiver();
+    ~Receiver() override;
     Receiver(const Receiver&) = delete;
     Receiver& operator=(const Receiver&) = delete;
+
+    // A front end's views, attached before Start and detached before they
+    // go; until then what the core shows goes nowhere.
+    void Attach(const ReceiverViews& views) { views_.Attach(&views); }
+    void Detach() { views_.Attach(nullptr); }
 
     // The start-up sequence: settings, then the database, then the lines the
     // last run left waiting, then (only with a usable database) the UDP
@@ -95,53 +96,56 @@ public:
     void ImportantMessagesShown();
     void ErrorsShown();
 
-    // Application state.
-    bool StartUpDone() const { return startUpDone_; }
-    TDateTime AppStartTime() const { return appStartTime_; }
-    const std::string& ExeDir() const { return exeDir_; }
-    std::string DatabasePath() const { return exeDir_ + "RAZUDovuve.db"; }
-    std::string SettingsPath() const { return exeDir_ + "RAZUDovuve.ini"; }
-    std::string JournalPath() const { return exeDir_ + "RAZUDovuve.journal"; }
-
-    // The subsystems, for the window and the tests.
+    // What the window shows and edits.
     LogChannels Logs() { return LogChannels{logAll_, logImp_, logErr_}; }
     Registry& Units() { return *registry_; }
     UnitTable& UnitRows() { return unitRows_; }
-    WorkingSettings& Settings() { return settings_; }
     SettingsStore& Store() { return *store_; }
-    SendBuffer& Buffer() { return *sendBuffer_; }
-    SendJournal& Journal() { return *journal_; }
-    SerialChannel& Serial() { return *serial_; }
-    // The TCP link to the monitoring software; null without a TCP factory.
-    TcpOutput* Tcp() { return tcp_.get(); }
-    Supervision& Supervisor() { return *supervision_; }
-    MessageProcessor& Processor() { return *processor_; }
     UnitCommands& Commands() { return *commands_; }
-    UnitDb& Database() { return *db_; }
-    ITimer& HeartbeatTimer() { return *timerPing_; }
-    ITimer& SupervisionTimer() { return *timerCommTr_; }
-    ITimer& HousekeepingTimer() { return *timerHousekeeping_; }
-    AlertLed& LedImp() { return ledImp_; }
-    AlertLed& LedErr() { return ledErr_; }
-
-    // Opens the serial port named in the settings (again).
-    void ActivateSerialPort();
-    // Starts the TCP link to the monitoring software anew as the settings say.
-    void ActivateMonitoringTcp();
 
     // The top panel's counters as they stand.
     ReceiverCounters Counters() const;
     // The output the next line goes out on: "TCP <peer>", "Serial <name>"
     // or "none".
     std::string OutputInUse() const;
+    // One line on how the receiver is doing, for the service manager: the
+    // lines waiting for the monitoring software and the output in use
+    // ("serial COM1", or "none" while no port is open), and why the UDP port
+    // is closed when it is.
+    std::string Status() const;
 
 private:
+    // The tests reach the parts through their rig.
+    friend struct ReceiverRig;
+
+    std::string DatabasePath() const { return exeDir_ + "RAZUDovuve.db"; }
+    std::string SettingsPath() const { return exeDir_ + "RAZUDovuve.ini"; }
+    std::string JournalPath() const { return exeDir_ + "RAZUDovuve.journal"; }
+
+    // Parts of the construction: the disk-space watches, and the outputs to
+    // the monitoring software with the send buffer and its journal.
+    void WatchDiskSpace();
+    void BuildSendBuffer();
+    // The output the next line goes out on, the serial line under the name
+    // given ("TCP <peer>", "<serialName> <port>" or "none").
+    std::string OutputText(const char* serialName) const;
+
+    // What applying a setting sets in motion.
+    void DoActivateUDPSrvPort(bool force) override;
+    void DoActivateSerialPort() override;
+    void DoActivateMonitoringTcp() override;
+    void AddPing() override;
+    void StopPingTimer() override;
+    void StartPingTimer(int ms) override;
+    void Beep() override { views_.sound.Beep(); }
+    bool StartUpDone() const override { return startUpDone_; }
+
     ReceiverPlatform p_;
     std::string exeDir_;
     bool startUpDone_ = false;
     bool stopped_ = false;
-    TDateTime appStartTime_ = 0;
 
+    ViewSlots views_;
     AlertLed ledImp_;
     AlertLed ledErr_;
     // Channels first: everything below reports through them.

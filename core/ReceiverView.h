@@ -3,6 +3,8 @@
 #include <cstdint>
 #include <string>
 
+#include "platform/Views.h"
+
 namespace korvan {
 
 // The top panel's counters and the output the lines go out on.
@@ -27,6 +29,21 @@ public:
     virtual void RepaintUnitsGrid() = 0;
     // The application is told to terminate: the event loop ends at once.
     virtual void Terminate() = 0;
+};
+
+// What a front end attaches to the core: the memos of the three log
+// channels, the two alert LEDs, the sounds, the boxes that ask the operator,
+// and the window itself. The window attaches its widgets, the service its
+// journal lines, a test its fakes.
+struct ReceiverViews {
+    IMemo& memoAll;
+    IMemo& memoImp;
+    IMemo& memoErr;
+    ILedView& ledImp;
+    ILedView& ledErr;
+    ISound& sound;
+    IDialogs& dialogs;
+    IReceiverView& view;
 };
 
 }  // namespace korvan

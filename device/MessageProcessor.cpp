@@ -26,23 +26,18 @@ std::string Chars(const Bytes& data, std::size_t from, std::size_t count) {
 MessageProcessor::MessageProcessor(LogChannels logs, IClock& clock, IUdpFactory& udp,
                                    const WorkingSettings& settings, Registry& registry,
                                    std::function<void(int nr)> sendCommRestoreIfNeed,
-                                   LineHooks lines, std::function<bool()> startUpDone)
+                                   ILineSink& lines)
     : logs_(logs),
       clock_(clock),
       udp_(udp),
       settings_(settings),
       registry_(registry),
       sendCommRestoreIfNeed_(std::move(sendCommRestoreIfNeed)),
-      lines_(std::move(lines)),
-      startUpDone_(std::move(startUpDone)) {}
+      lines_(lines) {}
 
 MessageProcessor::~MessageProcessor() = default;
 
-void MessageProcessor::DoActivateUDPSrvPort(bool force) {
-    // Before start-up has completed only start-up itself may open the
-    // endpoint, after the unit database is loaded.
-    if (!force && !(startUpDone_ && startUpDone_()))
-        return;
+void MessageProcessor::DoActivateUDPSrvPort() {
     Guarded(logs_.err, "DoActivateUDPSrvPort", [&] {
         // The old socket is closed before the new one binds, so re-applying
         // the same port number works.
@@ -98,12 +93,11 @@ void MessageProcessor::AnswerEvent(const Bytes& data, const std::string& address
 
 void MessageProcessor::SendEventAck(const Held& h) {
     SendAckAt(h.datagram, h.address, h.port, h.now);
-    if (lines_.transmit)
-        Guarded(logs_.err, "ProcessRecMsg", lines_.transmit);
+    Guarded(logs_.err, "ProcessRecMsg", [this] { lines_.SendBufferHead(); });
 }
 
 bool MessageProcessor::AnswerNow() {
-    const bool commitPending = lines_.commitPending && lines_.commitPending();
+    const bool commitPending = lines_.CommitPending();
     if (!commitPending && !batchHeld_)
         return true;
     if (endpoint_ && endpoint_->MoreInBatch())
@@ -113,8 +107,8 @@ bool MessageProcessor::AnswerNow() {
 }
 
 void MessageProcessor::SendHeldAnswers() {
-    if (lines_.commitPending && lines_.commitPending() && lines_.commit)
-        lines_.commit();
+    if (lines_.CommitPending())
+        lines_.Commit();
     batchHeld_ = false;
     SendSettledAnswers();
 }
@@ -245,17 +239,14 @@ void MessageProcessor::HandleEvent(const Accepted& in, const EventFields& event)
     if (HeldAgain(in.data, in.address, in.port, in.now) || HeldFull())
         return;
     std::uint64_t lineId = 0;
-    if (lines_.queue) {
-        const std::string line =
-            MakeEventLine(event.account, event.event, event.partition, event.zone);
-        bool queued = false;
-        Guarded(logs_.err, "ProcessRecMsg", [&] {
-            lineId = lines_.queue(line);
-            queued = true;
-        });
-        if (!queued)
-            return;
-    }
+    const std::string line = MakeEventLine(event.account, event.event, event.partition, event.zone);
+    bool queued = false;
+    Guarded(logs_.err, "ProcessRecMsg", [&] {
+        lineId = lines_.QueueLine(line);
+        queued = true;
+    });
+    if (!queued)
+        return;
     AnswerEvent(in.data, in.address, in.port, in.now, lineId);
 }
 

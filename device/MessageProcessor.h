@@ -9,6 +9,7 @@
 
 #include "base/LogChannels.h"
 #include "device/Codec.h"
+#include "monitoring/LineSink.h"
 #include "platform/Clock.h"
 #include "platform/DateTime.h"
 #include "platform/Types.h"
@@ -45,38 +46,20 @@ namespace korvan {
 // time, so no lock is needed.
 class MessageProcessor {
 public:
-    // What the processor needs of the send buffer. Any hook may be empty.
-    struct LineHooks {
-        // Queues a monitoring line (kept on disk, not yet synced); nothing
-        // is transmitted yet. Returns the line's id for `durable`.
-        std::function<std::uint64_t(const std::string& line)> queue;
-        // Whether the line is on disk or has left the send buffer.
-        std::function<bool(std::uint64_t id)> durable;
-        // The unit has been answered: the buffer may transmit its head.
-        std::function<void()> transmit;
-        // Whether queued lines are not yet durable, and the commit that
-        // makes them so (never throws).
-        std::function<bool()> commitPending;
-        std::function<void()> commit;
-    };
-
     // `sendCommRestoreIfNeed` ends a unit's reported communication-trouble
     // stages with a restore line when due (it catches its own errors);
-    // `lines` reach the send buffer; `startUpDone` tells whether start-up has
-    // completed.
+    // `lines` is the send buffer.
     MessageProcessor(LogChannels logs, IClock& clock, IUdpFactory& udp,
                      const WorkingSettings& settings, Registry& registry,
-                     std::function<void(int nr)> sendCommRestoreIfNeed, LineHooks lines,
-                     std::function<bool()> startUpDone);
+                     std::function<void(int nr)> sendCommRestoreIfNeed, ILineSink& lines);
     ~MessageProcessor();
     MessageProcessor(const MessageProcessor&) = delete;
     MessageProcessor& operator=(const MessageProcessor&) = delete;
 
     // Opens the endpoint on UDPSrvPort, replacing (closing first) the one in
-    // use. Acts only when `force` is set or start-up has completed. A bind
-    // failure is reported under "DoActivateUDPSrvPort" and leaves no
-    // endpoint until a later call succeeds.
-    void DoActivateUDPSrvPort(bool force);
+    // use. A bind failure is reported under "DoActivateUDPSrvPort" and leaves
+    // no endpoint until a later call succeeds.
+    void DoActivateUDPSrvPort();
 
     // The endpoint's receive handler: handles one datagram. Never throws: an
     // error is reported under "ProcessRecMsg".
@@ -158,7 +141,7 @@ private:
     void AnswerEvent(const Bytes& data, const std::string& address, std::uint16_t port,
                      TDateTime now, std::uint64_t line);
     void SendEventAck(const Held& h);
-    bool Durable(std::uint64_t line) const { return !lines_.durable || lines_.durable(line); }
+    bool Durable(std::uint64_t line) const { return lines_.Durable(line); }
     // Whether an answer may leave now; makes the commit it needs.
     bool AnswerNow();
     // Commits and sends the answers held back, in order, but for the ACKs
@@ -181,8 +164,7 @@ private:
     const WorkingSettings& settings_;
     Registry& registry_;
     std::function<void(int nr)> sendCommRestoreIfNeed_;
-    LineHooks lines_;
-    std::function<bool()> startUpDone_;
+    ILineSink& lines_;
     std::unique_ptr<IUdpSocket> endpoint_;
     std::deque<Held> held_;
     bool batchHeld_ = false;  // answers wait for the end of the batch

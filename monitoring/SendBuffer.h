@@ -9,6 +9,7 @@
 
 #include "base/LogChannels.h"
 #include "monitoring/LineOutput.h"
+#include "monitoring/LineSink.h"
 #include "monitoring/SendJournal.h"
 #include "platform/Clock.h"
 #include "platform/Timer.h"
@@ -47,7 +48,7 @@ AnswerKind KindOfAnswer(const Bytes& answer);
 // No operation catches exceptions: a failing log write propagates to the
 // caller's guard, after the buffer state has already been updated. The
 // journal never throws.
-class SendBuffer : public ILineOutputEvents {
+class SendBuffer : public ILineOutputEvents, public ILineSink {
 public:
     static constexpr int kSendTimerMs = 5000;  // retransmission period
     static constexpr int kMinResendMs = 3000;  // earliest rewrite after a transmission
@@ -72,16 +73,18 @@ public:
     // Appends an alarm, trouble or restore line at the tail, kept in the
     // journal, without trying to send. Durable after the next Commit().
     // Returns the line's id for Durable(); 0 without a journal.
-    std::uint64_t QueueLine(const std::string& line);
+    std::uint64_t QueueLine(const std::string& line) override;
     // Whether the line is on disk, or has left the buffer (delivered or
     // dropped): a unit whose alarm it is may be answered.
-    bool Durable(std::uint64_t id) const { return journal_ == nullptr || journal_->Durable(id); }
+    bool Durable(std::uint64_t id) const override {
+        return journal_ == nullptr || journal_->Durable(id);
+    }
     // Queues the heartbeat (not kept in the journal), then SendBufferHead.
     void AddHeartbeat();
     // Writes the head (line + 0x14, one write) when the output can take it,
     // a line waits and the 3-second wait since the last transmission has
     // passed.
-    void SendBufferHead();
+    void SendBufferHead() override;
     // Takes a delivery of the line in flight: removes the head (if any) and
     // writes the next line at once.
     void AckBufferHead();
@@ -97,8 +100,8 @@ public:
     // sync that makes them so. A unit is answered only after its lines are.
     // Lines of a journal file that could be read only now go in ahead of the
     // lines queued since, behind the line in flight.
-    bool CommitPending() const { return journal_ != nullptr && journal_->SyncPending(); }
-    void Commit();
+    bool CommitPending() const override { return journal_ != nullptr && journal_->SyncPending(); }
+    void Commit() override;
     // Runs after every answer from the monitoring software and every
     // retransmission tick, when lines may have left or become durable.
     std::function<void()> OnSettled;

@@ -9,14 +9,9 @@
 #include <QTimer>
 #include <QVBoxLayout>
 
-#include "platform/SystemClock.h"
 #include "qt/AppIcon.h"
 #include "qt/GradientPanel.h"
 #include "qt/GridPainting.h"
-#include "qt/QtSerialDevice.h"
-#include "qt/QtTcp.h"
-#include "qt/QtTimers.h"
-#include "qt/QtUdp.h"
 #include "qt/SettingsGrid.h"
 #include "qt/UnitsGrid.h"
 
@@ -72,32 +67,8 @@ CounterLabel::CounterLabel(QWidget* parent) : QLabel(parent) {
     SetValue(0);
 }
 
-MainWindow::MainWindow(const std::string& exeDir, QWidget* parent)
-    : MainWindow(exeDir, WindowServices{}, parent) {}
-
-MainWindow::MainWindow(const std::string& exeDir, const WindowServices& services, QWidget* parent)
-    : QMainWindow(parent) {
-    if (services.clock == nullptr)
-        clock_ = std::make_unique<SystemClock>();
-    if (services.timers == nullptr)
-        timers_ = std::make_unique<QtTimerFactory>();
-    if (services.udp == nullptr)
-        udp_ = std::make_unique<QtUdpFactory>();
-    if (services.serial == nullptr)
-        serial_ = std::make_unique<QtSerialDevice>();
-    if (services.tcp == nullptr)
-        tcp_ = std::make_unique<QtTcpFactory>();
-    if (services.sound == nullptr)
-        sound_ = std::make_unique<QtSound>();
-    if (services.dialogs == nullptr)
-        dialogs_ = std::make_unique<QtDialogs>(this);
-    clockInUse_ = services.clock != nullptr ? services.clock : clock_.get();
-    timersInUse_ = services.timers != nullptr ? services.timers : timers_.get();
-    dialogsInUse_ = services.dialogs != nullptr ? services.dialogs : dialogs_.get();
-    IUdpFactory& udp = services.udp != nullptr ? *services.udp : *udp_;
-    ISerialDevice& serial = services.serial != nullptr ? *services.serial : *serial_;
-    ISound& sound = services.sound != nullptr ? *services.sound : *sound_;
-
+MainWindow::MainWindow(Receiver& core, const WindowServices& services, QWidget* parent)
+    : QMainWindow(parent), core_(core), services_(services) {
     setObjectName("Form1");
     setWindowTitle(Receiver::kCaption);
     setWindowIcon(AppIcon());
@@ -132,13 +103,10 @@ MainWindow::MainWindow(const std::string& exeDir, const WindowServices& services
     layout->addWidget(pageControl_, 1);
     setCentralWidget(central);
 
-    ReceiverPlatform platform{*clockInUse_, *timersInUse_, *dialogsInUse_, sound,     udp,
-                              serial,       *memoAll_,     *memoImp_,      *memoErr_, *ledImp_,
-                              *ledErr_,     *this,         exeDir};
-    platform.tcp = services.tcp != nullptr ? services.tcp : tcp_.get();
-    receiver_ = std::make_unique<Receiver>(platform);
+    core_.Attach(ReceiverViews{*memoAll_, *memoImp_, *memoErr_, *ledImp_, *ledErr_, services_.sound,
+                               services_.dialogs, *this});
     // At most four updates a second, however fast the counters move.
-    countersTimer_ = timersInUse_->CreateTimer(kCountersMs, false, [this] { ShowCounters(); });
+    countersTimer_ = services_.timers.CreateTimer(kCountersMs, false, [this] { ShowCounters(); });
     connect(pageControl_, &QTabWidget::currentChanged, this, &MainWindow::TabChanged);
 }
 
@@ -150,7 +118,7 @@ MainWindow::~MainWindow() {
     delete settingsPanel_;
     unitsPanel_ = nullptr;
     settingsPanel_ = nullptr;
-    receiver_.reset();
+    core_.Detach();
 }
 
 QWidget* MainWindow::BuildTopPanel() {
@@ -222,7 +190,7 @@ QWidget* MainWindow::BuildTopPanel() {
 }
 
 bool MainWindow::Create() {
-    if (!receiver_->Start())
+    if (!core_.Start())
         return false;
     BuildTabContents();
     ShowCounters();
@@ -231,25 +199,25 @@ bool MainWindow::Create() {
 }
 
 void MainWindow::BuildTabContents() {
-    LogChannel& errors = receiver_->Logs().err;
+    LogChannel& errors = core_.Logs().err;
 
     auto* settingsLayout = new QVBoxLayout(settingsPage_);
     settingsLayout->setContentsMargins(0, 0, 0, 0);
-    settingsPanel_ = new SettingsPanel(receiver_->Store(), errors, settingsPage_);
+    settingsPanel_ = new SettingsPanel(core_.Store(), errors, settingsPage_);
     settingsLayout->addWidget(settingsPanel_);
 
     auto* unitsLayout = new QVBoxLayout(unitsPage_);
     unitsLayout->setContentsMargins(0, 0, 0, 0);
     unitsPanel_ = new UnitsPanel(
-        UnitsPanel::Context{receiver_->Units(), receiver_->UnitRows(), receiver_->Commands(),
-                            *clockInUse_, *timersInUse_, *dialogsInUse_, errors},
+        UnitsPanel::Context{core_.Units(), core_.UnitRows(), core_.Commands(), services_.clock,
+                            services_.timers, services_.dialogs, errors},
         unitsPage_);
     unitsLayout->addWidget(unitsPanel_);
     onRepaintUnitsGrid = [this] { unitsPanel_->RepaintGrid(); };
 }
 
 void MainWindow::ShowCounters() {
-    const ReceiverCounters c = receiver_->Counters();
+    const ReceiverCounters c = core_.Counters();
     if (c == shown_)
         return;
     shown_ = c;
@@ -281,13 +249,13 @@ void MainWindow::Terminate() {
 void MainWindow::TabChanged(int index) {
     switch (index) {
         case 0:
-            receiver_->AllMessagesShown();
+            core_.AllMessagesShown();
             break;
         case 1:
-            receiver_->ImportantMessagesShown();
+            core_.ImportantMessagesShown();
             break;
         case 2:
-            receiver_->ErrorsShown();
+            core_.ErrorsShown();
             break;
         default:
             break;
@@ -295,7 +263,7 @@ void MainWindow::TabChanged(int index) {
 }
 
 void MainWindow::closeEvent(QCloseEvent* e) {
-    if (receiver_->ConfirmClose()) {
+    if (core_.ConfirmClose()) {
         e->accept();
     } else {
         e->ignore();

@@ -12,27 +12,18 @@
 
 namespace korvan {
 
-class QtTimerFactory;
-class QtUdpFactory;
-class QtSerialDevice;
-class QtTcpFactory;
-
-class SystemClock;
 class SettingsPanel;
 class UnitsPanel;
 
-// Services the window can be given instead of its own Qt ones. Every one left
-// null is the real thing; tests hand in fakes (a settable clock with manual
-// timers, a recording UDP endpoint, answered dialogs). The given objects must
-// outlive the window.
+// What the window's own parts use, given by whoever builds it (the program's
+// entry with the Qt ones, a test with fakes): the counters' timer and the
+// units tab's clock and boxes; the sounds and the boxes are also what it
+// attaches to the core. The given objects must outlive the window.
 struct WindowServices {
-    IClock* clock = nullptr;
-    ITimerFactory* timers = nullptr;
-    IUdpFactory* udp = nullptr;
-    ISerialDevice* serial = nullptr;
-    ISound* sound = nullptr;
-    IDialogs* dialogs = nullptr;
-    ITcpFactory* tcp = nullptr;
+    IClock& clock;
+    ITimerFactory& timers;
+    ISound& sound;
+    IDialogs& dialogs;
 };
 
 // A counter field: decimal text followed by one blank, right-aligned, in a
@@ -46,23 +37,22 @@ public:
 
 // The main window "Korvan GPRS Module": top panel with the picture, the
 // counters and the two LEDs, and the page control with the five tabs. It
-// owns the platform objects and the window logic (Receiver).
+// shows a receiver core built before it: its memos, LEDs and the window
+// itself are attached to the core from construction to destruction.
 class MainWindow : public QMainWindow, public IReceiverView {
     Q_OBJECT
 public:
     // The counters are shown anew at most this often.
     static constexpr int kCountersMs = 250;
 
-    explicit MainWindow(const std::string& exeDir, QWidget* parent = nullptr);
-    MainWindow(const std::string& exeDir, const WindowServices& services,
-               QWidget* parent = nullptr);
+    MainWindow(Receiver& core, const WindowServices& services, QWidget* parent = nullptr);
     ~MainWindow() override;
 
-    // Runs the start-up sequence and then fills the Settings and Test Time
-    // Monitor tabs; false when start-up failed (the tabs stay empty).
+    // Runs the core's start-up sequence and then fills the Settings and Test
+    // Time Monitor tabs; false when start-up failed (the tabs stay empty).
     bool Create();
 
-    Receiver& Core() { return *receiver_; }
+    Receiver& Core() { return core_; }
     QTabWidget* PageControl() { return pageControl_; }
     QtMemo* MemoAll() { return memoAll_; }
     QtMemo* MemoImp() { return memoImp_; }
@@ -74,7 +64,6 @@ public:
     // The contents of the two tabs; null until Create succeeded.
     SettingsPanel* Settings() { return settingsPanel_; }
     UnitsPanel* Units() { return unitsPanel_; }
-    IDialogs& Dialogs() { return *dialogsInUse_; }
     // Shows the counters and the output in use as the core has them now.
     void ShowCounters();
 
@@ -95,18 +84,8 @@ private:
     void BuildTabContents();
     void TabChanged(int index);
 
-    // The window's own Qt services, created for those not given.
-    std::unique_ptr<SystemClock> clock_;
-    std::unique_ptr<QtTimerFactory> timers_;
-    std::unique_ptr<QtUdpFactory> udp_;
-    std::unique_ptr<QtSerialDevice> serial_;
-    std::unique_ptr<QtTcpFactory> tcp_;
-    std::unique_ptr<QtSound> sound_;
-    std::unique_ptr<QtDialogs> dialogs_;
-    // The services in use: given or own.
-    IClock* clockInUse_ = nullptr;
-    ITimerFactory* timersInUse_ = nullptr;
-    IDialogs* dialogsInUse_ = nullptr;
+    Receiver& core_;
+    WindowServices services_;
 
     QTabWidget* pageControl_ = nullptr;
     QtMemo* memoAll_ = nullptr;
@@ -128,8 +107,6 @@ private:
     QWidget* unitsPage_ = nullptr;
     SettingsPanel* settingsPanel_ = nullptr;
     UnitsPanel* unitsPanel_ = nullptr;
-
-    std::unique_ptr<Receiver> receiver_;
 };
 
 }  // namespace korvan

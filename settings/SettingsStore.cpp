@@ -272,16 +272,12 @@ WorkingSettings::WorkingSettings() {
 }
 
 SettingsStore::SettingsStore(WorkingSettings& values, LogChannels logs, std::string iniPath,
-                             Hooks hooks)
+                             ISettingEffects& effects)
     : values_(values),
       logs_(logs),
       iniPath_(std::move(iniPath)),
-      hooks_(std::move(hooks)),
+      effects_(effects),
       rows_(InitialRows()) {}
-
-bool SettingsStore::IsStartUpDone() const {
-    return hooks_.StartUpDone && hooks_.StartUpDone();
-}
 
 std::pair<bool, std::string> SettingsStore::CheckSetValue(int id, const std::string& text) {
     try {
@@ -308,29 +304,23 @@ void SettingsStore::Apply(Effect effect) {
             break;
         case Effect::UdpEndpoint:
             // Re-creates the endpoint only once start-up is done.
-            if (hooks_.DoActivateUDPSrvPort)
-                hooks_.DoActivateUDPSrvPort(false);
+            effects_.DoActivateUDPSrvPort(false);
             break;
         case Effect::SerialPort:
             // Opens the port during start-up too.
-            if (hooks_.DoActivateSerialPort)
-                hooks_.DoActivateSerialPort();
+            effects_.DoActivateSerialPort();
             break;
         case Effect::Heartbeat:
             // A new interval counts from now, with a heartbeat at once.
-            if (hooks_.AddPing)
-                hooks_.AddPing();
-            if (hooks_.StopPingTimer)
-                hooks_.StopPingTimer();
-            if (values_.PingInterval > 0 && hooks_.StartPingTimer) {
-                hooks_.StartPingTimer(values_.PingInterval * 1000);
-            }
+            effects_.AddPing();
+            effects_.StopPingTimer();
+            if (values_.PingInterval > 0)
+                effects_.StartPingTimer(values_.PingInterval * 1000);
             break;
         case Effect::MonitoringTcp:
             // Every store starts the link anew, the same value or not, as
             // storing the Serial Port row reopens the port.
-            if (hooks_.DoActivateMonitoringTcp)
-                hooks_.DoActivateMonitoringTcp();
+            effects_.DoActivateMonitoringTcp();
             break;
     }
 }
@@ -361,13 +351,13 @@ void SettingsStore::SaveSettings() {
 }
 
 bool SettingsStore::MayInsertRow() {
-    return !IsStartUpDone();
+    return !effects_.StartUpDone();
 }
 
 void SettingsStore::PostValue(int row, const std::string& typed) {
     if (row < 0 || row >= kRowCount)
         return;
-    if (!IsStartUpDone()) {
+    if (!effects_.StartUpDone()) {
         rows_[row].value = typed;
         return;
     }
@@ -376,18 +366,17 @@ void SettingsStore::PostValue(int row, const std::string& typed) {
 }
 
 std::string SettingsStore::CheckAndApply(int row, const std::string& typed) {
-    if (row < 0 || row >= kRowCount || !IsStartUpDone())
+    if (row < 0 || row >= kRowCount || !effects_.StartUpDone())
         return typed;
     auto [accepted, shown] = CheckSetValue(rows_[row].id, typed);
     return accepted ? typed : shown;
 }
 
 void SettingsStore::SaveAndConfirm() {
-    if (!IsStartUpDone())
+    if (!effects_.StartUpDone())
         return;
     SaveSettings();
-    if (hooks_.Beep)
-        hooks_.Beep();
+    effects_.Beep();
 }
 
 std::string SettingsStore::DisplayValue(int row) const {

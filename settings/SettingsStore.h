@@ -2,12 +2,12 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "base/LogChannels.h"
+#include "settings/SettingEffects.h"
 #include "settings/WorkingSettings.h"
 
 namespace korvan {
@@ -32,29 +32,6 @@ struct SettingsRow {
 // order depends on it, so rows are never inserted, deleted or moved.
 class SettingsStore {
 public:
-    // What applying a value sets in motion elsewhere. Any hook may be left
-    // empty; it then does nothing (an empty StartUpDone counts as false).
-    struct Hooks {
-        // Re-creates the UDP endpoint on UDPSrvPort (only after start-up
-        // unless forced).
-        std::function<void(bool force)> DoActivateUDPSrvPort;
-        // Opens the serial port, or reopens it under SerialPortName.
-        std::function<void()> DoActivateSerialPort;
-        // Closes the TCP link to the monitoring software and starts it anew
-        // as TcpLink says (listen, connect, or nothing).
-        std::function<void()> DoActivateMonitoringTcp;
-        // Queues a heartbeat when the heartbeat is on.
-        std::function<void()> AddPing;
-        // Stops the heartbeat timer.
-        std::function<void()> StopPingTimer;
-        // Sets the heartbeat timer's interval and starts it.
-        std::function<void(int ms)> StartPingTimer;
-        // The system's confirmation beep after a stored edit.
-        std::function<void()> Beep;
-        // True once the program's start-up sequence has completed.
-        std::function<bool()> StartUpDone;
-    };
-
     static constexpr int kRowCount = 8;
     // The longest value the grid's editor lets the operator type in the
     // first seven rows; the Monitoring TCP row takes MonitoringTcp::kMaxLength.
@@ -76,9 +53,11 @@ public:
     };
 
     // `values` are the working settings the rest of the program reads;
-    // `iniPath` is the full path of the settings file. The table starts with
-    // its initial rows; nothing is read or applied until ReadSettings.
-    SettingsStore(WorkingSettings& values, LogChannels logs, std::string iniPath, Hooks hooks);
+    // `iniPath` is the full path of the settings file; `effects` carries out
+    // what applying a value sets in motion. The table starts with its initial
+    // rows; nothing is read or applied until ReadSettings.
+    SettingsStore(WorkingSettings& values, LogChannels logs, std::string iniPath,
+                  ISettingEffects& effects);
 
     // Checks `text` as the value of setting `id` and puts it in force.
     // Leading and trailing blanks and control characters are ignored; numbers
@@ -86,7 +65,7 @@ public:
     // else counts as -1. Returns whether the value was accepted and the text
     // the row must show afterwards (the trimmed text, or the replacement
     // default). An unknown id changes nothing and is not accepted. An error
-    // (from a hook, say) is reported under "CheckSetValue" and gives
+    // (from an effect, say) is reported under "CheckSetValue" and gives
     // (false, "").
     std::pair<bool, std::string> CheckSetValue(int id, const std::string& text);
 
@@ -136,13 +115,12 @@ public:
     const std::string& IniPath() const { return iniPath_; }
 
 private:
-    bool IsStartUpDone() const;
     void Apply(Effect effect);
 
     WorkingSettings& values_;
     LogChannels logs_;
     std::string iniPath_;
-    Hooks hooks_;
+    ISettingEffects& effects_;
     std::vector<SettingsRow> rows_;
 };
 

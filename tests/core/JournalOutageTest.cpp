@@ -38,7 +38,7 @@ struct OutageRig {
         rig.Create();
         rig.udp.onSend = [this] {
             safeAtSend.push_back(file->synced + side->synced);
-            waiting.push_back(rig.receiver->Buffer().Lines());
+            waiting.push_back(rig.Buffer().Lines());
         };
     }
     std::vector<int> Acked() {
@@ -67,7 +67,7 @@ TEST(JournalOutageTest, AnEventIsAnsweredOnlyOnceItsLineIsSafe) {
     const Step full = [](OutageRig& t) { t.file->failAppend = t.file->failReplace = -1; };
     const Step room = [](OutageRig& t) { t.file->failAppend = t.file->failReplace = 0; };
     const Step taken = [](OutageRig& t) {
-        for (int i = 0; i < 3; ++i) t.rig.receiver->Buffer().AckBufferHead();  // heartbeat, 1, 2
+        for (int i = 0; i < 3; ++i) t.rig.Buffer().AckBufferHead();  // heartbeat, 1, 2
     };
     struct Case {
         const char* name;
@@ -106,7 +106,7 @@ TEST(JournalOutageTest, AnEventIsAnsweredOnlyOnceItsLineIsSafe) {
         EXPECT_EQ(c.acked, t.Acked());
         // A held ACK answers the latest copy, which queued no second line.
         EXPECT_EQ(c.ackedAtOnce.empty() ? 4001 : 4000, t.rig.udp.sent.at(0).port);
-        EXPECT_EQ(c.waiting, t.rig.receiver->Buffer().SendBufferCount());
+        EXPECT_EQ(c.waiting, t.rig.Buffer().SendBufferCount());
     }
 }
 

@@ -46,13 +46,13 @@ protected:
     }
     // The monitoring software answers every line waiting.
     void AnswerAll() {
-        for (int i = 0; i < 10 && r->Buffer().SendBufferCount() > 0; ++i) Answer();
+        for (int i = 0; i < 10 && rig.Buffer().SendBufferCount() > 0; ++i) Answer();
     }
 };
 
 TEST_F(ReceiverTest, StartUpWithoutSettingsFileOrDatabase) {
     Create();
-    EXPECT_TRUE(r->StartUpDone());
+    EXPECT_TRUE(rig.StartUpDone());
     const Lines expected = {
         "Application started..",
         "No DB find. Creating new database ..",
@@ -68,12 +68,12 @@ TEST_F(ReceiverTest, StartUpWithoutSettingsFileOrDatabase) {
     EXPECT_EQ("08.12.2026 10:30:00 ", rig.view.appStarted);
     EXPECT_EQ(std::vector<int>{0}, rig.view.pages);
     EXPECT_EQ(400000u, rig.dir.Read("RAZUDovuve.db").size());
-    EXPECT_TRUE(r->SupervisionTimer().IsActive());
-    EXPECT_TRUE(r->HeartbeatTimer().IsActive());
-    EXPECT_EQ(30000, r->HeartbeatTimer().Interval());
-    EXPECT_TRUE(r->Buffer().RetransmitTimer().IsActive());
+    EXPECT_TRUE(rig.SupervisionTimer().IsActive());
+    EXPECT_TRUE(rig.HeartbeatTimer().IsActive());
+    EXPECT_EQ(30000, rig.HeartbeatTimer().Interval());
+    EXPECT_TRUE(rig.Buffer().RetransmitTimer().IsActive());
     // The heartbeat waits in the buffer: the serial port is closed.
-    EXPECT_EQ(1, r->Buffer().SendBufferCount());
+    EXPECT_EQ(1, rig.Buffer().SendBufferCount());
 }
 
 // One alarm through the whole core: answered, queued, transmitted on the
@@ -95,9 +95,9 @@ TEST_F(ReceiverTest, AlarmTravelsFromDatagramToTheSerialLine) {
     EXPECT_EQ(frame::kAck, rig.udp.sent[0].data[0]);
     ASSERT_EQ(writes + 1, rig.serial.writes.size());
     EXPECT_EQ(kEventLine + "\x14", Written(rig.serial.writes.back()));
-    EXPECT_EQ(1, r->Buffer().SendBufferCount());
+    EXPECT_EQ(1, rig.Buffer().SendBufferCount());
     Answer();
-    EXPECT_EQ(0, r->Buffer().SendBufferCount());
+    EXPECT_EQ(0, rig.Buffer().SendBufferCount());
 
     const UnitRecord& u = r->Units().Unit(123);
     EXPECT_TRUE(u.used);
@@ -111,9 +111,9 @@ TEST_F(ReceiverTest, WrongSizeDatabaseRunsWithoutReceiving) {
     rig.dir.Write("RAZUDovuve.db", std::string(399999, '\0'));
     rig.dir.Write("RAZUDovuve.ini", "40000\r\nCOM7\r\n15\r\n60\r\n240\r\n7\r\n30\r\n");
     Create();
-    EXPECT_TRUE(r->StartUpDone());
+    EXPECT_TRUE(rig.StartUpDone());
     EXPECT_TRUE(rig.udp.opened.empty());
-    EXPECT_FALSE(r->SupervisionTimer().IsActive());
+    EXPECT_FALSE(rig.SupervisionTimer().IsActive());
     const std::string errors = rig.dir.Read("Log/Errors.log");
     EXPECT_NE(std::string::npos,
               errors.find(" - ERROR!! Database size is invalid. Please repair or delete database "
@@ -122,7 +122,7 @@ TEST_F(ReceiverTest, WrongSizeDatabaseRunsWithoutReceiving) {
               errors.find(" - ERROR connecting to DB. Application will not run.\r\n"));
     EXPECT_EQ(399999u, rig.dir.Read("RAZUDovuve.db").size());
     // The heartbeat applied from the settings file still runs.
-    EXPECT_TRUE(r->HeartbeatTimer().IsActive());
+    EXPECT_TRUE(rig.HeartbeatTimer().IsActive());
     rig.clock.Advance(60000 * 10);
     EXPECT_TRUE(rig.udp.opened.empty());
 }
@@ -131,7 +131,7 @@ TEST_F(ReceiverTest, EscapingStartUpErrorShowsMessageAndTerminates) {
     rig.view.failSetAppStarted = true;
     r = &rig.Create(false);
     EXPECT_FALSE(r->Start());
-    EXPECT_FALSE(r->StartUpDone());
+    EXPECT_FALSE(rig.StartUpDone());
     ASSERT_EQ(1u, rig.dialogs.shown.size());
     EXPECT_EQ("M:Error in proc TForm1.FormCreate: label gone", rig.dialogs.shown[0]);
     EXPECT_TRUE(rig.view.terminated);
@@ -146,7 +146,7 @@ TEST_F(ReceiverTest, UnwritableLogsStopNoWork) {
     rig.dir.Write("RAZUDovuve.ini", "33665\r\nCOM3\r\n1\r\n0\r\n0\r\n0\r\n30\r\n");
     testing::internal::CaptureStderr();
     Create();
-    EXPECT_TRUE(r->StartUpDone());
+    EXPECT_TRUE(rig.StartUpDone());
     AnswerAll();  // the start-up heartbeats
 
     // A datagram: answered, its record complete in memory and in the file,
@@ -167,7 +167,7 @@ TEST_F(ReceiverTest, UnwritableLogsStopNoWork) {
 
     // The heartbeat is queued and sent although "Add Ping" cannot be filed.
     const std::size_t writes = rig.serial.writes.size();
-    r->Supervisor().AddPing();
+    rig.Supervisor().AddPing();
     ASSERT_EQ(writes + 1, rig.serial.writes.size());
     EXPECT_EQ("1077           @    \x14", Written(rig.serial.writes.back()));
     Answer();
@@ -179,7 +179,7 @@ TEST_F(ReceiverTest, UnwritableLogsStopNoWork) {
     other = AppendCrc(other);
     rig.Receive(other);
     rig.clock.Advance(2 * 60000);
-    r->Supervisor().CheckCommSt();
+    rig.Supervisor().CheckCommSt();
     EXPECT_EQ(0b001, r->Units().Unit(123).troubleStagesSent);
     EXPECT_EQ(0b001, r->Units().Unit(124).troubleStagesSent);
 
@@ -195,7 +195,7 @@ TEST_F(ReceiverTest, UnwritableLogsStopNoWork) {
         if (line.find("ERR in AddMsg, Error Msg: Cannot create folder ") != std::string::npos)
             ++reports;
     EXPECT_EQ(3u, reports);
-    EXPECT_TRUE(r->LedErr().IsBlinking());
+    EXPECT_TRUE(rig.LedErr().IsBlinking());
 
     // The folder can be made again: the next entry reaches its file.
     std::filesystem::remove(rig.dir.Path() + "Log");
@@ -210,7 +210,7 @@ TEST_F(ReceiverTest, CloseQuestionDependsOnWaitingLines) {
     EXPECT_FALSE(r->ConfirmClose());
     EXPECT_EQ("Q:Close application?", rig.dialogs.shown.back());
 
-    r->Buffer().AddHeartbeat();
+    rig.Buffer().AddHeartbeat();
     rig.dialogs.confirmAnswers = {false};
     EXPECT_FALSE(r->ConfirmClose());
     EXPECT_EQ(
@@ -234,7 +234,7 @@ TEST_F(ReceiverTest, StopWhileTheCloseQuestionIsOpenClosesOnce) {
     rig.Receive(kEvent);
     rig.dialogs.whileOpen = [&] { r->Stop(); };
     EXPECT_TRUE(r->ConfirmClose());
-    EXPECT_EQ(nullptr, r->Processor().UdpEndpoint());
+    EXPECT_EQ(nullptr, rig.Processor().UdpEndpoint());
     const Lines all = rig.All();
     EXPECT_EQ(1, std::count(all.begin(), all.end(), "Application closed"));
     EXPECT_NE(std::string::npos, rig.dir.Read("RAZUDovuve.journal").find(kEventLine));
@@ -282,7 +282,7 @@ TEST_F(ReceiverTest, StartUpRestoresTheLinesTheLastRunLeftWaiting) {
         if (!usableDb)
             local.dir.Write("RAZUDovuve.db", std::string(10, '\0'));
         local.dir.Write("RAZUDovuve.ini", "33665\r\nCOM3\r\n15\r\n60\r\n240\r\n7\r\n30\r\n");
-        Receiver& rr = local.Create();
+        local.Create();
 
         const Lines all = local.AllFileMessages();
         const auto at = [&](const std::string& m) { return std::find(all.begin(), all.end(), m); };
@@ -297,7 +297,7 @@ TEST_F(ReceiverTest, StartUpRestoresTheLinesTheLastRunLeftWaiting) {
 
         // The monitoring software answers: after the heartbeat, the lines.
         std::vector<std::string> sent;
-        for (int i = 0; i < 40 && rr.Buffer().SendBufferCount() > 0; ++i) {
+        for (int i = 0; i < 40 && local.Buffer().SendBufferCount() > 0; ++i) {
             local.serial.Receive({0x06});
             local.clock.Advance(1000);
         }
@@ -313,8 +313,8 @@ TEST_F(ReceiverTest, StartUpRestoresTheLinesTheLastRunLeftWaiting) {
 
 TEST_F(ReceiverTest, HousekeepingClearsAllMsgMemoAbove1000Lines) {
     Create();
-    EXPECT_TRUE(r->HousekeepingTimer().IsActive());
-    EXPECT_EQ(300000, r->HousekeepingTimer().Interval());
+    EXPECT_TRUE(rig.HousekeepingTimer().IsActive());
+    EXPECT_EQ(300000, rig.HousekeepingTimer().Interval());
     struct Case {
         int lines;
         bool cleared;
@@ -347,7 +347,7 @@ TEST_F(ReceiverTest, FiveMinuteTickWarnsOfLowDiskSpaceOnImpMsgOncePerCrossing) {
     EXPECT_GT(rig.disk.queries, 0);
     ASSERT_EQ(1u, rig.memoImp.lines.size());
     EXPECT_EQ(low, rig.memoImp.lines[0].substr(22));
-    EXPECT_TRUE(r->LedImp().IsBlinking());
+    EXPECT_TRUE(rig.LedImp().IsBlinking());
     EXPECT_EQ(Lines{dir + "Wav/impmsg.wav"}, rig.sound.played);
     EXPECT_NE(std::string::npos, rig.dir.Read("Log/Imp_msg.log").find(" - " + low + "\r\n"));
 
@@ -365,16 +365,16 @@ TEST_F(ReceiverTest, TabsStopTheirLeds) {
     Create();
     r->Logs().imp.AddMsg("important");
     r->Logs().err.AddMsg("error");
-    EXPECT_TRUE(r->LedImp().IsBlinking());
-    EXPECT_TRUE(r->LedErr().IsBlinking());
+    EXPECT_TRUE(rig.LedImp().IsBlinking());
+    EXPECT_TRUE(rig.LedErr().IsBlinking());
     r->ImportantMessagesShown();
-    EXPECT_FALSE(r->LedImp().IsBlinking());
-    EXPECT_TRUE(r->LedErr().IsBlinking());
+    EXPECT_FALSE(rig.LedImp().IsBlinking());
+    EXPECT_TRUE(rig.LedErr().IsBlinking());
     r->ErrorsShown();
-    EXPECT_FALSE(r->LedErr().IsBlinking());
+    EXPECT_FALSE(rig.LedErr().IsBlinking());
     // The next entry starts it again, also while its tab is shown.
     r->Logs().imp.AddMsg("again");
-    EXPECT_TRUE(r->LedImp().IsBlinking());
+    EXPECT_TRUE(rig.LedImp().IsBlinking());
     const int scrolls = rig.memoAll.scrolls;
     r->AllMessagesShown();
     EXPECT_EQ(scrolls + 1, rig.memoAll.scrolls);
@@ -400,7 +400,7 @@ TEST_F(ReceiverTest, CountersCountWhatHappened) {
     c = r->Counters();
     EXPECT_EQ(before.messagesSent + 1, c.messagesSent);
     EXPECT_EQ(0, c.sendBuffer);
-    r->Serial().SerialClose();
+    rig.Serial().SerialClose();
     EXPECT_EQ("none", r->OutputInUse());
 }
 

@@ -45,7 +45,7 @@ const char* const kDayLog = "Log/All msg/2026-12-08.log";
 class MessageProcessorTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        startLines = core.Buffer().SendBufferCount();
+        startLines = rig.Buffer().SendBufferCount();
         startLog = rig.dir.Read(kDayLog);
         rig.ClearMemos();
     }
@@ -57,7 +57,7 @@ protected:
 
     // The monitoring lines queued since start-up.
     Lines Queued() const {
-        const auto& lines = core.Buffer().Lines();
+        const auto& lines = rig.Buffer().Lines();
         return Lines(lines.begin() + static_cast<std::ptrdiff_t>(startLines), lines.end());
     }
 
@@ -595,8 +595,8 @@ TEST_F(MessageProcessorTest, ControlBytesFromAUnitCannotBreakLogLines) {
 TEST_F(MessageProcessorTest, ActivationWithoutForceWaitsForStartUp) {
     ReceiverRig fresh{At(2026, 12, 8, 10, 30, 2)};
     Receiver& notStarted = fresh.Create(false);
-    MessageProcessor& p = notStarted.Processor();
-    p.DoActivateUDPSrvPort(false);
+    MessageProcessor& p = fresh.Processor();
+    fresh.Effects().DoActivateUDPSrvPort(false);
     EXPECT_TRUE(fresh.udp.opened.empty());
     EXPECT_EQ(nullptr, p.UdpEndpoint());
     EXPECT_TRUE(fresh.All().empty());
@@ -604,8 +604,8 @@ TEST_F(MessageProcessorTest, ActivationWithoutForceWaitsForStartUp) {
     ASSERT_TRUE(notStarted.Start());  // opens the endpoint itself
     fresh.udp.opened.clear();
     fresh.ClearMemos();
-    notStarted.Settings().UDPSrvPort = 40000;
-    p.DoActivateUDPSrvPort(false);
+    fresh.Settings().UDPSrvPort = 40000;
+    fresh.Effects().DoActivateUDPSrvPort(false);
     EXPECT_EQ(std::vector<std::uint16_t>{40000}, fresh.udp.opened);
     ASSERT_NE(nullptr, p.UdpEndpoint());
     EXPECT_EQ(40000, p.UdpEndpoint()->LocalPort());
@@ -614,10 +614,10 @@ TEST_F(MessageProcessorTest, ActivationWithoutForceWaitsForStartUp) {
 
 TEST_F(MessageProcessorTest, ReactivationClosesTheOldSocketFirst) {
     EXPECT_EQ(std::vector<int>{0}, udp.openAtOpen);
-    core.Processor().DoActivateUDPSrvPort(true);
+    rig.Processor().DoActivateUDPSrvPort();
     EXPECT_EQ((std::vector<int>{0, 0}), udp.openAtOpen);
     EXPECT_EQ(1, udp.openSockets);
-    EXPECT_EQ(udp.current, core.Processor().UdpEndpoint());
+    EXPECT_EQ(udp.current, rig.Processor().UdpEndpoint());
     EXPECT_EQ(Lines{"UDP Server Listen Port 33665"}, rig.All());
 
     // Datagrams reach the processing through the new socket.
@@ -627,17 +627,17 @@ TEST_F(MessageProcessorTest, ReactivationClosesTheOldSocketFirst) {
 
 TEST_F(MessageProcessorTest, BindFailureIsReportedWithoutListenLine) {
     udp.failOpen = true;
-    core.Processor().DoActivateUDPSrvPort(true);
+    rig.Processor().DoActivateUDPSrvPort();
     EXPECT_EQ(Lines{"ERR in DoActivateUDPSrvPort, Error Msg: Could not bind socket. Address and "
                     "port are already in use."},
               rig.All());
-    EXPECT_EQ(nullptr, core.Processor().UdpEndpoint());
+    EXPECT_EQ(nullptr, rig.Processor().UdpEndpoint());
     EXPECT_EQ(0, udp.openSockets);  // the old one was closed first
 
     // A later activation that succeeds opens it again.
     udp.failOpen = false;
-    core.Processor().DoActivateUDPSrvPort(false);
-    EXPECT_NE(nullptr, core.Processor().UdpEndpoint());
+    rig.Processor().DoActivateUDPSrvPort();
+    EXPECT_NE(nullptr, rig.Processor().UdpEndpoint());
     EXPECT_EQ("UDP Server Listen Port 33665", rig.All().back());
 }
 

@@ -41,15 +41,37 @@ struct ReceiverRig {
     std::function<std::unique_ptr<JournalFile>(const std::string& path)> journalFiles;
     std::unique_ptr<Receiver> receiver;
 
-    // Builds the core; `start` runs its start-up sequence too.
+    ReceiverViews views{memoAll, memoImp, memoErr, ledImp, ledErr, sound, dialogs, view};
+
+    // Builds the core with the fakes' views attached; `start` starts it too.
     Receiver& Create(bool start = true) {
-        receiver = std::make_unique<Receiver>(
-            ReceiverPlatform{clock, clock, dialogs, sound, udp, serial, memoAll, memoImp, memoErr,
-                             ledImp, ledErr, view, dir.Path(), &disk, journalFiles});
+        Build().Attach(views);
         if (start)
             receiver->Start();
         return *receiver;
     }
+    // Builds the core anew with nothing attached (a window attaches its own).
+    Receiver& Build() {
+        receiver.reset();
+        receiver = std::make_unique<Receiver>(
+            ReceiverPlatform{clock, clock, udp, serial, dir.Path(), &disk, journalFiles});
+        return *receiver;
+    }
+
+    // The core's parts and state the window does not show.
+    bool StartUpDone() const { return receiver->startUpDone_; }
+    ISettingEffects& Effects() const { return *receiver; }
+    WorkingSettings& Settings() const { return receiver->settings_; }
+    SendBuffer& Buffer() const { return *receiver->sendBuffer_; }
+    SerialChannel& Serial() const { return *receiver->serial_; }
+    Supervision& Supervisor() const { return *receiver->supervision_; }
+    MessageProcessor& Processor() const { return *receiver->processor_; }
+    UnitDb& Database() const { return *receiver->db_; }
+    ITimer& HeartbeatTimer() const { return *receiver->timerPing_; }
+    ITimer& SupervisionTimer() const { return *receiver->timerCommTr_; }
+    ITimer& HousekeepingTimer() const { return *receiver->timerHousekeeping_; }
+    AlertLed& LedImp() const { return receiver->ledImp_; }
+    AlertLed& LedErr() const { return receiver->ledErr_; }
 
     // A datagram from a unit, as the UDP endpoint hands it over.
     void Receive(const Bytes& datagram, const std::string& address = "10.0.0.5",

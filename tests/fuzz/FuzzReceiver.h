@@ -50,15 +50,15 @@ public:
     FuzzReceiver() : rig(FuzzEnv::kStart, FuzzEnv::ScratchBase()) {
         rig.dir.Write("RAZUDovuve.ini", "33665\r\nCOM1\r\n15\r\n60\r\n240\r\n7\r\n30\r\n");
         Receiver& r = rig.Create();
-        FUZZ_CHECK(r.StartUpDone() && rig.udp.current != nullptr && rig.serial.IsOpen());
-        r.HeartbeatTimer().Stop();
-        r.SupervisionTimer().Stop();
-        r.HousekeepingTimer().Stop();
+        FUZZ_CHECK(rig.StartUpDone() && rig.udp.current != nullptr && rig.serial.IsOpen());
+        rig.HeartbeatTimer().Stop();
+        rig.SupervisionTimer().Stop();
+        rig.HousekeepingTimer().Stop();
         // The first answer the port ever gets is taken at once, every later
         // one after the cluster wait: the start-up heartbeats use up the
         // first, so every input sees the later kind.
         AnswerAll();
-        store.next = &r.Database();
+        store.next = &rig.Database();
         r.Units().SetStore(&store);
     }
 
@@ -66,13 +66,12 @@ public:
 
     // Call at the start of every input.
     void StartInput() {
-        Receiver& r = Core();
         rig.clock.SetWall(FuzzEnv::kStart);
-        r.Supervisor().SetAppStartMono(rig.clock.MonotonicMs());
+        rig.Supervisor().SetAppStartMono(rig.clock.MonotonicMs());
         ReopenPort();
-        r.Buffer().RetransmitTimer().Stop();
-        r.ImportantMessagesShown();
-        r.ErrorsShown();
+        rig.Buffer().RetransmitTimer().Stop();
+        Core().ImportantMessagesShown();
+        Core().ErrorsShown();
         rig.ClearMemos();
         rig.udp.sent.clear();
         rig.udp.failSends = false;
@@ -112,11 +111,11 @@ public:
     // the port's quiet time that follows an open, and, for a line whose
     // transmission a reopened port cut off, once its 3-second wait is over.
     void Answer() {
-        SerialChannel& channel = Core().Serial();
+        SerialChannel& channel = rig.Serial();
         for (std::int64_t waited = 0; !channel.Armed() && waited <= SendBuffer::kSendTimerMs;
              waited += SerialChannel::kPollMs) {
             rig.clock.Advance(SerialChannel::kPollMs);
-            Core().Buffer().SendBufferHead();
+            rig.Buffer().SendBufferHead();
         }
         rig.serial.Receive(Bytes{0x06});
         rig.clock.Advance(kAnswerMs);
@@ -124,7 +123,7 @@ public:
 
     // The monitoring software answers every line waiting, one by one.
     void AnswerAll() {
-        SendBuffer& buffer = Core().Buffer();
+        SendBuffer& buffer = rig.Buffer();
         for (int i = buffer.SendBufferCount(); i > 0; --i) Answer();
         FUZZ_CHECK(buffer.SendBufferCount() == 0);
     }
@@ -134,11 +133,10 @@ public:
     // ticks (the port's poll every 75 ms) would find nothing to do and only
     // slow the run down. The port opens again at the end.
     void Silence(std::int64_t ms) {
-        Receiver& r = Core();
-        r.Serial().SerialClose();
-        r.Buffer().RetransmitTimer().Stop();
-        r.ImportantMessagesShown();
-        r.ErrorsShown();
+        rig.Serial().SerialClose();
+        rig.Buffer().RetransmitTimer().Stop();
+        Core().ImportantMessagesShown();
+        Core().ErrorsShown();
         rig.clock.Advance(ms);
         ReopenPort();
     }
@@ -158,9 +156,8 @@ public:
 
 private:
     void ReopenPort() {
-        Receiver& r = Core();
-        r.Serial().SerialClose();
-        r.Serial().SerialOpen(r.Settings().SerialPortName);
+        rig.Serial().SerialClose();
+        rig.Serial().SerialOpen(rig.Settings().SerialPortName);
         FUZZ_CHECK(rig.serial.IsOpen());
     }
 

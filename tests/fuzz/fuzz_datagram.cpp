@@ -160,8 +160,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
 
     // 2. Silent past every trouble stage, then heard again from elsewhere.
     fuzz.AnswerAll();
-    fuzz.Silence(static_cast<std::int64_t>(r.Settings().CommTrouble3 + 1) * kMsPerMinute);
-    r.Supervisor().CheckCommSt();
+    fuzz.Silence(static_cast<std::int64_t>(rig.Settings().CommTrouble3 + 1) * kMsPerMinute);
+    rig.Supervisor().CheckCommSt();
     rig.Receive(data, "10.0.0.6", 4001);
     CheckAnswer(rig.udp, 1, data, "10.0.0.6", 4001);
     CheckRecord(registry, checked, "10.0.0.6");

@@ -70,7 +70,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
 
         if ((control & 0x04) != 0) {
             fuzz.Silence(static_cast<std::int64_t>((control >> 3) & 0x0F) * 20 * kMsPerMinute);
-            r.Supervisor().CheckCommSt();
+            rig.Supervisor().CheckCommSt();
         }
 
         const CheckedFrame c = CheckFrame(data);

@@ -20,7 +20,16 @@ namespace {
 const char* const kIniName = "RAZUDovuve.ini";
 
 // What applying the values set in motion.
-struct Calls {
+struct Calls : ISettingEffects {
+    void DoActivateUDPSrvPort(bool force) override { activateUdp.push_back(force); }
+    void DoActivateSerialPort() override { ++activateSerial; }
+    void DoActivateMonitoringTcp() override {}
+    void AddPing() override { ++addPing; }
+    void StopPingTimer() override { ++stopPing; }
+    void StartPingTimer(int ms) override { startPing.push_back(ms); }
+    void Beep() override { ++beeps; }
+    bool StartUpDone() const override { return false; }
+
     std::vector<bool> activateUdp;
     int activateSerial = 0;
     int addPing = 0;
@@ -28,18 +37,6 @@ struct Calls {
     std::vector<int> startPing;
     int beeps = 0;
 };
-
-SettingsStore::Hooks Recording(Calls& calls) {
-    SettingsStore::Hooks h;
-    h.DoActivateUDPSrvPort = [&calls](bool force) { calls.activateUdp.push_back(force); };
-    h.DoActivateSerialPort = [&calls] { ++calls.activateSerial; };
-    h.AddPing = [&calls] { ++calls.addPing; };
-    h.StopPingTimer = [&calls] { ++calls.stopPing; };
-    h.StartPingTimer = [&calls](int ms) { calls.startPing.push_back(ms); };
-    h.Beep = [&calls] { ++calls.beeps; };
-    h.StartUpDone = [] { return false; };
-    return h;
-}
 
 bool IsTrimmed(char c) {
     const auto u = static_cast<unsigned char>(c);
@@ -111,7 +108,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
 
     WorkingSettings values;
     Calls calls;
-    SettingsStore store(values, env.Logs(), path, Recording(calls));
+    SettingsStore store(values, env.Logs(), path, calls);
     store.ReadSettings();
     FUZZ_CHECK(env.ErrMemo().entries.empty());
     CheckInForce(store, values, calls);
@@ -126,7 +123,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
     // And read in again by the next start: nothing changes.
     WorkingSettings again;
     Calls againCalls;
-    SettingsStore next(again, env.Logs(), path, Recording(againCalls));
+    SettingsStore next(again, env.Logs(), path, againCalls);
     next.ReadSettings();
     CheckInForce(next, again, againCalls);
     FUZZ_CHECK(SameValues(values, again));

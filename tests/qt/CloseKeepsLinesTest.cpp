@@ -36,7 +36,7 @@ TEST_F(CloseKeepsLinesTest, ADeliberateCloseKeepsTheWaitingLinesForTheNextStart)
     udp.Deliver("10.0.0.5", 4000, Event(6, "006"));
     udp.Deliver("10.0.0.5", 4000, Event(7, "007"));
     ASSERT_EQ(3u, udp.sent.size());  // every unit has its ACK
-    ASSERT_EQ(lines, window->Core().Buffer().Lines());
+    ASSERT_EQ(lines, Buffer().Lines());
 
     dialogs.confirmAnswers = {true};
     EXPECT_TRUE(window->close());
@@ -49,7 +49,7 @@ TEST_F(CloseKeepsLinesTest, ADeliberateCloseKeepsTheWaitingLinesForTheNextStart)
     serial.failOpen = false;
     Create();
     std::vector<std::string> written;
-    for (int i = 0; i < 10 && window->Core().Buffer().SendBufferCount() > 0; ++i) {
+    for (int i = 0; i < 10 && Buffer().SendBufferCount() > 0; ++i) {
         serial.Receive({0x06});
         clock.Advance(1000);
     }

@@ -177,7 +177,7 @@ TEST_F(SettingsGridTest, EveryStoredValueIsCheckedAppliedSavedAndConfirmed) {
         for (const std::string& line : file) expected += line + "\r\n";
         EXPECT_EQ(expected, dir.Read("RAZUDovuve.ini")) << c.typed;
     }
-    const WorkingSettings& w = window->Core().Settings();
+    const WorkingSettings& w = Settings();
     EXPECT_EQ(33665, w.UDPSrvPort);
     EXPECT_EQ("COM1", w.SerialPortName);
     EXPECT_EQ(15, w.CommTrouble1);
@@ -185,7 +185,7 @@ TEST_F(SettingsGridTest, EveryStoredValueIsCheckedAppliedSavedAndConfirmed) {
     EXPECT_EQ(240, w.CommTrouble3);
     EXPECT_EQ(60, w.CommTroubleStartUpDelay);
     EXPECT_EQ(0, w.PingInterval);
-    EXPECT_FALSE(window->Core().HeartbeatTimer().IsActive());
+    EXPECT_FALSE(HeartbeatTimer().IsActive());
     // The endpoint was re-created on 40000 and then on 33665 again.
     EXPECT_EQ((std::vector<std::uint16_t>{33665, 40000, 33665}), udp.opened);
     EXPECT_TRUE(ErrorTexts().empty());
@@ -250,7 +250,7 @@ TEST_F(SettingsGridTest, ANewSerialPortNameClosesTheOldPortAndOpensTheNew) {
     EXPECT_GT(serial.closes, closes);
     EXPECT_EQ("/dev/ttyS5", serial.openPath);
     EXPECT_TRUE(serial.IsOpen());
-    EXPECT_EQ("COM6", window->Core().Settings().SerialPortName);
+    EXPECT_EQ("COM6", Settings().SerialPortName);
 }
 
 TEST_F(SettingsGridTest, InsertAddsNoRowAndNoRowCanBeDeleted) {

@@ -9,11 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "fakes/FakeScheduler.h"
-#include "fakes/FakeSerialDevice.h"
-#include "fakes/FakeUdp.h"
-#include "fakes/FakeViews.h"
-#include "fakes/TempDir.h"
+#include "fakes/ReceiverRig.h"
 #include "qt/MainWindow.h"
 #include "registry/UnitDb.h"
 
@@ -57,22 +53,24 @@ inline std::string DatabaseBytes(const std::vector<DbUnit>& units) {
     return db;
 }
 
-// The real main window on fakes: a settable clock with manual timers, a
-// recording UDP endpoint and serial device, answered dialogs, and a fresh
-// folder as the executable's folder.
-class WindowHarness : public ::testing::Test {
+// The real main window on the receiver core of a rig: a settable clock with
+// manual timers, a recording UDP endpoint and serial device, answered
+// dialogs, and a fresh folder as the executable's folder.
+class WindowHarness : public ::testing::Test, public ReceiverRig {
 protected:
     // 2026-12-08 10:30:00 local time.
     static constexpr TDateTime kStart = 46364.4375;
     static constexpr double kSecond = 1.0 / 86400.0;
+    WindowHarness() : ReceiverRig(kStart) {}
 
     void WriteDatabase(const std::vector<DbUnit>& units) {
         dir.Write("RAZUDovuve.db", DatabaseBytes(units));
     }
 
     void Create() {
-        window = std::make_unique<MainWindow>(
-            dir.Path(), WindowServices{&clock, &clock, &udp, &serial, &sound, &dialogs});
+        window.reset();
+        window =
+            std::make_unique<MainWindow>(Build(), WindowServices{clock, clock, sound, dialogs});
         ASSERT_TRUE(window->Create());
     }
 
@@ -108,11 +106,5 @@ protected:
         QtMessageHandler previous_;
     };
 
-    TempDir dir;
-    FakeScheduler clock{kStart};
-    FakeUdpFactory udp;
-    FakeSerialDevice serial;
-    FakeSound sound;
-    FakeDialogs dialogs;
     std::unique_ptr<MainWindow> window;
 };

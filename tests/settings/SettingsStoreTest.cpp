@@ -25,28 +25,24 @@ const std::string kStamp = "2026.12.08 10:30:00 - ";
 const std::vector<std::string> kInitialRows = {"33665", "COM3", "15", "60", "240", "7", "30", ""};
 const std::vector<std::string> kReplacements = {"33665", "COM1", "15", "60", "240", "7", "30", ""};
 
-class SettingsStoreTest : public ::testing::Test {
+class SettingsStoreTest : public ::testing::Test, public ISettingEffects {
 protected:
-    SettingsStoreTest() : store(values, ch.Channels(), dir.Path() + kIni, Hooks()) {}
+    SettingsStoreTest() : store(values, ch.Channels(), dir.Path() + kIni, *this) {}
 
-    // Every hook records its call with the value in force at that moment, and
-    // the settings file as it stood then.
-    SettingsStore::Hooks Hooks() {
-        SettingsStore::Hooks h;
-        h.DoActivateUDPSrvPort = [this](bool force) {
-            Record("udp " + std::to_string(values.UDPSrvPort) + (force ? " force" : ""));
-            if (throwInUdp)
-                throw std::runtime_error("boom");
-        };
-        h.DoActivateSerialPort = [this] { Record("serial " + values.SerialPortName); };
-        h.DoActivateMonitoringTcp = [this] { Record("tcp " + values.TcpLink.Text()); };
-        h.AddPing = [this] { Record("addping " + std::to_string(values.PingInterval)); };
-        h.StopPingTimer = [this] { Record("stopping"); };
-        h.StartPingTimer = [this](int ms) { Record("startping " + std::to_string(ms)); };
-        h.Beep = [this] { Record("beep"); };
-        h.StartUpDone = [this] { return startUpDone; };
-        return h;
+    // Every effect records its call with the value in force at that moment,
+    // and the settings file as it stood then.
+    void DoActivateUDPSrvPort(bool force) override {
+        Record("udp " + std::to_string(values.UDPSrvPort) + (force ? " force" : ""));
+        if (throwInUdp)
+            throw std::runtime_error("boom");
     }
+    void DoActivateSerialPort() override { Record("serial " + values.SerialPortName); }
+    void DoActivateMonitoringTcp() override { Record("tcp " + values.TcpLink.Text()); }
+    void AddPing() override { Record("addping " + std::to_string(values.PingInterval)); }
+    void StopPingTimer() override { Record("stopping"); }
+    void StartPingTimer(int ms) override { Record("startping " + std::to_string(ms)); }
+    void Beep() override { Record("beep"); }
+    bool StartUpDone() const override { return startUpDone; }
 
     void Record(const std::string& call) {
         calls.push_back(call);
@@ -247,7 +243,7 @@ TEST_F(SettingsStoreTest, EditAppliesFirstThenWritesFileThenBeeps) {
     store.PostValue(6, "10");
     EXPECT_EQ((std::vector<std::string>{"addping 10", "stopping", "startping 10000", "beep"}),
               calls);
-    // The hooks ran before the file existed; the beep came after it was written.
+    // The effects ran before the file existed; the beep came after it was written.
     const std::string saved = "33665\r\nCOM3\r\n15\r\n60\r\n240\r\n7\r\n10\r\n\r\n";
     EXPECT_EQ((std::vector<std::string>{"<none>", "<none>", "<none>", saved}), fileAtCall);
 
