@@ -69,7 +69,7 @@ std::string FullDatabase(TDateTime now) {
     std::string db;
     db.reserve(kUnitDbFileSize);
     for (int nr = 0; nr < kUnitCount; ++nr) {
-        std::string rec(UNIT_DB_RECORD_SIZE, '\0');
+        std::string rec(kUnitDbRecordSize, '\0');
         char text[32];
         rec[dbrec::kUsed] = 1;
         std::snprintf(text, sizeof text, "35000000000%.4d", nr);

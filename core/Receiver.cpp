@@ -49,7 +49,8 @@ Receiver::Receiver(ReceiverPlatform platform)
     logErr_.SetOutageChannel(&logErr_);
     const LogChannels logs = Logs();
 
-    // The housekeeping tick runs from window creation on.
+    // The housekeeping tick runs from the core's construction on, before
+    // the start-up sequence.
     timerHousekeeping_ = p_.timers.CreateTimer(kHousekeepingMs, false, [this] {
         Guarded(logErr_, "Timer_ev5minTimer", [this] { HousekeepingTick(); });
     });

@@ -60,7 +60,6 @@ struct ReceiverPlatform {
 class Receiver : private ISettingEffects {
 public:
     static constexpr const char* kCaption = "Korvan GPRS Module";
-    static constexpr const char* kClassName = "TForm1";
 
     explicit Receiver(ReceiverPlatform platform);
     ~Receiver() override;
@@ -88,9 +87,6 @@ public:
     void Stop();
     bool Stopped() const { return stopped_; }
 
-    // The five-minute housekeeping tick: clears a long All Msg memo and
-    // warns of low disk space.
-    void HousekeepingTick();
     // The operator opened a memo tab.
     void AllMessagesShown();
     void ImportantMessagesShown();
@@ -105,9 +101,6 @@ public:
 
     // The top panel's counters as they stand.
     ReceiverCounters Counters() const;
-    // The output the next line goes out on: "TCP <peer>", "Serial <name>"
-    // or "none".
-    std::string OutputInUse() const;
     // One line on how the receiver is doing, for the service manager: the
     // lines waiting for the monitoring software and the output in use
     // ("serial COM1", or "none" while no port is open), and why the UDP port
@@ -117,6 +110,13 @@ public:
 private:
     // The tests reach the parts through their rig.
     friend struct ReceiverRig;
+
+    // The five-minute housekeeping tick: clears a long All Msg memo and
+    // warns of low disk space.
+    void HousekeepingTick();
+    // The output the next line goes out on: "TCP <peer>", "Serial <name>"
+    // or "none".
+    std::string OutputInUse() const;
 
     std::string DatabasePath() const { return exeDir_ + "RAZUDovuve.db"; }
     std::string SettingsPath() const { return exeDir_ + "RAZUDovuve.ini"; }

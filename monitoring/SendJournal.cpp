@@ -243,8 +243,8 @@ public:
     const std::string& Path() const override { return path_; }
 
     std::string ReadAll() override {
-        const int fd = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC);
-        if (fd < 0) {
+        const Fd fd(::open(path_.c_str(), O_RDONLY | O_CLOEXEC));
+        if (!fd.IsOpen()) {
             if (errno == ENOENT)
                 return {};
             ThrowLastError("Cannot open send buffer journal ", path_);
@@ -252,49 +252,42 @@ public:
         std::string out;
         char buf[65536];
         for (;;) {
-            const ssize_t n = ::read(fd, buf, sizeof buf);
+            const ssize_t n = ::read(fd.Get(), buf, sizeof buf);
             if (n < 0 && errno == EINTR)
                 continue;
-            if (n < 0) {
-                const int err = errno;
-                ::close(fd);
-                ThrowErrno(err, "Cannot read send buffer journal " + path_);
-            }
+            if (n < 0)
+                ThrowLastError("Cannot read send buffer journal ", path_);
             if (n == 0)
                 break;
             out.append(buf, static_cast<std::size_t>(n));
         }
-        ::close(fd);
         return out;
     }
 
     std::string ReadAt(std::size_t offset, std::size_t size) override {
-        int fd = fd_.Get();
-        if (fd < 0) {
-            fd = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC);
-            if (fd < 0 && errno == ENOENT)
+        // The open journal, or the file at its path for a read before the open.
+        Fd own;
+        if (!fd_.IsOpen()) {
+            own.Reset(::open(path_.c_str(), O_RDONLY | O_CLOEXEC));
+            if (!own.IsOpen() && errno == ENOENT)
                 return {};
-            if (fd < 0)
+            if (!own.IsOpen())
                 ThrowLastError("Cannot open send buffer journal ", path_);
         }
+        const int fd = own.IsOpen() ? own.Get() : fd_.Get();
         std::string out(size, '\0');
         std::size_t got = 0;
-        int err = 0;
         while (got < size) {
             const ssize_t n =
                 ::pread(fd, out.data() + got, size - got, static_cast<off_t>(offset + got));
             if (n < 0 && errno == EINTR)
                 continue;
             if (n < 0)
-                err = errno;
-            if (n <= 0)
+                ThrowLastError("Cannot read send buffer journal ", path_);
+            if (n == 0)
                 break;
             got += static_cast<std::size_t>(n);
         }
-        if (fd != fd_.Get())
-            ::close(fd);
-        if (err != 0)
-            ThrowErrno(err, "Cannot read send buffer journal " + path_);
         out.resize(got);
         return out;
     }
@@ -375,20 +368,21 @@ public:
         for (int n = 0;; ++n) {
             const std::string name =
                 path_ + "." + stamp + (n == 0 ? std::string() : "." + std::to_string(n)) + ".bad";
-            const int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0640);
-            if (fd < 0 && errno == EEXIST)
+            Fd fd(::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0640));
+            int err = fd.IsOpen() ? 0 : errno;
+            if (err == EEXIST)
                 continue;
-            if (fd < 0)
-                ThrowLastError("Cannot keep a copy of send buffer journal " + path_ + " as " +
-                               name);
-            int err = WriteFully(fd, bytes.data(), bytes.size());
-            if (err == 0 && ::fdatasync(fd) != 0)
+            const std::string what =
+                "Cannot keep a copy of send buffer journal " + path_ + " as " + name;
+            if (err != 0)
+                ThrowErrno(err, what);
+            err = WriteFully(fd.Get(), bytes.data(), bytes.size());
+            if (err == 0 && ::fdatasync(fd.Get()) != 0)
                 err = errno;
-            ::close(fd);
+            fd.Reset();
             if (err != 0) {
                 ::unlink(name.c_str());
-                ThrowErrno(err,
-                           "Cannot keep a copy of send buffer journal " + path_ + " as " + name);
+                ThrowErrno(err, what);
             }
             SyncFolder();
             return name;

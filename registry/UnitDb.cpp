@@ -174,10 +174,7 @@ UnitDb::~UnitDb() {
 }
 
 void UnitDb::Close() {
-    if (fd_ >= 0) {
-        ::close(fd_);  // releases the lock as well
-        fd_ = -1;
-    }
+    fd_.Reset();  // releases the lock as well
 }
 
 bool UnitDb::FileExists() const {
@@ -243,25 +240,21 @@ bool UnitDb::CreateNewDB() {
 bool UnitDb::ReadExistDB() {
     try {
         Close();
-        const int fd = ::open(path_.c_str(), O_RDWR | O_CLOEXEC);
-        if (fd < 0)
-            ThrowErrno(errno, "Cannot open database " + path_);
+        Fd fd(::open(path_.c_str(), O_RDWR | O_CLOEXEC));
+        if (!fd.IsOpen())
+            ThrowLastError("Cannot open database ", path_);
         // The lock belongs to this open file: another receiver (or a second
         // open in this one) is refused until this descriptor is closed.
-        if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        if (::flock(fd.Get(), LOCK_EX | LOCK_NB) != 0) {
             const int err = errno;
-            ::close(fd);
             ThrowErrno(err, err == EWOULDBLOCK
                                 ? "Database " + path_ + " is in use by another process"
                                 : "Cannot lock database " + path_);
         }
         struct stat st {};
-        if (::fstat(fd, &st) != 0) {
-            const int err = errno;
-            ::close(fd);
-            ThrowErrno(err, "Cannot read the size of database " + path_);
-        }
-        fd_ = fd;
+        if (::fstat(fd.Get(), &st) != 0)
+            ThrowLastError("Cannot read the size of database ", path_);
+        fd_ = std::move(fd);
         if (static_cast<std::uint64_t>(st.st_size) != kUnitDbFileSize) {
             logs_.err.AddMsg(kBadSizeText);
             return false;
@@ -285,7 +278,7 @@ Bytes ReadWholeDb(int fd, const std::string& path) {
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0)
-            ThrowErrno(errno, "Cannot read database " + path);
+            ThrowLastError("Cannot read database ", path);
         if (n == 0) {
             throw std::runtime_error("Database " + path + " ended after " + std::to_string(done) +
                                      " of " + std::to_string(kUnitDbFileSize) + " bytes");
@@ -335,7 +328,7 @@ void FillUnit(UnitRecord& u, const std::uint8_t* rec, TDateTime nowWall, std::in
 bool UnitDb::ReadDB_and_FillU_onStartUp(Registry& registry, TDateTime nowWall,
                                         std::int64_t nowMonoMs) {
     try {
-        const Bytes data = ReadWholeDb(fd_, path_);
+        const Bytes data = ReadWholeDb(fd_.Get(), path_);
         UnitTable& table = registry.Table();
         // The view hears of the rows once, when all are in.
         struct UpdateScope {
@@ -347,7 +340,7 @@ bool UnitDb::ReadDB_and_FillU_onStartUp(Registry& registry, TDateTime nowWall,
             UpdateScope scope(table);
             for (int nr = 0; nr < kUnitCount; ++nr) {
                 const std::uint8_t* rec =
-                    data.data() + static_cast<std::size_t>(nr) * UNIT_DB_RECORD_SIZE;
+                    data.data() + static_cast<std::size_t>(nr) * kUnitDbRecordSize;
                 if (rec[dbrec::kUsed] != 1)
                     continue;
                 FillUnit(registry.Unit(nr), rec, nowWall, nowMonoMs);
@@ -366,15 +359,15 @@ bool UnitDb::ReadDB_and_FillU_onStartUp(Registry& registry, TDateTime nowWall,
 void UnitDb::WriteUnitField(int nr, int offset, const Bytes& bytes) {
     if (nr < 0 || nr >= kUnitCount || offset < 0 ||
         static_cast<std::size_t>(offset) + bytes.size() >
-            static_cast<std::size_t>(UNIT_DB_RECORD_SIZE)) {
+            static_cast<std::size_t>(kUnitDbRecordSize)) {
         throw std::out_of_range("Database write outside the record of unit " + std::to_string(nr) +
                                 " (offset " + std::to_string(offset) + ", " +
                                 std::to_string(bytes.size()) + " bytes)");
     }
-    const off_t base = static_cast<off_t>(nr) * UNIT_DB_RECORD_SIZE + offset;
+    const off_t base = static_cast<off_t>(nr) * kUnitDbRecordSize + offset;
     std::size_t done = 0;
     while (done < bytes.size()) {
-        const ssize_t n = ::pwrite(fd_, bytes.data() + done, bytes.size() - done,
+        const ssize_t n = ::pwrite(fd_.Get(), bytes.data() + done, bytes.size() - done,
                                    base + static_cast<off_t>(done));
         if (n < 0 && errno == EINTR)
             continue;

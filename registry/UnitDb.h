@@ -24,6 +24,7 @@
 #include <cstdint>
 #include <string>
 
+#include "base/File.h"
 #include "base/LogChannels.h"
 #include "platform/DateTime.h"
 #include "platform/Types.h"
@@ -31,9 +32,9 @@
 
 namespace korvan {
 
-inline constexpr int UNIT_DB_RECORD_SIZE = 40;
+inline constexpr int kUnitDbRecordSize = 40;
 inline constexpr std::size_t kUnitDbFileSize =
-    static_cast<std::size_t>(kUnitCount) * static_cast<std::size_t>(UNIT_DB_RECORD_SIZE);
+    static_cast<std::size_t>(kUnitCount) * static_cast<std::size_t>(kUnitDbRecordSize);
 
 // Offsets of the fields within a record.
 namespace dbrec {
@@ -119,11 +120,11 @@ public:
     // so the file can never grow.
     void WriteUnitField(int nr, int offset, const Bytes& bytes) override;
 
-    bool IsOpen() const { return fd_ >= 0; }
+    bool IsOpen() const { return fd_.IsOpen(); }
     const std::string& Path() const { return path_; }
     // The open descriptor, -1 before a successful open. Tests use it to make
     // the descriptor fail.
-    int Descriptor() const { return fd_; }
+    int Descriptor() const { return fd_.Get(); }
 
 private:
     bool FileExists() const;
@@ -131,7 +132,7 @@ private:
 
     LogChannels logs_;
     std::string path_;
-    int fd_ = -1;
+    Fd fd_;
 };
 
 }  // namespace korvan

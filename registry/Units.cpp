@@ -267,7 +267,7 @@ void Registry::DeleteUnit(int nr) {
     units_[static_cast<std::size_t>(nr)] = UnitRecord{};
     owed_[static_cast<std::size_t>(nr)] = 0;  // the free slot owes the file nothing
     if (store_ != nullptr)
-        store_->WriteUnitField(nr, dbrec::kUsed, Bytes(UNIT_DB_RECORD_SIZE, 0));
+        store_->WriteUnitField(nr, dbrec::kUsed, Bytes(kUnitDbRecordSize, 0));
     table_.DeleteCurrent();
 }
 

@@ -112,7 +112,6 @@ public:
     static std::size_t ValueMaxLength(int row);
 
     const std::vector<SettingsRow>& Rows() const { return rows_; }
-    const std::string& IniPath() const { return iniPath_; }
 
 private:
     void Apply(Effect effect);

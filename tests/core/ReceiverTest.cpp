@@ -323,7 +323,7 @@ TEST_F(ReceiverTest, HousekeepingClearsAllMsgMemoAbove1000Lines) {
         rig.memoAll.Clear();
         for (int i = 0; i < c.lines; ++i) rig.memoAll.Append("x");
         rig.memoImp.Append("kept");
-        r->HousekeepingTick();
+        rig.Housekeeping();
         if (c.cleared) {
             EXPECT_EQ(Lines{" Automatically cleared ..\r\n"}, rig.memoAll.entries);
         } else {
@@ -401,7 +401,7 @@ TEST_F(ReceiverTest, CountersCountWhatHappened) {
     EXPECT_EQ(before.messagesSent + 1, c.messagesSent);
     EXPECT_EQ(0, c.sendBuffer);
     rig.Serial().SerialClose();
-    EXPECT_EQ("none", r->OutputInUse());
+    EXPECT_EQ("none", r->Counters().output);
 }
 
 }  // namespace

@@ -70,6 +70,7 @@ struct ReceiverRig {
     ITimer& HeartbeatTimer() const { return *receiver->timerPing_; }
     ITimer& SupervisionTimer() const { return *receiver->timerCommTr_; }
     ITimer& HousekeepingTimer() const { return *receiver->timerHousekeeping_; }
+    void Housekeeping() const { receiver->HousekeepingTick(); }
     AlertLed& LedImp() const { return receiver->ledImp_; }
     AlertLed& LedErr() const { return receiver->ledErr_; }
 

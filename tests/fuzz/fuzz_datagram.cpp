@@ -117,7 +117,7 @@ void CheckStoreWrites(const FakeUnitStore& store, int nr) {
         FUZZ_CHECK(w.nr == nr);
         FUZZ_CHECK(w.offset >= 0 && !w.bytes.empty() &&
                    static_cast<std::size_t>(w.offset) + w.bytes.size() <=
-                       static_cast<std::size_t>(UNIT_DB_RECORD_SIZE));
+                       static_cast<std::size_t>(kUnitDbRecordSize));
     }
 }
 

@@ -103,7 +103,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
     for (const FakeUnitStore::Write& w : fuzz.store.writes) {
         FUZZ_CHECK(used.count(w.nr) == 1);
         FUZZ_CHECK(w.offset >= 0 && static_cast<std::size_t>(w.offset) + w.bytes.size() <=
-                                        static_cast<std::size_t>(UNIT_DB_RECORD_SIZE));
+                                        static_cast<std::size_t>(kUnitDbRecordSize));
     }
     fuzz.FinishInput();
     return 0;

@@ -51,7 +51,7 @@ void CheckLoaded(const Registry& registry, const std::vector<std::uint8_t>& file
     const UnitTable& table = const_cast<Registry&>(registry).Table();
     int used = 0;
     for (int nr = 0; nr < kUnitCount; ++nr) {
-        const std::uint8_t* rec = file.data() + static_cast<std::size_t>(nr) * UNIT_DB_RECORD_SIZE;
+        const std::uint8_t* rec = file.data() + static_cast<std::size_t>(nr) * kUnitDbRecordSize;
         const UnitRecord& u = registry.Unit(nr);
         FUZZ_CHECK(u.used == (rec[dbrec::kUsed] == 1));
         if (!u.used)

@@ -18,7 +18,7 @@ using File = std::vector<std::uint8_t>;
 
 void Put(File& file, int nr, int offset, const Bytes& bytes) {
     const std::size_t at =
-        static_cast<std::size_t>(nr) * UNIT_DB_RECORD_SIZE + static_cast<std::size_t>(offset);
+        static_cast<std::size_t>(nr) * kUnitDbRecordSize + static_cast<std::size_t>(offset);
     if (file.size() < at + bytes.size())
         file.resize(at + bytes.size(), 0);
     for (std::size_t i = 0; i < bytes.size(); ++i) file[at + i] = bytes[i];
@@ -38,7 +38,7 @@ void PutUnit(File& file, int nr, const std::string& imei, const std::string& ip,
     Put(file, nr, dbrec::kFirmware, EncodeFirmware(fwRaw));
     Put(file, nr, dbrec::kAccount, EncodeAccount(account));
     // The record ends at its last byte, whatever the fields leave unused.
-    Put(file, nr, UNIT_DB_RECORD_SIZE - 1, Bytes{0});
+    Put(file, nr, kUnitDbRecordSize - 1, Bytes{0});
 }
 
 bool Write(const std::string& folder, const std::string& name, const File& file) {
@@ -75,13 +75,13 @@ int main(int argc, char** argv) {
 
     // Fields the receiver never writes: a foreign or damaged file.
     File odd;
-    for (int i = 0; i < UNIT_DB_RECORD_SIZE; ++i) Put(odd, 0, i, Bytes{0xFF});
+    for (int i = 0; i < kUnitDbRecordSize; ++i) Put(odd, 0, i, Bytes{0xFF});
     Put(odd, 0, dbrec::kUsed, Bytes{1});
     Put(odd, 1, dbrec::kUsed, Bytes{2});  // not in use
     Put(odd, 2, dbrec::kUsed, Bytes{1});
     Put(odd, 2, dbrec::kAccount, Bytes{' ', '1', 0x00, 0x09});  // blanks and controls
     Put(odd, 2, dbrec::kImei, Bytes{0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x7F});
-    Put(odd, 2, UNIT_DB_RECORD_SIZE - 1, Bytes{0});
+    Put(odd, 2, kUnitDbRecordSize - 1, Bytes{0});
     ok &= Write(folder, "odd-fields.db", odd);
 
     // A whole file of exactly the right size, some units spread over it.
@@ -94,7 +94,7 @@ int main(int argc, char** argv) {
 
     // One record too long: the size check refuses it as it is.
     File longer = full;
-    longer.resize(kUnitDbFileSize + UNIT_DB_RECORD_SIZE, 0);
+    longer.resize(kUnitDbFileSize + kUnitDbRecordSize, 0);
     ok &= Write(folder, "one-record-too-long.db", longer);
 
     return ok ? 0 : 1;

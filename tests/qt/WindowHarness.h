@@ -33,7 +33,7 @@ inline std::string DatabaseBytes(const std::vector<DbUnit>& units) {
     std::string db(kUnitDbFileSize, '\0');
     auto put = [&](int nr, int offset, const Bytes& b) {
         for (std::size_t i = 0; i < b.size(); ++i)
-            db[static_cast<std::size_t>(nr * UNIT_DB_RECORD_SIZE + offset) + i] =
+            db[static_cast<std::size_t>(nr * kUnitDbRecordSize + offset) + i] =
                 static_cast<char>(b[i]);
     };
     for (const DbUnit& u : units) {
