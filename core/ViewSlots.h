@@ -1,6 +1,7 @@
 #pragma once
 
 #include <string>
+#include <utility>
 
 #include "core/ReceiverView.h"
 #include "platform/Views.h"
@@ -12,98 +13,60 @@ namespace korvan {
 // it and, while none is, shows nothing, plays nothing and answers every
 // question No (an input as cancelled). So the same core runs with a window,
 // without one, or with a test's fakes.
-class MemoSlot final : public IMemo {
+template <typename View>
+class Slot : public View {
 public:
-    void Attach(IMemo* to) { to_ = to; }
-    void Append(const std::string& text) override {
+    void Attach(View* to) { to_ = to; }
+
+protected:
+    // Calls `method` of the attached view, if any.
+    template <auto method, typename... Args>
+    void Pass(Args&&... args) const {
         if (to_ != nullptr)
-            to_->Append(text);
+            (to_->*method)(std::forward<Args>(args)...);
     }
-    void Clear() override {
-        if (to_ != nullptr)
-            to_->Clear();
-    }
+
+    View* to_ = nullptr;
+};
+
+class MemoSlot final : public Slot<IMemo> {
+public:
+    void Append(const std::string& text) override { Pass<&IMemo::Append>(text); }
+    void Clear() override { Pass<&IMemo::Clear>(); }
     int LineCount() const override { return to_ != nullptr ? to_->LineCount() : 0; }
-    void ScrollToEnd() override {
-        if (to_ != nullptr)
-            to_->ScrollToEnd();
-    }
-
-private:
-    IMemo* to_ = nullptr;
+    void ScrollToEnd() override { Pass<&IMemo::ScrollToEnd>(); }
 };
 
-class LedSlot final : public ILedView {
+class LedSlot final : public Slot<ILedView> {
 public:
-    void Attach(ILedView* to) { to_ = to; }
-    void ShowRed(bool red) override {
-        if (to_ != nullptr)
-            to_->ShowRed(red);
-    }
-
-private:
-    ILedView* to_ = nullptr;
+    void ShowRed(bool red) override { Pass<&ILedView::ShowRed>(red); }
 };
 
-class SoundSlot final : public ISound {
+class SoundSlot final : public Slot<ISound> {
 public:
-    void Attach(ISound* to) { to_ = to; }
-    void PlayAsync(const std::string& path) override {
-        if (to_ != nullptr)
-            to_->PlayAsync(path);
-    }
-    void Beep() override {
-        if (to_ != nullptr)
-            to_->Beep();
-    }
-
-private:
-    ISound* to_ = nullptr;
+    void PlayAsync(const std::string& path) override { Pass<&ISound::PlayAsync>(path); }
+    void Beep() override { Pass<&ISound::Beep>(); }
 };
 
-class DialogsSlot final : public IDialogs {
+class DialogsSlot final : public Slot<IDialogs> {
 public:
-    void Attach(IDialogs* to) { to_ = to; }
-    void Warning(const std::string& text) override {
-        if (to_ != nullptr)
-            to_->Warning(text);
-    }
+    void Warning(const std::string& text) override { Pass<&IDialogs::Warning>(text); }
     bool Confirm(const std::string& text) override { return to_ != nullptr && to_->Confirm(text); }
     bool InputQuery(const std::string& caption, const std::string& prompt,
                     std::string& value) override {
         return to_ != nullptr && to_->InputQuery(caption, prompt, value);
     }
-    void Message(const std::string& text) override {
-        if (to_ != nullptr)
-            to_->Message(text);
-    }
-
-private:
-    IDialogs* to_ = nullptr;
+    void Message(const std::string& text) override { Pass<&IDialogs::Message>(text); }
 };
 
-class ViewSlot final : public IReceiverView {
+class ViewSlot final : public Slot<IReceiverView> {
 public:
-    void Attach(IReceiverView* to) { to_ = to; }
     void SetAppStartedText(const std::string& text) override {
-        if (to_ != nullptr)
-            to_->SetAppStartedText(text);
+        Pass<&IReceiverView::SetAppStartedText>(text);
     }
-    void ShowPage(int index) override {
-        if (to_ != nullptr)
-            to_->ShowPage(index);
-    }
-    void RepaintUnitsGrid() override {
-        if (to_ != nullptr)
-            to_->RepaintUnitsGrid();
-    }
-    void Terminate() override {
-        if (to_ != nullptr)
-            to_->Terminate();
-    }
-
-private:
-    IReceiverView* to_ = nullptr;
+    void ShowPage(int index) override { Pass<&IReceiverView::ShowPage>(index); }
+    void RepaintUnitsGrid() override { Pass<&IReceiverView::RepaintUnitsGrid>(); }
+    void Terminate() override { Pass<&IReceiverView::Terminate>(); }
 };
 
 // One slot for each of a front end's views, attached and detached together.
