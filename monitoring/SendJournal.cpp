@@ -344,8 +344,10 @@ public:
     }
 
     void Sync() override {
-        if (!fd_.IsOpen() || ::fdatasync(fd_.Get()) != 0)
-            ThrowErrno(!fd_.IsOpen() ? EBADF : errno, "Cannot sync send buffer journal " + path_);
+        if (!fd_.IsOpen())
+            ThrowErrno(EBADF, "Cannot sync send buffer journal " + path_);
+        if (::fdatasync(fd_.Get()) != 0)
+            ThrowLastError("Cannot sync send buffer journal ", path_);
     }
 
     void Reserve(std::size_t bytes) override {
