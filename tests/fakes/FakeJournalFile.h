@@ -27,7 +27,7 @@ public:
         std::string b;
         for (std::string c = next(); !c.empty(); c = next()) b += c;
         bytes = synced = b;
-        return {};
+        return folderNotSynced;
     }
     void Append(const std::string& b) override { Check(failAppend), bytes += b; }
     void Truncate(std::size_t size) override { Check(failAppend), bytes.resize(size); }
@@ -47,8 +47,9 @@ public:
     std::string bytes;
     std::string synced;
     int failRead = 0, failReplace = 0, failAppend = 0, failSync = 0, failReserve = 0, failCopy = 0;
-    bool moved = false;         // another file was put at the path
-    bool dropUnsynced = false;  // a failed sync loses what was written since the last
+    std::string folderNotSynced;  // what Replace tells of a folder it could not sync
+    bool moved = false;           // another file was put at the path
+    bool dropUnsynced = false;    // a failed sync loses what was written since the last
     int syncs = 0;
     std::vector<std::string> copies;
 

@@ -480,6 +480,24 @@ TEST(SendJournalDamageTest, ARewriteThatFailsLeavesTheAppendsRunning) {
     EXPECT_EQ(ten, FakeJournals().Restored(fj.file->synced));
 }
 
+// A rewrite whose folder could not be synced stands: the new file is in use,
+// and the folder is told once.
+TEST(SendJournalDamageTest, ARewriteWhoseFolderCannotBeSyncedStands) {
+    Lines ten;
+    const std::string good = Ten(&ten);
+    FakeJournals fj;
+    auto j = fj.Make(good.substr(0, good.size() - 3));
+    fj.file->folderNotSynced = "Cannot sync folder /data/: Input/output error";
+    EXPECT_EQ(9u, j->Restore().size());
+    const std::uint64_t id = j->Add(kL3);
+    j->Sync();
+    EXPECT_TRUE(j->Durable(id));
+    EXPECT_EQ(Lines{"ERR in SendJournal, Error Msg: Cannot sync folder /data/: Input/output error"},
+              fj.logs.Err());
+    ten.back() = kL3;
+    EXPECT_EQ(ten, FakeJournals().Restored(fj.file->synced));
+}
+
 // A long backlog restores with one entry per line only for the first 100,
 // and is told once when 10 000 lines wait and once when fewer than 9 000 do.
 TEST(SendJournalBacklogTest, ALongBacklogIsToldOnceEachWay) {
